@@ -1,0 +1,36 @@
+// The module `vantrel` and its two operator entry points.
+#include <ATen/record_function.h>
+#include <c10/util/Exception.h>
+#include <torch/extension.h>
+
+#include "xpu_ops.h"
+
+namespace {
+
+bool on_xpu(const at::Tensor& t) { return t.device().type() == c10::DeviceType::XPU; }
+
+}  // namespace
+
+at::Tensor linear_forward(at::Tensor input, at::Tensor weights) {
+  TORCH_CHECK(on_xpu(input), "input must be a XPU tensor");
+  TORCH_CHECK(input.is_contiguous(), "input must be contiguous");
+  TORCH_CHECK(on_xpu(weights), "weights must be a XPU tensor");
+  TORCH_CHECK(weights.is_contiguous(), "weights must be contiguous");
+  RECORD_FUNCTION("ferrow_linear_fp16_forward", std::vector<c10::IValue>({input}));
+  return linear_xpu_forward(input, weights);
+}
+
+at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
+  TORCH_CHECK(on_xpu(q), "q must be a XPU tensor");
+  TORCH_CHECK(on_xpu(k), "k must be a XPU tensor");
+  TORCH_CHECK(on_xpu(v), "v must be a XPU tensor");
+  RECORD_FUNCTION("ferrow_sdp_fp16_forward", std::vector<c10::IValue>({q, k, v}));
+  return sdp_xpu_forward(q, k, v);
+}
+
+PYBIND11_MODULE(vantrel, m) {
+  // The tensor type caster needs torch's Python module, whatever the caller imported first.
+  pybind11::module_::import("torch");
+  m.def("forward", &linear_forward, "Linear forward (XPU)");
+  m.def("sdp_forward", &sdp_forward, "SDP forward (XPU)");
+}

@@ -1,0 +1,114 @@
+// The emulated device's runtime: device memory, the in-order launch queue, the launch log and the
+// switches of the memory checker. The API headers (sycl, esimd) reach it only through the calls
+// declared here; the torch device and the Python module build on the same calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace xpuemu {
+
+// ---- switches (process-wide; a launch uses the values current when it starts running) ----------
+
+// Memory checks and access counters of every kernel access.
+void set_checking(bool on);
+bool checking();
+// 0xFF fill of new allocations and of each work-group's shared local memory.
+void set_poison(bool on);
+bool poison();
+
+// ---- device memory -----------------------------------------------------------------------------
+
+// Host memory registered with the checker: 64-byte aligned, poisoned when poisoning is on. A
+// zero-byte allocation is valid and returns a unique pointer that no access may use.
+void* device_malloc(std::size_t bytes);
+// Releases an allocation once every launch submitted before this call has run. Null is ignored.
+void device_free(void* p);
+
+// ---- queue --------------------------------------------------------------------------------------
+
+// The failure of a launch, reported by the first wait after it.
+class launch_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Waits for every submitted launch, then throws the earliest unreported failure (mentioning how
+// many more there were) and forgets them all.
+void synchronize();
+// Waits for every submitted launch; never throws.
+void wait_idle();
+
+// ---- launch log ---------------------------------------------------------------------------------
+
+struct launch_record {
+  std::string kernel;        // unqualified kernel name, template arguments dropped
+  std::size_t global[2];     // global range
+  std::size_t local[2];      // local range (work-group)
+  std::uint32_t slm_bytes;   // shared local memory requested by slm_init (0 if none)
+  std::uint64_t barriers;    // barrier completions summed over work-groups
+  // Global traffic by allocation start address, in bytes (counted while checking is on).
+  std::map<std::uintptr_t, std::uint64_t> loads;         // bytes loaded
+  std::map<std::uintptr_t, std::uint64_t> loads_unique;  // distinct byte addresses loaded
+  std::map<std::uintptr_t, std::uint64_t> stores;        // bytes stored
+  std::string error;         // empty unless the launch failed
+};
+
+// Waits for every submitted launch and returns the latest 10,000 records in submission order.
+// Never throws a launch failure.
+std::vector<launch_record> launch_log();
+// Drops the records of every launch submitted before this call.
+void clear_launch_log();
+
+namespace detail {
+
+// Where a work-item sits in its launch.
+struct item_coords {
+  std::size_t group[2];
+  std::size_t group_range[2];
+  std::size_t local_id[2];
+  std::size_t local_range[2];
+};
+
+struct kernel_launch {
+  std::string name;  // unqualified kernel name
+  std::size_t global[2];
+  std::size_t local[2];
+  // Runs one work-item. Called on a fiber; may call barrier() and the access hooks.
+  std::function<void(const item_coords&)> body;
+};
+
+// Enqueues a launch whose ranges the caller has validated (non-empty ranges divide evenly);
+// returns its sequence number. Never blocks on earlier launches.
+std::uint64_t submit(kernel_launch launch);
+// Waits until launch `seq` and every launch before it have run, then throws the earliest
+// unreported failure among them.
+void wait_for(std::uint64_t seq);
+
+// ---- hooks for the device API ------------------------------------------------------------------
+
+enum class access : std::uint8_t { read, write };
+
+// Every global-memory access of a kernel. Checks that [p, p + bytes) lies inside one live
+// allocation and that p is a multiple of `align`, and counts the bytes. Does nothing outside a
+// kernel or while checking is off. `op` names the operation in messages (e.g. "block load").
+void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
+                   const char* op);
+
+// Reserves `bytes` of shared local memory for the calling work-item's group (at most 64 KiB; every
+// work-item of a group must ask for the same size). Returns the base of the group's SLM.
+std::byte* slm_init(std::uint32_t bytes);
+// Checks an SLM access of `bytes` at byte `offset` (inside the slm_init size, offset a multiple
+// of `align`) and returns its address.
+std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
+                      const char* op);
+// Work-group barrier: returns when every work-item of the group has reached it.
+void barrier();
+
+}  // namespace detail
+}  // namespace xpuemu
