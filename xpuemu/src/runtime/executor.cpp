@@ -1,0 +1,497 @@
+// The executor: the device's in-order queue, the worker threads that run launches, work-groups
+// whose work-items run as fibers on one thread (so barriers really wait), shared local memory,
+// the launch log and the asynchronous failures.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/context/fiber.hpp>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "checker.hpp"
+
+namespace xpuemu {
+namespace detail {
+namespace {
+
+namespace ctx = boost::context;
+
+constexpr std::uint32_t kSlmCapacity = 64 * 1024;  // bytes of shared local memory per group
+constexpr std::size_t kStackBytes = 256 * 1024;     // usable stack of one work-item
+constexpr std::size_t kLogCapacity = 10000;          // launch records kept
+
+std::atomic<bool> g_checking{true};
+
+// A violation inside a work-item; ends the work-item's group and the launch.
+struct kernel_fault {
+  std::string message;
+};
+
+// ---- stacks -------------------------------------------------------------------------------------
+
+// Guard-page stacks of one worker thread, created on first use and reused by every fiber.
+class stack_pool {
+ public:
+  ctx::stack_context take() {
+    if (!free_.empty()) {
+      ctx::stack_context sc = free_.back();
+      free_.pop_back();
+      return sc;
+    }
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t total = kStackBytes + page;
+    void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    ::mprotect(base, page, PROT_NONE);  // overflow faults instead of corrupting a neighbour
+    ctx::stack_context sc;
+    sc.size = total;
+    sc.sp = static_cast<char*>(base) + total;
+    return sc;
+  }
+  void give(ctx::stack_context sc) { free_.push_back(sc); }
+
+ private:
+  std::vector<ctx::stack_context> free_;
+};
+
+thread_local stack_pool tl_stacks;
+
+// Boost.Context stack allocator drawing from the calling thread's pool. A group's fibers are
+// created and destroyed on the same thread.
+struct pooled_stack {
+  ctx::stack_context allocate() { return tl_stacks.take(); }
+  void deallocate(ctx::stack_context& sc) noexcept { tl_stacks.give(sc); }
+};
+
+// ---- launches, groups, work-items ---------------------------------------------------------------
+
+struct launch_ctx;
+struct group_ctx;
+
+struct item_ctx {
+  item_coords coords;
+  group_ctx* group = nullptr;
+  ctx::fiber fiber;  // the work-item while suspended
+  ctx::fiber sink;   // the group scheduler while the work-item runs
+  bool at_barrier = false;
+  bool done = false;
+};
+
+struct group_ctx {
+  launch_ctx* launch = nullptr;
+  std::vector<item_ctx> items;
+  alignas(64) std::byte slm[kSlmCapacity];
+  std::uint32_t slm_size = 0;
+  bool slm_reserved = false;
+  std::uint64_t barriers = 0;
+  std::string fault;  // first violation of the group
+};
+
+struct launch_ctx {
+  const kernel_launch* kernel = nullptr;
+  std::size_t groups[2] = {0, 0};
+  bool poison = false;
+  std::unique_ptr<launch_checker> checker;  // null while checking is off
+  std::atomic<std::size_t> next_group{0};
+  std::atomic<std::size_t> stop_at{std::numeric_limits<std::size_t>::max()};
+  std::atomic<std::uint64_t> barriers{0};
+  std::atomic<std::uint32_t> slm_bytes{0};
+  std::mutex fault_mutex;
+  std::size_t fault_group = std::numeric_limits<std::size_t>::max();
+  std::string fault;
+};
+
+thread_local item_ctx* tl_item = nullptr;
+thread_local thread_traffic* tl_traffic = nullptr;
+
+std::string coords_text(const std::size_t* v) {
+  return "(" + std::to_string(v[0]) + ", " + std::to_string(v[1]) + ")";
+}
+
+// "<what> in kernel K, work-group (g0, g1), work-item (l0, l1)<: where>"
+[[noreturn]] void fail(const item_ctx& it, const std::string& what, const std::string& where) {
+  std::string msg = what + " in kernel " + it.group->launch->kernel->name + ", work-group " +
+                    coords_text(it.coords.group) + ", work-item " + coords_text(it.coords.local_id);
+  if (!where.empty()) msg += ": " + where;
+  throw kernel_fault{std::move(msg)};
+}
+
+item_ctx& current_item(const char* op) {
+  if (!tl_item) throw std::logic_error(std::string(op) + " called outside a kernel");
+  return *tl_item;
+}
+
+// Runs every work-item of group (g0, g1) to completion, one fiber each, releasing barriers when
+// the whole group has reached them. Returns the group's violation, if any.
+void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t g1) {
+  const kernel_launch& k = *launch.kernel;
+  const std::size_t n = k.local[0] * k.local[1];
+  group.launch = &launch;
+  group.items.resize(n);
+  group.slm_size = 0;
+  group.slm_reserved = false;
+  group.barriers = 0;
+  group.fault.clear();
+  for (std::size_t i = 0; i < n; ++i) {
+    item_ctx& it = group.items[i];
+    it.coords = {{g0, g1},
+                 {launch.groups[0], launch.groups[1]},
+                 {i / k.local[1], i % k.local[1]},
+                 {k.local[0], k.local[1]}};
+    it.group = &group;
+    it.at_barrier = false;
+    it.done = false;
+    it.fiber = ctx::fiber(std::allocator_arg, pooled_stack{}, [&it](ctx::fiber&& sink) {
+      it.sink = std::move(sink);
+      try {
+        it.group->launch->kernel->body(it.coords);
+      } catch (const ctx::detail::forced_unwind&) {
+        throw;  // a suspended work-item being torn down
+      } catch (const kernel_fault& f) {
+        it.group->fault = f.message;
+      } catch (const std::exception& e) {
+        it.group->fault = std::string("exception in kernel ") + it.group->launch->kernel->name +
+                          ", work-group " + coords_text(it.coords.group) + ", work-item " +
+                          coords_text(it.coords.local_id) + ": " + e.what();
+      }
+      it.done = true;
+      return std::move(it.sink);
+    });
+  }
+
+  for (;;) {
+    for (item_ctx& it : group.items) {
+      if (it.done) continue;
+      it.at_barrier = false;
+      tl_item = &it;
+      it.fiber = std::move(it.fiber).resume();
+      tl_item = nullptr;
+      if (!group.fault.empty()) break;
+    }
+    if (!group.fault.empty()) break;
+    std::size_t waiting = 0;
+    const item_ctx* returned = nullptr;
+    for (const item_ctx& it : group.items) {
+      if (it.at_barrier) {
+        ++waiting;
+      } else if (!returned) {
+        returned = &it;
+      }
+    }
+    if (waiting == 0) break;  // every work-item returned
+    if (returned) {
+      const item_ctx& w = *std::find_if(group.items.begin(), group.items.end(),
+                                        [](const item_ctx& it) { return it.at_barrier; });
+      group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
+                    coords_text(w.coords.group) + ": " + std::to_string(waiting) + " of " +
+                    std::to_string(n) + " work-items wait at barrier " +
+                    std::to_string(group.barriers + 1) + " (first: work-item " +
+                    coords_text(w.coords.local_id) + ") while work-item " +
+                    coords_text(returned->coords.local_id) + " has returned";
+      break;
+    }
+    ++group.barriers;
+  }
+  // Tear down work-items still suspended at a barrier (their stacks unwind).
+  for (item_ctx& it : group.items) it.fiber = ctx::fiber();
+  launch.barriers.fetch_add(group.barriers, std::memory_order_relaxed);
+}
+
+// Runs groups of `launch` on the calling thread until none is left.
+void run_groups(launch_ctx& launch) {
+  thread_local std::unique_ptr<group_ctx> group(new group_ctx);
+  thread_traffic traffic;
+  if (launch.checker) traffic = launch.checker->new_traffic();
+  tl_traffic = &traffic;
+  const std::size_t total = launch.groups[0] * launch.groups[1];
+  for (;;) {
+    const std::size_t g = launch.next_group.fetch_add(1, std::memory_order_relaxed);
+    if (g >= total || g >= launch.stop_at.load(std::memory_order_relaxed)) break;
+    run_group(launch, *group, g / launch.groups[1], g % launch.groups[1]);
+    if (!group->fault.empty()) {
+      // Keep the failure of the lowest group, so the message does not depend on the threads.
+      std::lock_guard<std::mutex> lock(launch.fault_mutex);
+      if (g < launch.fault_group) {
+        launch.fault_group = g;
+        launch.fault = group->fault;
+        launch.stop_at.store(g, std::memory_order_relaxed);
+      }
+    }
+  }
+  tl_traffic = nullptr;
+  if (launch.checker) launch.checker->merge(traffic);
+}
+
+// ---- the queue ----------------------------------------------------------------------------------
+
+class device_queue {
+ public:
+  static device_queue& get() {
+    static device_queue* q = new device_queue;  // never destroyed: threads run until exit
+    return *q;
+  }
+
+  std::uint64_t submit(kernel_launch k) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t seq = ++submitted_;
+    launch_record r{};
+    r.kernel = k.name;
+    r.global[0] = k.global[0];
+    r.global[1] = k.global[1];
+    r.local[0] = k.local[0];
+    r.local[1] = k.local[1];
+    log_.push_back({seq, std::move(r)});
+    if (log_.size() > kLogCapacity) log_.pop_front();
+    pending_.push_back({seq, std::move(k)});
+    work_cv_.notify_one();
+    return seq;
+  }
+
+  std::uint64_t submitted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return submitted_;
+  }
+
+  std::uint64_t completed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return completed_;
+  }
+
+  // Waits until launch `seq` has completed; throws the earliest unreported failure up to it.
+  void wait_for(std::uint64_t seq, bool raise) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_cv_.wait(lock, [&] { return completed_ >= seq; });
+    if (!raise) return;
+    auto end = std::find_if(failures_.begin(), failures_.end(),
+                            [&](const auto& f) { return f.first > seq; });
+    const auto count = static_cast<std::size_t>(end - failures_.begin());
+    if (count == 0) return;
+    std::string msg = failures_.front().second;
+    if (count > 1) msg += " (and " + std::to_string(count - 1) + " more)";
+    failures_.erase(failures_.begin(), end);
+    throw launch_error(msg);
+  }
+
+  std::vector<launch_record> log() {
+    wait_for(submitted(), false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<launch_record> out;
+    out.reserve(log_.size());
+    for (const auto& [seq, r] : log_) out.push_back(r);
+    return out;
+  }
+
+  void clear_log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.clear();
+  }
+
+ private:
+  device_queue() {
+    unsigned n = std::max(1u, std::thread::hardware_concurrency());
+    if (const char* env = std::getenv("XPUEMU_THREADS")) n = std::max(1, std::atoi(env));
+    for (unsigned i = 1; i < n; ++i) std::thread([this] { helper_loop(); }).detach();
+    helpers_ = n - 1;
+    std::thread([this] { worker_loop(); }).detach();
+  }
+
+  void worker_loop() {
+    for (;;) {
+      std::pair<std::uint64_t, kernel_launch> next;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        work_cv_.wait(lock, [&] { return !pending_.empty(); });
+        next = std::move(pending_.front());
+        pending_.pop_front();
+      }
+      launch_record result = execute(next.first, next.second);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!result.error.empty()) failures_.emplace_back(next.first, result.error);
+        for (auto& [seq, r] : log_) {
+          if (seq != next.first) continue;
+          r.slm_bytes = result.slm_bytes;
+          r.barriers = result.barriers;
+          r.loads = std::move(result.loads);
+          r.loads_unique = std::move(result.loads_unique);
+          r.stores = std::move(result.stores);
+          r.error = std::move(result.error);
+          break;
+        }
+        completed_ = next.first;
+      }
+      registry::release_until(next.first);
+      done_cv_.notify_all();
+    }
+  }
+
+  launch_record execute(std::uint64_t seq, const kernel_launch& k) {
+    launch_ctx launch;
+    launch.kernel = &k;
+    launch.groups[0] = k.global[0] / k.local[0];
+    launch.groups[1] = k.global[1] / k.local[1];
+    launch.poison = poison();
+    if (g_checking.load()) launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
+
+    // Share the launch with the helper threads and take part in it.
+    {
+      std::lock_guard<std::mutex> lock(pool_mutex_);
+      job_ = &launch;
+      ++job_generation_;
+      busy_helpers_ = helpers_;
+    }
+    pool_cv_.notify_all();
+    run_groups(launch);
+    {
+      std::unique_lock<std::mutex> lock(pool_mutex_);
+      pool_done_cv_.wait(lock, [&] { return busy_helpers_ == 0; });
+      job_ = nullptr;
+    }
+
+    launch_record r{};
+    r.slm_bytes = launch.slm_bytes.load();
+    r.barriers = launch.barriers.load();
+    r.error = launch.fault;
+    if (launch.checker) launch.checker->report(r);
+    return r;
+  }
+
+  void helper_loop() {
+    std::uint64_t seen = 0;
+    for (;;) {
+      launch_ctx* job;
+      {
+        std::unique_lock<std::mutex> lock(pool_mutex_);
+        pool_cv_.wait(lock, [&] { return job_generation_ != seen; });
+        seen = job_generation_;
+        job = job_;
+      }
+      run_groups(*job);
+      {
+        std::lock_guard<std::mutex> lock(pool_mutex_);
+        --busy_helpers_;
+      }
+      pool_done_cv_.notify_all();
+    }
+  }
+
+  // Queue and log.
+  std::mutex mutex_;
+  std::condition_variable work_cv_, done_cv_;
+  std::deque<std::pair<std::uint64_t, kernel_launch>> pending_;
+  std::deque<std::pair<std::uint64_t, launch_record>> log_;
+  std::vector<std::pair<std::uint64_t, std::string>> failures_;  // unreported, in order
+  std::uint64_t submitted_ = 0;
+  std::uint64_t completed_ = 0;
+
+  // Helper threads sharing the running launch.
+  std::mutex pool_mutex_;
+  std::condition_variable pool_cv_, pool_done_cv_;
+  launch_ctx* job_ = nullptr;
+  std::uint64_t job_generation_ = 0;
+  unsigned helpers_ = 0;
+  unsigned busy_helpers_ = 0;
+};
+
+}  // namespace
+
+// ---- hooks for the device API ------------------------------------------------------------------
+
+std::uint64_t submit(kernel_launch launch) { return device_queue::get().submit(std::move(launch)); }
+
+void wait_for(std::uint64_t seq) { device_queue::get().wait_for(seq, true); }
+
+void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
+                   const char* op) {
+  item_ctx* it = tl_item;
+  if (!it) return;
+  launch_checker* checker = it->group->launch->checker.get();
+  if (!checker) return;
+  if (fault_text f = checker->check(p, bytes, align, kind, op, *tl_traffic)) fail(*it, f.what, f.where);
+}
+
+std::byte* slm_init(std::uint32_t bytes) {
+  item_ctx& it = current_item("slm_init");
+  group_ctx& g = *it.group;
+  if (bytes > kSlmCapacity)
+    fail(it, "slm_init of " + std::to_string(bytes) + " bytes",
+         "exceeds the " + std::to_string(kSlmCapacity) + " bytes of shared local memory");
+  if (g.slm_reserved) {
+    if (bytes != g.slm_size)
+      fail(it, "slm_init of " + std::to_string(bytes) + " bytes",
+           "another work-item of the group reserved " + std::to_string(g.slm_size) + " bytes");
+    return g.slm;
+  }
+  g.slm_reserved = true;
+  g.slm_size = bytes;
+  if (g.launch->poison) std::memset(g.slm, 0xFF, bytes);
+  g.launch->slm_bytes.store(bytes, std::memory_order_relaxed);
+  return g.slm;
+}
+
+std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
+                      const char* op) {
+  item_ctx& it = current_item(op);
+  const group_ctx& g = *it.group;
+  const std::string what = std::string(kind == access::read ? "read" : "write") + " of " +
+                           std::to_string(bytes) + " bytes by " + op;
+  if (static_cast<std::uint64_t>(offset) + bytes > g.slm_size)
+    fail(it, "invalid SLM " + what,
+         "SLM offsets [" + std::to_string(offset) + ", " +
+             std::to_string(static_cast<std::uint64_t>(offset) + bytes) + ") exceed the " +
+             std::to_string(g.slm_size) + " bytes reserved by slm_init");
+  if (align > 1 && offset % align != 0)
+    fail(it, "misaligned SLM " + what,
+         "SLM offset " + std::to_string(offset) + " is not " + std::to_string(align) +
+             "-byte aligned");
+  return const_cast<std::byte*>(g.slm) + offset;
+}
+
+void barrier() {
+  item_ctx& it = current_item("barrier");
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  it.at_barrier = true;
+  it.sink = std::move(it.sink).resume();
+}
+
+}  // namespace detail
+
+// ---- public runtime calls -----------------------------------------------------------------------
+
+void set_checking(bool on) { detail::g_checking.store(on); }
+bool checking() { return detail::g_checking.load(); }
+
+void synchronize() {
+  auto& q = detail::device_queue::get();
+  q.wait_for(q.submitted(), true);
+}
+
+void wait_idle() {
+  auto& q = detail::device_queue::get();
+  q.wait_for(q.submitted(), false);
+}
+
+void device_free(void* p) {
+  if (!p) return;
+  auto& q = detail::device_queue::get();
+  const std::uint64_t last_user = q.submitted();
+  detail::registry::retire(p, last_user);
+  // Release at once if every launch that might use it has already run; otherwise the worker
+  // releases it when launch `last_user` completes.
+  detail::registry::release_until(q.completed());
+}
+
+std::vector<launch_record> launch_log() { return detail::device_queue::get().log(); }
+
+void clear_launch_log() { detail::device_queue::get().clear_log(); }
+
+}  // namespace xpuemu
