@@ -1,0 +1,101 @@
+"""Times vantrel.forward on the emulated XPU device for the shapes of one LLaMA-7B decoding step
+against PyTorch's CPU linear in bfloat16 (oneDNN) and float32 (the active BLAS).
+
+Usage: /usr/bin/python3 bench/bench_linear.py [--reps N] [--no-checked]
+Kernels run with access checking and poisoning off; the bytes read per call come from the launch
+log of one extra call with checking on. The "checked" column times that checking run.
+"""
+import argparse
+import os
+import pathlib
+import re
+import statistics
+import sys
+import time
+
+_REPO = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
+
+import torch  # noqa: E402
+import xpuemu  # noqa: E402
+import vantrel  # noqa: E402
+
+SHAPES = [(4096, 4096), (4096, 11008), (11008, 4096)]  # (K, N)
+ROWS = [1, 4, 8]
+
+
+def median_time(fn, reps):
+    fn()  # warm-up
+    times = []
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def blas_in_use():
+    a = torch.randn(64, 64)
+    a @ a  # make sure the BLAS library is loaded
+    libs = {pathlib.Path(line.split()[-1]).name for line in open("/proc/self/maps")
+            if re.search(r"blas|mkl|dnnl", line)}
+    info = re.search(r"BLAS_INFO=(\w+)", torch.__config__.show())
+    return f"BLAS_INFO={info.group(1) if info else '?'}, loaded: {', '.join(sorted(libs))}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=5, help="timed calls per measurement")
+    parser.add_argument("--no-checked", action="store_true", help="skip timing the checked run")
+    args = parser.parse_args()
+
+    torch.set_num_threads(os.cpu_count())
+    print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; {blas_in_use()}; "
+          f"oneDNN {'on' if torch.backends.mkldnn.is_available() else 'off'}")
+    print(f"median of {args.reps} calls; ratios = CPU time / XPU time; GB/s = bytes read / XPU time")
+    header = (f"{'M':>2} {'K':>6} {'N':>6} | {'xpu ms':>8} {'checked':>8} {'chk x':>6} | "
+              f"{'bf16 ms':>8} {'ratio':>6} | {'fp32 ms':>8} {'ratio':>6} | {'MB read':>8} "
+              f"{'GB/s':>6}")
+    print(header)
+    print("-" * len(header))
+    xpu = torch.device("xpu")
+    gen = torch.Generator().manual_seed(0)
+    for K, N in SHAPES:
+        w_cpu = (torch.rand(N, K, generator=gen) - 0.5) / K**0.5
+        # Kernel A reads its weights pre-arranged in blocks of 16 output features.
+        w_dev = w_cpu.reshape(N // 16, 16, K).transpose(1, 2) if K == 4096 else w_cpu
+        w = w_dev.contiguous().half().to(xpu)
+        w_bf16 = w_cpu.bfloat16()
+        for M in ROWS:
+            x_cpu = torch.rand(M, K, generator=gen) - 0.5
+            x = x_cpu.half().to(xpu)
+            x_bf16 = x_cpu.bfloat16()
+
+            xpuemu.set_checking(True)
+            xpuemu.clear_launch_log()
+            t = time.perf_counter()
+            vantrel.forward(x, w)
+            xpuemu.synchronize()
+            checked = time.perf_counter() - t
+            (rec,) = xpuemu.launch_log()
+            read = sum(rec["loads"].values())
+            if not args.no_checked:
+                checked = median_time(lambda: (vantrel.forward(x, w), xpuemu.synchronize()),
+                                      max(1, args.reps // 2))
+
+            xpuemu.set_checking(False)
+            xpuemu.set_poison(False)
+            t_xpu = median_time(lambda: (vantrel.forward(x, w), xpuemu.synchronize()), args.reps)
+            xpuemu.set_checking(True)
+            xpuemu.set_poison(True)
+
+            t_bf16 = median_time(lambda: torch.nn.functional.linear(x_bf16, w_bf16), args.reps)
+            t_fp32 = median_time(lambda: torch.nn.functional.linear(x_cpu, w_cpu), args.reps)
+            print(f"{M:>2} {K:>6} {N:>6} | {t_xpu * 1e3:8.2f} {checked * 1e3:8.2f} "
+                  f"{checked / t_xpu:6.2f} | {t_bf16 * 1e3:8.2f} {t_bf16 / t_xpu:6.2f} | "
+                  f"{t_fp32 * 1e3:8.2f} {t_fp32 / t_xpu:6.2f} | {read / 1e6:8.2f} "
+                  f"{read / t_xpu / 1e9:6.2f}")
+
+
+if __name__ == "__main__":
+    main()
