@@ -1,0 +1,90 @@
+"""Times vantrel.sdp_forward on the emulated XPU device for one LLaMA-7B-shaped attention step
+(B = 1, H = 32, head dim 128) against a float32 PyTorch reference on the CPU (matmul, softmax,
+matmul) in the same run.
+
+Usage: /usr/bin/python3 bench/bench_sdp.py [--reps N] [--no-checked]
+Kernels run with access checking and poisoning off; the bytes read per call come from the launch
+log of one extra call with checking on. The "checked" column times calls with checking on.
+"""
+import argparse
+import math
+import os
+import pathlib
+import statistics
+import sys
+import time
+
+_REPO = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
+
+import torch  # noqa: E402
+import xpuemu  # noqa: E402
+import vantrel  # noqa: E402
+
+B, H = 1, 32
+KV_LENS = [128, 1024, 4096]
+SCALE = 0.1275042 * math.log(2)  # the kernels' 2^(0.1275042 s) as a natural-base softmax scale
+
+
+def median_time(fn, reps):
+    fn()  # warm-up
+    times = []
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def reference(q, k, v):
+    return (torch.softmax((q @ k.transpose(2, 3)) * SCALE, dim=-1) @ v).reshape(q.shape[0], -1)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=5, help="timed calls per measurement")
+    parser.add_argument("--no-checked", action="store_true", help="skip timing the checked run")
+    args = parser.parse_args()
+
+    torch.set_num_threads(os.cpu_count())
+    print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; B = {B}, H = {H}; "
+          f"median of {args.reps} calls")
+    print("ratio = CPU reference time / XPU time; GB/s = bytes read / XPU time; "
+          "chk x = checked / unchecked time")
+    header = (f"{'dtype':>7} {'kv_len':>6} | {'xpu ms':>8} {'checked':>8} {'chk x':>6} | "
+              f"{'ref ms':>8} {'ratio':>6} | {'MB read':>8} {'GB/s':>6} | {'max err':>8}")
+    print(header)
+    print("-" * len(header))
+    xpu = torch.device("xpu")
+    gen = torch.Generator().manual_seed(0)
+    for dtype in (torch.half, torch.float):
+        for kv_len in KV_LENS:
+            q32, k32, v32 = (torch.randn(B, H, n, 128, generator=gen) for n in (1, kv_len, kv_len))
+            q, k, v = (t.to(dtype).to(xpu) for t in (q32, k32, v32))
+            q32, k32, v32 = (t.to(dtype).float() for t in (q32, k32, v32))
+            call = lambda: (vantrel.sdp_forward(q, k, v), xpuemu.synchronize())  # noqa: E731
+
+            xpuemu.set_checking(True)
+            xpuemu.synchronize()
+            xpuemu.clear_launch_log()
+            out = vantrel.sdp_forward(q, k, v)
+            (rec,) = xpuemu.launch_log()
+            read = sum(rec["loads"].values())
+            err = (out.cpu().float() - reference(q32, k32, v32)).abs().max().item()
+            checked = median_time(call, max(1, args.reps // 2)) if not args.no_checked else math.nan
+
+            xpuemu.set_checking(False)
+            xpuemu.set_poison(False)
+            t_xpu = median_time(call, args.reps)
+            xpuemu.set_checking(True)
+            xpuemu.set_poison(True)
+
+            t_ref = median_time(lambda: reference(q32, k32, v32), args.reps)
+            name = str(dtype).replace("torch.", "")
+            print(f"{name:>7} {kv_len:>6} | {t_xpu * 1e3:8.2f} {checked * 1e3:8.2f} "
+                  f"{checked / t_xpu:6.2f} | {t_ref * 1e3:8.2f} {t_ref / t_xpu:6.2f} | "
+                  f"{read / 1e6:8.2f} {read / t_xpu / 1e9:6.2f} | {err:8.1e}")
+
+
+if __name__ == "__main__":
+    main()

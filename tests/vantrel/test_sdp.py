@@ -1,0 +1,239 @@
+"""Attention step `vantrel.sdp_forward`: results, numeric model, cache views, geometry, errors."""
+import re
+
+import numpy as np
+import pytest
+import torch
+import xpuemu
+
+import vantrel
+
+SCALE = np.float32(0.1275042)  # bit pattern 0x3E029076
+KEYS128, BLOCKS16, BLOCKS32 = "sdpDim128Fp16Keys128", "sdpDim128Fp16KeyBlocks64", "sdpDim128Fp32KeyBlocks64"
+
+
+def make_inputs(B, H, kv_len, dtype, seed):
+    """Normal q [B, H, 1, 128] and k, v [B, H, kv_len, 128] on the CPU."""
+    g = torch.Generator().manual_seed(seed)
+    return tuple(torch.randn(B, H, n, 128, generator=g).to(dtype) for n in (1, kv_len, kv_len))
+
+
+def reference(q, k, v):
+    """float64 softmax attention with the kernels' scale; [B, H * 128]."""
+    q, k, v = (t.double() for t in (q, k, v))
+    w = torch.softmax((q @ k.transpose(2, 3)) * float(SCALE) * np.log(2), dim=-1)
+    return (w @ v).reshape(q.shape[0], -1)
+
+
+def model(q, k, v):
+    """The kernels' order of operations in numpy (float16 dot products for Half, float32 for
+    Float, float32 weights and sums); [B, H * 128] in the input element type."""
+    dt = {torch.half: np.float16, torch.float: np.float32}[q.dtype]
+    B, H, n, _ = k.shape
+    q, k, v = (t.reshape(B * H, -1, 128).numpy().astype(dt) for t in (q, k, v))
+    acc = np.zeros((B * H, n, 16), dt)
+    for i in range(8):
+        acc = acc + q[:, :, 16 * i:16 * i + 16] * k[:, :, 16 * i:16 * i + 16]
+    for width in (8, 4, 2):
+        acc = acc[..., :width] + acc[..., width:2 * width]
+    w = np.exp2((acc[..., 0] + acc[..., 1]).astype(np.float32) * SCALE).astype(np.float32)
+    out = np.zeros((B * H, 128), np.float32)
+    for t in range(n):
+        out = out + v[:, t].astype(np.float32) * w[:, t:t + 1]
+    lanes = 8 if dt == np.float16 and 8 <= n <= 128 else 16
+    w = np.pad(w, ((0, 0), (0, -n % lanes))).reshape(B * H, -1, lanes)
+    wsum = np.zeros((B * H, lanes), np.float32)
+    for g in range(w.shape[1]):
+        wsum = wsum + w[:, g]
+    while lanes > 1:
+        lanes //= 2
+        wsum = wsum[:, :lanes] + wsum[:, lanes:2 * lanes]
+    return (out * (np.float32(1) / wsum)).astype(dt).reshape(B, -1)
+
+
+def run(xpu, q, k, v):
+    return vantrel.sdp_forward(q.to(xpu), k.to(xpu), v.to(xpu)).cpu()
+
+
+RESULT_CASES = [  # (dtype, B, H, kv_len)
+    (torch.half, 1, 1, 1), (torch.half, 2, 8, 5), (torch.half, 1, 32, 8), (torch.half, 2, 1, 13),
+    (torch.half, 1, 8, 64), (torch.half, 2, 8, 100), (torch.half, 1, 32, 128),
+    (torch.half, 2, 8, 129), (torch.half, 1, 1, 200), (torch.half, 2, 40, 256),
+    (torch.half, 1, 8, 1000), (torch.half, 1, 32, 4096),
+    (torch.float, 2, 8, 1), (torch.float, 1, 32, 65), (torch.float, 2, 40, 128),
+    (torch.float, 1, 8, 4096),
+]
+
+
+@pytest.mark.parametrize("dtype,B,H,kv_len", RESULT_CASES)
+def test_matches_reference_and_model(xpu, dtype, B, H, kv_len):
+    q, k, v = make_inputs(B, H, kv_len, dtype, seed=kv_len + 7 * H + B)
+    out = run(xpu, q, k, v)
+    assert out.shape == (B, H * 128) and out.dtype == dtype
+    assert torch.isfinite(out).all(), "an output element was left unwritten"
+    ref = reference(q, k, v)
+    vmax = v.abs().amax(dim=(2, 3)).double().repeat_interleave(128, dim=1).reshape(B, -1)
+    # Half: dot products rounded to binary16 at |score| ~ 10 (ulp 2^-7) shift the weights by
+    # ~0.1 %, plus the output's own rounding.
+    rel = 4e-3 if dtype == torch.half else 2e-6
+    assert ((out.double() - ref).abs() <= rel * vmax).all()
+    expected = model(q, k, v)
+    got = out.numpy()
+    if dtype == torch.half:
+        ulp = np.spacing(np.abs(expected)).astype(np.float64)
+        assert (np.abs(got.astype(np.float64) - expected) <= ulp).all()
+    else:
+        assert (np.abs(got - expected) <= 1e-6 * vmax.numpy()).all()
+
+
+@pytest.mark.parametrize("kv_len,kernel", [(3, BLOCKS16), (100, KEYS128), (200, BLOCKS16)])
+def test_cache_views_read_each_row_once(xpu, launches, kv_len, kernel):
+    B, H = 2, 4
+    q, k_cache, v_cache = make_inputs(B, H, kv_len + 37, torch.half, seed=kv_len)
+    kd, vd = (t.to(xpu)[:, :, :kv_len] for t in (k_cache, v_cache))  # views of device caches
+    k, v = k_cache[:, :, :kv_len], v_cache[:, :, :kv_len]
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    out = vantrel.sdp_forward(q.to(xpu), kd, vd).cpu()
+    [rec] = [r for r in launches() if r["kernel"] == kernel]
+    for t in (kd, vd):
+        addr = t.storage().data_ptr()
+        assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H * kv_len * 256
+    assert torch.equal(out, run(xpu, q, k.contiguous(), v.contiguous()))
+
+
+@pytest.mark.parametrize("dtype,kv_len", [(torch.half, 6), (torch.half, 13), (torch.half, 300),
+                                          (torch.float, 70)])
+def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len):
+    _, k, v = make_inputs(1, 2, kv_len, dtype, seed=3)
+    out = run(xpu, torch.zeros(1, 2, 1, 128, dtype=dtype), k, v)
+    mean = v.double().mean(dim=2).reshape(1, -1)
+    tol = np.spacing(mean.abs().numpy().astype(np.float16)) if dtype == torch.half else 1e-6
+    assert (np.abs(out.double().numpy() - mean.numpy()) <= tol).all()
+
+
+@pytest.mark.parametrize("dtype,B,H,kv_len,kernel,glob,local,slm,barriers", [
+    (torch.half, 1, 32, 100, KEYS128, (3200, 1), (100, 1), 33280, 32),
+    (torch.half, 1, 32, 128, KEYS128, (4096, 1), (128, 1), 33280, 32),
+    (torch.half, 1, 32, 129, BLOCKS16, (2048, 1), (64, 1), 16640, 32 * 6),
+    (torch.half, 2, 3, 7, BLOCKS16, (192, 2), (64, 1), 16640, 6 * 2),
+    (torch.float, 2, 32, 3, BLOCKS32, (2048, 2), (64, 1), 33024, 64 * 2),
+])
+def test_geometry(xpu, launches, dtype, B, H, kv_len, kernel, glob, local, slm, barriers):
+    q, k, v = (t.to(xpu) for t in make_inputs(B, H, kv_len, dtype, seed=1))
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    vantrel.sdp_forward(q, k, v)
+    [rec] = launches()
+    assert (rec["kernel"], rec["global"], rec["local"], rec["slm_bytes"], rec["barriers"]) == (
+        kernel, glob, local, slm, barriers)
+    assert "error" not in rec
+
+
+def test_profiler_scope_and_kernel_records(xpu):
+    args = [tuple(t.to(xpu) for t in make_inputs(1, 2, n, dt, seed=2))
+            for dt, n in ((torch.half, 20), (torch.half, 150), (torch.float, 20))]
+    with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CPU],
+                                record_shapes=True) as prof:
+        for a in args:
+            vantrel.sdp_forward(*a)
+    scopes = [e for e in prof.events() if e.name == "ferrow_sdp_fp16_forward"]
+    assert len(scopes) == 3 and all(len(e.input_shapes) == 3 for e in scopes)
+    assert scopes[0].input_shapes == [[1, 2, 1, 128], [1, 2, 20, 128], [1, 2, 20, 128]]
+    assert sum(e.name == "dpcpp_kernel" for e in prof.events()) == 3
+
+
+def test_huge_score_is_not_finite(xpu):
+    """No maximum is subtracted: a raw score of 1152 overflows its weight."""
+    q = torch.full((1, 1, 1, 128), 3.0, dtype=torch.half)
+    out = run(xpu, q, q.expand(1, 1, 16, 128), q.expand(1, 1, 16, 128))
+    assert torch.isnan(out).all()
+
+
+XPU = torch.device("xpu")
+Q, KV = (1, 4, 1, 128), (1, 4, 10, 128)
+
+
+def h(*shape, dtype=torch.half):
+    return torch.randn(*shape).to(dtype).to(XPU)
+
+
+def misaligned(*shape):
+    return h(int(np.prod(shape)) + 1)[1:].view(*shape)
+
+
+def odd_head_stride():
+    return h(2 * 1025 + 128).as_strided((1, 2, 8, 128), (2050, 1025, 128, 1))
+
+
+ERROR_CASES = [  # (q, k, v) on the device, message; in the order the checks run
+    (lambda: (h(1, 4, 2, 64), h(*KV), h(*KV)), "q_len must be 1 for this kernel impl"),
+    (lambda: (h(1, 4, 1, 64), h(*KV), h(*KV)), "hidden dim must be 128 for this kernel impl"),
+    (lambda: (h(4, 1, 128), h(*KV), h(*KV)), "q must be 4-D [B, H, 1, 128]"),
+    (lambda: (h(1, 4, 1, 128, 1), h(*KV), h(*KV)), "q must be 4-D [B, H, 1, 128]"),
+    (lambda: (h(*Q, dtype=torch.bfloat16), h(*KV), h(*KV)), "q must be Half or Float"),
+    (lambda: (h(*Q, dtype=torch.double), h(*KV), h(*KV)), "q must be Half or Float"),
+    (lambda: (h(1, 128, 4, 1).permute(0, 2, 3, 1), h(*KV), h(*KV)), "q must be contiguous"),
+    (lambda: (h(*Q), h(1, 4, 10), h(*KV)), "k must be [B, H, kv_len, 128]"),
+    (lambda: (h(*Q), h(1, 5, 10, 128), h(*KV)), "k must be [B, H, kv_len, 128]"),
+    (lambda: (h(2, 4, 1, 128), h(*KV), h(*KV)), "k must be [B, H, kv_len, 128]"),
+    (lambda: (h(*Q), h(*KV, dtype=torch.float), h(*KV)), "k must have the element type of q"),
+    (lambda: (h(*Q), h(*KV), h(1, 4, 11, 128)), "v must have the sizes of k"),
+    (lambda: (h(*Q), h(*KV), h(*KV, dtype=torch.float)), "v must have the element type of q"),
+    (lambda: (h(*Q), h(1, 4, 0, 128), h(1, 4, 0, 128)), "kv_len (k.size(2)) must be at least 1"),
+    (lambda: (h(*Q), h(1, 4, 128, 10).transpose(2, 3), h(*KV)),
+     "k rows must be 128 contiguous elements"),
+    (lambda: (h(*Q), h(1, 4, 20, 128)[:, :, ::2], h(*KV)), "k rows must be 128 contiguous elements"),
+    (lambda: (h(*Q), h(*KV), h(1, 4, 12, 128)[:, :, :10]), "v must be laid out like k"),
+    (lambda: (h(*Q, dtype=torch.float), h(1, 4, 12, 128, dtype=torch.float)[:, :, :10],
+              h(*KV, dtype=torch.float)), "k must be contiguous for Float"),
+    (lambda: (h(*Q, dtype=torch.float), h(*KV, dtype=torch.float),
+              h(1, 4, 12, 128, dtype=torch.float)[:, :, :10]), "v must be contiguous for Float"),
+    (lambda: (misaligned(*Q), h(*KV), h(*KV)), "q data pointer must be 4-byte aligned"),
+    (lambda: (h(*Q), misaligned(*KV), misaligned(*KV)), "k rows must be 4-byte aligned"),
+    (lambda: (h(1, 2, 1, 128), odd_head_stride(), odd_head_stride()), "k rows must be 4-byte aligned"),
+    (lambda: (h(*Q), h(*KV), misaligned(*KV)), "v data pointer must be 4-byte aligned"),
+]
+
+
+@pytest.mark.parametrize("make,message", ERROR_CASES, ids=[m for _, m in ERROR_CASES])
+def test_rejected_before_launch(launches, make, message):
+    q, k, v = make()
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    with pytest.raises(RuntimeError, match="^" + re.escape(message)):
+        vantrel.sdp_forward(q, k, v)
+    assert launches() == []
+
+
+@pytest.mark.parametrize("on_cpu", "qkv")
+def test_device_checks_come_first(on_cpu):
+    args = [h(1, 4, 2, 64), h(*KV), h(*KV)]  # q also fails the q_len and head-dim checks
+    args["qkv".index(on_cpu)] = args["qkv".index(on_cpu)].cpu()
+    with pytest.raises(RuntimeError, match=f"^{on_cpu} must be a XPU tensor"):
+        vantrel.sdp_forward(*args)
+
+
+def test_32_bit_offset_limit(xpu, launches):
+    """Key and value offsets are 32-bit: a span of exactly 4 GiB is served, one more row is not.
+    Untouched storage costs no memory with poisoning and checking off."""
+    xpuemu.set_poison(False)
+    xpuemu.set_checking(False)
+    store = torch.empty(2 ** 31 + 128, dtype=torch.half, device=xpu)
+    s1 = 2 ** 31 - 128  # head 1's single row ends at byte 2^32
+    store[:128].copy_(torch.ones(128))
+    store[s1:s1 + 128].copy_(torch.full((128,), 2.0))
+    q = torch.zeros(1, 2, 1, 128, dtype=torch.half, device=xpu)
+    kv = store.as_strided((1, 2, 1, 128), (2 * s1, s1, 128, 1))
+    out = vantrel.sdp_forward(q, kv, kv).cpu().float()
+    assert (out[0, :128] == 1).all() and (out[0, 128:] == 2).all()
+    xpuemu.clear_launch_log()
+    kv = store.as_strided((1, 2, 1, 128), (2 * s1 + 128, s1 + 64, 128, 1))
+    with pytest.raises(RuntimeError, match="^k must span at most 4 GiB"):
+        vantrel.sdp_forward(q, kv, kv)
+    del store
+    store = torch.empty(2 ** 30 + 128, dtype=torch.float, device=xpu)
+    kv = store.view(1, 1, 2 ** 23 + 1, 128)
+    with pytest.raises(RuntimeError, match="^k must span at most 4 GiB"):
+        vantrel.sdp_forward(q.float()[:, :1], kv, kv)
+    assert launches() == []
