@@ -281,11 +281,12 @@ class handler {
       throw sycl::exception(make_error_code(errc::invalid),
                             "A command group may submit at most one command");
     submitted_ = true;
-    if (g[0] * g[1] == 0) return;  // empty index space: nothing runs, the command completes
-    for (int d = 0; d < 2; ++d)
-      if (l[d] == 0 || g[d] % l[d] != 0)
-        throw sycl::exception(make_error_code(errc::nd_range),
-                              "Non-uniform work-groups are not supported by the target device");
+    // An empty index space is legal: it is logged and completes without running anything.
+    if (g[0] * g[1] != 0)
+      for (int d = 0; d < 2; ++d)
+        if (l[d] == 0 || g[d] % l[d] != 0)
+          throw sycl::exception(make_error_code(errc::nd_range),
+                                "Non-uniform work-groups are not supported by the target device");
     xpuemu::detail::kernel_launch launch;
     launch.name = detail::kernel_name<KernelName>();
     launch.global[0] = g[0];

@@ -83,7 +83,8 @@ struct kernel_launch {
   std::function<void(const item_coords&)> body;
 };
 
-// Enqueues a launch whose ranges the caller has validated (non-empty ranges divide evenly);
+// Enqueues a launch whose ranges the caller has validated (a non-empty global range is divided
+// evenly by the local range; an empty one runs nothing);
 // returns its sequence number. Never blocks on earlier launches.
 std::uint64_t submit(kernel_launch launch);
 // Waits until launch `seq` and every launch before it have run, then throws the earliest

@@ -337,8 +337,10 @@ class device_queue {
   launch_record execute(std::uint64_t seq, const kernel_launch& k) {
     launch_ctx launch;
     launch.kernel = &k;
-    launch.groups[0] = k.global[0] / k.local[0];
-    launch.groups[1] = k.global[1] / k.local[1];
+    if (k.global[0] * k.global[1] != 0) {  // an empty launch runs no group
+      launch.groups[0] = k.global[0] / k.local[0];
+      launch.groups[1] = k.global[1] / k.local[1];
+    }
     launch.poison = poison();
     if (g_checking.load()) launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
 

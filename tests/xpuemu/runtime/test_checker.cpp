@@ -1,0 +1,188 @@
+// The memory checker. Each planted fault is a small buggy kernel kept with the message it must
+// produce; {A+n} in a message stands for the address n bytes past the start of the kernel's
+// buffer, {B+n} for its second buffer.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <string>
+
+#include "kernels.hpp"
+#include "xpuemu/device_buffer.hpp"
+
+namespace {
+
+using namespace test_kernels;
+
+class oobRead;
+class oobWrite;
+class slmOverflow;
+class misalignedLoad;
+class misalignedSlm;
+class barrierDivergence;
+class freedRead;
+class maskedGather;
+
+struct planted_fault {
+  const char* name;
+  // Launches the buggy kernel on buffers `a` (4096 floats) and `b` (64 floats).
+  std::function<void(sycl::queue&, float* a, float* b)> launch;
+  const char* expected;
+};
+
+const planted_fault kFaults[] = {
+    {"oob_read",
+     [](sycl::queue& q, float* a, float*) {
+       // The last work-item's block starts 4096 bytes into a buffer of 16384: one group too many.
+       launch<oobRead>(q, 5, 4, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         simd<float, 64> v = load<64>(a + it.get_global_id(0) * 256);
+         (void)v;
+       });
+     },
+     "invalid global read of 256 bytes by lsc_block_load in kernel oobRead, work-group (4, 0), "
+     "work-item (0, 0): [{A+16384}, {A+16640}) lies in no live allocation (it begins 0 bytes past "
+     "the end of the allocation at {A+0} of 16384 bytes)"},
+    {"oob_write",
+     [](sycl::queue& q, float*, float* b) {
+       // Stores 16 floats at element 56 of a 64-float buffer: 32 bytes too far.
+       launch<oobWrite>(q, 1, 8, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         store<16>(b + it.get_local_id(0) * 8, simd<float, 16>(0.0f));
+       });
+     },
+     "invalid global write of 64 bytes by lsc_block_store in kernel oobWrite, work-group (0, 0), "
+     "work-item (7, 0): [{B+224}, {B+288}) overruns the allocation at {B+0} of 256 bytes by 32 "
+     "bytes"},
+    {"slm_overflow",
+     [](sycl::queue& q, float*, float*) {
+       // 16 work-items store 64 bytes each into 960 reserved bytes.
+       launch<slmOverflow>(q, 2, 16, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         slm_init<960>();
+         slm_block_store<float, 16>(it.get_local_id(0) * 64, simd<float, 16>(1.0f));
+       });
+     },
+     "invalid SLM write of 64 bytes by slm_block_store in kernel slmOverflow, work-group (0, 0), "
+     "work-item (15, 0): SLM offsets [960, 1024) exceed the 960 bytes reserved by slm_init"},
+    {"misaligned_load",
+     [](sycl::queue& q, float* a, float*) {
+       launch<misalignedLoad>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+         const float* p = reinterpret_cast<const float*>(reinterpret_cast<const char*>(a) + 2);
+         simd<float, 16> v = load<16>(p);
+         (void)v;
+       });
+     },
+     "misaligned global read of 64 bytes by lsc_block_load in kernel misalignedLoad, work-group "
+     "(0, 0), work-item (0, 0): [{A+2}, {A+66}) starts at an address that is not 4-byte aligned"},
+    {"misaligned_slm",
+     [](sycl::queue& q, float*, float*) {
+       launch<misalignedSlm>(q, 1, 2, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         slm_init<1024>();
+         slm_block_store<float, 4>(it.get_local_id(0) * 8, simd<float, 4>(0.0f));
+       });
+     },
+     "misaligned SLM write of 16 bytes by slm_block_store in kernel misalignedSlm, work-group (0, "
+     "0), work-item (1, 0): SLM offset 8 is not 16-byte aligned"},
+    {"barrier_divergence",
+     [](sycl::queue& q, float*, float*) {
+       launch<barrierDivergence>(q, 3, 8, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         if (it.get_local_id(0) >= 3) return;
+         barrier();
+       });
+     },
+     "barrier divergence in kernel barrierDivergence, work-group (0, 0): 3 of 8 work-items wait at "
+     "barrier 1 (first: work-item (0, 0)) while work-item (3, 0) has returned"},
+};
+
+// Replaces {A+n} and {B+n} by the addresses they stand for.
+std::string expand(const std::string& text, const float* a, const float* b) {
+  static const std::regex placeholder(R"(\{([AB])\+(\d+)\})");
+  std::string out;
+  auto pos = text.cbegin();
+  for (std::sregex_iterator m(text.begin(), text.end(), placeholder), end; m != end; ++m) {
+    out.append(pos, (*m)[0].first);
+    const auto base = reinterpret_cast<std::uintptr_t>((*m)[1] == "A" ? a : b);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%" PRIxPTR, base + std::stoul((*m)[2]));
+    out += buf;
+    pos = (*m)[0].second;
+  }
+  out.append(pos, text.cend());
+  return out;
+}
+
+class PlantedFault : public testing::TestWithParam<planted_fault> {};
+
+TEST_P(PlantedFault, StopsTheLaunchWithItsMessage) {
+  const planted_fault& f = GetParam();
+  xpuemu::set_checking(true);
+  xpuemu::device_buffer<float> a(4096), b(64);
+  sycl::queue q;
+  xpuemu::clear_launch_log();
+  f.launch(q, a.data(), b.data());
+  const std::string expected = expand(f.expected, a.data(), b.data());
+  try {
+    q.wait();
+    FAIL() << "no failure reported";
+  } catch (const sycl::exception& e) {
+    EXPECT_EQ(e.what(), expected);
+  }
+  const auto log = xpuemu::launch_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].error, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, PlantedFault, testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Checker, UseAfterFreeIsReported) {
+  sycl::queue q;
+  float* stale;
+  { xpuemu::device_buffer<float> gone(64); stale = gone.data(); }
+  launch<freedRead>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    simd<float, 16> v = load<16>(stale);
+    (void)v;
+  });
+  try {
+    q.wait();
+    FAIL() << "no failure reported";
+  } catch (const sycl::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("lies in no live allocation"), std::string::npos);
+  }
+}
+
+TEST(Checker, MaskedLanesArePredicatedBlocksAreNotAccessed) {
+  std::vector<float> host(8);
+  for (int i = 0; i < 8; ++i) host[i] = float(i);
+  xpuemu::device_buffer<float> in(host), out(8);
+  const float* pi = in.data();
+  float* po = out.data();
+  sycl::queue q;
+  xpuemu::clear_launch_log();
+  launch<maskedGather>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    // Lanes 4..7 point far outside the buffer but are masked off.
+    simd<uint32_t, 8> offsets(0, 4);
+    offsets.select<4, 1>(4) = 1u << 30;
+    simd_mask<8> mask = simd<uint32_t, 8>(0, 1) < 4;
+    simd<float, 8> v = gather<float, 8>(pi, offsets, mask, simd<float, 8>(-1.0f));
+    store<8>(po, v);
+    xesimd::lsc_block_store<float, 8, xesimd::lsc_data_size::default_size,
+                            cache_hint::write_back, cache_hint::write_back>(po + 1024, v, 0);
+  });
+  const auto got = out.download();
+  EXPECT_EQ(got, (std::vector<float>{0, 1, 2, 3, -1, -1, -1, -1}));
+  const auto log = xpuemu::launch_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].error, "");
+  EXPECT_EQ(log[0].loads.at(reinterpret_cast<std::uintptr_t>(pi)), 16u);
+  EXPECT_EQ(log[0].stores.at(reinterpret_cast<std::uintptr_t>(po)), 32u);
+}
+
+TEST(Checker, PoisonMarksUnwrittenMemory) {
+  xpuemu::set_poison(true);
+  xpuemu::device_buffer<float> buf(4);
+  const auto host = buf.download();
+  for (float v : host) EXPECT_TRUE(std::isnan(v));
+}
+
+}  // namespace

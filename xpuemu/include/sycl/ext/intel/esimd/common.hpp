@@ -1,0 +1,316 @@
+// ESIMD building blocks shared by the simd types, memory and math functions: macros, tags, enums,
+// element-type traits and the lane kernels (half lanes go through F16C in blocks of 8).
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "sycl/sycl.hpp"
+
+// Kernel and function markers: nothing to do on the host.
+#ifndef SYCL_ESIMD_KERNEL
+#define SYCL_ESIMD_KERNEL
+#endif
+#ifndef SYCL_ESIMD_FUNCTION
+#define SYCL_ESIMD_FUNCTION
+#endif
+#ifndef ESIMD_INLINE
+#define ESIMD_INLINE inline __attribute__((always_inline))
+#endif
+#ifndef ESIMD_NOINLINE
+#define ESIMD_NOINLINE __attribute__((noinline))
+#endif
+
+// Every simd operation is small and sized at compile time: inline it so that the lane loops
+// vectorise in the caller.
+#define XPUEMU_SIMD_INLINE inline __attribute__((always_inline))
+
+namespace sycl {
+inline namespace _V1 {
+namespace ext::intel::esimd {
+
+// ---- alignment tags of copy_from / copy_to / block accesses --------------------------------------
+
+struct element_aligned_tag {};
+struct vector_aligned_tag {};
+template <unsigned A>
+struct overaligned_tag {
+  static_assert(A != 0 && (A & (A - 1)) == 0, "overaligned_tag: alignment must be a power of two");
+};
+inline constexpr element_aligned_tag element_aligned{};
+inline constexpr vector_aligned_tag vector_aligned{};
+template <unsigned A>
+inline constexpr overaligned_tag<A> overaligned{};
+
+template <typename T>
+struct is_simd_flag_type : std::false_type {};
+template <>
+struct is_simd_flag_type<element_aligned_tag> : std::true_type {};
+template <>
+struct is_simd_flag_type<vector_aligned_tag> : std::true_type {};
+template <unsigned A>
+struct is_simd_flag_type<overaligned_tag<A>> : std::true_type {};
+template <typename T>
+inline constexpr bool is_simd_flag_type_v = is_simd_flag_type<std::remove_cv_t<T>>::value;
+
+// ---- saturation tags of the math functions -------------------------------------------------------
+
+struct saturation_on_tag {};
+struct saturation_off_tag {};
+inline constexpr saturation_on_tag saturation_on{};
+inline constexpr saturation_off_tag saturation_off{};
+
+// ---- cache hints and fences ------------------------------------------------------------------------
+
+enum class cache_hint : std::uint8_t {
+  none = 0,
+  uncached = 1,
+  cached = 2,
+  write_back = 3,
+  write_through = 4,
+  streaming = 5,
+  read_invalidate = 6,
+  const_cached = 7,
+};
+
+// Unscoped on purpose: the enumerators OR together into a fence<ctrl>() argument.
+enum fence_mask : std::uint8_t {
+  global_coherent_fence = 0x01,
+  l2_flush_instructions = 0x02,
+  l2_flush_texture_data = 0x04,
+  l2_flush_constant_data = 0x08,
+  l2_flush_rw_data = 0x10,
+  l3_flush_instructions = 0x02,
+  l3_flush_texture_data = 0x04,
+  l3_flush_constant_data = 0x08,
+  l3_flush_rw_data = 0x10,
+  local_barrier = 0x20,
+  l1_flush_ro_data = 0x40,
+  sw_barrier = 0x80,
+};
+
+template <typename T, int N>
+class simd;
+template <typename BaseTy, typename RegionTy>
+class simd_view;
+
+namespace detail {
+
+template <typename T, int N>
+class simd_mask_impl;
+
+// Constructor tag: leave the storage uninitialised because it is about to be overwritten.
+struct uninit_t {};
+inline constexpr uninit_t uninit{};
+// Constructor tag of views.
+struct view_tag {};
+
+template <typename T>
+struct type_identity {
+  using type = T;
+};
+template <typename T>
+using type_identity_t = typename type_identity<T>::type;
+
+// A type nothing converts to, for conversion operators that only some lengths have.
+template <int I>
+struct disabled {};
+
+template <typename T>
+inline constexpr bool is_half_v = std::is_same_v<std::remove_cv_t<T>, sycl::half>;
+// Valid simd element types: arithmetic types except bool, and half.
+template <typename T>
+inline constexpr bool is_vectorizable_v =
+    (std::is_arithmetic_v<T> && !std::is_same_v<std::remove_cv_t<T>, bool>) || is_half_v<T>;
+template <typename T>
+inline constexpr bool is_float_or_half_v = std::is_same_v<T, float> || is_half_v<T>;
+
+// Storage type of an element: half is kept as its bits.
+template <typename T>
+struct raw_type {
+  using type = T;
+};
+template <>
+struct raw_type<sycl::half> {
+  using type = std::uint16_t;
+};
+template <typename T>
+using raw_t = typename raw_type<T>::type;
+
+// Element type in which a binary operation on A and B runs: ordinary C++ promotion for standard
+// types; half with half or an integer stays half; half with float or double gives that type.
+template <typename A, typename B>
+constexpr auto computation_type_of() {
+  if constexpr (is_half_v<A> && is_half_v<B>) {
+    return type_identity<sycl::half>{};
+  } else if constexpr (is_half_v<A>) {
+    if constexpr (std::is_integral_v<B>)
+      return type_identity<sycl::half>{};
+    else
+      return type_identity<B>{};
+  } else if constexpr (is_half_v<B>) {
+    return computation_type_of<B, A>();
+  } else {
+    return type_identity<decltype(std::declval<A>() + std::declval<B>())>{};
+  }
+}
+template <typename A, typename B>
+using computation_type_t = typename decltype(computation_type_of<A, B>())::type;
+
+constexpr std::size_t pow2_ceil(std::size_t x) {
+  std::size_t p = 1;
+  while (p < x) p <<= 1;
+  return p;
+}
+
+template <unsigned A>
+constexpr std::size_t flag_alignment_of(overaligned_tag<A>) {
+  return A;
+}
+// Alignment a flags tag promises for a vector of N elements of T.
+template <typename Flags, typename T, int N>
+constexpr std::size_t flag_alignment() {
+  if constexpr (std::is_same_v<Flags, vector_aligned_tag>) {
+    return pow2_ceil(N * sizeof(T));
+  } else if constexpr (std::is_same_v<Flags, element_aligned_tag>) {
+    return alignof(T);
+  } else {
+    return flag_alignment_of(Flags{});
+  }
+}
+
+// ---- scalar conversions ----------------------------------------------------------------------------
+
+template <typename T>
+XPUEMU_SIMD_INLINE raw_t<T> to_raw(T v) {
+  if constexpr (is_half_v<T>)
+    return v.bits();
+  else
+    return v;
+}
+template <typename T>
+XPUEMU_SIMD_INLINE T from_raw(raw_t<T> v) {
+  if constexpr (is_half_v<T>)
+    return sycl::half::from_bits(v);
+  else
+    return v;
+}
+
+// C++-style conversion of one element; to half rounds to nearest even once (through float, exact
+// for every integer up to the half range).
+template <typename To, typename From>
+XPUEMU_SIMD_INLINE To convert_scalar(From v) {
+  if constexpr (std::is_same_v<To, From>) {
+    return v;
+  } else if constexpr (is_half_v<To>) {
+    return sycl::half(static_cast<float>(v));
+  } else if constexpr (is_half_v<From>) {
+    return static_cast<To>(static_cast<float>(v));
+  } else {
+    return static_cast<To>(v);
+  }
+}
+
+// ---- lane kernels ----------------------------------------------------------------------------------
+
+XPUEMU_SIMD_INLINE __m256 load8h(const std::uint16_t* p) {
+  return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+XPUEMU_SIMD_INLINE void store8h(std::uint16_t* p, __m256 v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+}
+// The first R (< 8) halves at p, the other lanes zero.
+template <int R>
+XPUEMU_SIMD_INLINE __m256 load_tail_h(const std::uint16_t* p) {
+  alignas(16) std::uint16_t t[8] = {};
+  std::memcpy(t, p, R * sizeof(std::uint16_t));
+  return load8h(t);
+}
+
+// out[i] = f(src[i]...) over N half lanes: f works on 8 float lanes, each result is rounded to
+// half once.
+template <int N, typename F, typename... P>
+XPUEMU_SIMD_INLINE void half_map(std::uint16_t* out, F f, P... src) {
+  constexpr int kFull = N / 8 * 8;
+  for (int i = 0; i < kFull; i += 8) store8h(out + i, f(load8h(src + i)...));
+  if constexpr (N % 8 != 0) {
+    alignas(16) std::uint16_t r[8];
+    store8h(r, f(load_tail_h<N % 8>(src + kFull)...));
+    std::memcpy(out + kFull, r, (N % 8) * sizeof(std::uint16_t));
+  }
+}
+
+template <int N>
+XPUEMU_SIMD_INLINE void half_to_float(const std::uint16_t* in, float* out) {
+  constexpr int kFull = N / 8 * 8;
+  for (int i = 0; i < kFull; i += 8) _mm256_storeu_ps(out + i, load8h(in + i));
+  if constexpr (N % 8 != 0) {
+    alignas(32) float r[8];
+    _mm256_store_ps(r, load_tail_h<N % 8>(in + kFull));
+    std::memcpy(out + kFull, r, (N % 8) * sizeof(float));
+  }
+}
+
+template <int N>
+XPUEMU_SIMD_INLINE void float_to_half(const float* in, std::uint16_t* out) {
+  constexpr int kFull = N / 8 * 8;
+  for (int i = 0; i < kFull; i += 8) store8h(out + i, _mm256_loadu_ps(in + i));
+  if constexpr (N % 8 != 0) {
+    alignas(32) float t[8] = {};
+    std::memcpy(t, in + kFull, (N % 8) * sizeof(float));
+    alignas(16) std::uint16_t r[8];
+    store8h(r, _mm256_load_ps(t));
+    std::memcpy(out + kFull, r, (N % 8) * sizeof(std::uint16_t));
+  }
+}
+
+// Element-wise conversion of N elements between storage arrays.
+template <typename To, typename From, int N>
+XPUEMU_SIMD_INLINE void convert_n(const raw_t<From>* in, raw_t<To>* out) {
+  if constexpr (std::is_same_v<To, From>) {
+    std::memcpy(out, in, N * sizeof(raw_t<To>));
+  } else if constexpr (is_half_v<From> && std::is_same_v<To, float>) {
+    half_to_float<N>(in, out);
+  } else if constexpr (is_half_v<To> && std::is_same_v<From, float>) {
+    float_to_half<N>(in, out);
+  } else if constexpr (is_half_v<From>) {
+    float t[N];
+    half_to_float<N>(in, t);
+    for (int i = 0; i < N; ++i) out[i] = static_cast<To>(t[i]);
+  } else if constexpr (is_half_v<To>) {
+    float t[N];
+    for (int i = 0; i < N; ++i) t[i] = static_cast<float>(in[i]);
+    float_to_half<N>(t, out);
+  } else {
+    for (int i = 0; i < N; ++i) out[i] = static_cast<To>(in[i]);
+  }
+}
+
+// ---- errors ----------------------------------------------------------------------------------------
+
+[[noreturn]] __attribute__((noinline, cold)) inline void region_error(const char* what, int off,
+                                                                      int size, int stride,
+                                                                      int length) {
+  throw std::out_of_range(std::string(what) + ": region of " + std::to_string(size) +
+                          " elements with stride " + std::to_string(stride) + " at offset " +
+                          std::to_string(off) + " does not fit in " + std::to_string(length) +
+                          " elements");
+}
+
+// Throws unless elements off, off + stride, ..., off + (size - 1) * stride lie below length.
+XPUEMU_SIMD_INLINE void check_region(const char* what, int off, int size, int stride,
+                                     int length) {
+  if (__builtin_expect(off < 0 || off + (size - 1) * stride >= length, 0))
+    region_error(what, off, size, stride, length);
+}
+
+}  // namespace detail
+}  // namespace ext::intel::esimd
+}  // namespace _V1
+}  // namespace sycl
