@@ -130,7 +130,9 @@ at::Tensor tensor_over(c10::Storage storage, c10::DispatchKey key, const at::Ten
 void release_storage_ref(void* ctx) { delete static_cast<c10::Storage*>(ctx); }
 
 // CPU tensors over the same host memory as device tensors (no copy). Views of one device storage
-// share one CPU storage, so the CPU kernels see the same aliasing as on the device.
+// share one CPU storage, so the CPU kernels see the same aliasing as on the device. A CPU kernel
+// may grow such a storage (an out= argument resized): it then moves to CPU memory, and
+// adopt_moved_storages() hands the new contents to the device storage.
 class host_views {
  public:
   // The CPU view of `t`; `t` itself if it is not an XPU tensor.
@@ -146,15 +148,39 @@ class host_views {
     return nullptr;
   }
 
+  // Whether `host` still lies on the CPU view of the storage of device tensor `dev`.
+  bool views_storage_of(const at::Tensor& host, const at::Tensor& dev) const {
+    return device_storage_of(host.storage().unsafeGetStorageImpl()) == find(dev.storage());
+  }
+
+  // Gives every device storage whose CPU view was reallocated the view's contents.
+  void adopt_moved_storages() {
+    for (auto& [dev, host] : map_) {
+      if (host.data() == dev.data()) continue;
+      auto* impl = dev.unsafeGetStorageImpl();
+      TORCH_CHECK(impl->resizable(), "Trying to resize storage that is not resizable");
+      c10::DataPtr fresh = allocator().allocate(host.nbytes());
+      std::memcpy(fresh.get(), host.data(), host.nbytes());
+      impl->set_data_ptr_noswap(std::move(fresh));  // the old memory goes to a deferred free
+      impl->set_nbytes(host.nbytes());
+    }
+  }
+
  private:
+  const c10::Storage* find(const c10::Storage& dev) const {
+    for (const auto& entry : map_)
+      if (entry.first.is_alias_of(dev)) return &entry.first;
+    return nullptr;
+  }
+
   c10::Storage host_storage(const c10::Storage& dev) {
     for (const auto& [d, host] : map_)
       if (d.is_alias_of(dev)) return host;
     // The CPU storage holds a reference to the device storage: its memory outlives the view.
     c10::DataPtr ptr(dev.data(), new c10::Storage(dev), &release_storage_ref,
                      c10::Device(c10::kCPU));
-    c10::Storage host(c10::Storage::use_byte_size_t(), dev.nbytes(), std::move(ptr), nullptr,
-                      /*resizable=*/false);
+    c10::Storage host(c10::Storage::use_byte_size_t(), dev.nbytes(), std::move(ptr),
+                      c10::GetCPUAllocator(), /*resizable=*/true);
     map_.emplace_back(dev, host);
     return host;
   }
@@ -351,11 +377,13 @@ at::Tensor addmm_device(const at::Tensor& self, const at::Tensor& mat1, const at
 
 // One run of an op's CPU kernel on host views of its device arguments.
 //
-// Read arguments are views of device memory (no copy). Written arguments are computed into CPU
-// copies and copied back, resized as the kernel left them. Results that alias an argument's
-// memory (views such as unfold) become device tensors over the same device storage; other
-// results are copied into new device tensors. With `widen`, half tensors go in as float and
-// float results come back rounded once to half (unless a float tensor was among the arguments).
+// Arguments are views of device memory (no copy), so in-place and out= kernels write the device
+// memory directly, with the CPU's aliasing rules. Sizes a kernel gives to a written argument are
+// given to the device tensor; storages the kernel grew are moved back to device memory. Results
+// that alias an argument's memory (views such as unfold) become device tensors over the same
+// device storage; other results are copied into new device tensors. With `widen`, half tensors go
+// in as float copies (written ones are copied back) and float results come back rounded once to
+// half (unless a float tensor was among the arguments).
 class cpu_run {
  public:
   explicit cpu_run(bool widen) : widen_(widen) {}
@@ -379,15 +407,20 @@ class cpu_run {
     return v;
   }
 
-  // Copies the written arguments back to the device.
+  // Brings the written arguments' memory and sizes back to the device tensors.
   void write_back() {
-    for (auto& [dev, host] : written_) {
-      if (dev.sizes() != host.sizes()) {
-        resize_device(dev, host.sizes(), c10::nullopt);
-        host_views()(dev).copy_(host);  // fresh view: the resize may have moved the memory
-      } else {
-        views_(dev).copy_(host);
+    views_.adopt_moved_storages();
+    for (const auto& [dev, host] : written_) {
+      if (views_.views_storage_of(host, dev)) {
+        if (dev.sizes() != host.sizes() || dev.strides() != host.strides() ||
+            dev.storage_offset() != host.storage_offset())
+          dev.unsafeGetTensorImpl()->set_sizes_and_strides(host.sizes(), host.strides(),
+                                                          host.storage_offset());
+        continue;
       }
+      // A widened copy, or a tensor the kernel pointed at other memory.
+      if (dev.sizes() != host.sizes()) resize_device(dev, host.sizes(), c10::nullopt);
+      host_views()(dev).copy_(host);
     }
   }
 
@@ -408,10 +441,8 @@ class cpu_run {
     if (t.scalar_type() == at::kFloat) saw_float_ = true;
     const bool widen = widen_ && t.scalar_type() == at::kHalf;
     if (!on_device(t)) return widen && !written ? t.to(at::kFloat) : t;
-    at::Tensor host = views_(t);
-    if (!written) return widen ? host.to(at::kFloat) : host;
-    host = widen ? host.to(at::kFloat) : host.clone();
-    written_.emplace_back(t, host);
+    at::Tensor host = widen ? views_(t).to(at::kFloat) : views_(t);
+    if (written) written_.emplace_back(t, host);
     return host;
   }
 
@@ -431,7 +462,7 @@ class cpu_run {
   bool widen_;
   bool saw_float_ = false;
   host_views views_;
-  std::vector<std::pair<at::Tensor, at::Tensor>> written_;  // device tensor, its CPU copy
+  std::vector<std::pair<at::Tensor, at::Tensor>> written_;  // device tensor, its CPU view
 };
 
 bool has_half_device_tensor(const std::vector<c10::IValue>& args) {
@@ -443,6 +474,26 @@ bool has_half_device_tensor(const std::vector<c10::IValue>& args) {
         if (half(t)) return true;
   }
   return false;
+}
+
+// Like a GPU backend, refuses CPU tensors among device tensors, except zero-dimensional ones
+// (scalars) and index lists.
+void check_same_device(const c10::OperatorHandle& op, const std::vector<c10::IValue>& args) {
+  bool device = false;
+  bool host = false;
+  auto note = [&](const at::Tensor& t) {
+    if (!t.defined()) return;
+    device |= on_device(t);
+    host |= t.device().type() == c10::kCPU && t.dim() > 0;
+  };
+  for (const c10::IValue& v : args) {
+    if (v.isTensor()) note(v.toTensor());
+    if (v.isTensorList())
+      for (const at::Tensor& t : v.toTensorList()) note(t);
+  }
+  TORCH_CHECK(!(device && host), op.schema().name(),
+              ": Expected all tensors to be on the same device, but found at least two devices, "
+              "xpu:0 and cpu!");
 }
 
 void run_on_cpu(const c10::OperatorHandle& op, const std::vector<c10::IValue>& args,
@@ -467,6 +518,7 @@ void cpu_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
   const size_t n = op.schema().arguments().size();
   std::vector<c10::IValue> args(stack->end() - static_cast<std::ptrdiff_t>(n), stack->end());
   torch::jit::drop(*stack, n);
+  check_same_device(op, args);
   const size_t base = stack->size();
   try {
     run_on_cpu(op, args, stack, false);
@@ -501,6 +553,14 @@ void register_kernels() {
   aten->impl("mm", TORCH_FN(mm_device));
   aten->impl("addmm", TORCH_FN(addmm_device));
   aten->impl("bmm", TORCH_FN(bmm_device));
+
+  // The copies honour lazy conjugation and negation themselves; materialising those bits first
+  // would copy through the same ops again, without end.
+  for (auto key : {c10::DispatchKey::Conjugate, c10::DispatchKey::Negative}) {
+    auto* bits = new torch::Library(torch::Library::IMPL, "aten", key, __FILE__, __LINE__);
+    bits->impl("_copy_from", torch::CppFunction::makeFallthrough());
+    bits->impl("_copy_from_and_resize", torch::CppFunction::makeFallthrough());
+  }
 
   auto* all = new torch::Library(torch::Library::IMPL, "_", c10::DispatchKey::XPU, __FILE__,
                                  __LINE__);

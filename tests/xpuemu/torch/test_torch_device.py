@@ -1,0 +1,219 @@
+"""The XPU device in PyTorch: memory, copies, native kernels, the CPU fallback and waiting."""
+import subprocess
+import sys
+import warnings
+
+import pytest
+import torch
+
+import xpuemu
+from conftest import BUILD_LIB
+
+kernels = pytest.importorskip("xpuemu_testkernels")
+XPU = torch.device("xpu")
+
+
+def sample(shape, dtype=torch.float32, seed=0):
+    g = torch.Generator().manual_seed(seed)
+    return torch.randn(shape, generator=g).to(dtype)
+
+
+VIEWS = {
+    "contiguous": lambda t: t,
+    "transposed": lambda t: t.t(),
+    "offset_slice": lambda t: t[1:, 2:5],
+    "stepped": lambda t: t[::2, 1::3],
+}
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.int64])
+@pytest.mark.parametrize("view", VIEWS)
+def test_round_trip_through_strided_views(dtype, view):
+    f = VIEWS[view]
+    x = sample((6, 8)).mul(10).to(dtype)
+    assert torch.equal(f(x).to(XPU).cpu(), f(x))  # CPU view -> device -> CPU
+    d = x.to(XPU)
+    assert torch.equal(f(d).cpu(), f(x))  # device view -> CPU
+    target = torch.zeros(6, 8, dtype=dtype, device=XPU)
+    f(target).copy_(f(x))  # CPU -> device view
+    expected = torch.zeros(6, 8, dtype=dtype)
+    f(expected).copy_(f(x))
+    assert torch.equal(target.cpu(), expected)
+
+
+@pytest.mark.parametrize("shape", [(0,), (3, 0), (0, 4, 2)])
+def test_zero_size_tensors(shape):
+    d = torch.empty(shape, device=XPU)
+    assert d.shape == shape and d.device == torch.device("xpu:0")
+    assert d.cpu().shape == shape and d.sum().item() == 0
+    assert torch.ones(shape).to(XPU).cpu().shape == shape
+
+
+def test_allocations_are_aligned_and_poisoned():
+    d = torch.empty(5, 3, device=XPU)
+    assert d.data_ptr() % 64 == 0 and torch.isnan(d.cpu()).all()
+    s = torch.empty_strided((2, 3), (1, 2), device=XPU)
+    assert s.stride() == (1, 2)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: torch.empty(2, device="xpu:1"),
+    lambda: torch.ones(2).to("xpu:1"),
+    lambda: torch.empty_strided((2,), (1,), device="xpu:1"),
+])
+def test_only_device_zero_exists(make):
+    with pytest.raises(RuntimeError, match="xpu:1"):
+        make()
+
+
+@pytest.mark.parametrize("op, shapes", [
+    ("mm", [(7, 300), (300, 5)]),
+    ("addmm", [(5,), (7, 300), (300, 5)]),
+    ("bmm", [(3, 4, 300), (3, 300, 6)]),
+])
+def test_half_gemm_rounds_once(op, shapes):
+    args = [sample(s, torch.float16, seed=i) for i, s in enumerate(shapes)]
+    kwargs = {"beta": 0.5, "alpha": 2.0} if op == "addmm" else {}
+    got = getattr(torch, op)(*[a.to(XPU) for a in args], **kwargs)
+    assert got.dtype == torch.float16 and got.device.type == "xpu"
+    # Float accumulation, one rounding at the end.
+    expected = getattr(torch, op)(*[a.float() for a in args], **kwargs).half()
+    assert torch.equal(got.cpu(), expected)
+    exact = getattr(torch, op)(*[a.double() for a in args], **kwargs)
+    torch.testing.assert_close(got.cpu().double(), exact, rtol=2e-3, atol=1e-3)
+
+
+FALLBACK_OPS = {
+    "softmax": lambda t: torch.softmax(t, -1),
+    "exp": torch.exp,
+    "silu": torch.nn.functional.silu,
+    "rsqrt": lambda t: torch.rsqrt(t.abs()),
+    "mv": lambda t: torch.mv(t, t[0]),
+    "max_dim": lambda t: torch.max(t, 1),
+    "add": lambda t: t + t.t(),
+}
+
+
+def results(r):
+    return list(r) if isinstance(r, tuple) else [r]
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+@pytest.mark.parametrize("name", FALLBACK_OPS)
+def test_fallback_matches_cpu(name, dtype):
+    f = FALLBACK_OPS[name]
+    x = sample((6, 6), dtype)
+    got = results(f(x.to(XPU)))
+    if dtype == torch.float16:  # as on CPU, else widened to float and rounded once to half
+        expected = [r.half() if r.is_floating_point() else r for r in results(f(x.float()))]
+    else:
+        expected = results(f(x))
+    assert len(got) == len(expected)
+    for g, e in zip(got, expected):
+        assert g.device.type == "xpu" and g.dtype == e.dtype
+        assert torch.equal(g.cpu(), e)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+def test_in_place_on_view_and_out_with_resize(dtype):
+    x = sample((4, 5), dtype)
+    d = x.to(XPU)
+    d[:, 1:3].exp_()
+    x[:, 1:3] = x[:, 1:3].float().exp().to(dtype)
+    assert torch.equal(d.cpu(), x)
+    out = torch.empty(1, dtype=dtype, device=XPU)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # resizing a non-empty out is deprecated
+        result = torch.mul(d, 2, out=out)
+    assert result is out and out.shape == (4, 5) and torch.equal(out.cpu(), x * 2)
+
+
+@pytest.mark.parametrize("make_view", [
+    lambda d: d.view(-1).unfold(0, 4, 2),
+    lambda d: torch.view_as_real(d.view(torch.complex64)),
+    lambda d: torch.empty(0, device=XPU).set_(d.storage(), 4, (3, 2), (4, 1)),
+])
+def test_views_alias_device_memory(make_view):
+    d = torch.zeros(4, 4, device=XPU)
+    v = make_view(d)
+    assert v.device.type == "xpu" and v.storage().data_ptr() == d.storage().data_ptr()
+    v.fill_(7)
+    expected = torch.zeros(16)
+    expected.as_strided(v.shape, v.stride(), v.storage_offset()).fill_(7)
+    assert torch.equal(d.cpu().view(-1), expected)
+
+
+@pytest.mark.parametrize("op", [
+    lambda d, c: torch.cat([d, c]),
+    lambda d, c: torch.equal(d, c),
+    lambda d, c: torch.mm(d, c),
+])
+def test_mixing_devices_is_refused(op):
+    d = torch.ones(2, 2, device=XPU)
+    with pytest.raises(RuntimeError, match="same device"):
+        op(d, torch.ones(2, 2))
+    assert torch.equal((d * torch.tensor(2.0)).cpu(), torch.full((2, 2), 2.0))  # CPU scalars mix
+
+
+def test_deferred_free_and_resize_wait_for_pending_kernel():
+    t = torch.empty(1 << 12, device=XPU)
+    kernels.fill(t, 1.0, delay_ms=100)
+    del t  # freed only after the fill has run
+    d = torch.zeros(16, device=XPU)
+    kernels.fill(d, 3.0, delay_ms=50)
+    d.resize_(4096)  # moves the storage: waits for the fill first
+    assert (d[:16].cpu() == 3).all()
+    xpuemu.synchronize()
+    assert [r["kernel"] for r in xpuemu.launch_log()] == ["FillKernel", "FillKernel"]
+    assert all("error" not in r for r in xpuemu.launch_log())
+
+
+@pytest.mark.parametrize("failures", [1, 3])
+@pytest.mark.parametrize("wait", [xpuemu.synchronize, lambda: torch.ones(1, device=XPU).cpu()])
+def test_failure_raised_once_by_next_wait(failures, wait):
+    t = torch.empty(8, device=XPU)
+    for _ in range(failures):
+        kernels.overrun(t)
+    with pytest.raises(RuntimeError, match="OverrunKernel") as info:
+        wait()
+    message = str(info.value)
+    assert (f"and {failures - 1} more" in message) if failures > 1 else ("more" not in message)
+    xpuemu.synchronize()  # forgotten once reported
+    assert sum("error" in r for r in xpuemu.launch_log()) == failures
+
+
+def test_launch_log_records_and_profiler():
+    t = torch.empty(64, device=XPU)
+    (t.to("cpu") + 1).to(XPU).sum().item()  # host work: no launch
+    assert xpuemu.launch_log() == []
+    with torch.profiler.profile() as prof:
+        kernels.fill(t, 2.0)
+    (record,) = xpuemu.launch_log()
+    assert set(record) == {"kernel", "global", "local", "slm_bytes", "barriers", "loads",
+                           "loads_unique", "stores"}
+    assert (record["kernel"], record["global"], record["local"]) == ("FillKernel", (64, 1), (1, 1))
+    assert record["stores"] == {t.storage().data_ptr(): 64 * 4} and record["loads"] == {}
+    assert "dpcpp_kernel" in [e.key for e in prof.key_averages()]
+    xpuemu.clear_launch_log()
+    assert xpuemu.launch_log() == []
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {BUILD_LIB!r})\n" + code],
+                          capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("first, second", [("xpuemu", "torch"), ("torch", "xpuemu")])
+def test_import_order(first, second):
+    r = run_python(f"import {first}, {second}\n"
+                   "print(torch.arange(3.0).to('xpu').mul(2).sum().item())")
+    assert r.returncode == 0 and r.stdout.strip() == "6.0", r.stderr
+
+
+def test_import_fails_when_another_backend_is_registered():
+    r = run_python("import torch\n"
+                   "lib = torch.library.Library('aten', 'IMPL', 'XPU')\n"
+                   "lib.impl('empty.memory_format', lambda *args, **kwargs: None)\n"
+                   "import xpuemu")
+    assert r.returncode != 0
+    assert "ImportError: an XPU backend is already registered" in r.stderr
