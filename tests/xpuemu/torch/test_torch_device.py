@@ -1,4 +1,5 @@
 """The XPU device in PyTorch: memory, copies, native kernels, the CPU fallback and waiting."""
+import os
 import subprocess
 import sys
 import warnings
@@ -7,7 +8,6 @@ import pytest
 import torch
 
 import xpuemu
-from conftest import BUILD_LIB
 
 kernels = pytest.importorskip("xpuemu_testkernels")
 XPU = torch.device("xpu")
@@ -199,7 +199,8 @@ def test_launch_log_records_and_profiler():
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {BUILD_LIB!r})\n" + code],
+    lib = os.path.dirname(xpuemu.__file__)
+    return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {lib!r})\n" + code],
                           capture_output=True, text=True, timeout=120)
 
 

@@ -47,8 +47,8 @@ void fill(const at::Tensor& t, double value, int64_t delay_ms) {
 void overrun(const at::Tensor& t) {
   const float* end = float_data(t) + t.numel();
   launch<OverrunKernel>(t, 1, [=](sycl::nd_item<2>) {
-    xpuemu::detail::global_access(end, sizeof(float), sizeof(float),
-                                  xpuemu::detail::access::read, "load");
+    xpuemu::detail::global_access(end, sizeof(float), sizeof(float), xpuemu::detail::access::read,
+                                  "load");
   });
 }
 

@@ -46,7 +46,9 @@ const c10::Device& the_device() {
   return d;
 }
 
-bool on_device(const at::Tensor& t) { return t.defined() && t.device().type() == kXPU; }
+bool on_device(const at::Tensor& t) {
+  return t.defined() && t.device().type() == kXPU;
+}
 
 void check_device_index(c10::Device d) {
   TORCH_CHECK(d.type() == kXPU, "expected an XPU device, got ", d);
@@ -66,7 +68,9 @@ void wait_for_device() {
 
 // ---- allocator ----------------------------------------------------------------------------------
 
-void free_device_memory(void* p) { xpuemu::device_free(p); }
+void free_device_memory(void* p) {
+  xpuemu::device_free(p);
+}
 
 // Device memory: 64-byte aligned host memory registered with the checker. Frees are deferred by
 // the runtime until every launch submitted before them has run, so they never wait.
@@ -91,7 +95,9 @@ device_allocator& allocator() {
 
 // ---- device guard -------------------------------------------------------------------------------
 
-c10::Stream default_stream() { return c10::Stream(c10::Stream::DEFAULT, the_device()); }
+c10::Stream default_stream() {
+  return c10::Stream(c10::Stream::DEFAULT, the_device());
+}
 
 // One device (index 0) with one stream (id 0), the in-order queue of the runtime.
 class device_guard final : public c10::impl::DeviceGuardImplInterface {
@@ -106,9 +112,7 @@ class device_guard final : public c10::impl::DeviceGuardImplInterface {
   void uncheckedSetDevice(c10::Device) const noexcept override {}
   c10::Stream getStream(c10::Device) const noexcept override { return default_stream(); }
   c10::Stream getDefaultStream(c10::Device) const override { return default_stream(); }
-  c10::Stream getStreamFromGlobalPool(c10::Device, bool) const override {
-    return default_stream();
-  }
+  c10::Stream getStreamFromGlobalPool(c10::Device, bool) const override { return default_stream(); }
   c10::Stream exchangeStream(c10::Stream) const noexcept override { return default_stream(); }
   c10::DeviceIndex deviceCount() const noexcept override { return 1; }
   void synchronizeStream(const c10::Stream&) const override { wait_for_device(); }
@@ -118,16 +122,18 @@ class device_guard final : public c10::impl::DeviceGuardImplInterface {
 
 // A tensor over `storage` with the geometry, dtype and lazy conj/neg bits of `like`.
 at::Tensor tensor_over(c10::Storage storage, c10::DispatchKey key, const at::Tensor& like) {
-  at::Tensor t = at::detail::make_tensor<c10::TensorImpl>(
-      std::move(storage), c10::DispatchKeySet(key), like.dtype());
+  at::Tensor t = at::detail::make_tensor<c10::TensorImpl>(std::move(storage),
+                                                          c10::DispatchKeySet(key), like.dtype());
   t.unsafeGetTensorImpl()->set_sizes_and_strides(like.sizes(), like.strides(),
-                                                  like.storage_offset());
+                                                 like.storage_offset());
   if (like.is_conj()) t._set_conj(true);
   if (like.is_neg()) t._set_neg(true);
   return t;
 }
 
-void release_storage_ref(void* ctx) { delete static_cast<c10::Storage*>(ctx); }
+void release_storage_ref(void* ctx) {
+  delete static_cast<c10::Storage*>(ctx);
+}
 
 // CPU tensors over the same host memory as device tensors (no copy). Views of one device storage
 // share one CPU storage, so the CPU kernels see the same aliasing as on the device. A CPU kernel
@@ -209,8 +215,7 @@ at::Tensor empty_device(at::IntArrayRef size, c10::optional<at::ScalarType> dtyp
 
 at::Tensor empty_strided_device(at::IntArrayRef size, at::IntArrayRef stride,
                                 c10::optional<at::ScalarType> dtype,
-                                c10::optional<at::Layout> layout,
-                                c10::optional<at::Device> device,
+                                c10::optional<at::Layout> layout, c10::optional<at::Device> device,
                                 c10::optional<bool> pin_memory) {
   check_factory_options(layout, device, pin_memory);
   return at::detail::empty_strided_generic(size, stride, &allocator(),
@@ -290,8 +295,8 @@ at::Tensor& set_storage_device(at::Tensor& self, c10::Storage source) {
 
 at::Tensor& set_tensor_device(at::Tensor& self, const at::Tensor& source) {
   if (self.unsafeGetTensorImpl() == source.unsafeGetTensorImpl()) return self;
-  return set_storage_offset_device(self, source.storage(), source.storage_offset(),
-                                   source.sizes(), source.strides());
+  return set_storage_offset_device(self, source.storage(), source.storage_offset(), source.sizes(),
+                                   source.strides());
 }
 
 at::Tensor& set_empty_device(at::Tensor& self) {
@@ -342,9 +347,8 @@ template <typename F>
 at::Tensor host_gemm(const char* op, std::initializer_list<at::Tensor> operands, F gemm) {
   check_all_on_device(op, operands);
   wait_for_device();
-  const bool half = std::all_of(operands.begin(), operands.end(), [](const at::Tensor& t) {
-    return t.scalar_type() == at::kHalf;
-  });
+  const bool half = std::all_of(operands.begin(), operands.end(),
+                                [](const at::Tensor& t) { return t.scalar_type() == at::kHalf; });
   host_views views;
   std::vector<at::Tensor> args;
   for (const at::Tensor& t : operands) args.push_back(half ? views(t).to(at::kFloat) : views(t));
@@ -355,15 +359,13 @@ at::Tensor host_gemm(const char* op, std::initializer_list<at::Tensor> operands,
 }
 
 at::Tensor mm_device(const at::Tensor& self, const at::Tensor& mat2) {
-  return host_gemm("mm", {self, mat2}, [](const std::vector<at::Tensor>& a) {
-    return at::mm(a[0], a[1]);
-  });
+  return host_gemm("mm", {self, mat2},
+                   [](const std::vector<at::Tensor>& a) { return at::mm(a[0], a[1]); });
 }
 
 at::Tensor bmm_device(const at::Tensor& self, const at::Tensor& mat2) {
-  return host_gemm("bmm", {self, mat2}, [](const std::vector<at::Tensor>& a) {
-    return at::bmm(a[0], a[1]);
-  });
+  return host_gemm("bmm", {self, mat2},
+                   [](const std::vector<at::Tensor>& a) { return at::bmm(a[0], a[1]); });
 }
 
 at::Tensor addmm_device(const at::Tensor& self, const at::Tensor& mat1, const at::Tensor& mat2,
@@ -383,7 +385,7 @@ at::Tensor addmm_device(const at::Tensor& self, const at::Tensor& mat1, const at
 // that alias an argument's memory (views such as unfold) become device tensors over the same
 // device storage; other results are copied into new device tensors. With `widen`, half tensors go
 // in as float copies (written ones are copied back) and float results come back rounded once to
-// half (unless a float tensor was among the arguments).
+// half (unless a float tensor of one or more dimensions was among the arguments).
 class cpu_run {
  public:
   explicit cpu_run(bool widen) : widen_(widen) {}
@@ -415,7 +417,7 @@ class cpu_run {
         if (dev.sizes() != host.sizes() || dev.strides() != host.strides() ||
             dev.storage_offset() != host.storage_offset())
           dev.unsafeGetTensorImpl()->set_sizes_and_strides(host.sizes(), host.strides(),
-                                                          host.storage_offset());
+                                                           host.storage_offset());
         continue;
       }
       // A widened copy, or a tensor the kernel pointed at other memory.
@@ -438,7 +440,7 @@ class cpu_run {
  private:
   at::Tensor tensor_argument(const at::Tensor& t, bool written) {
     if (!t.defined()) return t;
-    if (t.scalar_type() == at::kFloat) saw_float_ = true;
+    if (t.scalar_type() == at::kFloat && t.dim() > 0) saw_float_ = true;  // 0-dim: no promotion
     const bool widen = widen_ && t.scalar_type() == at::kHalf;
     if (!on_device(t)) return widen && !written ? t.to(at::kFloat) : t;
     at::Tensor host = widen ? views_(t).to(at::kFloat) : views_(t);
@@ -535,8 +537,8 @@ void cpu_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
 
 void register_kernels() {
   // Never destroyed: the registrations stay for the life of the process.
-  auto* aten = new torch::Library(torch::Library::IMPL, "aten", c10::DispatchKey::XPU, __FILE__,
-                                  __LINE__);
+  auto* aten =
+      new torch::Library(torch::Library::IMPL, "aten", c10::DispatchKey::XPU, __FILE__, __LINE__);
   aten->impl("empty.memory_format", TORCH_FN(empty_device));
   aten->impl("empty_strided", TORCH_FN(empty_strided_device));
   aten->impl("as_strided", TORCH_FN(at::native::as_strided_tensorimpl));
@@ -562,8 +564,8 @@ void register_kernels() {
     bits->impl("_copy_from_and_resize", torch::CppFunction::makeFallthrough());
   }
 
-  auto* all = new torch::Library(torch::Library::IMPL, "_", c10::DispatchKey::XPU, __FILE__,
-                                 __LINE__);
+  auto* all =
+      new torch::Library(torch::Library::IMPL, "_", c10::DispatchKey::XPU, __FILE__, __LINE__);
   all->fallback(torch::CppFunction::makeFromBoxedFunction<&cpu_fallback>());
 }
 
@@ -617,9 +619,13 @@ const registration& register_device() {
 
 namespace xpuemu {
 
-bool torch_device_ok() { return register_device().ok; }
+bool torch_device_ok() {
+  return register_device().ok;
+}
 
-const std::string& torch_device_error() { return register_device().error; }
+const std::string& torch_device_error() {
+  return register_device().error;
+}
 
 }  // namespace xpuemu
 
