@@ -8,8 +8,8 @@ import pytest
 import torch
 
 import xpuemu
+import xpuemu_testkernels as kernels
 
-kernels = pytest.importorskip("xpuemu_testkernels")
 XPU = torch.device("xpu")
 
 
@@ -199,9 +199,9 @@ def test_launch_log_records_and_profiler():
 
 
 def run_python(code):
-    lib = os.path.dirname(xpuemu.__file__)
-    return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {lib!r})\n" + code],
-                          capture_output=True, text=True, timeout=120)
+    prelude = f"import sys; sys.path.insert(0, {os.path.dirname(xpuemu.__file__)!r})\n"
+    return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
+                          timeout=120)
 
 
 @pytest.mark.parametrize("first, second", [("xpuemu", "torch"), ("torch", "xpuemu")])
