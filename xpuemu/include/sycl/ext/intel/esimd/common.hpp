@@ -35,7 +35,8 @@ namespace sycl {
 inline namespace _V1 {
 namespace ext::intel::esimd {
 
-// ---- alignment tags of copy_from / copy_to / block accesses --------------------------------------
+// ---- alignment tags of copy_from / copy_to / block accesses
+// --------------------------------------
 
 struct element_aligned_tag {};
 struct vector_aligned_tag {};
@@ -59,14 +60,16 @@ struct is_simd_flag_type<overaligned_tag<A>> : std::true_type {};
 template <typename T>
 inline constexpr bool is_simd_flag_type_v = is_simd_flag_type<std::remove_cv_t<T>>::value;
 
-// ---- saturation tags of the math functions -------------------------------------------------------
+// ---- saturation tags of the math functions
+// -------------------------------------------------------
 
 struct saturation_on_tag {};
 struct saturation_off_tag {};
 inline constexpr saturation_on_tag saturation_on{};
 inline constexpr saturation_off_tag saturation_off{};
 
-// ---- cache hints and fences ------------------------------------------------------------------------
+// ---- cache hints and fences
+// ------------------------------------------------------------------------
 
 enum class cache_hint : std::uint8_t {
   none = 0,
@@ -185,7 +188,8 @@ constexpr std::size_t flag_alignment() {
   }
 }
 
-// ---- scalar conversions ----------------------------------------------------------------------------
+// ---- scalar conversions
+// ----------------------------------------------------------------------------
 
 template <typename T>
 XPUEMU_SIMD_INLINE raw_t<T> to_raw(T v) {
@@ -217,7 +221,8 @@ XPUEMU_SIMD_INLINE To convert_scalar(From v) {
   }
 }
 
-// ---- lane kernels ----------------------------------------------------------------------------------
+// ---- lane kernels
+// ----------------------------------------------------------------------------------
 
 XPUEMU_SIMD_INLINE __m256 load8h(const std::uint16_t* p) {
   return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -292,7 +297,8 @@ XPUEMU_SIMD_INLINE void convert_n(const raw_t<From>* in, raw_t<To>* out) {
   }
 }
 
-// ---- errors ----------------------------------------------------------------------------------------
+// ---- errors
+// ----------------------------------------------------------------------------------------
 
 [[noreturn]] __attribute__((noinline, cold)) inline void region_error(const char* what, int off,
                                                                       int size, int stride,
@@ -304,8 +310,7 @@ XPUEMU_SIMD_INLINE void convert_n(const raw_t<From>* in, raw_t<To>* out) {
 }
 
 // Throws unless elements off, off + stride, ..., off + (size - 1) * stride lie below length.
-XPUEMU_SIMD_INLINE void check_region(const char* what, int off, int size, int stride,
-                                     int length) {
+XPUEMU_SIMD_INLINE void check_region(const char* what, int off, int size, int stride, int length) {
   if (__builtin_expect(off < 0 || off + (size - 1) * stride >= length, 0))
     region_error(what, off, size, stride, length);
 }

@@ -1,0 +1,137 @@
+// Global and shared local memory access from kernels: data, the bytes the checker sees, and
+// launches that fail on bad accesses.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sycl/ext/intel/esimd.hpp>
+#include <sycl/ext/intel/experimental/esimd.hpp>
+#include <vector>
+
+using namespace sycl::ext::intel::esimd;
+namespace xesimd = sycl::ext::intel::experimental::esimd;
+
+namespace {
+
+class DeviceMemory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    xpuemu::set_checking(true);
+    xpuemu::clear_launch_log();
+  }
+  void TearDown() override {
+    for (void* p : allocs_) xpuemu::device_free(p);
+  }
+  template <typename T>
+  T* alloc(std::size_t n) {
+    allocs_.push_back(xpuemu::device_malloc(n * sizeof(T)));
+    return static_cast<T*>(allocs_.back());
+  }
+  // Runs `kernel` as one work-item and waits; returns the launch record.
+  template <typename F>
+  xpuemu::launch_record run(F kernel) {
+    queue_.submit([&](sycl::handler& cgh) {
+      cgh.parallel_for<class esimd_memory_test>(sycl::nd_range<2>({1, 1}, {1, 1}), kernel);
+    });
+    queue_.wait();
+    return xpuemu::launch_log().back();
+  }
+  static std::uint64_t bytes(const std::map<std::uintptr_t, std::uint64_t>& m, const void* p) {
+    auto it = m.find(reinterpret_cast<std::uintptr_t>(p));
+    return it == m.end() ? 0 : it->second;
+  }
+
+  sycl::queue queue_;
+  std::vector<void*> allocs_;
+};
+
+TEST_F(DeviceMemory, LscBlocksAndPredicates) {
+  auto* src = alloc<std::uint32_t>(128);
+  auto* dst = alloc<std::uint32_t>(256);
+  auto* hdst = alloc<sycl::half>(128);
+  for (int k = 0; k < 128; ++k) src[k] = k;
+  const auto rec = run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    using xesimd::lsc_data_size;
+    auto a = xesimd::lsc_block_load<std::uint32_t, 64, lsc_data_size::default_size,
+                                    cache_hint::uncached, cache_hint::cached>(src);
+    xesimd::lsc_block_store<std::uint32_t, 64>(dst, a);
+    // Predicated off: pass_thru, no load; no store.
+    auto b = xesimd::lsc_block_load<std::uint32_t, 64>(src + 64, simd_mask<1>(0),
+                                                       simd<std::uint32_t, 64>(7));
+    xesimd::lsc_block_store<std::uint32_t, 64>(dst + 64, b);
+    xesimd::lsc_block_store<std::uint32_t, 64>(dst + 128, b + 1, simd_mask<1>(0));
+    simd<sycl::half, 128> h = 1.5f;
+    xesimd::lsc_block_store<sycl::half, 128, lsc_data_size::default_size, cache_hint::write_back,
+                            cache_hint::write_back>(hdst, h);
+  });
+  EXPECT_EQ(bytes(rec.loads, src), 256u);
+  EXPECT_EQ(bytes(rec.stores, dst), 512u);
+  EXPECT_EQ(bytes(rec.stores, hdst), 256u);
+  for (int k = 0; k < 64; ++k) {
+    EXPECT_EQ(dst[k], std::uint32_t(k));
+    EXPECT_EQ(dst[64 + k], 7u);
+  }
+  EXPECT_EQ(float(hdst[127]), 1.5f);
+}
+
+TEST_F(DeviceMemory, GatherTouchesOnlyEnabledLanes) {
+  auto* buf = alloc<float>(16);
+  auto* out = alloc<float>(16);
+  for (int k = 0; k < 16; ++k) buf[k] = float(k);
+  const auto rec = run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    // Masked lanes point far outside the allocation.
+    const simd<std::uint32_t, 8> offs({0, 4, 8, 12, 1u << 30, 16, 1u << 30, 60});
+    simd<float, 8> g = gather<float, 8>(buf, offs, offs < 64, simd<float, 8>(-1.0f));
+    g.copy_to(out);
+    // Two elements per offset, element-major result.
+    simd<float, 8> pairs = gather<float, 8, 2>(buf, simd<std::uint32_t, 4>(0, 8));
+    pairs.copy_to(out + 8, overaligned<32>);
+  });
+  EXPECT_EQ(bytes(rec.loads, buf), 6u * 4 + 8u * 4);
+  EXPECT_EQ(bytes(rec.stores, out), 64u);
+  const float expected[16] = {0, 1, 2, 3, -1, 4, -1, 15, 0, 2, 4, 6, 1, 3, 5, 7};
+  for (int k = 0; k < 16; ++k) EXPECT_EQ(out[k], expected[k]) << k;
+}
+
+TEST_F(DeviceMemory, SharedLocalMemory) {
+  auto* out = alloc<float>(24);
+  const auto rec = run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    slm_init<1024>();
+    slm_block_store<float, 16>(64, simd<float, 16>(0.0f, 1.0f));
+    simd<float, 24> r;
+    r.select<8, 1>(0) = slm_block_load<float, 8>(96);  // 8 .. 15
+    slm_scatter<float, 4>(simd<std::uint32_t, 4>({0, 8, 4, 12}), simd<float, 4>({10, 11, 12, 13}),
+                          simd_mask<4>({1, 1, 0, 1}));
+    slm_scalar_store<float>(4, 99.0f);
+    r.select<4, 1>(8) = slm_gather<float, 4>(simd<std::uint32_t, 4>(0, 4));  // 10 99 11 13
+    slm_scatter<float, 4, 2>(simd<std::uint32_t, 2>({128, 256}), simd<float, 4>({1, 2, 3, 4}));
+    r.select<4, 1>(12) = slm_block_load<float, 4>(128);  // 1 3 _ _ from the first lane
+    r[14] = slm_scalar_load<float>(260);                 // 4
+    r[15] = slm_block_load<float, 4>(512, simd_mask<1>(0), simd<float, 4>(-2.0f))[0];
+    r.select<8, 1>(16) = slm_gather<float, 8, 2>(simd<std::uint32_t, 4>(64, 8));
+    fence<fence_mask::global_coherent_fence | fence_mask::local_barrier>();
+    barrier();
+    r.copy_to(out);
+  });
+  EXPECT_EQ(rec.slm_bytes, 1024u);
+  const float expected[24] = {8, 9, 10, 11, 12, 13, 14, 15, 10, 99, 11, 13,
+                              1, 3, 4,  -2, 0,  2,  4,  6,  1,  3,  5,  7};
+  for (int k = 0; k < 24; ++k) EXPECT_EQ(out[k], expected[k]) << k;
+}
+
+TEST_F(DeviceMemory, BadAccessesFailTheLaunch) {
+  auto* p = alloc<std::uint16_t>(64);
+  const std::vector<std::function<void()>> bad = {
+      [p] { xesimd::lsc_block_load<std::uint16_t, 8>(p + 1); },       // 2-byte aligned block
+      [p] { xesimd::lsc_block_store<std::uint16_t, 8>(p + 60, 0); },  // past the end
+      [p] { simd<std::uint16_t, 8>(p + 8, overaligned<32>); },        // only 16-byte aligned
+      [p] { gather<std::uint16_t, 2>(p, simd<std::uint32_t, 2>(0, 1 << 20)); },
+      [] { slm_init(64), slm_block_load<float, 16>(16); },    // past the SLM size
+      [] { slm_init(64), slm_block_store<float, 4>(8, 0); },  // not 16-byte aligned
+  };
+  for (std::size_t k = 0; k < bad.size(); ++k) {
+    auto f = bad[k];
+    EXPECT_THROW(run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL { f(); }), sycl::exception) << k;
+  }
+}
+
+}  // namespace
