@@ -112,24 +112,27 @@ thread_traffic launch_checker::new_traffic() const {
   return t;
 }
 
-fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align,
-                                 access kind, const char* op, thread_traffic& traffic) {
-  const auto a = reinterpret_cast<std::uintptr_t>(p);
-  const std::string access_text = std::string(kind == access::read ? "read" : "write") + " of " +
-                                  std::to_string(bytes) + " bytes by " + op;
-  const std::string range = "[" + hex(a) + ", " + hex(a + bytes) + ")";
-  if (align > 1 && a % align != 0)
-    return {"misaligned global " + access_text,
-            range + " starts at an address that is not " + std::to_string(align) + "-byte aligned"};
+namespace {
 
-  // The allocation containing the first byte: the previous hit, else a binary search.
-  std::size_t i = traffic.last;
-  if (i >= allocs_.size() || a < allocs_[i].start || a >= allocs_[i].start + allocs_[i].bytes) {
-    auto it = std::upper_bound(allocs_.begin(), allocs_.end(), a,
-                               [](std::uintptr_t x, const allocation& al) { return x < al.start; });
-    i = it == allocs_.begin() ? allocs_.size() : static_cast<std::size_t>(it - allocs_.begin()) - 1;
-  }
-  const std::string what = "invalid global " + access_text;
+std::string access_text(std::size_t bytes, access kind, const char* op) {
+  return std::string(kind == access::read ? "read" : "write") + " of " + std::to_string(bytes) +
+         " bytes by " + op;
+}
+
+std::string range_text(std::uintptr_t a, std::size_t bytes) {
+  return "[" + hex(a) + ", " + hex(a + bytes) + ")";
+}
+
+}  // namespace
+
+// Describes an access that failed the checks; `i` is the allocation below the address, if any.
+fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::size_t align,
+                                    access kind, const char* op, std::size_t i) const {
+  if (align > 1 && a % align != 0)
+    return {"misaligned global " + access_text(bytes, kind, op),
+            range_text(a, bytes) + " starts at an address that is not " + std::to_string(align) +
+                "-byte aligned"};
+  const std::string what = "invalid global " + access_text(bytes, kind, op);
   if (i >= allocs_.size() || a >= allocs_[i].start + allocs_[i].bytes) {
     // Name the nearest allocation below, if any, to help the reader.
     std::string near;
@@ -137,14 +140,28 @@ fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t a
       near = " (it begins " + std::to_string(a - (allocs_[i].start + allocs_[i].bytes)) +
              " bytes past the end of the allocation at " + hex(allocs_[i].start) + " of " +
              std::to_string(allocs_[i].bytes) + " bytes)";
-    return {what, range + " lies in no live allocation" + near};
+    return {what, range_text(a, bytes) + " lies in no live allocation" + near};
   }
   const allocation& al = allocs_[i];
-  const std::uintptr_t end = al.start + al.bytes;
-  if (bytes > end - a)
-    return {what, range + " overruns the allocation at " + hex(al.start) + " of " +
-                      std::to_string(al.bytes) + " bytes by " + std::to_string(a + bytes - end) +
-                      " bytes"};
+  return {what, range_text(a, bytes) + " overruns the allocation at " + hex(al.start) + " of " +
+                    std::to_string(al.bytes) + " bytes by " +
+                    std::to_string(a + bytes - (al.start + al.bytes)) + " bytes"};
+}
+
+fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align,
+                                 access kind, const char* op, thread_traffic& traffic) {
+  const auto a = reinterpret_cast<std::uintptr_t>(p);
+  // The allocation containing the first byte: the previous hit, else a binary search.
+  std::size_t i = traffic.last;
+  if (i >= allocs_.size() || a < allocs_[i].start || a >= allocs_[i].start + allocs_[i].bytes) {
+    auto it = std::upper_bound(allocs_.begin(), allocs_.end(), a,
+                               [](std::uintptr_t x, const allocation& al) { return x < al.start; });
+    i = it == allocs_.begin() ? allocs_.size() : static_cast<std::size_t>(it - allocs_.begin()) - 1;
+  }
+  if ((align > 1 && a % align != 0) || i >= allocs_.size() ||
+      a >= allocs_[i].start + allocs_[i].bytes || bytes > allocs_[i].start + allocs_[i].bytes - a)
+    return describe(a, bytes, align, kind, op, i);
+  const allocation& al = allocs_[i];
 
   traffic.last = i;
   if (kind == access::write) {

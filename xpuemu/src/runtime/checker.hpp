@@ -65,6 +65,9 @@ class launch_checker {
   void report(launch_record& record) const;
 
  private:
+  fault_text describe(std::uintptr_t a, std::size_t bytes, std::size_t align, access kind,
+                      const char* op, std::size_t i) const;
+
   std::vector<allocation> allocs_;
   std::mutex merge_mutex_;
   std::vector<std::uint64_t> loads_, stores_;
