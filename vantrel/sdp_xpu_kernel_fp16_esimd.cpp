@@ -90,7 +90,6 @@ SYCL_ESIMD_FUNCTION inline T foldLanes(simd<T, L> x) {
 // chunks, no maximum subtracted.
 SYCL_ESIMD_FUNCTION inline float scoreDim128Fp16(simd<half, 128> q, simd<half, 128> k) {
   simd<half, 16> acc = 0;
-#pragma unroll
   for (int i = 0; i < 8; ++i) acc += q.select<16, 1>(16 * i) * k.select<16, 1>(16 * i);
   simd<float, 1> score = foldLanes<half, 16>(acc);
   simd<float, 1> weight = esimd::exp2(score * kScoreScale);
@@ -100,7 +99,6 @@ SYCL_ESIMD_FUNCTION inline float scoreDim128Fp16(simd<half, 128> q, simd<half, 1
 // The same score in single precision.
 SYCL_ESIMD_FUNCTION inline float scoreDim128Fp32(simd<float, 128> q, simd<float, 128> k) {
   simd<float, 16> acc = 0;
-#pragma unroll
   for (int i = 0; i < 8; ++i) acc += q.select<16, 1>(16 * i) * k.select<16, 1>(16 * i);
   simd<float, 1> score = foldLanes<float, 16>(acc);
   simd<float, 1> weight = esimd::exp2(score * kScoreScale);
@@ -124,7 +122,6 @@ SYCL_ESIMD_FUNCTION inline void finishChunkFp16(simd<float, 16> acc, simd<float,
 SYCL_ESIMD_FUNCTION inline void stageHalfRow(simd<half, 128> row, float weight, uint32_t planeBytes,
                                              uint32_t slotOffset, uint32_t weightOffset) {
   esimd::slm_scatter<float, 1>(simd<uint32_t, 1>(weightOffset), simd<float, 1>(weight));
-#pragma unroll
   for (uint32_t c = 0; c < 8; ++c)
     esimd::slm_block_store<half, 16>(c * planeBytes + slotOffset, row.select<16, 1>(16 * c).read());
 }
@@ -163,7 +160,6 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp16Keys128(const uint8_t* q, const half* k, c
   for (uint32_t g = 0; g < p / 8; ++g) {
     simd<half, 128> plane = esimd::slm_block_load<half, 128>(j * planeBytes + g * 256);
     simd<float, 8> w8 = esimd::slm_block_load<float, 8>(weights + g * 32);
-#pragma unroll
     for (int e = 0; e < 8; ++e) {
       simd<float, 16> values = plane.select<16, 1>(16 * e);
       acc += values * float(w8[e]);
@@ -207,14 +203,12 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp16KeyBlocks64(const uint8_t* q, const half* 
     if (j < 8) {
       simd<float, 64> w64 = esimd::slm_block_load<float, 64>(kFp16BlockWeights);
       simd<half, 1024> plane;
-#pragma unroll
       for (int i = 0; i < 8; ++i)
         plane.select<128, 1>(128 * i) = esimd::slm_block_load<half, 128>(j * 2048 + i * 256);
       for (int e = 0; e < 64; ++e) {
         simd<float, 16> values = plane.select<16, 1>(16 * e);
         acc += values * float(w64[e]);
       }
-#pragma unroll
       for (int m = 0; m < 4; ++m) wsum += w64.select<16, 1>(16 * m);
     }
     esimd::barrier();  // the next block's staging must not overtake these reads
@@ -250,7 +244,6 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp32KeyBlocks64(const uint8_t* q, const uint8_
       w = scoreDim128Fp32(qRow, kRow);
     }
     esimd::slm_scatter<float, 1>(simd<uint32_t, 1>(kFp32BlockWeights + 4 * l), simd<float, 1>(w));
-#pragma unroll
     for (uint32_t m = 0; m < 8; ++m)
       esimd::slm_block_store<float, 16>(4096 * m + 64 * l, vRow.select<16, 1>(16 * m).read());
     esimd::barrier();
@@ -258,13 +251,11 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp32KeyBlocks64(const uint8_t* q, const uint8_
       simd<float, 64> w64 = esimd::slm_block_load<float, 64>(kFp32BlockWeights);
       for (uint32_t part = 0; part < 2; ++part) {
         simd<float, 512> staged;  // 32 rows of value plane l
-#pragma unroll
         for (uint32_t i = 0; i < 8; ++i)
           staged.select<64, 1>(64 * i) =
               esimd::slm_block_load<float, 64>(4096 * l + 2048 * part + 256 * i);
         for (int e = 0; e < 32; ++e) acc += staged.select<16, 1>(16 * e) * float(w64[32 * part + e]);
       }
-#pragma unroll
       for (int m = 0; m < 4; ++m) wsum += w64.select<16, 1>(16 * m);
     }
     esimd::barrier();
@@ -437,11 +428,13 @@ at::Tensor sdp_xpu_forward_impl(const at::Tensor& q, const at::Tensor& k, const 
 }
 
 at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
-  // Sizes that a tensor of too few dimensions lacks are left to check_sdp_inputs.
-  const int64_t B = q.dim() > 0 ? q.size(0) : 0;
-  const int64_t H = q.dim() > 1 ? q.size(1) : 0;
-  const int64_t q_len = q.dim() > 2 ? q.size(2) : 1;
-  const int64_t head_dim = q.dim() > 3 ? q.size(3) : kHeadDim;
+  // A q of fewer than four dimensions (or a k of fewer than three) is reported by
+  // check_sdp_inputs instead of failing in a size accessor.
+  const bool q4 = q.dim() >= 4;
+  const int64_t B = q4 ? q.size(0) : 0;
+  const int64_t H = q4 ? q.size(1) : 0;
+  const int64_t q_len = q4 ? q.size(2) : 1;
+  const int64_t head_dim = q4 ? q.size(3) : kHeadDim;
   const int64_t kv_len = k.dim() > 2 ? k.size(2) : 0;
   const int64_t s0 = k.dim() > 0 ? k.stride(0) : 0;
   const int64_t s1 = k.dim() > 1 ? k.stride(1) : 0;

@@ -36,7 +36,9 @@ def model(q, k, v):
         acc = acc + q[:, :, 16 * i:16 * i + 16] * k[:, :, 16 * i:16 * i + 16]
     for width in (8, 4, 2):
         acc = acc[..., :width] + acc[..., width:2 * width]
-    w = np.exp2((acc[..., 0] + acc[..., 1]).astype(np.float32) * SCALE).astype(np.float32)
+    # exp2 of the float32 scaled score, rounded once to float32 (as the device library does).
+    w = np.exp2(((acc[..., 0] + acc[..., 1]).astype(np.float32) * SCALE).astype(np.float64))
+    w = w.astype(np.float32)
     out = np.zeros((B * H, 128), np.float32)
     for t in range(n):
         out = out + v[:, t].astype(np.float32) * w[:, t:t + 1]
@@ -74,8 +76,8 @@ def test_matches_reference_and_model(xpu, dtype, B, H, kv_len):
     ref = reference(q, k, v)
     vmax = v.abs().amax(dim=(2, 3)).double().repeat_interleave(128, dim=1).reshape(B, -1)
     # Half: dot products rounded to binary16 at |score| ~ 10 (ulp 2^-7) shift the weights by
-    # ~0.1 %, plus the output's own rounding.
-    rel = 4e-3 if dtype == torch.half else 2e-6
+    # up to ~0.05 %, plus the output's own rounding (2^-11); measured up to 6.5e-4 here.
+    rel = 2e-3 if dtype == torch.half else 1e-6
     assert ((out.double() - ref).abs() <= rel * vmax).all()
     expected = model(q, k, v)
     got = out.numpy()
