@@ -29,8 +29,10 @@ at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
 }
 
 PYBIND11_MODULE(vantrel, m) {
-  // The tensor type caster needs torch's Python module, whatever the caller imported first.
+  // The tensor type caster needs torch's Python module, and the XPU device its extension,
+  // whatever the caller imported first.
   pybind11::module_::import("torch");
+  pybind11::module_::import("xpuemu");
   m.def("forward", &linear_forward, "Linear forward (XPU)");
   m.def("sdp_forward", &sdp_forward, "SDP forward (XPU)");
 }
