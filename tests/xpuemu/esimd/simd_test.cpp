@@ -45,7 +45,8 @@ TYPED_TEST(HalfLanes, EachOperationRoundsOnce) {
   const simd<half, N> r = a + b * c;
   const simd<half, N> s = a - b / c;
   const simd<half, N> t = a * 3;
-  const simd<float, N> u = a * 0.1f + c;  // half with float computes in float
+  const simd<half, N> q = half(1.5f) - b * c[0];  // broadcast operands on either side
+  const simd<float, N> u = a * 0.1f + c;          // half with float computes in float
   simd<half, N> v = a;
   v += 0.1f;  // one rounding of the float sum
   simd<half, N> w = c;
@@ -55,6 +56,7 @@ TYPED_TEST(HalfLanes, EachOperationRoundsOnce) {
     EXPECT_EQ(r.data()[i], h(fa + f(h(fb * fc)))) << i;
     EXPECT_EQ(s.data()[i], h(fa - f(h(fb / fc)))) << i;
     EXPECT_EQ(t.data()[i], h(fa * 3.0f)) << i;
+    EXPECT_EQ(q.data()[i], h(1.5f - f(h(fb * f(c.data()[0]))))) << i;
     EXPECT_EQ(u[i], fa * 0.1f + fc) << i;
     EXPECT_EQ(v.data()[i], h(fa + 0.1f)) << i;
     EXPECT_EQ(w.data()[i], h(fc * fb)) << i;

@@ -251,6 +251,33 @@ XPUEMU_SIMD_INLINE void half_map(std::uint16_t* out, F f, P... src) {
   }
 }
 
+// 32 bytes of T as a GCC vector: plain lane loops over small arrays may be fully unrolled and
+// scalarised, explicit vector blocks stay in AVX registers.
+template <typename T>
+struct vec32 {
+  using type [[gnu::vector_size(32)]] = T;
+};
+template <typename V, typename T>
+XPUEMU_SIMD_INLINE V load_vec(const T* p) {
+  V v;
+  std::memcpy(&v, p, sizeof(V));
+  return v;
+}
+
+// out[i] = f(src[i]...) over N lanes of a standard type T: f is called on 32-byte vectors, then on
+// the remaining scalars.
+template <int N, typename T, typename F, typename... P>
+XPUEMU_SIMD_INLINE void vec_map(T* out, F f, P... src) {
+  using V = typename vec32<T>::type;
+  constexpr int kLanes = static_cast<int>(32 / sizeof(T));
+  constexpr int kFull = N / kLanes * kLanes;
+  for (int i = 0; i < kFull; i += kLanes) {
+    const V r = f(load_vec<V>(src + i)...);
+    std::memcpy(out + i, &r, sizeof(V));
+  }
+  for (int i = kFull; i < N; ++i) out[i] = f(src[i]...);
+}
+
 template <int N>
 XPUEMU_SIMD_INLINE void half_to_float(const std::uint16_t* in, float* out) {
   constexpr int kFull = N / 8 * 8;

@@ -271,11 +271,20 @@ XPUEMU_SIMD_INLINE simd<R, N> lanewise(const simd<R, N>& x, const simd<R, N>& y)
     half_map<N>(
         r.data(), [](__m256 a, __m256 b) { return Op::vec(a, b); }, x.data(), y.data());
   } else {
-    auto* o = r.data();
-    const auto* a = x.data();
-    const auto* b = y.data();
-    for (int i = 0; i < N; ++i) o[i] = Op::apply(a[i], b[i]);
+    vec_map<N>(
+        r.data(), [](auto a, auto b) { return Op::apply(a, b); }, x.data(), y.data());
   }
+  return r;
+}
+
+// r[i] = x[i] op s (or s op x[i]) on half lanes, with the broadcast operand s widened once.
+template <typename Op, bool ScalarFirst, int N>
+XPUEMU_SIMD_INLINE simd<sycl::half, N> half_lanewise_scalar(const simd<sycl::half, N>& x, float s) {
+  static_assert(!Op::integral_only, "this operator needs integral elements");
+  simd<sycl::half, N> r(uninit);
+  const __m256 sv = _mm256_set1_ps(s);
+  half_map<N>(
+      r.data(), [sv](__m256 v) { return ScalarFirst ? Op::vec(sv, v) : Op::vec(v, sv); }, x.data());
   return r;
 }
 
@@ -286,7 +295,16 @@ XPUEMU_SIMD_INLINE auto arith(const A& a, const B& b) {
   static_assert(N > 0, "simd operands must have equal lengths (or one of length 1)");
   static_assert(!Op::integral_only || std::is_integral_v<R>,
                 "this simd operator needs integral elements");
-  return lanewise<Op, R, N>(to_operand<R, N>(a), to_operand<R, N>(b));
+  if constexpr (is_half_v<R> && N > 1 && operand<B>::length <= 1) {
+    // The scalar becomes a half first (it may round), then one float broadcast.
+    return half_lanewise_scalar<Op, false>(to_operand<R, N>(a),
+                                           sycl::half::to_float(to_operand<R, 1>(b).data()[0]));
+  } else if constexpr (is_half_v<R> && N > 1 && operand<A>::length <= 1) {
+    return half_lanewise_scalar<Op, true>(to_operand<R, N>(b),
+                                          sycl::half::to_float(to_operand<R, 1>(a).data()[0]));
+  } else {
+    return lanewise<Op, R, N>(to_operand<R, N>(a), to_operand<R, N>(b));
+  }
 }
 
 // Lane-wise comparison giving a mask; a comparison involving a 1-element view gives bool.
