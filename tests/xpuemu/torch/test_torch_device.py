@@ -41,6 +41,13 @@ def test_round_trip_through_strided_views(dtype, view):
     assert torch.equal(target.cpu(), expected)
 
 
+def test_printing_and_item():
+    d = torch.tensor([[1.5, -2.0], [3.0, 4.25]], dtype=torch.float16).to(XPU)
+    text = repr(d.t())
+    assert "device='xpu:0'" in text and "-2." in text and "4.2500" in text
+    assert d[1, 1].item() == 4.25
+
+
 @pytest.mark.parametrize("shape", [(0,), (3, 0), (0, 4, 2)])
 def test_zero_size_tensors(shape):
     d = torch.empty(shape, device=XPU)
