@@ -322,11 +322,12 @@ at::Tensor torch_linear(const at::Tensor& input, const at::Tensor& weights) {
 // Everything the kernels rely on but do not check: layout and N, 32-bit byte offsets, 4-byte
 // aligned start addresses.
 void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, int64_t K) {
-  if (K == 4096)
+  if (K == 4096) {
     TORCH_CHECK(arranged_4096(weights), kArranged4096Msg);
-  else
+  } else {
     TORCH_CHECK(weights.dim() == 2 && weights.size(1) == 11008 && weights.size(0) % 4 == 0,
                 kRowMajor11008Msg);
+  }
   TORCH_CHECK(weights.numel() * static_cast<int64_t>(weights.element_size()) < kMaxWeightBytes,
               "weights must be smaller than 4 GiB (the kernels use 32-bit byte offsets)");
   TORCH_CHECK(reinterpret_cast<uintptr_t>(input.data_ptr()) % 4 == 0,

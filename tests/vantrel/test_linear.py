@@ -1,5 +1,7 @@
 """vantrel.forward: entry checks, kernel results against float64 and against float16 models of the
 kernels' summation orders, launch geometry and traffic, profiler records, and the PyTorch paths."""
+import re
+
 import numpy as np
 import pytest
 import torch
@@ -9,8 +11,8 @@ import vantrel
 
 U16 = 2.0**-11  # unit roundoff of binary16
 KERNEL_A, KERNEL_B = "gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"
-MSG_4096 = "weights must be [N/16, 4096, 16] or [N, 4096] with N a multiple of 16"
-MSG_11008 = "weights must be [N, 11008] with N a multiple of 4"
+MSG_4096 = re.escape("weights must be [N/16, 4096, 16] or [N, 4096] with N a multiple of 16")
+MSG_11008 = re.escape("weights must be [N, 11008] with N a multiple of 4")
 
 
 # ---- float16 models of the two kernels (numpy rounds every float16 add and multiply) ----------
@@ -115,9 +117,10 @@ def weight_layouts(w, K):
 # ---- module and entry point --------------------------------------------------------------------
 
 def test_docstrings():
+    # The tensor type's name in the signature line is the one PyTorch's type caster gives.
     assert vantrel.__doc__ is None
-    assert vantrel.forward.__doc__.startswith(
-        "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\nLinear forward (XPU)")
+    assert re.match(r"forward\(arg0: (torch\.Tensor|at::Tensor), arg1: \1\) -> \1\n\n"
+                    r"Linear forward \(XPU\)\n?$", vantrel.forward.__doc__)
 
 
 @pytest.mark.parametrize("call", [
@@ -179,7 +182,7 @@ def test_small_n(xpu, M, K, N):
 
 
 @pytest.mark.parametrize("K, N, M", [(4096, 11008, 1), (4096, 4096, 8), (11008, 4096, 1),
-                                     (11008, 11008, 5)])
+                                     (11008, 4096, 5)])
 def test_full_width_layers(xpu, K, N, M):
     """Every output against float64; a sample of columns (first and last group included) bit
     for bit against the model."""
@@ -261,14 +264,14 @@ def test_pytorch_paths_give_the_product(xpu, dtype, M, K, x_shape):
     if x_shape:
         xd = xd.reshape(x_shape)
     y = vantrel.forward(xd, dev(weight_layouts(w, K)["3d" if K == 4096 else "2d"], xpu).to(dtype))
-    assert y.dtype == dtype and y.shape == (*(x_shape or (M,))[:-1], 32)
+    assert y.dtype == dtype and y.shape == ((*x_shape[:-1], 32) if x_shape else (M, 32))
     assert xpuemu.launch_log() == []
     np.testing.assert_array_equal(y.cpu().reshape(M, 32).double().numpy(), exact_product(x, w))
 
 
 @pytest.mark.parametrize("K, w_shape", [(4096, (256, 4096, 16)), (4096, (4096, 4096)),
                                         (11008, (8, 11008)), (11008, (6, 11008)),
-                                        (100, (3, 4, 5))])
+                                        (100, (3, 100))])
 def test_zero_rows_give_empty_output_without_launch(xpu, K, w_shape):
     n = w_shape[0] * w_shape[2] if len(w_shape) == 3 else w_shape[0]
     y = vantrel.forward(torch.empty(0, K, dtype=torch.half, device=xpu),
