@@ -125,8 +125,9 @@ TEST_F(DeviceMemory, BadAccessesFailTheLaunch) {
       [p] { xesimd::lsc_block_store<std::uint16_t, 8>(p + 60, 0); },  // past the end
       [p] { simd<std::uint16_t, 8>(p + 8, overaligned<32>); },        // only 16-byte aligned
       [p] { gather<std::uint16_t, 2>(p, simd<std::uint32_t, 2>(0, 1 << 20)); },
-      [] { slm_init(64), slm_block_load<float, 16>(16); },    // past the SLM size
-      [] { slm_init(64), slm_block_store<float, 4>(8, 0); },  // not 16-byte aligned
+      [] { slm_init(64), slm_block_store<float, 16>(16, 0); },  // past the SLM size
+      [] { slm_init(64), slm_block_load<float, 4>(8); },        // not 16-byte aligned
+      [] { slm_init(64), slm_block_store<float, 4>(40, 0); },
   };
   for (std::size_t k = 0; k < bad.size(); ++k) {
     auto f = bad[k];
