@@ -26,11 +26,11 @@ class DeviceMemory : public ::testing::Test {
     allocs_.push_back(xpuemu::device_malloc(n * sizeof(T)));
     return static_cast<T*>(allocs_.back());
   }
-  // Runs `kernel` as one work-item and waits; returns the launch record.
+  // Runs `kernel` as one work-group of `items` work-items and waits; returns the launch record.
   template <typename F>
-  xpuemu::launch_record run(F kernel) {
+  xpuemu::launch_record run(F kernel, int items = 1) {
     queue_.submit([&](sycl::handler& cgh) {
-      cgh.parallel_for<class esimd_memory_test>(sycl::nd_range<2>({1, 1}, {1, 1}), kernel);
+      cgh.parallel_for<class esimd_memory_test>(sycl::nd_range<2>({1, items}, {1, items}), kernel);
     });
     queue_.wait();
     return xpuemu::launch_log().back();
@@ -116,6 +116,21 @@ TEST_F(DeviceMemory, SharedLocalMemory) {
   const float expected[24] = {8, 9, 10, 11, 12, 13, 14, 15, 10, 99, 11, 13,
                               1, 3, 4,  -2, 0,  2,  4,  6,  1,  3,  5,  7};
   for (int k = 0; k < 24; ++k) EXPECT_EQ(out[k], expected[k]) << k;
+}
+
+TEST_F(DeviceMemory, BarrierOrdersSlmBetweenWorkItems) {
+  auto* out = alloc<float>(4);
+  const auto rec = run(
+      [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+        slm_init(64);
+        const auto id = static_cast<std::uint32_t>(it.get_local_id(1));
+        slm_scalar_store<float>(4 * id, 10.0f * id);
+        barrier();
+        simd<float, 1>(slm_scalar_load<float>(4 * ((id + 1) % 4))).copy_to(out + id);
+      },
+      4);
+  EXPECT_EQ(rec.barriers, 1u);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(out[k], 10.0f * ((k + 1) % 4)) << k;
 }
 
 TEST_F(DeviceMemory, BadAccessesFailTheLaunch) {

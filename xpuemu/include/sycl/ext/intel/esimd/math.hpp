@@ -132,6 +132,24 @@ XPUEMU_ESIMD_MINMAX(max, op_max)
 XPUEMU_ESIMD_MINMAX(min, op_min)
 #undef XPUEMU_ESIMD_MINMAX
 
+// Views as operands of max / min: read first.
+#define XPUEMU_ESIMD_MINMAX_VIEW(NAME)                                             \
+  template <typename B, typename R, typename X, typename Sat = saturation_off_tag> \
+  XPUEMU_SIMD_INLINE auto NAME(const simd_view<B, R>& a, const X& b, Sat = {}) {   \
+    if constexpr (detail::is_simd_view_v<X>)                                       \
+      return NAME(a.read(), b.read(), Sat{});                                      \
+    else                                                                           \
+      return NAME(a.read(), b, Sat{});                                             \
+  }                                                                                \
+  template <typename X, typename B, typename R, typename Sat = saturation_off_tag, \
+            typename = std::enable_if_t<!detail::is_simd_view_v<X>>>               \
+  XPUEMU_SIMD_INLINE auto NAME(const X& a, const simd_view<B, R>& b, Sat = {}) {   \
+    return NAME(a, b.read(), Sat{});                                               \
+  }
+XPUEMU_ESIMD_MINMAX_VIEW(max)
+XPUEMU_ESIMD_MINMAX_VIEW(min)
+#undef XPUEMU_ESIMD_MINMAX_VIEW
+
 template <typename T, int N>
 XPUEMU_SIMD_INLINE simd<T, N> abs(const simd<T, N>& src) {
   simd<T, N> r(detail::uninit);
