@@ -3,16 +3,15 @@
 // precision. Host side: checks, output allocation, kernel choice and launch. Device side: three
 // ESIMD kernels that compute the softmax in one pass with base-2 exponentials of scaled scores and
 // a single normalisation at the end.
-#include <sycl/sycl.hpp>
-#include <sycl/ext/intel/esimd.hpp>
-#include <sycl/ext/intel/experimental/esimd.hpp>
-#include <xpu/xpu.hpp>
-
 #include <ATen/ATen.h>
 #include <c10/core/impl/VirtualGuardImpl.h>
 #include <c10/util/Exception.h>
 
 #include <cstdint>
+#include <sycl/ext/intel/esimd.hpp>
+#include <sycl/ext/intel/experimental/esimd.hpp>
+#include <sycl/sycl.hpp>
+#include <xpu/xpu.hpp>
 
 #include "xpu_ops.h"
 
@@ -30,7 +29,7 @@ class sdpDim128Fp32KeyBlocks64;
 
 namespace {
 
-// ---- device code ---------------------------------------------------------------------------------
+// ---- device code ----------------------------------------------------------------------------
 
 // log2(e) / sqrt(128), rounded down to 0.1275042 (bit pattern 0x3E029076): scale and change of base
 // to 2 in one multiplication.
@@ -56,7 +55,8 @@ using esimd::cache_hint;
 using esimdx::lsc_data_size;
 
 // 64 32-bit words at `base + byteOffset`, cached at both levels.
-SYCL_ESIMD_FUNCTION inline simd<uint32_t, 64> loadWords64(const uint8_t* base, uint32_t byteOffset) {
+SYCL_ESIMD_FUNCTION inline simd<uint32_t, 64> loadWords64(const uint8_t* base,
+                                                          uint32_t byteOffset) {
   return esimdx::lsc_block_load<uint32_t, 64, lsc_data_size::default_size, cache_hint::cached,
                                 cache_hint::cached>(
       reinterpret_cast<const uint32_t*>(base + byteOffset));
@@ -149,8 +149,8 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp16Keys128(const uint8_t* q, const half* k, c
   const float w = scoreDim128Fp16(qRow, kRow);
   stageHalfRow(vRow, w, planeBytes, j * 32, weights + 4 * j);
   // Pad keys n .. p-1 get zero values and weight 0 (p - n < 8 <= n, so work-item j fills n + j).
-  if (int(p - n) > int(j)) stageHalfRow(simd<half, 128>(0), 0.0f, planeBytes, (n + j) * 32,
-                                        weights + 4 * (n + j));
+  if (int(p - n) > int(j))
+    stageHalfRow(simd<half, 128>(0), 0.0f, planeBytes, (n + j) * 32, weights + 4 * (n + j));
   esimd::barrier();
   if (j >= 8) return;
 
@@ -171,10 +171,9 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp16Keys128(const uint8_t* q, const half* k, c
 
 // Attention for any number of keys >= 1: one work-group of 64 work-items per (head, batch entry)
 // walking the keys in blocks of 64, running sums in registers. Same row addressing as above.
-SYCL_ESIMD_FUNCTION void sdpDim128Fp16KeyBlocks64(const uint8_t* q, const half* k,
-                                                  const uint8_t* v, half* out, uint64_t kvLen,
-                                                  uint64_t s0, uint64_t s1,
-                                                  sycl::nd_item<2> item) {
+SYCL_ESIMD_FUNCTION void sdpDim128Fp16KeyBlocks64(const uint8_t* q, const half* k, const uint8_t* v,
+                                                  half* out, uint64_t kvLen, uint64_t s0,
+                                                  uint64_t s1, sycl::nd_item<2> item) {
   esimd::slm_init<kSlmFp16Blocks>();
   const uint32_t j = item.get_local_id(0);
   const uint32_t h = item.get_group(0);
@@ -254,7 +253,8 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp32KeyBlocks64(const uint8_t* q, const uint8_
         for (uint32_t i = 0; i < 8; ++i)
           staged.select<64, 1>(64 * i) =
               esimd::slm_block_load<float, 64>(4096 * l + 2048 * part + 256 * i);
-        for (int e = 0; e < 32; ++e) acc += staged.select<16, 1>(16 * e) * float(w64[32 * part + e]);
+        for (int e = 0; e < 32; ++e)
+          acc += staged.select<16, 1>(16 * e) * float(w64[32 * part + e]);
       }
       for (int m = 0; m < 4; ++m) wsum += w64.select<16, 1>(16 * m);
     }
@@ -269,17 +269,17 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp32KeyBlocks64(const uint8_t* q, const uint8_
       acc.bit_cast_view<uint32_t>().read());
 }
 
-// ---- host code -----------------------------------------------------------------------------------
+// ---- host code ------------------------------------------------------------------------------
 
 // Arguments of the fp16 kernels, captured by value.
 struct SdpFp16Args {
-  const uint8_t* q;    // query [B, H, 1, 128] half, contiguous
-  const half* k;       // keys: row (b, h, t) at element b * s0 + h * s1 + t * 128
-  const uint8_t* v;    // values, laid out like k (same strides)
-  half* out;           // output [B, H * 128] half, contiguous
-  uint64_t kvLen;      // number of keys per (b, h), >= 1
-  uint64_t s0;         // key stride of dimension 0, elements
-  uint64_t s1;         // key stride of dimension 1, elements
+  const uint8_t* q;  // query [B, H, 1, 128] half, contiguous
+  const half* k;     // keys: row (b, h, t) at element b * s0 + h * s1 + t * 128
+  const uint8_t* v;  // values, laid out like k (same strides)
+  half* out;         // output [B, H * 128] half, contiguous
+  uint64_t kvLen;    // number of keys per (b, h), >= 1
+  uint64_t s0;       // key stride of dimension 0, elements
+  uint64_t s1;       // key stride of dimension 1, elements
 };
 
 // Arguments of the fp32 kernel, captured by value.
@@ -305,7 +305,9 @@ bool same_layout(const at::Tensor& a, const at::Tensor& b) {
   return true;
 }
 
-bool aligned4(const at::Tensor& t) { return reinterpret_cast<uintptr_t>(t.data_ptr()) % 4 == 0; }
+bool aligned4(const at::Tensor& t) {
+  return reinterpret_cast<uintptr_t>(t.data_ptr()) % 4 == 0;
+}
 
 // Highest byte reached by the rows 0 .. kv_len-1 of every (b, h) of a [B, H, kv_len, 128] tensor
 // whose rows are 128 contiguous elements, plus one.
@@ -386,8 +388,8 @@ void sdp_xpu_kernel_fp16(const uint8_t* q, const half* k, const uint8_t* v, half
     event = queue.submit([&](sycl::handler& cgh) {
       cgh.parallel_for<kernel_names::sdpDim128Fp16KeyBlocks64>(
           sycl::nd_range<2>(global, local), [=](sycl::nd_item<2> item) SYCL_ESIMD_KERNEL {
-            sdpDim128Fp16KeyBlocks64(args.q, args.k, args.v, args.out, args.kvLen, args.s0,
-                                     args.s1, item);
+            sdpDim128Fp16KeyBlocks64(args.q, args.k, args.v, args.out, args.kvLen, args.s0, args.s1,
+                                     item);
           });
     });
   }
