@@ -54,10 +54,10 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDim4096Fp16V0(const unsigned char* wei
                                                         const unsigned char* input,
                                                         unsigned char* output, int M,
                                                         sycl::nd_item<2> item) {
-  constexpr uint32_t kInputRowBytes = 4096 * sizeof(fp16);        // 8192
+  constexpr uint32_t kInputRowBytes = 4096 * sizeof(fp16);          // 8192
   constexpr uint32_t kWeightBlockBytes = 4096 * 16 * sizeof(fp16);  // 131072, one group's block
-  constexpr uint32_t kTileBytes = 64 * 16 * sizeof(fp16);          // 2048, one work-item's tile
-  constexpr uint32_t kSlmRowSection = 64 * 16 * sizeof(fp16);      // 2048, partial sums of a row
+  constexpr uint32_t kTileBytes = 64 * 16 * sizeof(fp16);           // 2048, one work-item's tile
+  constexpr uint32_t kSlmRowSection = 64 * 16 * sizeof(fp16);       // 2048, partial sums of a row
 
   slm_init<16384>();
 
@@ -142,10 +142,10 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDim11008Fp16NoReshape(const unsigned c
                                                                 const unsigned char* input,
                                                                 unsigned char* output, int M,
                                                                 sycl::nd_item<2> item) {
-  constexpr uint32_t kRowBytes = 11008 * sizeof(fp16);   // 22016, input and weight rows
-  constexpr uint32_t kSliceBytes = 128 * sizeof(fp16);   // 256
-  constexpr uint32_t kSliceStride = 11 * kSliceBytes;    // 2816, between a work-item's slices
-  constexpr uint32_t kSlmRegionBytes = 12 * 8;           // 96: 12 slots of 4 rows per feature
+  constexpr uint32_t kRowBytes = 11008 * sizeof(fp16);  // 22016, input and weight rows
+  constexpr uint32_t kSliceBytes = 128 * sizeof(fp16);  // 256
+  constexpr uint32_t kSliceStride = 11 * kSliceBytes;   // 2816, between a work-item's slices
+  constexpr uint32_t kSlmRegionBytes = 12 * 8;          // 96: 12 slots of 4 rows per feature
 
   slm_init<384>();
 
@@ -336,36 +336,40 @@ void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, i
               "weights data must start at a 4-byte aligned address");
 }
 
+// The kernel path for a Half input of M <= 8 rows: K = 4096 or 11008 with weights the kernels can
+// serve; any other K goes to PyTorch. Returns the output the submitted kernel writes.
+template <typename T>
+at::Tensor linear_kernel_path(const at::Tensor& input, const at::Tensor& weights, int64_t M,
+                              int64_t K, int64_t N) {
+  const T* w = weights.data_ptr<T>();
+  const T* x = input.data_ptr<T>();
+  if (K != 4096 && K != 11008) return torch_linear(input, weights);
+  const auto options = input.options().device(weights.device());
+  if (M == 0) return at::empty({0, N}, options);
+  check_kernel_operands(input, weights, K);
+  at::Tensor output = at::empty({M, N}, options);  // never zero-filled: the kernel writes it all
+  if (N > 0) qlinear_xpu_kernel_fp16<T>(x, w, output.data_ptr<T>(), M, K, N, weights.device());
+  return output;
+}
+
 }  // namespace
 
+// More than 8 rows, Float and Double go to PyTorch's linear; Half takes the kernels; any other
+// element type is refused.
 at::Tensor qlinear_forward_xpu(const at::Tensor& input, const at::Tensor& weights, int64_t M,
                                int64_t K, int64_t N) {
   const at::ScalarType type = input.scalar_type();
   if (M > kMaxKernelRows || type == at::kFloat || type == at::kDouble)
     return torch_linear(input, weights);
-
   at::Tensor output;
   AT_DISPATCH_SWITCH(type, "qlinear_forward_xpu", AT_DISPATCH_CASE(at::ScalarType::Half, [&] {
-                       const scalar_t* w = weights.data_ptr<scalar_t>();
-                       const scalar_t* x = input.data_ptr<scalar_t>();
-                       if (K != 4096 && K != 11008) {
-                         output = torch_linear(input, weights);
-                         return;
-                       }
-                       const auto options = input.options().device(weights.device());
-                       if (M == 0) {
-                         output = at::empty({0, N}, options);
-                         return;
-                       }
-                       check_kernel_operands(input, weights, K);
-                       output = at::empty({M, N}, options);
-                       if (N == 0) return;
-                       qlinear_xpu_kernel_fp16<scalar_t>(x, w, output.data_ptr<scalar_t>(), M, K,
-                                                         N, weights.device());
+                       output = linear_kernel_path<scalar_t>(input, weights, M, K, N);
                      }));
   return output;
 }
 
+// M and K from the input [M, K], N from the weights ([N, K], or [N/16, K, 16] pre-arranged).
+// Inputs of more than two dimensions go to PyTorch.
 at::Tensor linear_xpu_forward(const at::Tensor& input, const at::Tensor& weights) {
   if (input.dim() > 2) return torch_linear(input, weights);
   const int64_t M = input.size(0);

@@ -1,4 +1,4 @@
-"""Shared set-up for the operator tests: the built modules, the XPU device and the device switches."""
+"""Shared set-up for the operator tests: the built modules, the XPU device, the device switches."""
 import os
 import pathlib
 import sys
