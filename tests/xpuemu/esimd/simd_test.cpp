@@ -28,8 +28,8 @@ struct Len {
 
 template <typename L>
 class HalfLanes : public ::testing::Test {};
-// Whole blocks of 8, tails, and both.
-using Lengths = ::testing::Types<Len<1>, Len<5>, Len<8>, Len<16>, Len<37>>;
+// Whole blocks of 8, tails of 1 to 6 lanes, and both.
+using Lengths = ::testing::Types<Len<1>, Len<3>, Len<6>, Len<12>, Len<16>, Len<37>>;
 TYPED_TEST_SUITE(HalfLanes, Lengths);
 
 TYPED_TEST(HalfLanes, EachOperationRoundsOnce) {
@@ -37,11 +37,14 @@ TYPED_TEST(HalfLanes, EachOperationRoundsOnce) {
   std::mt19937 rng(N);
   std::uniform_real_distribution<float> dist(0.5f, 4.0f);
   simd<half, N> a, b, c;
+  simd<float, N> x;
   for (int i = 0; i < N; ++i) {
     a.data()[i] = h(dist(rng));
     b.data()[i] = h(-dist(rng));
     c.data()[i] = h(dist(rng));
+    x.data()[i] = dist(rng);
   }
+  const simd<half, N> xh = x;
   const simd<half, N> r = a + b * c;
   const simd<half, N> s = a - b / c;
   const simd<half, N> t = a * 3;
@@ -53,6 +56,7 @@ TYPED_TEST(HalfLanes, EachOperationRoundsOnce) {
   w.template select<N, 1>(0) *= b;
   for (int i = 0; i < N; ++i) {
     const float fa = f(a.data()[i]), fb = f(b.data()[i]), fc = f(c.data()[i]);
+    EXPECT_EQ(xh.data()[i], h(x[i])) << i;
     EXPECT_EQ(r.data()[i], h(fa + f(h(fb * fc)))) << i;
     EXPECT_EQ(s.data()[i], h(fa - f(h(fb / fc)))) << i;
     EXPECT_EQ(t.data()[i], h(fa * 3.0f)) << i;

@@ -230,12 +230,79 @@ XPUEMU_SIMD_INLINE __m256 load8h(const std::uint16_t* p) {
 XPUEMU_SIMD_INLINE void store8h(std::uint16_t* p, __m256 v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
 }
-// The first R (< 8) halves at p, the other lanes zero.
+// Tails of fewer than 8 lanes are assembled in general registers: partial stores into a buffer
+// followed by a full-width load would stall store forwarding.
+
+// The first R (< 8) halves at p in the low lanes, the other lanes zero.
+template <int R>
+XPUEMU_SIMD_INLINE __m128i load_tail_epi16(const std::uint16_t* p) {
+  if constexpr (R <= 4) {
+    std::uint64_t lo = 0;
+    std::memcpy(&lo, p, R * sizeof(std::uint16_t));
+    return _mm_cvtsi64_si128(static_cast<long long>(lo));
+  } else {
+    std::uint64_t lo, hi = 0;
+    std::memcpy(&lo, p, 8);
+    std::memcpy(&hi, p + 4, (R - 4) * sizeof(std::uint16_t));
+    return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  }
+}
+// Stores the R (< 8) low halves of v at p.
+template <int R>
+XPUEMU_SIMD_INLINE void store_tail_epi16(std::uint16_t* p, __m128i v) {
+  if constexpr (R <= 4) {
+    const auto lo = static_cast<std::uint64_t>(_mm_cvtsi128_si64(v));
+    std::memcpy(p, &lo, R * sizeof(std::uint16_t));
+  } else {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+    const auto hi = static_cast<std::uint64_t>(_mm_extract_epi64(v, 1));
+    std::memcpy(p + 4, &hi, (R - 4) * sizeof(std::uint16_t));
+  }
+}
+// The first R (< 8) floats at p, the other lanes zero.
+template <int R>
+XPUEMU_SIMD_INLINE __m128 load_tail_ps128(const float* p) {
+  if constexpr (R == 0) {
+    return _mm_setzero_ps();
+  } else if constexpr (R == 1) {
+    return _mm_load_ss(p);
+  } else if constexpr (R == 2 || R == 3) {
+    std::uint64_t two;  // memcpy: a load through double* could be reordered across float stores
+    std::memcpy(&two, p, 8);
+    const __m128 lo = _mm_castsi128_ps(_mm_cvtsi64_si128(static_cast<long long>(two)));
+    return R == 2 ? lo : _mm_movelh_ps(lo, _mm_load_ss(p + 2));
+  } else {
+    return _mm_loadu_ps(p);
+  }
+}
+template <int R>
+XPUEMU_SIMD_INLINE __m256 load_tail_ps(const float* p) {
+  if constexpr (R <= 4)
+    return _mm256_zextps128_ps256(load_tail_ps128<R>(p));
+  else
+    return _mm256_set_m128(load_tail_ps128<R - 4>(p + 4), _mm_loadu_ps(p));
+}
+// Stores the R (< 8) low floats of v at p.
+template <int R>
+XPUEMU_SIMD_INLINE void store_tail_ps(float* p, __m256 v) {
+  __m128 x = _mm256_castps256_ps128(v);
+  if constexpr (R >= 4) {
+    _mm_storeu_ps(p, x);
+    x = _mm256_extractf128_ps(v, 1);
+    p += 4;
+  }
+  constexpr int r = R % 4;
+  if constexpr (r >= 2) {
+    _mm_storel_pi(reinterpret_cast<__m64*>(p), x);
+    x = _mm_movehl_ps(x, x);
+    p += 2;
+  }
+  if constexpr (r % 2 == 1) _mm_store_ss(p, x);
+}
+
 template <int R>
 XPUEMU_SIMD_INLINE __m256 load_tail_h(const std::uint16_t* p) {
-  alignas(16) std::uint16_t t[8] = {};
-  std::memcpy(t, p, R * sizeof(std::uint16_t));
-  return load8h(t);
+  return _mm256_cvtph_ps(load_tail_epi16<R>(p));
 }
 
 // out[i] = f(src[i]...) over N half lanes: f works on 8 float lanes, each result is rounded to
@@ -244,11 +311,9 @@ template <int N, typename F, typename... P>
 XPUEMU_SIMD_INLINE void half_map(std::uint16_t* out, F f, P... src) {
   constexpr int kFull = N / 8 * 8;
   for (int i = 0; i < kFull; i += 8) store8h(out + i, f(load8h(src + i)...));
-  if constexpr (N % 8 != 0) {
-    alignas(16) std::uint16_t r[8];
-    store8h(r, f(load_tail_h<N % 8>(src + kFull)...));
-    std::memcpy(out + kFull, r, (N % 8) * sizeof(std::uint16_t));
-  }
+  if constexpr (N % 8 != 0)
+    store_tail_epi16<N % 8>(out + kFull, _mm256_cvtps_ph(f(load_tail_h<N % 8>(src + kFull)...),
+                                                         _MM_FROUND_TO_NEAREST_INT));
 }
 
 // 32 bytes of T as a GCC vector: plain lane loops over small arrays may be fully unrolled and
@@ -282,24 +347,16 @@ template <int N>
 XPUEMU_SIMD_INLINE void half_to_float(const std::uint16_t* in, float* out) {
   constexpr int kFull = N / 8 * 8;
   for (int i = 0; i < kFull; i += 8) _mm256_storeu_ps(out + i, load8h(in + i));
-  if constexpr (N % 8 != 0) {
-    alignas(32) float r[8];
-    _mm256_store_ps(r, load_tail_h<N % 8>(in + kFull));
-    std::memcpy(out + kFull, r, (N % 8) * sizeof(float));
-  }
+  if constexpr (N % 8 != 0) store_tail_ps<N % 8>(out + kFull, load_tail_h<N % 8>(in + kFull));
 }
 
 template <int N>
 XPUEMU_SIMD_INLINE void float_to_half(const float* in, std::uint16_t* out) {
   constexpr int kFull = N / 8 * 8;
   for (int i = 0; i < kFull; i += 8) store8h(out + i, _mm256_loadu_ps(in + i));
-  if constexpr (N % 8 != 0) {
-    alignas(32) float t[8] = {};
-    std::memcpy(t, in + kFull, (N % 8) * sizeof(float));
-    alignas(16) std::uint16_t r[8];
-    store8h(r, _mm256_load_ps(t));
-    std::memcpy(out + kFull, r, (N % 8) * sizeof(std::uint16_t));
-  }
+  if constexpr (N % 8 != 0)
+    store_tail_epi16<N % 8>(
+        out + kFull, _mm256_cvtps_ph(load_tail_ps<N % 8>(in + kFull), _MM_FROUND_TO_NEAREST_INT));
 }
 
 // Element-wise conversion of N elements between storage arrays.
