@@ -1,7 +1,8 @@
 // Linear layer without bias for decoding steps: output = input x weights^T in half precision.
 // Two ESIMD kernels, each fixed to one layer width: gemmCommonDim4096Fp16V0 (K = 4096, weights
 // pre-arranged in blocks of 16 output features) and gemmCommonDim11008Fp16NoReshape (K = 11008,
-// row-major weights). Up to 8 input rows take a kernel; everything else goes to PyTorch's linear.
+// row-major weights). Half inputs of up to 8 rows with one of those widths take a kernel; every
+// other call goes to PyTorch's linear.
 #include <ATen/ATen.h>
 #include <ATen/Dispatch.h>
 #include <c10/core/impl/VirtualGuardImpl.h>
