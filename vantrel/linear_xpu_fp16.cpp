@@ -33,6 +33,13 @@ PYBIND11_MODULE(vantrel, m) {
   // whatever the caller imported first.
   pybind11::module_::import("torch");
   pybind11::module_::import("xpuemu");
-  m.def("forward", &linear_forward, "Linear forward (XPU)");
-  m.def("sdp_forward", &sdp_forward, "SDP forward (XPU)");
+  // torch's tensor caster calls the type "at::Tensor"; the docstrings carry the Python name.
+  pybind11::options options;
+  options.disable_function_signatures();
+  m.def("forward", &linear_forward,
+        "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\n"
+        "Linear forward (XPU)\n");
+  m.def("sdp_forward", &sdp_forward,
+        "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor\n\n"
+        "SDP forward (XPU)\n");
 }

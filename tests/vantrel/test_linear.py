@@ -104,10 +104,9 @@ def refused(call, message):
 # ---- module and entry point --------------------------------------------------------------------
 
 def test_docstrings_and_type_errors():
-    # The tensor type's name in the signature line is the one PyTorch's type caster gives.
     assert vantrel.__doc__ is None
-    assert re.match(r"forward\(arg0: (torch\.Tensor|at::Tensor), arg1: \1\) -> \1\n\n"
-                    r"Linear forward \(XPU\)\n?$", vantrel.forward.__doc__)
+    assert vantrel.forward.__doc__ == (
+        "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\nLinear forward (XPU)\n")
     t = torch.zeros(1, 4096, dtype=torch.half)
     for args, kwargs in [((t,), {}), ((t, t, t), {}), ((), {"input": t, "weights": t}),
                          ((t, [[1.0]]), {}), ((t.numpy(), t), {})]:
