@@ -221,6 +221,24 @@ XPUEMU_SIMD_INLINE To convert_scalar(From v) {
   }
 }
 
+// Copies Bytes bytes in Chunk-byte (32 or 16) vector moves, then smaller ones. The chunk should
+// match how the data is written and read: a load spanning two smaller stores stalls store
+// forwarding (a plain memcpy may be expanded in 16-byte pieces).
+template <std::size_t Bytes, std::size_t Chunk>
+XPUEMU_SIMD_INLINE void copy_bytes(void* dst, const void* src) {
+  auto* d = static_cast<unsigned char*>(dst);
+  const auto* s = static_cast<const unsigned char*>(src);
+  constexpr std::size_t kFull = Chunk == 32 ? Bytes / 32 * 32 : 0;
+  for (std::size_t i = 0; i < kFull; i += 32)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
+  constexpr std::size_t k16 = kFull + (Bytes - kFull) / 16 * 16;
+  for (std::size_t i = kFull; i < k16; i += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+  std::memcpy(d + k16, s + k16, Bytes - k16);
+}
+
 // ---- lane kernels
 // ----------------------------------------------------------------------------------
 
@@ -316,11 +334,11 @@ XPUEMU_SIMD_INLINE void half_map(std::uint16_t* out, F f, P... src) {
                                                          _MM_FROUND_TO_NEAREST_INT));
 }
 
-// 32 bytes of T as a GCC vector: plain lane loops over small arrays may be fully unrolled and
-// scalarised, explicit vector blocks stay in AVX registers.
-template <typename T>
-struct vec32 {
-  using type [[gnu::vector_size(32)]] = T;
+// Bytes of T as a GCC vector: plain lane loops over small arrays may be fully unrolled and
+// scalarised, explicit vector blocks stay in vector registers.
+template <typename T, int Bytes>
+struct vec_of {
+  using type [[gnu::vector_size(Bytes)]] = T;
 };
 template <typename V, typename T>
 XPUEMU_SIMD_INLINE V load_vec(const T* p) {
@@ -328,19 +346,63 @@ XPUEMU_SIMD_INLINE V load_vec(const T* p) {
   std::memcpy(&v, p, sizeof(V));
   return v;
 }
+// Signed integer of the given size (lane type of vector comparison results).
+template <std::size_t S>
+using signed_of_size =
+    std::conditional_t<S == 1, std::int8_t,
+                       std::conditional_t<S == 2, std::int16_t,
+                                          std::conditional_t<S == 4, std::int32_t, std::int64_t>>>;
 
-// out[i] = f(src[i]...) over N lanes of a standard type T: f is called on 32-byte vectors, then on
-// the remaining scalars.
+template <int Bytes, typename T, typename F, typename... P>
+XPUEMU_SIMD_INLINE void vec_block(T* out, F f, P... src) {
+  using V = typename vec_of<T, Bytes>::type;
+  const V r = f(load_vec<V>(src)...);
+  std::memcpy(out, &r, Bytes);
+}
+
+// out[i] = f(src[i]...) over N lanes of a standard type T: f is called on 32-byte vectors, then
+// on one 16- and one 8-byte vector if they fit, then on the remaining scalars.
 template <int N, typename T, typename F, typename... P>
 XPUEMU_SIMD_INLINE void vec_map(T* out, F f, P... src) {
-  using V = typename vec32<T>::type;
+  constexpr int kT = static_cast<int>(sizeof(T));
+  constexpr int k32 = 32 / kT, k16 = 16 / kT, k8 = 8 / kT;
+  constexpr int kFull = N / k32 * k32;
+  for (int i = 0; i < kFull; i += k32) vec_block<32>(out + i, f, (src + i)...);
+  constexpr int kAfter16 = kFull + (N - kFull >= k16 ? k16 : 0);
+  if constexpr (kAfter16 > kFull) vec_block<16>(out + kFull, f, (src + kFull)...);
+  constexpr bool kUse8 = k8 >= 2 && N - kAfter16 >= k8;
+  if constexpr (kUse8) vec_block<8>(out + kAfter16, f, (src + kAfter16)...);
+  for (int i = kAfter16 + (kUse8 ? k8 : 0); i < N; ++i) out[i] = f(src[i]...);
+}
+
+// m[i] = f(a[i], b[i]) as 0 / 1 over N lanes of a standard type T (f: a comparison).
+template <int N, typename T, typename F>
+XPUEMU_SIMD_INLINE void vec_compare(unsigned short* m, F f, const T* a, const T* b) {
   constexpr int kLanes = static_cast<int>(32 / sizeof(T));
+  using V = typename vec_of<T, 32>::type;
+  using M = typename vec_of<unsigned short, 2 * kLanes>::type;
   constexpr int kFull = N / kLanes * kLanes;
   for (int i = 0; i < kFull; i += kLanes) {
-    const V r = f(load_vec<V>(src + i)...);
+    const M r = __builtin_convertvector(f(load_vec<V>(a + i), load_vec<V>(b + i)), M) & 1;
+    std::memcpy(m + i, &r, sizeof(M));
+  }
+  for (int i = kFull; i < N; ++i) m[i] = f(a[i], b[i]);
+}
+
+// out[i] = m[i] ? x[i] : y[i] over N lanes of T.
+template <int N, typename T>
+XPUEMU_SIMD_INLINE void vec_select(T* out, const unsigned short* m, const T* x, const T* y) {
+  constexpr int kLanes = static_cast<int>(32 / sizeof(T));
+  using V = typename vec_of<T, 32>::type;
+  using M = typename vec_of<unsigned short, 2 * kLanes>::type;
+  using W = typename vec_of<signed_of_size<sizeof(T)>, 32>::type;
+  constexpr int kFull = N / kLanes * kLanes;
+  for (int i = 0; i < kFull; i += kLanes) {
+    const W on = __builtin_convertvector(load_vec<M>(m + i), W);
+    const V r = on != 0 ? load_vec<V>(x + i) : load_vec<V>(y + i);
     std::memcpy(out + i, &r, sizeof(V));
   }
-  for (int i = kFull; i < N; ++i) out[i] = f(src[i]...);
+  for (int i = kFull; i < N; ++i) out[i] = m[i] ? x[i] : y[i];
 }
 
 template <int N>

@@ -33,6 +33,8 @@ struct region {
   static constexpr int col_stride = CS;
   static constexpr int elem_bytes = static_cast<int>(sizeof(E));
   static constexpr bool rows_packed = CS == elem_bytes || SX == 1;
+  // Half data is written in 16-byte blocks, wider elements in 32-byte ones.
+  static constexpr std::size_t copy_chunk = sizeof(E) >= 4 ? 32 : 16;
   static constexpr bool contiguous =
       length == 1 || (rows_packed && (SY == 1 || RS == SX * elem_bytes));
 };
@@ -43,10 +45,10 @@ XPUEMU_SIMD_INLINE void region_read(const unsigned char* src, void* dst) {
   constexpr int kE = R::elem_bytes;
   auto* d = static_cast<unsigned char*>(dst);
   if constexpr (R::contiguous) {
-    std::memcpy(d, src, R::length * kE);
+    copy_bytes<R::length * kE, R::copy_chunk>(d, src);
   } else if constexpr (R::rows_packed) {
     for (int r = 0; r < R::rows; ++r)
-      std::memcpy(d + r * R::cols * kE, src + r * R::row_stride, R::cols * kE);
+      copy_bytes<R::cols * kE, R::copy_chunk>(d + r * R::cols * kE, src + r * R::row_stride);
   } else {
     for (int r = 0; r < R::rows; ++r)
       for (int c = 0; c < R::cols; ++c)
@@ -60,10 +62,10 @@ XPUEMU_SIMD_INLINE void region_write(unsigned char* dst, const void* src) {
   constexpr int kE = R::elem_bytes;
   const auto* s = static_cast<const unsigned char*>(src);
   if constexpr (R::contiguous) {
-    std::memcpy(dst, s, R::length * kE);
+    copy_bytes<R::length * kE, R::copy_chunk>(dst, s);
   } else if constexpr (R::rows_packed) {
     for (int r = 0; r < R::rows; ++r)
-      std::memcpy(dst + r * R::row_stride, s + r * R::cols * kE, R::cols * kE);
+      copy_bytes<R::cols * kE, R::copy_chunk>(dst + r * R::row_stride, s + r * R::cols * kE);
   } else {
     for (int r = 0; r < R::rows; ++r)
       for (int c = 0; c < R::cols; ++c)
@@ -174,6 +176,15 @@ XPUEMU_SIMD_INLINE simd<R, N> to_operand(const X& x) {
   }
 }
 
+// x itself when it already is a simd<R, N> (no copy), otherwise to_operand<R, N>(x).
+template <typename R, int N, typename X>
+XPUEMU_SIMD_INLINE decltype(auto) as_operand(const X& x) {
+  if constexpr (std::is_same_v<X, simd<R, N>>)
+    return (x);
+  else
+    return to_operand<R, N>(x);
+}
+
 // ---- element-wise operations
 // -----------------------------------------------------------------------
 
@@ -250,7 +261,7 @@ XPUEMU_SIMD_INTEGRAL_OP(op_xor, ^)
 #define XPUEMU_SIMD_COMPARE_OP(NAME, OP) \
   struct NAME {                          \
     template <typename T>                \
-    static bool apply(T a, T b) {        \
+    static auto apply(T a, T b) {        \
       return a OP b;                     \
     }                                    \
   };
@@ -297,13 +308,13 @@ XPUEMU_SIMD_INLINE auto arith(const A& a, const B& b) {
                 "this simd operator needs integral elements");
   if constexpr (is_half_v<R> && N > 1 && operand<B>::length <= 1) {
     // The scalar becomes a half first (it may round), then one float broadcast.
-    return half_lanewise_scalar<Op, false>(to_operand<R, N>(a),
+    return half_lanewise_scalar<Op, false>(as_operand<R, N>(a),
                                            sycl::half::to_float(to_operand<R, 1>(b).data()[0]));
   } else if constexpr (is_half_v<R> && N > 1 && operand<A>::length <= 1) {
-    return half_lanewise_scalar<Op, true>(to_operand<R, N>(b),
+    return half_lanewise_scalar<Op, true>(as_operand<R, N>(b),
                                           sycl::half::to_float(to_operand<R, 1>(a).data()[0]));
   } else {
-    return lanewise<Op, R, N>(to_operand<R, N>(a), to_operand<R, N>(b));
+    return lanewise<Op, R, N>(as_operand<R, N>(a), as_operand<R, N>(b));
   }
 }
 
@@ -313,17 +324,19 @@ XPUEMU_SIMD_INLINE auto compare(const A& a, const B& b) {
   using R = result_element_t<A, B>;
   constexpr int N = result_length<A, B>();
   static_assert(N > 0, "simd operands must have equal lengths (or one of length 1)");
-  const simd<R, N> x = to_operand<R, N>(a);
-  const simd<R, N> y = to_operand<R, N>(b);
+  const simd<R, N>& x = as_operand<R, N>(a);
+  const simd<R, N>& y = as_operand<R, N>(b);
   simd_mask<N> m(uninit);
   auto* o = m.data();
   if constexpr (is_half_v<R>) {
     float fx[N], fy[N];
     half_to_float<N>(x.data(), fx);
     half_to_float<N>(y.data(), fy);
-    for (int i = 0; i < N; ++i) o[i] = Op::apply(fx[i], fy[i]);
+    vec_compare<N>(
+        o, [](auto p, auto q) { return Op::apply(p, q); }, fx, fy);
   } else {
-    for (int i = 0; i < N; ++i) o[i] = Op::apply(x.data()[i], y.data()[i]);
+    vec_compare<N>(
+        o, [](auto p, auto q) { return Op::apply(p, q); }, x.data(), y.data());
   }
   if constexpr (N == 1 && (is_simd_view_v<A> || is_simd_view_v<B>))
     return o[0] != 0;
@@ -411,10 +424,10 @@ class simd_obj_impl {
 
   // Lanes where m is set take v (or v1), the others keep their value (or take v2).
   XPUEMU_SIMD_INLINE void merge(const Derived& v, const simd_mask<N>& m) {
-    for (int i = 0; i < N; ++i) data_[i] = m.data()[i] ? v.data()[i] : data_[i];
+    vec_select<N>(data_, m.data(), v.data(), data_);
   }
   XPUEMU_SIMD_INLINE void merge(const Derived& v1, const Derived& v2, const simd_mask<N>& m) {
-    for (int i = 0; i < N; ++i) data_[i] = m.data()[i] ? v1.data()[i] : v2.data()[i];
+    vec_select<N>(data_, m.data(), v1.data(), v2.data());
   }
 
   // 1 if some (every) element is non-zero.
