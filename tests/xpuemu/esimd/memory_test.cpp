@@ -59,12 +59,16 @@ TEST_F(DeviceMemory, LscBlocksAndPredicates) {
                                                        simd<std::uint32_t, 64>(7));
     xesimd::lsc_block_store<std::uint32_t, 64>(dst + 64, b);
     xesimd::lsc_block_store<std::uint32_t, 64>(dst + 128, b + 1, simd_mask<1>(0));
+    // Whole-vector copies: constructor from a pointer, copy_to with an alignment promise.
+    simd<std::uint32_t, 8> c(src + 120, vector_aligned);
+    c.copy_to(dst + 192, overaligned<16>);
     simd<sycl::half, 128> h = 1.5f;
     xesimd::lsc_block_store<sycl::half, 128, lsc_data_size::default_size, cache_hint::write_back,
                             cache_hint::write_back>(hdst, h);
   });
-  EXPECT_EQ(bytes(rec.loads, src), 256u);
-  EXPECT_EQ(bytes(rec.stores, dst), 512u);
+  EXPECT_EQ(bytes(rec.loads, src), 256u + 32);
+  EXPECT_EQ(bytes(rec.stores, dst), 512u + 32);
+  EXPECT_EQ(dst[199], 127u);
   EXPECT_EQ(bytes(rec.stores, hdst), 256u);
   for (int k = 0; k < 64; ++k) {
     EXPECT_EQ(dst[k], std::uint32_t(k));
@@ -139,6 +143,10 @@ TEST_F(DeviceMemory, BadAccessesFailTheLaunch) {
       [p] { xesimd::lsc_block_load<std::uint16_t, 8>(p + 1); },       // 2-byte aligned block
       [p] { xesimd::lsc_block_store<std::uint16_t, 8>(p + 60, 0); },  // past the end
       [p] { simd<std::uint16_t, 8>(p + 8, overaligned<32>); },        // only 16-byte aligned
+      [p] {  // the flags promise more than the block needs
+        xesimd::lsc_block_load<std::uint32_t, 4>(reinterpret_cast<std::uint32_t*>(p + 2),
+                                                 overaligned<8>);
+      },
       [p] { gather<std::uint16_t, 2>(p, simd<std::uint32_t, 2>(0, 1 << 20)); },
       [] { slm_init(64), slm_block_store<float, 16>(16, 0); },  // past the SLM size
       [] { slm_init(64), slm_block_load<float, 4>(8); },        // not 16-byte aligned

@@ -182,6 +182,10 @@ TEST(Mask, ComparisonsLogicAndMerge) {
   EXPECT_FALSE(m.all());
   EXPECT_TRUE((m.select<3, 1>(5).all()));
   EXPECT_TRUE(bool(simd_mask<1>(1)));
+  simd_mask<8> odd = 0;
+  odd.select<4, 2>(1) = 1;
+  static_assert(std::is_same_v<decltype(odd.select<4, 1>(0).read()), simd_mask<4>>);
+  EXPECT_EQ(odd.bit_cast_view<std::uint32_t>()[1], 0x10000u);
   // Any non-zero lane is set; NaN compares false.
   EXPECT_TRUE((simd_mask<2>({2, 1}) == simd_mask<2>(1)).all());
   const simd<half, 2> nan(std::numeric_limits<half>::quiet_NaN());
