@@ -1,38 +1,23 @@
 """Times vantrel.forward on the emulated XPU device for the shapes of one LLaMA-7B decoding step
 against PyTorch's CPU linear in bfloat16 (oneDNN) and float32 (the active BLAS).
 
-Usage: /usr/bin/python3 bench/bench_linear.py [--reps N] [--no-checked]
+Usage: /usr/bin/python3 bench/bench_linear.py [--reps N]
 Kernels run with access checking and poisoning off; the bytes read per call come from the launch
 log of a call with checking on ("MB loaded": every load, "MB unique": distinct bytes, mostly the
-weights; GB/s = unique bytes / time). The "checked" column times calls with checking on.
+weights; GB/s = unique bytes / time). The "checked" column times calls with checking on (poisoning still
+off), so its ratio is the cost of the emulator's checks.
 """
 import argparse
 import os
 import pathlib
 import re
-import sys
-import time
 
-_REPO = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
-
-import torch  # noqa: E402
-import xpuemu  # noqa: E402
-import vantrel  # noqa: E402
+from benchlib import best_time, device_times, traffic
+import torch
+import vantrel
 
 SHAPES = [(4096, 4096), (4096, 11008), (11008, 4096)]  # (K, N)
 ROWS = [1, 4, 8]
-
-
-def best_time(fn, reps):
-    """Fastest of `reps` calls after a warm-up: the least disturbed by other work on the host."""
-    fn()
-    times = []
-    for _ in range(reps):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def blas_in_use():
@@ -47,7 +32,6 @@ def blas_in_use():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5, help="timed calls per measurement")
-    parser.add_argument("--no-checked", action="store_true", help="skip timing the checked run")
     args = parser.parse_args()
 
     torch.set_num_threads(os.cpu_count())
@@ -72,24 +56,9 @@ def main():
             x = x_cpu.half().to(xpu)
             x_bf16 = x_cpu.bfloat16()
 
-            xpuemu.set_checking(True)
-            xpuemu.clear_launch_log()
-            t = time.perf_counter()
-            vantrel.forward(x, w)
-            xpuemu.synchronize()
-            checked = time.perf_counter() - t
-            (rec,) = xpuemu.launch_log()
-            loaded = sum(rec["loads"].values())
-            unique = sum(rec["loads_unique"].values())
-            if not args.no_checked:
-                checked = best_time(lambda: (vantrel.forward(x, w), xpuemu.synchronize()),
-                                      max(1, args.reps // 2))
-
-            xpuemu.set_checking(False)
-            xpuemu.set_poison(False)
-            t_xpu = best_time(lambda: (vantrel.forward(x, w), xpuemu.synchronize()), args.reps)
-            xpuemu.set_checking(True)
-            xpuemu.set_poison(True)
+            call = lambda: vantrel.forward(x, w)  # noqa: E731
+            _, loaded, unique = traffic(call)
+            t_xpu, checked = device_times(call, args.reps)
 
             t_bf16 = best_time(lambda: torch.nn.functional.linear(x_bf16, w_bf16), args.reps)
             t_fp32 = best_time(lambda: torch.nn.functional.linear(x_cpu, w_cpu), args.reps)

@@ -2,38 +2,22 @@
 (B = 1, H = 32, head dim 128) against a float32 PyTorch reference on the CPU (matmul, softmax,
 matmul) in the same run.
 
-Usage: /usr/bin/python3 bench/bench_sdp.py [--reps N] [--no-checked]
+Usage: /usr/bin/python3 bench/bench_sdp.py [--reps N]
 Kernels run with access checking and poisoning off; the bytes read per call come from the launch
-log of one extra call with checking on. The "checked" column times calls with checking on.
+log of one extra call with checking on. The "checked" column times calls with checking on
+(poisoning still off), so its ratio is the cost of the emulator's checks.
 """
 import argparse
 import math
 import os
-import pathlib
-import sys
-import time
 
-_REPO = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
-
-import torch  # noqa: E402
-import xpuemu  # noqa: E402
-import vantrel  # noqa: E402
+from benchlib import best_time, device_times, traffic
+import torch
+import vantrel
 
 B, H = 1, 32
 KV_LENS = [128, 1024, 4096]
 SCALE = 0.1275042 * math.log(2)  # the kernels' 2^(0.1275042 s) as a natural-base softmax scale
-
-
-def best_time(fn, reps):
-    """Fastest of `reps` calls after a warm-up (steadier than the median on a busy host)."""
-    fn()
-    times = []
-    for _ in range(reps):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def reference(q, k, v):
@@ -43,7 +27,6 @@ def reference(q, k, v):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5, help="timed calls per measurement")
-    parser.add_argument("--no-checked", action="store_true", help="skip timing the checked run")
     args = parser.parse_args()
 
     torch.set_num_threads(os.cpu_count())
@@ -62,23 +45,10 @@ def main():
             q32, k32, v32 = (torch.randn(B, H, n, 128, generator=gen) for n in (1, kv_len, kv_len))
             q, k, v = (t.to(dtype).to(xpu) for t in (q32, k32, v32))
             q32, k32, v32 = (t.to(dtype).float() for t in (q32, k32, v32))
-            call = lambda: (vantrel.sdp_forward(q, k, v), xpuemu.synchronize())  # noqa: E731
-
-            xpuemu.set_checking(True)
-            xpuemu.synchronize()
-            xpuemu.clear_launch_log()
-            out = vantrel.sdp_forward(q, k, v)
-            (rec,) = xpuemu.launch_log()
-            read = sum(rec["loads"].values())
-            unique = sum(rec["loads_unique"].values())
+            call = lambda: vantrel.sdp_forward(q, k, v)  # noqa: E731
+            out, read, unique = traffic(call)
             err = (out.cpu().float() - reference(q32, k32, v32)).abs().max().item()
-            checked = best_time(call, max(1, args.reps // 2)) if not args.no_checked else math.nan
-
-            xpuemu.set_checking(False)
-            xpuemu.set_poison(False)
-            t_xpu = best_time(call, args.reps)
-            xpuemu.set_checking(True)
-            xpuemu.set_poison(True)
+            t_xpu, checked = device_times(call, args.reps)
 
             t_ref = best_time(lambda: reference(q32, k32, v32), args.reps)
             name = str(dtype).replace("torch.", "")

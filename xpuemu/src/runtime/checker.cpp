@@ -93,17 +93,139 @@ std::vector<allocation> snapshot(std::uint64_t seq) {
 
 // ---- launch checker -----------------------------------------------------------------------------
 
+namespace {
+
+// Zeroed memory for bitmaps, recycled across launches: fresh pages would cost page faults and
+// unmapping them stalls the other worker threads.
+class bitmap_pool {
+ public:
+  static void* take(std::size_t bytes) {
+    auto& p = get();
+    {
+      std::lock_guard<std::mutex> lock(p.mutex_);
+      auto it = p.free_.find(bytes);
+      if (it != p.free_.end()) {
+        void* m = it->second;
+        p.free_.erase(it);
+        p.pooled_ -= bytes;
+        std::memset(m, 0, bytes);
+        return m;
+      }
+    }
+    void* m = std::calloc(bytes, 1);
+    if (!m) throw std::bad_alloc();
+    return m;
+  }
+  static void give(void* m, std::size_t bytes) {
+    auto& p = get();
+    std::lock_guard<std::mutex> lock(p.mutex_);
+    if (p.pooled_ + bytes > kMaxPooled) {
+      std::free(m);
+      return;
+    }
+    p.free_.emplace(bytes, m);
+    p.pooled_ += bytes;
+  }
+
+ private:
+  static constexpr std::size_t kMaxPooled = std::size_t{64} << 20;
+  static bitmap_pool& get() {
+    static bitmap_pool* p = new bitmap_pool;  // never destroyed
+    return *p;
+  }
+  std::mutex mutex_;
+  std::multimap<std::size_t, void*> free_;  // by size
+  std::size_t pooled_ = 0;
+};
+
+// A bitmap created on first use. Thread-safe.
+class lazy_bitmap {
+ public:
+  ~lazy_bitmap() {
+    if (auto* p = words_.load()) bitmap_pool::give(p, bytes_);
+  }
+  std::atomic<std::uint64_t>* get(std::size_t bits) {
+    std::atomic<std::uint64_t>* p = words_.load(std::memory_order_acquire);
+    if (p) return p;
+    std::lock_guard<std::mutex> lock(create_);
+    p = words_.load(std::memory_order_relaxed);
+    if (p) return p;
+    bytes_ = std::max<std::size_t>((bits + 63) / 64, 1) * 8;
+    p = static_cast<std::atomic<std::uint64_t>*>(bitmap_pool::take(bytes_));
+    words_.store(p, std::memory_order_release);
+    return p;
+  }
+  const std::atomic<std::uint64_t>* peek() const { return words_.load(); }
+  bool test(std::size_t bit) const {
+    const auto* p = peek();
+    return p && (p[bit / 64].load(std::memory_order_relaxed) >> (bit % 64) & 1);
+  }
+
+  // Sets bits [first, last).
+  static void set(std::atomic<std::uint64_t>* words, std::size_t first, std::size_t last) {
+    while (first < last) {
+      const std::size_t w = first / 64, lo = first % 64;
+      const std::size_t n = std::min<std::size_t>(64 - lo, last - first);
+      const std::uint64_t mask = (n == 64 ? ~0ull : ((1ull << n) - 1)) << lo;
+      if ((words[w].load(std::memory_order_relaxed) & mask) != mask) {
+        // A whole word needs no read-modify-write: all ones is its final value whatever races.
+        if (n == 64) {
+          words[w].store(~0ull, std::memory_order_relaxed);
+        } else {
+          words[w].fetch_or(mask, std::memory_order_relaxed);
+        }
+      }
+      first += n;
+    }
+  }
+
+ private:
+  std::atomic<std::atomic<std::uint64_t>*> words_{nullptr};
+  std::size_t bytes_ = 0;
+  std::mutex create_;
+};
+
+}  // namespace
+
+// Loaded bytes of one allocation: one bit per aligned 4-byte word that was loaded whole (block
+// transfers and word gathers), and one bit per byte for the rest.
+struct launch_checker::loaded_map {
+  lazy_bitmap words;
+  lazy_bitmap bytes;
+
+  void mark(std::size_t first, std::size_t last, std::size_t size) {
+    const std::size_t w0 = (first + 3) / 4, w1 = last / 4;
+    if (w0 >= w1) {
+      lazy_bitmap::set(bytes.get(size), first, last);
+      return;
+    }
+    lazy_bitmap::set(words.get(size / 4), w0, w1);
+    if (first < 4 * w0) lazy_bitmap::set(bytes.get(size), first, 4 * w0);
+    if (4 * w1 < last) lazy_bitmap::set(bytes.get(size), 4 * w1, last);
+  }
+
+  std::uint64_t count(std::size_t size) const {
+    std::uint64_t n = 0;
+    if (const auto* w = words.peek())
+      for (std::size_t i = 0; i < (size / 4 + 63) / 64; ++i)
+        n += 4 * static_cast<std::uint64_t>(__builtin_popcountll(w[i].load()));
+    if (const auto* b = bytes.peek())
+      for (std::size_t i = 0; i < (size + 63) / 64; ++i)
+        for (std::uint64_t bits = b[i].load(); bits; bits &= bits - 1) {
+          const std::size_t byte = 64 * i + static_cast<std::size_t>(__builtin_ctzll(bits));
+          n += !words.test(byte / 4);  // not already counted with its whole word
+        }
+    return n;
+  }
+};
+
 launch_checker::launch_checker(std::vector<allocation> allocations)
     : allocs_(std::move(allocations)),
       loads_(allocs_.size()),
       stores_(allocs_.size()),
-      loaded_bits_(allocs_.size()) {
-  for (auto& b : loaded_bits_) b.store(nullptr, std::memory_order_relaxed);
-}
+      loaded_(new loaded_map[allocs_.size()]) {}
 
-launch_checker::~launch_checker() {
-  for (auto& b : loaded_bits_) delete[] b.load();
-}
+launch_checker::~launch_checker() = default;
 
 thread_traffic launch_checker::new_traffic() const {
   thread_traffic t;
@@ -151,46 +273,33 @@ fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::si
 fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align,
                                  access kind, const char* op, thread_traffic& traffic) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
-  // The allocation containing the first byte: the previous hit, else a binary search.
-  std::size_t i = traffic.last;
-  if (i >= allocs_.size() || a < allocs_[i].start || a >= allocs_[i].start + allocs_[i].bytes) {
+  // The allocation containing the first byte: a recent hit, else a binary search.
+  const auto holds = [&](std::size_t j) {
+    return j < allocs_.size() && a >= allocs_[j].start && a - allocs_[j].start < allocs_[j].bytes;
+  };
+  std::size_t i = allocs_.size();
+  for (std::size_t j : traffic.recent)
+    if (holds(j)) {
+      i = j;
+      break;
+    }
+  if (i == allocs_.size()) {
     auto it = std::upper_bound(allocs_.begin(), allocs_.end(), a,
                                [](std::uintptr_t x, const allocation& al) { return x < al.start; });
     i = it == allocs_.begin() ? allocs_.size() : static_cast<std::size_t>(it - allocs_.begin()) - 1;
+    if (holds(i)) traffic.recent[traffic.next_recent++ % 4] = i;
   }
   if ((align > 1 && a % align != 0) || i >= allocs_.size() ||
       a >= allocs_[i].start + allocs_[i].bytes || bytes > allocs_[i].start + allocs_[i].bytes - a)
     return describe(a, bytes, align, kind, op, i);
   const allocation& al = allocs_[i];
 
-  traffic.last = i;
   if (kind == access::write) {
     traffic.stores[i] += bytes;
     return {};
   }
   traffic.loads[i] += bytes;
-  // Mark the loaded bytes, one bit each, for the distinct-address count.
-  std::atomic<std::uint64_t>* bits = loaded_bits_[i].load(std::memory_order_acquire);
-  if (!bits) {
-    const std::size_t words = (al.bytes + 63) / 64;
-    auto* fresh = new std::atomic<std::uint64_t>[words];
-    for (std::size_t w = 0; w < words; ++w) fresh[w].store(0, std::memory_order_relaxed);
-    if (loaded_bits_[i].compare_exchange_strong(bits, fresh, std::memory_order_acq_rel)) {
-      bits = fresh;
-    } else {
-      delete[] fresh;
-    }
-  }
-  std::size_t first = a - al.start;
-  const std::size_t last = first + bytes;  // exclusive
-  while (first < last) {
-    const std::size_t w = first / 64, lo = first % 64;
-    const std::size_t n = std::min<std::size_t>(64 - lo, last - first);
-    const std::uint64_t mask = (n == 64 ? ~0ull : ((1ull << n) - 1)) << lo;
-    if ((bits[w].load(std::memory_order_relaxed) & mask) != mask)
-      bits[w].fetch_or(mask, std::memory_order_relaxed);
-    first += n;
-  }
+  loaded_[i].mark(a - al.start, a - al.start + bytes, al.bytes);
   return {};
 }
 
@@ -207,12 +316,7 @@ void launch_checker::report(launch_record& record) const {
     const std::uintptr_t start = allocs_[i].start;
     if (loads_[i]) record.loads[start] = loads_[i];
     if (stores_[i]) record.stores[start] = stores_[i];
-    if (const std::atomic<std::uint64_t>* bits = loaded_bits_[i].load()) {
-      std::uint64_t n = 0;
-      for (std::size_t w = 0; w < (allocs_[i].bytes + 63) / 64; ++w)
-        n += static_cast<std::uint64_t>(__builtin_popcountll(bits[w].load()));
-      record.loads_unique[start] = n;
-    }
+    if (loads_[i]) record.loads_unique[start] = loaded_[i].count(allocs_[i].bytes);
   }
 }
 

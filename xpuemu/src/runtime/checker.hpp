@@ -38,7 +38,8 @@ std::vector<allocation> snapshot(std::uint64_t seq);
 struct thread_traffic {
   std::vector<std::uint64_t> loads;   // bytes by allocation index
   std::vector<std::uint64_t> stores;  // bytes by allocation index
-  std::size_t last = 0;               // allocation index of the previous hit
+  std::size_t recent[4] = {};         // allocation indices of recent hits (kernels alternate
+  unsigned next_recent = 0;           // between a few buffers), replaced round-robin
 };
 
 // A violation: `what` happened (operation, size) and `where` (address range, allocation).
@@ -71,8 +72,9 @@ class launch_checker {
   std::vector<allocation> allocs_;
   std::mutex merge_mutex_;
   std::vector<std::uint64_t> loads_, stores_;
-  // One bit per byte of each allocation ever loaded, created on its first load.
-  std::vector<std::atomic<std::atomic<std::uint64_t>*>> loaded_bits_;
+  // Which bytes of each allocation were loaded (created on its first load).
+  struct loaded_map;
+  std::unique_ptr<loaded_map[]> loaded_;
 };
 
 }  // namespace xpuemu::detail

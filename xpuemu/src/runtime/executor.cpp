@@ -93,7 +93,8 @@ struct group_ctx {
   std::uint32_t slm_size = 0;
   bool slm_reserved = false;
   std::uint64_t barriers = 0;
-  std::string fault;  // first violation of the group
+  std::string fault;                  // first violation of the group
+  thread_traffic* traffic = nullptr;  // this thread's counters for the launch
 };
 
 struct launch_ctx {
@@ -111,7 +112,6 @@ struct launch_ctx {
 };
 
 thread_local item_ctx* tl_item = nullptr;
-thread_local thread_traffic* tl_traffic = nullptr;
 
 std::string coords_text(const std::size_t* v) {
   return "(" + std::to_string(v[0]) + ", " + std::to_string(v[1]) + ")";
@@ -211,7 +211,7 @@ void run_groups(launch_ctx& launch) {
   thread_local std::unique_ptr<group_ctx> group(new group_ctx);
   thread_traffic traffic;
   if (launch.checker) traffic = launch.checker->new_traffic();
-  tl_traffic = &traffic;
+  group->traffic = &traffic;
   const std::size_t total = launch.groups[0] * launch.groups[1];
   for (;;) {
     const std::size_t g = launch.next_group.fetch_add(1, std::memory_order_relaxed);
@@ -227,7 +227,7 @@ void run_groups(launch_ctx& launch) {
       }
     }
   }
-  tl_traffic = nullptr;
+  group->traffic = nullptr;
   if (launch.checker) launch.checker->merge(traffic);
 }
 
@@ -418,7 +418,7 @@ void global_access(const void* p, std::size_t bytes, std::size_t align, access k
   if (!it) return;
   launch_checker* checker = it->group->launch->checker.get();
   if (!checker) return;
-  if (fault_text f = checker->check(p, bytes, align, kind, op, *tl_traffic)) fail(*it, f.what, f.where);
+  if (fault_text f = checker->check(p, bytes, align, kind, op, *it->group->traffic)) fail(*it, f.what, f.where);
 }
 
 std::byte* slm_init(std::uint32_t bytes) {
@@ -444,17 +444,18 @@ std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align
                       const char* op) {
   item_ctx& it = current_item(op);
   const group_ctx& g = *it.group;
-  const std::string what = std::string(kind == access::read ? "read" : "write") + " of " +
-                           std::to_string(bytes) + " bytes by " + op;
-  if (static_cast<std::uint64_t>(offset) + bytes > g.slm_size)
-    fail(it, "invalid SLM " + what,
-         "SLM offsets [" + std::to_string(offset) + ", " +
-             std::to_string(static_cast<std::uint64_t>(offset) + bytes) + ") exceed the " +
-             std::to_string(g.slm_size) + " bytes reserved by slm_init");
-  if (align > 1 && offset % align != 0)
+  const std::uint64_t end = static_cast<std::uint64_t>(offset) + bytes;
+  if (end > g.slm_size || (align > 1 && offset % align != 0)) {
+    const std::string what = std::string(kind == access::read ? "read" : "write") + " of " +
+                             std::to_string(bytes) + " bytes by " + op;
+    if (end > g.slm_size)
+      fail(it, "invalid SLM " + what,
+           "SLM offsets [" + std::to_string(offset) + ", " + std::to_string(end) +
+               ") exceed the " + std::to_string(g.slm_size) + " bytes reserved by slm_init");
     fail(it, "misaligned SLM " + what,
          "SLM offset " + std::to_string(offset) + " is not " + std::to_string(align) +
              "-byte aligned");
+  }
   return const_cast<std::byte*>(g.slm) + offset;
 }
 
