@@ -24,6 +24,7 @@ class misalignedSlm;
 class barrierDivergence;
 class freedRead;
 class maskedGather;
+class overlappingLoads;
 
 struct planted_fault {
   const char* name;
@@ -176,6 +177,27 @@ TEST(Checker, MaskedLanesArePredicatedBlocksAreNotAccessed) {
   EXPECT_EQ(log[0].error, "");
   EXPECT_EQ(log[0].loads.at(reinterpret_cast<std::uintptr_t>(pi)), 16u);
   EXPECT_EQ(log[0].stores.at(reinterpret_cast<std::uintptr_t>(po)), 32u);
+}
+
+TEST(Checker, DistinctLoadedBytesAreExact) {
+  xpuemu::device_buffer<float> buf(64);
+  const float* p = buf.data();
+  sycl::queue q;
+  xpuemu::clear_launch_log();
+  launch<overlappingLoads>(q, 2, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    simd<float, 16> v = load<16>(p);  // bytes [0, 64), by both groups
+    // Single bytes at 62 (inside the block), 64, 66 and 69 (partial words past it).
+    simd<uint32_t, 4> offsets({62, 64, 66, 69});
+    const auto* h = reinterpret_cast<const uint8_t*>(p);
+    simd<uint8_t, 4> b = gather<uint8_t, 4>(h, offsets, simd_mask<4>(1));
+    (void)v;
+    (void)b;
+  });
+  const auto log = xpuemu::launch_log();
+  ASSERT_EQ(log.size(), 1u);
+  const auto key = reinterpret_cast<std::uintptr_t>(p);
+  EXPECT_EQ(log[0].loads.at(key), 2u * (64 + 4));
+  EXPECT_EQ(log[0].loads_unique.at(key), 64u + 3);  // 62 lies in the block
 }
 
 TEST(Checker, PoisonMarksUnwrittenMemory) {
