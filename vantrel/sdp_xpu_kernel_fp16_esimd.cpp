@@ -86,21 +86,14 @@ SYCL_ESIMD_FUNCTION inline T foldLanes(simd<T, L> x) {
   return total[0];
 }
 
-// Weight of one key: 2^(0.1275042 * q.k), the dot product in half precision over eight 16-lane
-// chunks, no maximum subtracted.
-SYCL_ESIMD_FUNCTION inline float scoreDim128Fp16(simd<half, 128> q, simd<half, 128> k) {
-  simd<half, 16> acc = 0;
-  for (int i = 0; i < 8; ++i) acc += q.select<16, 1>(16 * i) * k.select<16, 1>(16 * i);
-  simd<float, 1> score = foldLanes<half, 16>(acc);
-  simd<float, 1> weight = esimd::exp2(score * kScoreScale);
-  return weight[0];
-}
-
-// The same score in single precision.
-SYCL_ESIMD_FUNCTION inline float scoreDim128Fp32(simd<float, 128> q, simd<float, 128> k) {
-  simd<float, 16> acc = 0;
-  for (int i = 0; i < 8; ++i) acc += q.select<16, 1>(16 * i) * k.select<16, 1>(16 * i);
-  simd<float, 1> score = foldLanes<float, 16>(acc);
+// Weight of one key: 2^(0.1275042 * q.k), the dot product in the element type (half or float)
+// over eight 16-lane chunks with a halving fold, the exponential in float, no maximum subtracted.
+template <typename T>
+SYCL_ESIMD_FUNCTION inline float scoreDim128(simd<T, 128> q, simd<T, 128> k) {
+  simd<T, 16> acc = 0;
+  for (int i = 0; i < 8; ++i)
+    acc += q.template select<16, 1>(16 * i) * k.template select<16, 1>(16 * i);
+  simd<float, 1> score = foldLanes<T, 16>(acc);
   simd<float, 1> weight = esimd::exp2(score * kScoreScale);
   return weight[0];
 }
@@ -146,7 +139,7 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp16Keys128(const uint8_t* q, const half* k, c
   simd<half, 128> qRow = loadHalfRow(q, slot * kHalfRowBytes);
   simd<half, 128> kRow = loadHalfRow(reinterpret_cast<const uint8_t*>(k), kvBase + j * 256);
   simd<half, 128> vRow = loadHalfRow(v, kvBase + j * 256);
-  const float w = scoreDim128Fp16(qRow, kRow);
+  const float w = scoreDim128(qRow, kRow);
   stageHalfRow(vRow, w, planeBytes, j * 32, weights + 4 * j);
   // Pad keys n .. p-1 get zero values and weight 0 (p - n < 8 <= n, so work-item j fills n + j).
   if (int(p - n) > int(j))
@@ -195,7 +188,7 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp16KeyBlocks64(const uint8_t* q, const half* 
       const uint32_t rowOffset = kvBase + uint32_t(t) * kHalfRowBytes;
       simd<half, 128> kRow = loadHalfRow(kBytes, rowOffset);
       vRow = loadHalfRow(v, rowOffset);
-      w = scoreDim128Fp16(qRow, kRow);
+      w = scoreDim128(qRow, kRow);
     }
     stageHalfRow(vRow, w, kBlockKeys * 32, j * 32, kFp16BlockWeights + 4 * j);
     esimd::barrier();
@@ -240,7 +233,7 @@ SYCL_ESIMD_FUNCTION void sdpDim128Fp32KeyBlocks64(const uint8_t* q, const uint8_
       const uint32_t rowOffset = (s * uint32_t(n) + uint32_t(t)) * kFloatRowBytes;
       simd<float, 128> kRow = loadFloatRow(k, rowOffset);
       vRow = loadFloatRow(v, rowOffset);
-      w = scoreDim128Fp32(qRow, kRow);
+      w = scoreDim128(qRow, kRow);
     }
     esimd::slm_scatter<float, 1>(simd<uint32_t, 1>(kFp32BlockWeights + 4 * l), simd<float, 1>(w));
     for (uint32_t m = 0; m < 8; ++m)
