@@ -101,8 +101,10 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDim4096Fp16V0(const unsigned char* wei
   simd<fp16, 64> acc;  // 16 output features for each of the four rows
   for (uint32_t t = 0; t < blocks; ++t) {
     acc = 0;
-    for (int r = 0; r < 4; ++r)
-      for (int k = 0; k < 64; ++k) {
+    // Each row's 16 sums run over k = 0 .. 63 in order; the four rows' chains are independent,
+    // so they are interleaved.
+    for (int k = 0; k < 64; ++k)
+      for (int r = 0; r < 4; ++r) {
         const fp16 x = in[64 * r + k];
         acc.select<16, 1>(16 * r) += tile.select<16, 1>(16 * k) * x;
       }
