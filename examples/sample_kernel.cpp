@@ -24,8 +24,8 @@ class groupSum4096;
 
 namespace {
 
-constexpr int kItems = 64;       // work-items per group
-constexpr int kPerItem = 64;     // floats per work-item
+constexpr int kItems = 64;    // work-items per group
+constexpr int kPerItem = 64;  // floats per work-item
 constexpr int kPerGroup = kItems * kPerItem;
 
 void groupSum4096(const float* in, float* out, sycl::nd_item<2> item) SYCL_ESIMD_FUNCTION {
@@ -47,8 +47,8 @@ void groupSum4096(const float* in, float* out, sycl::nd_item<2> item) SYCL_ESIMD
     for (int i = 0; i < kItems; ++i) acc += slm_block_load<float, 16>(i * 64);
     simd<float, 8> total = 0;
     total.select<1, 1>(0) = reduce<float>(acc, std::plus<>());
-    xesimd::lsc_block_store<float, 8, xesimd::lsc_data_size::default_size,
-                            cache_hint::write_back, cache_hint::write_back>(out + g * 8, total);
+    xesimd::lsc_block_store<float, 8, xesimd::lsc_data_size::default_size, cache_hint::write_back,
+                            cache_hint::write_back>(out + g * 8, total);
   }
 }
 
@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
 
   int wrong = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    const float expect = std::accumulate(host.begin() + g * kPerGroup,
-                                         host.begin() + (g + 1) * kPerGroup, 0.0f);
+    const float expect =
+        std::accumulate(host.begin() + g * kPerGroup, host.begin() + (g + 1) * kPerGroup, 0.0f);
     if (std::fabs(result[g * 8] - expect) > 1e-3f) ++wrong;
     if (!bench) std::printf("group %zu: sum %.1f (expected %.1f)\n", g, result[g * 8], expect);
   }
@@ -111,10 +111,10 @@ int main(int argc, char** argv) {
     const double off = seconds_per_launch(q, in.data(), out.data(), groups, reps);
     xpuemu::set_checking(true);
     const double on = seconds_per_launch(q, in.data(), out.data(), groups, reps);
-    std::printf("%zu groups of %d work-items (%.1f MiB read): checking off %.3f ms, on %.3f ms "
-                "(overhead %+.1f %%)\n",
-                groups, kItems, host.size() * 4.0 / (1 << 20), off * 1e3, on * 1e3,
-                (on / off - 1) * 100);
+    std::printf(
+        "%zu groups of %d work-items (%.1f MiB read): checking off %.3f ms, on %.3f ms "
+        "(overhead %+.1f %%)\n",
+        groups, kItems, host.size() * 4.0 / (1 << 20), off * 1e3, on * 1e3, (on / off - 1) * 100);
   }
   std::printf("%s\n", wrong ? "MISMATCH" : "all group sums match");
   return wrong ? 1 : 0;

@@ -7,7 +7,9 @@
 
 namespace {
 
-bool on_xpu(const at::Tensor& t) { return t.device().type() == c10::DeviceType::XPU; }
+bool on_xpu(const at::Tensor& t) {
+  return t.device().type() == c10::DeviceType::XPU;
+}
 
 }  // namespace
 
@@ -39,7 +41,8 @@ PYBIND11_MODULE(vantrel, m) {
   m.def("forward", &linear_forward,
         "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\n"
         "Linear forward (XPU)\n");
-  m.def("sdp_forward", &sdp_forward,
-        "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor\n\n"
-        "SDP forward (XPU)\n");
+  m.def(
+      "sdp_forward", &sdp_forward,
+      "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor\n\n"
+      "SDP forward (XPU)\n");
 }

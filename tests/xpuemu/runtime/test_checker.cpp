@@ -139,7 +139,10 @@ INSTANTIATE_TEST_SUITE_P(Kernels, PlantedFault, testing::ValuesIn(kFaults),
 TEST(Checker, UseAfterFreeIsReported) {
   sycl::queue q;
   float* stale;
-  { xpuemu::device_buffer<float> gone(64); stale = gone.data(); }
+  {
+    xpuemu::device_buffer<float> gone(64);
+    stale = gone.data();
+  }
   launch<freedRead>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
     simd<float, 16> v = load<16>(stale);
     (void)v;
@@ -167,8 +170,8 @@ TEST(Checker, MaskedLanesArePredicatedBlocksAreNotAccessed) {
     simd_mask<8> mask = simd<uint32_t, 8>(0, 1) < 4;
     simd<float, 8> v = gather<float, 8>(pi, offsets, mask, simd<float, 8>(-1.0f));
     store<8>(po, v);
-    xesimd::lsc_block_store<float, 8, xesimd::lsc_data_size::default_size,
-                            cache_hint::write_back, cache_hint::write_back>(po + 1024, v, 0);
+    xesimd::lsc_block_store<float, 8, xesimd::lsc_data_size::default_size, cache_hint::write_back,
+                            cache_hint::write_back>(po + 1024, v, 0);
   });
   const auto got = out.download();
   EXPECT_EQ(got, (std::vector<float>{0, 1, 2, 3, -1, -1, -1, -1}));

@@ -102,8 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(range_case{{1u << 31, 1}, {1, 1}, kRange},
                     range_case{{65536, 32768}, {1, 1}, kRange},  // product 2^31
                     range_case{{64, 1}, {1u << 31, 1}, kRange},
-                    range_case{{96, 1}, {64, 1}, kUniform},
-                    range_case{{64, 1}, {0, 1}, kUniform},
+                    range_case{{96, 1}, {64, 1}, kUniform}, range_case{{64, 1}, {0, 1}, kUniform},
                     range_case{{0, 1}, {0, 1}, nullptr},  // empty: runs nothing, completes
                     range_case{{(1u << 31) - 1, 0}, {1, 1}, nullptr}));  // largest extent, empty
 
@@ -111,8 +110,9 @@ TEST(Executor, EmptyRangeIsLoggedAndCompletes) {
   sycl::queue q;
   xpuemu::clear_launch_log();
   q.submit([&](sycl::handler& cgh) {
-     cgh.parallel_for<class emptyLaunch>(sycl::nd_range<2>({0, 4}, {8, 4}),
-                                        [=](sycl::nd_item<2>) { throw std::runtime_error("ran"); });
+     cgh.parallel_for<class emptyLaunch>(sycl::nd_range<2>({0, 4}, {8, 4}), [=](sycl::nd_item<2>) {
+       throw std::runtime_error("ran");
+     });
    }).wait();
   const auto log = xpuemu::launch_log();
   ASSERT_EQ(log.size(), 1u);

@@ -175,7 +175,9 @@ template <>
 class nd_item<2> {
  public:
   explicit nd_item(const xpuemu::detail::item_coords& c) : c_(c) {}
-  std::size_t get_global_id(int d) const { return c_.group[d] * c_.local_range[d] + c_.local_id[d]; }
+  std::size_t get_global_id(int d) const {
+    return c_.group[d] * c_.local_range[d] + c_.local_id[d];
+  }
   std::size_t get_global_linear_id() const {
     return get_global_id(0) * get_global_range(1) + get_global_id(1);
   }

@@ -1,8 +1,8 @@
 // A typed device allocation for C++ code that runs kernels without torch.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 #include <vector>

@@ -47,16 +47,16 @@ void wait_idle();
 // ---- launch log ---------------------------------------------------------------------------------
 
 struct launch_record {
-  std::string kernel;        // unqualified kernel name, template arguments dropped
-  std::size_t global[2];     // global range
-  std::size_t local[2];      // local range (work-group)
-  std::uint32_t slm_bytes;   // shared local memory requested by slm_init (0 if none)
-  std::uint64_t barriers;    // barrier completions summed over work-groups
+  std::string kernel;       // unqualified kernel name, template arguments dropped
+  std::size_t global[2];    // global range
+  std::size_t local[2];     // local range (work-group)
+  std::uint32_t slm_bytes;  // shared local memory requested by slm_init (0 if none)
+  std::uint64_t barriers;   // barrier completions summed over work-groups
   // Global traffic by allocation start address, in bytes (counted while checking is on).
   std::map<std::uintptr_t, std::uint64_t> loads;         // bytes loaded
   std::map<std::uintptr_t, std::uint64_t> loads_unique;  // distinct byte addresses loaded
   std::map<std::uintptr_t, std::uint64_t> stores;        // bytes stored
-  std::string error;         // empty unless the launch failed
+  std::string error;                                     // empty unless the launch failed
 };
 
 // Waits for every submitted launch and returns the latest 10,000 records in submission order.

@@ -270,8 +270,8 @@ fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::si
                     std::to_string(a + bytes - (al.start + al.bytes)) + " bytes"};
 }
 
-fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align,
-                                 access kind, const char* op, thread_traffic& traffic) {
+fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align, access kind,
+                                 const char* op, thread_traffic& traffic) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
   // The allocation containing the first byte: a recent hit, else a binary search.
   const auto holds = [&](std::size_t j) {
@@ -328,8 +328,12 @@ namespace {
 std::atomic<bool> g_poison{true};
 }
 
-void set_poison(bool on) { g_poison.store(on); }
-bool poison() { return g_poison.load(); }
+void set_poison(bool on) {
+  g_poison.store(on);
+}
+bool poison() {
+  return g_poison.load();
+}
 
 void* device_malloc(std::size_t bytes) {
   // Whole 64-byte lines so that a zero-byte allocation still has a unique address.

@@ -59,7 +59,7 @@ class launch_checker {
   thread_traffic new_traffic() const;
   // Counts a valid access; describes an invalid one.
   fault_text check(const void* p, std::size_t bytes, std::size_t align, access kind, const char* op,
-                    thread_traffic& traffic);
+                   thread_traffic& traffic);
   // Adds a finished thread's traffic to the totals.
   void merge(const thread_traffic& traffic);
   // Writes the totals into the launch record.

@@ -26,8 +26,8 @@ namespace {
 namespace ctx = boost::context;
 
 constexpr std::uint32_t kSlmCapacity = 64 * 1024;  // bytes of shared local memory per group
-constexpr std::size_t kStackBytes = 256 * 1024;     // usable stack of one work-item
-constexpr std::size_t kLogCapacity = 10000;          // launch records kept
+constexpr std::size_t kStackBytes = 256 * 1024;    // usable stack of one work-item
+constexpr std::size_t kLogCapacity = 10000;        // launch records kept
 
 std::atomic<bool> g_checking{true};
 
@@ -342,7 +342,8 @@ class device_queue {
       launch.groups[1] = k.global[1] / k.local[1];
     }
     launch.poison = poison();
-    if (g_checking.load()) launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
+    if (g_checking.load())
+      launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
 
     // Share the launch with the helper threads and take part in it.
     {
@@ -408,9 +409,13 @@ class device_queue {
 
 // ---- hooks for the device API ------------------------------------------------------------------
 
-std::uint64_t submit(kernel_launch launch) { return device_queue::get().submit(std::move(launch)); }
+std::uint64_t submit(kernel_launch launch) {
+  return device_queue::get().submit(std::move(launch));
+}
 
-void wait_for(std::uint64_t seq) { device_queue::get().wait_for(seq, true); }
+void wait_for(std::uint64_t seq) {
+  device_queue::get().wait_for(seq, true);
+}
 
 void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
                    const char* op) {
@@ -418,7 +423,8 @@ void global_access(const void* p, std::size_t bytes, std::size_t align, access k
   if (!it) return;
   launch_checker* checker = it->group->launch->checker.get();
   if (!checker) return;
-  if (fault_text f = checker->check(p, bytes, align, kind, op, *it->group->traffic)) fail(*it, f.what, f.where);
+  if (fault_text f = checker->check(p, bytes, align, kind, op, *it->group->traffic))
+    fail(*it, f.what, f.where);
 }
 
 std::byte* slm_init(std::uint32_t bytes) {
@@ -450,8 +456,8 @@ std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align
                              std::to_string(bytes) + " bytes by " + op;
     if (end > g.slm_size)
       fail(it, "invalid SLM " + what,
-           "SLM offsets [" + std::to_string(offset) + ", " + std::to_string(end) +
-               ") exceed the " + std::to_string(g.slm_size) + " bytes reserved by slm_init");
+           "SLM offsets [" + std::to_string(offset) + ", " + std::to_string(end) + ") exceed the " +
+               std::to_string(g.slm_size) + " bytes reserved by slm_init");
     fail(it, "misaligned SLM " + what,
          "SLM offset " + std::to_string(offset) + " is not " + std::to_string(align) +
              "-byte aligned");
@@ -470,8 +476,12 @@ void barrier() {
 
 // ---- public runtime calls -----------------------------------------------------------------------
 
-void set_checking(bool on) { detail::g_checking.store(on); }
-bool checking() { return detail::g_checking.load(); }
+void set_checking(bool on) {
+  detail::g_checking.store(on);
+}
+bool checking() {
+  return detail::g_checking.load();
+}
 
 void synchronize() {
   auto& q = detail::device_queue::get();
@@ -493,8 +503,12 @@ void device_free(void* p) {
   detail::registry::release_until(q.completed());
 }
 
-std::vector<launch_record> launch_log() { return detail::device_queue::get().log(); }
+std::vector<launch_record> launch_log() {
+  return detail::device_queue::get().log();
+}
 
-void clear_launch_log() { detail::device_queue::get().clear_log(); }
+void clear_launch_log() {
+  detail::device_queue::get().clear_log();
+}
 
 }  // namespace xpuemu
