@@ -569,25 +569,19 @@ void register_kernels() {
   all->fallback(torch::CppFunction::makeFromBoxedFunction<&cpu_fallback>());
 }
 
-// What of another XPU backend is already registered with PyTorch ("" if nothing).
-std::string foreign_backend() {
-  std::vector<std::string> found;
+// Whether another XPU backend is already registered with PyTorch: an allocator, a device guard,
+// a fallback or a kernel for the XPU dispatch key.
+bool foreign_backend() {
   c10::Allocator* alloc = nullptr;
   try {
     alloc = c10::GetAllocator(kXPU);
   } catch (const c10::Error&) {
   }
-  if (alloc) found.emplace_back("allocator");
-  if (c10::impl::hasDeviceGuardImpl(kXPU)) found.emplace_back("device guard");
   auto& dispatcher = c10::Dispatcher::singleton();
-  if (dispatcher.hasBackendFallbackForDispatchKey(c10::DispatchKey::XPU))
-    found.emplace_back("fallback kernel");
   const auto empty = dispatcher.findOp({"aten::empty", "memory_format"});
-  if (empty && empty->hasKernelForDispatchKey(c10::DispatchKey::XPU))
-    found.emplace_back("aten::empty kernel");
-  std::string out;
-  for (const auto& f : found) out += (out.empty() ? "" : ", ") + f;
-  return out;
+  return alloc || c10::impl::hasDeviceGuardImpl(kXPU) ||
+         dispatcher.hasBackendFallbackForDispatchKey(c10::DispatchKey::XPU) ||
+         (empty && empty->hasKernelForDispatchKey(c10::DispatchKey::XPU));
 }
 
 struct registration {
@@ -598,9 +592,8 @@ struct registration {
 const registration& register_device() {
   static const registration* r = [] {
     auto* reg = new registration;  // never destroyed
-    const std::string foreign = foreign_backend();
-    if (!foreign.empty()) {
-      reg->error = "an XPU backend is already registered (" + foreign + ")";
+    if (foreign_backend()) {
+      reg->error = "an XPU backend is already registered";
       return reg;
     }
     c10::SetAllocator(kXPU, &allocator());
