@@ -25,6 +25,8 @@ class barrierDivergence;
 class freedRead;
 class maskedGather;
 class overlappingLoads;
+class oddSizedBuffer;
+class throwsInt;
 
 struct planted_fault {
   const char* name;
@@ -93,6 +95,13 @@ const planted_fault kFaults[] = {
      },
      "barrier divergence in kernel barrierDivergence, work-group (0, 0): 3 of 8 work-items wait at "
      "barrier 1 (first: work-item (0, 0)) while work-item (3, 0) has returned"},
+    {"foreign_exception",
+     [](sycl::queue& q, float*, float*) {
+       launch<throwsInt>(q, 2, 2, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         if (it.get_group(0) == 1 && it.get_local_id(0) == 1) throw 42;
+       });
+     },
+     "exception of unknown type in kernel throwsInt, work-group (1, 0), work-item (1, 0)"},
 };
 
 // Replaces {A+n} and {B+n} by the addresses they stand for.
@@ -201,6 +210,22 @@ TEST(Checker, DistinctLoadedBytesAreExact) {
   const auto key = reinterpret_cast<std::uintptr_t>(p);
   EXPECT_EQ(log[0].loads.at(key), 2u * (64 + 4));
   EXPECT_EQ(log[0].loads_unique.at(key), 64u + 3);  // 62 lies in the block
+
+  // 258 bytes: the last two lie past the last whole word.
+  xpuemu::device_buffer<uint8_t> odd(258);
+  const uint8_t* po = odd.data();
+  xpuemu::clear_launch_log();
+  launch<oddSizedBuffer>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    simd<uint8_t, 256> block =
+        xesimd::lsc_block_load<uint8_t, 256, xesimd::lsc_data_size::default_size,
+                               cache_hint::cached, cache_hint::cached>(po);
+    simd<uint8_t, 2> tail = gather<uint8_t, 2>(po, simd<uint32_t, 2>({256, 257}), simd_mask<2>(1));
+    (void)block;
+    (void)tail;
+  });
+  const auto odd_log = xpuemu::launch_log();
+  ASSERT_EQ(odd_log.size(), 1u);
+  EXPECT_EQ(odd_log[0].loads_unique.at(reinterpret_cast<std::uintptr_t>(po)), 258u);
 }
 
 TEST(Checker, PoisonMarksUnwrittenMemory) {

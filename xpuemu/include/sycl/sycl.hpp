@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -27,7 +28,10 @@ inline namespace _V1 {
 class half {
  public:
   half() = default;
-  half(float f) : bits_(from_float(f)) {}  // NOLINT: implicit like the device type
+  half(float f) : bits_(from_float(f)) {}    // NOLINT: implicit like the device type
+  half(double d) : bits_(from_double(d)) {}  // NOLINT
+  template <typename I, typename = std::enable_if_t<std::is_integral_v<I>>>
+  half(I i) : bits_(from_float(static_cast<float>(i))) {}  // NOLINT
   operator float() const { return to_float(bits_); }
 
   static half from_bits(std::uint16_t b) {
@@ -40,6 +44,19 @@ class half {
   static std::uint16_t from_float(float f) {
     return static_cast<std::uint16_t>(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
   }
+  // Rounds once: the double is first narrowed to float rounding to odd (truncate, then set the
+  // last bit if anything was lost), which float's 13 extra bits make exact for the final rounding.
+  static std::uint16_t from_double(double d) {
+    float f = static_cast<float>(d);
+    if (static_cast<double>(f) != d && f == f) {
+      std::uint32_t u;
+      std::memcpy(&u, &f, 4);
+      if (std::fabs(static_cast<double>(f)) > std::fabs(d)) --u;  // truncate toward zero
+      u |= 1;
+      std::memcpy(&f, &u, 4);
+    }
+    return from_float(f);
+  }
   static float to_float(std::uint16_t b) { return _cvtsh_ss(b); }
 
   half& operator+=(half o) { return *this = half(float(*this) + float(o)); }
@@ -47,10 +64,31 @@ class half {
   half& operator*=(half o) { return *this = half(float(*this) * float(o)); }
   half& operator/=(half o) { return *this = half(float(*this) / float(o)); }
   half operator-() const { return from_bits(bits_ ^ 0x8000u); }
-  friend half operator+(half a, half b) { return half(float(a) + float(b)); }
-  friend half operator-(half a, half b) { return half(float(a) - float(b)); }
-  friend half operator*(half a, half b) { return half(float(a) * float(b)); }
-  friend half operator/(half a, half b) { return half(float(a) / float(b)); }
+
+  // half with half or with an integer gives half; with float or double, that type.
+#define SYCL_HALF_ARITHMETIC(op)                                              \
+  friend half operator op(half a, half b) {                                   \
+    return half(float(a) op float(b));                                        \
+  }                                                                           \
+  template <typename T, typename = std::enable_if_t<std::is_arithmetic_v<T>>> \
+  friend auto operator op(half a, T b) {                                      \
+    if constexpr (std::is_integral_v<T>)                                      \
+      return half(float(a) op static_cast<float>(b));                         \
+    else                                                                      \
+      return static_cast<T>(float(a)) op b;                                   \
+  }                                                                           \
+  template <typename T, typename = std::enable_if_t<std::is_arithmetic_v<T>>> \
+  friend auto operator op(T a, half b) {                                      \
+    if constexpr (std::is_integral_v<T>)                                      \
+      return half(static_cast<float>(a) op float(b));                         \
+    else                                                                      \
+      return a op static_cast<T>(float(b));                                   \
+  }
+  SYCL_HALF_ARITHMETIC(+)
+  SYCL_HALF_ARITHMETIC(-)
+  SYCL_HALF_ARITHMETIC(*)
+  SYCL_HALF_ARITHMETIC(/)
+#undef SYCL_HALF_ARITHMETIC
 
  private:
   std::uint16_t bits_;

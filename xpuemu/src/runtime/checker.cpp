@@ -25,7 +25,8 @@ struct entry {
 
 struct registry_state {
   std::mutex mutex;
-  std::map<std::uintptr_t, entry> entries;  // by start address
+  std::map<std::uintptr_t, entry> entries;               // by start address
+  std::multimap<std::uint64_t, std::uintptr_t> retired;  // start addresses by last user
 };
 
 registry_state& state() {
@@ -60,6 +61,7 @@ void retire(void* p, std::uint64_t last_user) {
     std::abort();
   }
   it->second.last_user = last_user;
+  s.retired.emplace(last_user, it->first);
 }
 
 void release_until(std::uint64_t completed) {
@@ -67,14 +69,12 @@ void release_until(std::uint64_t completed) {
   std::vector<void*> released;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (auto it = s.entries.begin(); it != s.entries.end();) {
-      if (it->second.last_user <= completed) {
-        released.push_back(reinterpret_cast<void*>(it->first));
-        it = s.entries.erase(it);
-      } else {
-        ++it;
-      }
+    const auto end = s.retired.upper_bound(completed);
+    for (auto it = s.retired.begin(); it != end; ++it) {
+      s.entries.erase(it->second);
+      released.push_back(reinterpret_cast<void*>(it->second));
     }
+    s.retired.erase(s.retired.begin(), end);
   }
   for (void* p : released) std::free(p);
 }
@@ -199,7 +199,7 @@ struct launch_checker::loaded_map {
       lazy_bitmap::set(bytes.get(size), first, last);
       return;
     }
-    lazy_bitmap::set(words.get(size / 4), w0, w1);
+    lazy_bitmap::set(words.get((size + 3) / 4), w0, w1);
     if (first < 4 * w0) lazy_bitmap::set(bytes.get(size), first, 4 * w0);
     if (4 * w1 < last) lazy_bitmap::set(bytes.get(size), 4 * w1, last);
   }
@@ -207,7 +207,7 @@ struct launch_checker::loaded_map {
   std::uint64_t count(std::size_t size) const {
     std::uint64_t n = 0;
     if (const auto* w = words.peek())
-      for (std::size_t i = 0; i < (size / 4 + 63) / 64; ++i)
+      for (std::size_t i = 0; i < ((size + 3) / 4 + 63) / 64; ++i)
         n += 4 * static_cast<std::uint64_t>(__builtin_popcountll(w[i].load()));
     if (const auto* b = bytes.peek())
       for (std::size_t i = 0; i < (size + 63) / 64; ++i)

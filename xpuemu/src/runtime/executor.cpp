@@ -25,11 +25,20 @@ namespace {
 
 namespace ctx = boost::context;
 
-constexpr std::uint32_t kSlmCapacity = 64 * 1024;  // bytes of shared local memory per group
-constexpr std::size_t kStackBytes = 256 * 1024;    // usable stack of one work-item
-constexpr std::size_t kLogCapacity = 10000;        // launch records kept
+constexpr std::size_t kStackBytes = 256 * 1024;  // usable stack of one work-item
+constexpr std::size_t kLogCapacity = 10000;      // launch records kept
 
 std::atomic<bool> g_checking{true};
+
+// Bytes of shared local memory per work-group: 64 KiB unless XPUEMU_SLM_BYTES says otherwise.
+std::uint32_t slm_capacity() {
+  static const std::uint32_t bytes = [] {
+    const char* env = std::getenv("XPUEMU_SLM_BYTES");
+    const long v = env ? std::atol(env) : 0;
+    return v > 0 && v <= (16l << 20) ? static_cast<std::uint32_t>(v) : 64u * 1024;
+  }();
+  return bytes;
+}
 
 // A violation inside a work-item; ends the work-item's group and the launch.
 struct kernel_fault {
@@ -51,7 +60,11 @@ class stack_pool {
     const std::size_t total = kStackBytes + page;
     void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) throw std::bad_alloc();
-    ::mprotect(base, page, PROT_NONE);  // overflow faults instead of corrupting a neighbour
+    // An overflow faults on the guard page instead of corrupting a neighbour.
+    if (::mprotect(base, page, PROT_NONE) != 0) {
+      ::munmap(base, total);
+      throw std::bad_alloc();
+    }
     ctx::stack_context sc;
     sc.size = total;
     sc.sp = static_cast<char*>(base) + total;
@@ -89,7 +102,7 @@ struct item_ctx {
 struct group_ctx {
   launch_ctx* launch = nullptr;
   std::vector<item_ctx> items;
-  alignas(64) std::byte slm[kSlmCapacity];
+  std::unique_ptr<std::byte[]> slm = std::make_unique<std::byte[]>(slm_capacity());
   std::uint32_t slm_size = 0;
   bool slm_reserved = false;
   std::uint64_t barriers = 0;
@@ -117,10 +130,15 @@ std::string coords_text(const std::size_t* v) {
   return "(" + std::to_string(v[0]) + ", " + std::to_string(v[1]) + ")";
 }
 
+// "kernel K, work-group (g0, g1), work-item (l0, l1)"
+std::string item_text(const item_ctx& it) {
+  return "kernel " + it.group->launch->kernel->name + ", work-group " +
+         coords_text(it.coords.group) + ", work-item " + coords_text(it.coords.local_id);
+}
+
 // "<what> in kernel K, work-group (g0, g1), work-item (l0, l1)<: where>"
 [[noreturn]] void fail(const item_ctx& it, const std::string& what, const std::string& where) {
-  std::string msg = what + " in kernel " + it.group->launch->kernel->name + ", work-group " +
-                    coords_text(it.coords.group) + ", work-item " + coords_text(it.coords.local_id);
+  std::string msg = what + " in " + item_text(it);
   if (!where.empty()) msg += ": " + where;
   throw kernel_fault{std::move(msg)};
 }
@@ -159,9 +177,9 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
       } catch (const kernel_fault& f) {
         it.group->fault = f.message;
       } catch (const std::exception& e) {
-        it.group->fault = std::string("exception in kernel ") + it.group->launch->kernel->name +
-                          ", work-group " + coords_text(it.coords.group) + ", work-item " +
-                          coords_text(it.coords.local_id) + ": " + e.what();
+        it.group->fault = "exception in " + item_text(it) + ": " + e.what();
+      } catch (...) {
+        it.group->fault = "exception of unknown type in " + item_text(it);
       }
       it.done = true;
       return std::move(it.sink);
@@ -216,7 +234,14 @@ void run_groups(launch_ctx& launch) {
   for (;;) {
     const std::size_t g = launch.next_group.fetch_add(1, std::memory_order_relaxed);
     if (g >= total || g >= launch.stop_at.load(std::memory_order_relaxed)) break;
-    run_group(launch, *group, g / launch.groups[1], g % launch.groups[1]);
+    try {
+      run_group(launch, *group, g / launch.groups[1], g % launch.groups[1]);
+    } catch (const std::exception& e) {  // the host failed to run the group (no memory)
+      for (item_ctx& it : group->items) it.fiber = ctx::fiber();
+      const std::size_t at[2] = {g / launch.groups[1], g % launch.groups[1]};
+      group->fault = "kernel " + launch.kernel->name + ", work-group " + coords_text(at) +
+                     " could not run on the host: " + e.what();
+    }
     if (!group->fault.empty()) {
       // Keep the failure of the lowest group, so the message does not depend on the threads.
       std::lock_guard<std::mutex> lock(launch.fault_mutex);
@@ -317,15 +342,16 @@ class device_queue {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!result.error.empty()) failures_.emplace_back(next.first, result.error);
-        for (auto& [seq, r] : log_) {
-          if (seq != next.first) continue;
+        // Records hold consecutive sequence numbers; this one may have been dropped already.
+        if (!log_.empty() && next.first >= log_.front().first &&
+            next.first - log_.front().first < log_.size()) {
+          launch_record& r = log_[next.first - log_.front().first].second;
           r.slm_bytes = result.slm_bytes;
           r.barriers = result.barriers;
           r.loads = std::move(result.loads);
           r.loads_unique = std::move(result.loads_unique);
           r.stores = std::move(result.stores);
           r.error = std::move(result.error);
-          break;
         }
         completed_ = next.first;
       }
@@ -430,20 +456,20 @@ void global_access(const void* p, std::size_t bytes, std::size_t align, access k
 std::byte* slm_init(std::uint32_t bytes) {
   item_ctx& it = current_item("slm_init");
   group_ctx& g = *it.group;
-  if (bytes > kSlmCapacity)
+  if (bytes > slm_capacity())
     fail(it, "slm_init of " + std::to_string(bytes) + " bytes",
-         "exceeds the " + std::to_string(kSlmCapacity) + " bytes of shared local memory");
+         "exceeds the " + std::to_string(slm_capacity()) + " bytes of shared local memory");
   if (g.slm_reserved) {
     if (bytes != g.slm_size)
       fail(it, "slm_init of " + std::to_string(bytes) + " bytes",
            "another work-item of the group reserved " + std::to_string(g.slm_size) + " bytes");
-    return g.slm;
+    return g.slm.get();
   }
   g.slm_reserved = true;
   g.slm_size = bytes;
-  if (g.launch->poison) std::memset(g.slm, 0xFF, bytes);
+  if (g.launch->poison) std::memset(g.slm.get(), 0xFF, bytes);
   g.launch->slm_bytes.store(bytes, std::memory_order_relaxed);
-  return g.slm;
+  return g.slm.get();
 }
 
 std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
@@ -462,7 +488,7 @@ std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align
          "SLM offset " + std::to_string(offset) + " is not " + std::to_string(align) +
              "-byte aligned");
   }
-  return const_cast<std::byte*>(g.slm) + offset;
+  return g.slm.get() + offset;
 }
 
 void barrier() {

@@ -206,14 +206,13 @@ XPUEMU_SIMD_INLINE T from_raw(raw_t<T> v) {
     return v;
 }
 
-// C++-style conversion of one element; to half rounds to nearest even once (through float, exact
-// for every integer up to the half range).
+// C++-style conversion of one element; to half rounds to nearest even once.
 template <typename To, typename From>
 XPUEMU_SIMD_INLINE To convert_scalar(From v) {
   if constexpr (std::is_same_v<To, From>) {
     return v;
   } else if constexpr (is_half_v<To>) {
-    return sycl::half(static_cast<float>(v));
+    return sycl::half(v);
   } else if constexpr (is_half_v<From>) {
     return static_cast<To>(static_cast<float>(v));
   } else {
