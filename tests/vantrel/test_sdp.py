@@ -115,6 +115,14 @@ def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len):
     assert (np.abs(out.double().numpy() - mean.numpy()) <= tol).all()
 
 
+@pytest.mark.parametrize("dtype", [torch.half, torch.float])
+@pytest.mark.parametrize("B, H", [(0, 32), (2, 0)])
+def test_no_heads_no_launch(xpu, launches, dtype, B, H):
+    q, k, v = (torch.zeros(B, H, n, 128, dtype=dtype, device=xpu) for n in (1, 9, 9))
+    assert vantrel.sdp_forward(q, k, v).shape == (B, H * 128)
+    assert launches() == []
+
+
 @pytest.mark.parametrize("dtype,B,H,kv_len,kernel,glob,local,slm,barriers", [
     (torch.half, 1, 32, 100, KEYS128, (3200, 1), (100, 1), 33280, 32),
     (torch.half, 1, 32, 128, KEYS128, (4096, 1), (128, 1), 33280, 32),

@@ -1,0 +1,49 @@
+"""The module: docstrings, argument conversion, imports in any order."""
+import subprocess
+import sys
+
+import pytest
+import torch
+
+import vantrel
+
+
+def test_docstrings():
+    assert vantrel.__doc__ is None
+    assert vantrel.forward.__doc__ == (
+        "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\nLinear forward (XPU)\n")
+    assert vantrel.sdp_forward.__doc__ == (
+        "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor"
+        "\n\nSDP forward (XPU)\n")
+
+
+T = torch.zeros(1, 1, 1, 128, dtype=torch.half)
+
+
+@pytest.mark.parametrize("fn, args, kwargs", [
+    (vantrel.forward, (T,), {}),
+    (vantrel.forward, (T, T, T), {}),
+    (vantrel.forward, (), {"input": T, "weights": T}),
+    (vantrel.forward, (T, [[1.0]]), {}),
+    (vantrel.forward, (T.numpy(), T), {}),
+    (vantrel.sdp_forward, (T, T), {}),
+    (vantrel.sdp_forward, (T, T, T, T), {}),
+    (vantrel.sdp_forward, (), {"q": T, "k": T, "v": T}),
+    (vantrel.sdp_forward, (T, T, None), {}),
+])
+def test_wrong_arguments_raise_type_error(fn, args, kwargs):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        fn(*args, **kwargs)
+
+
+def test_importing_vantrel_first():
+    """vantrel imports torch and the XPU device itself."""
+    code = ("import vantrel, torch\n"
+            "x = torch.ones(1, 4096, dtype=torch.half).to('xpu')\n"
+            "w = torch.ones(16, 4096, dtype=torch.half).to('xpu')\n"
+            "print(vantrel.forward(x, w).cpu()[0, 0].item())\n")
+    path = vantrel.__file__.rsplit("/", 1)[0]
+    out = subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {path!r})\n" + code],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "4096.0"
