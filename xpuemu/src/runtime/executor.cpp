@@ -187,7 +187,12 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
   }
 
   for (;;) {
-    for (item_ctx& it : group.items) {
+    // Between barriers the work-items run one after another, in ascending order in even phases
+    // and descending order in odd ones: a kernel that relies on an order the hardware does not
+    // promise (a missing barrier) then computes a visibly wrong result, the same on every run.
+    const bool descending = group.barriers % 2 == 1;
+    for (std::size_t i = 0; i < n; ++i) {
+      item_ctx& it = group.items[descending ? n - 1 - i : i];
       if (it.done) continue;
       it.at_barrier = false;
       tl_item = &it;
