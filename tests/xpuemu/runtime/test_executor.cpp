@@ -133,6 +133,38 @@ TEST(Executor, LaunchesRunInSubmissionOrder) {
   for (float v : buf.download()) EXPECT_EQ(v, 1023.0f);
 }
 
+// Work-item 0 sums what the group staged in SLM, block after block. Without the second barrier
+// the others may stage the next block before it has read this one.
+template <typename Name, bool kSecondBarrier>
+std::vector<float> leader_sums(sycl::queue& q) {
+  xpuemu::device_buffer<float> out(16);
+  float* po = out.data();
+  launch<Name>(q, 1, 8, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+    slm_init<8 * 16>();
+    const uint32_t l = it.get_local_id(0);
+    for (int block = 0; block < 2; ++block) {
+      slm_block_store<float, 4>(l * 16, simd<float, 4>(float(block * 8 + l)));
+      barrier();
+      if (l == 0) {
+        simd<float, 8> sum = 0;
+        for (int i = 0; i < 8; ++i) sum += slm_block_load<float, 4>(i * 16)[0];
+        store<8>(po + block * 8, sum);
+      }
+      if (kSecondBarrier) barrier();
+    }
+  });
+  return out.download();
+}
+
+TEST(Executor, MissingBarrierShowsInResults) {
+  sycl::queue q;
+  const std::vector<float> synced = leader_sums<class leaderSync, true>(q);
+  EXPECT_EQ(synced[0], 28.0f);  // 0 + 1 + ... + 7
+  EXPECT_EQ(synced[8], 92.0f);  // 8 + 9 + ... + 15
+  const std::vector<float> racy = leader_sums<class leaderRace, false>(q);
+  EXPECT_NE(racy[0], 28.0f);
+}
+
 TEST(Executor, FreeIsDeferredUntilEarlierLaunchesRan) {
   std::vector<float> ones(1 << 16, 1.0f);
   xpuemu::device_buffer<float> out(1 << 16);
