@@ -79,7 +79,7 @@ TEST_F(DeviceMemory, LscBlocksAndPredicates) {
 
 TEST_F(DeviceMemory, GatherTouchesOnlyEnabledLanes) {
   auto* buf = alloc<float>(16);
-  auto* out = alloc<float>(16);
+  auto* out = alloc<float>(20);
   for (int k = 0; k < 16; ++k) buf[k] = float(k);
   const auto rec = run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
     // Masked lanes point far outside the allocation.
@@ -89,17 +89,96 @@ TEST_F(DeviceMemory, GatherTouchesOnlyEnabledLanes) {
     // Two elements per offset, element-major result.
     simd<float, 8> pairs = gather<float, 8, 2>(buf, simd<std::uint32_t, 4>(0, 8));
     pairs.copy_to(out + 8, overaligned<32>);
+    // Offsets from a view (every other element), disabled lanes keep pass_thru.
+    simd<std::uint32_t, 8> wide({40, 1u << 30, 44, 0, 1u << 30, 0, 48, 0});
+    const auto view = wide.select<4, 2>(0);
+    gather<float, 4>(buf, view, view < 64, simd<float, 4>(-2.0f)).copy_to(out + 16);
   });
-  EXPECT_EQ(bytes(rec.loads, buf), 6u * 4 + 8u * 4);
-  EXPECT_EQ(bytes(rec.stores, out), 64u);
-  const float expected[16] = {0, 1, 2, 3, -1, 4, -1, 15, 0, 2, 4, 6, 1, 3, 5, 7};
-  for (int k = 0; k < 16; ++k) EXPECT_EQ(out[k], expected[k]) << k;
+  EXPECT_EQ(bytes(rec.loads, buf), 6u * 4 + 8u * 4 + 3u * 4);
+  EXPECT_EQ(bytes(rec.stores, out), 80u);
+  const float expected[20] = {0, 1, 2, 3, -1, 4, -1, 15, 0, 2, 4, 6, 1, 3, 5, 7, 10, 11, -2, 12};
+  for (int k = 0; k < 20; ++k) EXPECT_EQ(out[k], expected[k]) << k;
+}
+
+TEST_F(DeviceMemory, BlockLoadStoreForms) {
+  auto* src = alloc<float>(64);
+  auto* dst = alloc<float>(64);
+  auto* hdst = alloc<sycl::half>(8);
+  for (int k = 0; k < 64; ++k) src[k] = float(k);
+  dst[16] = 0;  // no access writes it
+  const auto rec = run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+    constexpr properties hints{cache_hint_L2<cache_hint::cached>,
+                               cache_hint_L1<cache_hint::uncached>};
+    constexpr properties store_hints{cache_hint_L1<cache_hint::write_back>, alignment<8>,
+                                     cache_hint_L2<cache_hint::write_back>};
+    simd<float, 8> a = block_load<float, 8>(src + 1);         // dword alignment is enough
+    simd<float, 8> b = block_load<float, 8>(src, 36, hints);  // src[9..16]
+    simd<float, 5> c = block_load<float, 5>(src + 20, properties{alignment<16>});
+    simd<float, 4> d = block_load<float, 4>(src + 24, vector_aligned);          // older form
+    simd<float, 8> e = block_load<float, 8>(src, 128, simd_mask<1>(1), hints);  // src[32..39]
+    // Predicated off: no access even far outside any allocation.
+    simd<float, 8> off = block_load<float, 8>(src + (1 << 24), simd_mask<1>(0), simd<float, 8>(-1));
+    block_store(dst, a);
+    block_store<float, 8>(dst, 32, b);
+    block_store<float, 5>(dst + 17, c, properties{alignment<4>});
+    block_store(dst + 22, d + e.select<4, 1>(0), simd_mask<1>(1), store_hints);
+    block_store<float, 2>(dst + 26, e.select<2, 1>(4), simd_mask<1>(1));  // dword aligned
+    block_store(dst + (1 << 24), off, simd_mask<1>(0));
+    block_store<sycl::half, 3>(hdst + 1, simd<sycl::half, 3>(0.5f), properties{alignment<2>});
+    block_store(dst + 28, off, overaligned<16>);
+  });
+  EXPECT_EQ(bytes(rec.loads, src), 4u * (8 + 8 + 5 + 4 + 8));
+  EXPECT_EQ(bytes(rec.stores, dst), 4u * (8 + 8 + 5 + 4 + 2 + 8));
+  EXPECT_EQ(bytes(rec.stores, hdst), 6u);
+  const float expected[36] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                              13, 14, 15, 16, 0,  20, 21, 22, 23, 24, 56, 58,
+                              60, 62, 36, 37, -1, -1, -1, -1, -1, -1, -1, -1};
+  for (int k = 0; k < 36; ++k) EXPECT_EQ(dst[k], expected[k]) << k;
+  EXPECT_EQ(float(hdst[3]), 0.5f);
+}
+
+TEST_F(DeviceMemory, BlockAccessesCheckTheirAssumedAlignment) {
+  auto* p = alloc<std::uint32_t>(64);
+  auto* q = reinterpret_cast<double*>(p);
+  auto* h = reinterpret_cast<sycl::half*>(p);
+  constexpr properties hints{cache_hint_L1<cache_hint::streaming>,
+                             cache_hint_L2<cache_hint::uncached>};
+  struct Case {
+    std::function<void()> access;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {[=] { block_load<std::uint32_t, 8>(p, 2); },
+       "misaligned global read of 32 bytes by block_load"},
+      {[=] { block_load<double, 2>(q, 4); }, "misaligned global read of 16 bytes by block_load"},
+      {[=] { block_load<std::uint32_t, 4>(p + 4, properties{alignment<32>}); },
+       "misaligned global read of 16 bytes by block_load"},
+      {[=] { block_load<sycl::half, 8>(h + 1, hints); },
+       "misaligned global read of 16 bytes by block_load"},
+      {[=] { block_store<std::uint32_t, 4>(p + 1, 0); },
+       "misaligned global write of 16 bytes by block_store"},
+      {[=] { block_store<std::uint32_t, 4>(p, 8, 0, properties{alignment<16>}); },
+       "misaligned global write of 16 bytes by block_store"},
+      {[=] { block_store<sycl::half, 4>(h + 1, 0, simd_mask<1>(1)); },
+       "misaligned global write of 8 bytes by block_store"},
+      {[=] { block_load<std::uint32_t, 4>(p + 62); },
+       "invalid global read of 16 bytes by block_load"},
+  };
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    auto f = cases[k].access;
+    try {
+      run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL { f(); });
+      ADD_FAILURE() << k << ": no failure";
+    } catch (const sycl::exception& e) {
+      EXPECT_NE(std::string(e.what()).find(cases[k].message), std::string::npos) << k << e.what();
+    }
+  }
 }
 
 TEST_F(DeviceMemory, SharedLocalMemory) {
   auto* out = alloc<float>(24);
   const auto rec = run([=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
-    slm_init<1024>();
+    slm_init<2048>();
     slm_block_store<float, 16>(64, simd<float, 16>(0.0f, 1.0f));
     simd<float, 24> r;
     r.select<8, 1>(0) = slm_block_load<float, 8>(96);  // 8 .. 15
@@ -112,13 +191,17 @@ TEST_F(DeviceMemory, SharedLocalMemory) {
     r[14] = slm_scalar_load<float>(260);                 // 4
     r[15] = slm_block_load<float, 4>(512, simd_mask<1>(0), simd<float, 4>(-2.0f))[0];
     r.select<8, 1>(16) = slm_gather<float, 8, 2>(simd<std::uint32_t, 4>(64, 8));
+    // Predicated blocks over 256 bytes and alignment<K> blocks need only that alignment.
+    slm_block_store<float, 128>(1028, simd<float, 128>(0.0f, 1.0f), simd_mask<1>(1));
+    r[13] = slm_block_load<float, 4>(1032, properties{alignment<8>})[2];  // element 3
+    r[12] = slm_block_load<float, 128>(1028, simd_mask<1>(1))[127];
     fence<fence_mask::global_coherent_fence | fence_mask::local_barrier>();
     barrier();
     r.copy_to(out);
   });
-  EXPECT_EQ(rec.slm_bytes, 1024u);
-  const float expected[24] = {8, 9, 10, 11, 12, 13, 14, 15, 10, 99, 11, 13,
-                              1, 3, 4,  -2, 0,  2,  4,  6,  1,  3,  5,  7};
+  EXPECT_EQ(rec.slm_bytes, 2048u);
+  const float expected[24] = {8,   9, 10, 11, 12, 13, 14, 15, 10, 99, 11, 13,
+                              127, 3, 4,  -2, 0,  2,  4,  6,  1,  3,  5,  7};
   for (int k = 0; k < 24; ++k) EXPECT_EQ(out[k], expected[k]) << k;
 }
 
@@ -151,6 +234,8 @@ TEST_F(DeviceMemory, BadAccessesFailTheLaunch) {
       [] { slm_init(64), slm_block_store<float, 16>(16, 0); },  // past the SLM size
       [] { slm_init(64), slm_block_load<float, 4>(8); },        // not 16-byte aligned
       [] { slm_init(64), slm_block_store<float, 4>(40, 0); },
+      [] { slm_init(64), slm_block_load<float, 4>(4, properties{alignment<8>}); },
+      [] { slm_init(64), slm_block_load<double, 2>(4, simd_mask<1>(1)); },
   };
   for (std::size_t k = 0; k < bad.size(); ++k) {
     auto f = bad[k];

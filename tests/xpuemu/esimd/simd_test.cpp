@@ -271,4 +271,24 @@ TEST(Reduce, PairwiseTreeInElementType) {
   EXPECT_EQ((hmin<float>(w)), -7.0f);
 }
 
+// The limits of half agree with the derived quantities, by the same formulas as for float.
+template <typename T>
+class Limits : public ::testing::Test {};
+using FloatTypes = ::testing::Types<half, float>;
+TYPED_TEST_SUITE(Limits, FloatTypes);
+
+TYPED_TEST(Limits, DerivedValuesAgree) {
+  using L = std::numeric_limits<TypeParam>;
+  const double log10_2 = std::log10(2.0);
+  static_assert(L::radix == 2 && L::is_iec559 && L::is_bounded &&
+                L::has_denorm == std::denorm_present && L::round_style == std::round_to_nearest);
+  EXPECT_EQ(L::digits10, int((L::digits - 1) * log10_2));
+  EXPECT_EQ(L::max_digits10, int(std::ceil(1 + L::digits * log10_2)));
+  EXPECT_EQ(L::min_exponent10, int(std::ceil(std::log10(double(L::min())))));
+  EXPECT_EQ(L::max_exponent10, int(std::floor(std::log10(double(L::max())))));
+  EXPECT_EQ(double(L::round_error()), 0.5);
+  EXPECT_EQ(double(L::denorm_min()), std::ldexp(1.0, L::min_exponent - L::digits));
+  EXPECT_TRUE(std::isnan(double(L::signaling_NaN())));
+}
+
 }  // namespace

@@ -392,17 +392,33 @@ class numeric_limits<sycl::half> {
   static constexpr bool is_signed = true;
   static constexpr bool is_integer = false;
   static constexpr bool is_exact = false;
+  static constexpr bool is_iec559 = true;
+  static constexpr bool is_bounded = true;
+  static constexpr bool is_modulo = false;
   static constexpr bool has_infinity = true;
   static constexpr bool has_quiet_NaN = true;
+  static constexpr bool has_signaling_NaN = true;
+  static constexpr float_denorm_style has_denorm = denorm_present;
+  static constexpr bool has_denorm_loss = false;
+  static constexpr bool traps = false;
+  static constexpr bool tinyness_before = false;
+  static constexpr float_round_style round_style = round_to_nearest;
+  static constexpr int radix = 2;
   static constexpr int digits = 11;
+  static constexpr int digits10 = 3;
+  static constexpr int max_digits10 = 5;
   static constexpr int max_exponent = 16;
+  static constexpr int max_exponent10 = 4;
   static constexpr int min_exponent = -13;
+  static constexpr int min_exponent10 = -4;
   static sycl::half min() { return sycl::half::from_bits(0x0400); }
   static sycl::half max() { return sycl::half::from_bits(0x7BFF); }
   static sycl::half lowest() { return sycl::half::from_bits(0xFBFF); }
   static sycl::half epsilon() { return sycl::half::from_bits(0x1400); }
+  static sycl::half round_error() { return sycl::half::from_bits(0x3800); }  // 0.5
   static sycl::half infinity() { return sycl::half::from_bits(0x7C00); }
   static sycl::half quiet_NaN() { return sycl::half::from_bits(0x7E00); }
+  static sycl::half signaling_NaN() { return sycl::half::from_bits(0x7D00); }
   static sycl::half denorm_min() { return sycl::half::from_bits(0x0001); }
 };
 }  // namespace std

@@ -1,6 +1,6 @@
-// ESIMD memory access: gather from global memory, shared local memory (SLM) and synchronisation.
-// Every access goes through the runtime's checking hooks before memory is touched; masked-off
-// lanes and predicated-off blocks make no call and no access.
+// ESIMD memory access: block transfers and gather from global memory, shared local memory (SLM)
+// and synchronisation. Every access goes through the runtime's checking hooks before memory is
+// touched; masked-off lanes and predicated-off blocks make no call and no access.
 #pragma once
 
 #include <atomic>
@@ -11,9 +11,110 @@ namespace sycl {
 inline namespace _V1 {
 namespace ext::intel::esimd {
 
+// ---- compile-time properties of memory accesses
+// -------------------------------------------------
+
+// The alignment the address of an access is assumed to have, and a cache hint per cache level.
+template <std::size_t K>
+struct alignment_property {
+  static_assert(K != 0 && (K & (K - 1)) == 0, "alignment<K>: K must be a power of two");
+  static constexpr std::size_t value = K;
+};
+template <int Level, cache_hint H>
+struct cache_hint_property {
+  static constexpr cache_hint value = H;
+};
+template <std::size_t K>
+inline constexpr alignment_property<K> alignment{};
+template <cache_hint H>
+inline constexpr cache_hint_property<1, H> cache_hint_L1{};
+template <cache_hint H>
+inline constexpr cache_hint_property<2, H> cache_hint_L2{};
+template <cache_hint H>
+inline constexpr cache_hint_property<3, H> cache_hint_L3{};
+
+namespace detail {
+
+// Kind of a property: 0 alignment, 1 to 3 the cache level of a hint, -1 not a property.
+template <typename P>
+inline constexpr int property_kind = -1;
+template <std::size_t K>
+inline constexpr int property_kind<alignment_property<K>> = 0;
+template <int L, cache_hint H>
+inline constexpr int property_kind<cache_hint_property<L, H>> = L;
+
+template <typename... Props>
+constexpr bool properties_distinct() {
+  for (int k = 0; k <= 3; ++k)
+    if ((0 + ... + (property_kind<Props> == k)) > 1) return false;
+  return true;
+}
+
+// Values of one property; properties that are absent count as 0 (cache_hint::none).
+template <typename P>
+inline constexpr std::size_t alignment_value = 0;
+template <std::size_t K>
+inline constexpr std::size_t alignment_value<alignment_property<K>> = K;
+template <int Level, typename P>
+inline constexpr int hint_value = 0;
+template <int Level, cache_hint H>
+inline constexpr int hint_value<Level, cache_hint_property<Level, H>> = static_cast<int>(H);
+
+}  // namespace detail
+
+// A set of properties, at most one of each kind, in any order; the type follows from the values:
+// properties props{alignment<16>, cache_hint_L1<cache_hint::uncached>}.
+template <typename... Props>
+class properties {
+  static_assert((... && (detail::property_kind<Props> >= 0)), "properties: unknown property");
+  static_assert(detail::properties_distinct<Props...>(), "properties: a property is given twice");
+
+ public:
+  constexpr properties(Props...) {}
+};
+template <typename... Props>
+properties(Props...) -> properties<Props...>;
+using empty_properties_t = properties<>;
+
 namespace detail {
 
 using xpuemu::detail::access;
+
+template <typename T>
+struct property_list : std::false_type {};
+template <typename... Props>
+struct property_list<properties<Props...>> : std::true_type {
+  // Assumed alignment (0: none given) and cache hints.
+  static constexpr std::size_t align = (std::size_t{0} + ... + alignment_value<Props>);
+  static constexpr cache_hint l1 = static_cast<cache_hint>((0 + ... + hint_value<1, Props>));
+  static constexpr cache_hint l2 = static_cast<cache_hint>((0 + ... + hint_value<2, Props>));
+  static constexpr cache_hint l3 = static_cast<cache_hint>((0 + ... + hint_value<3, Props>));
+};
+template <typename T>
+inline constexpr bool is_property_list_v = property_list<std::remove_cv_t<T>>::value;
+// Options of a block access: a property list or, in the older form, an alignment flags tag.
+template <typename T>
+inline constexpr bool is_block_option_v = is_property_list_v<T> || is_simd_flag_type_v<T>;
+
+// Cache hint pairs (L1, L2) the hardware accepts for loads and for stores.
+template <cache_hint L1, cache_hint L2>
+constexpr bool load_hints_ok() {
+  using ch = cache_hint;
+  if constexpr (L1 == ch::none) return L2 == ch::none;
+  if constexpr (L1 == ch::uncached || L1 == ch::cached || L1 == ch::streaming)
+    return L2 == ch::uncached || L2 == ch::cached;
+  if constexpr (L1 == ch::read_invalidate) return L2 == ch::cached;
+  return false;
+}
+template <cache_hint L1, cache_hint L2>
+constexpr bool store_hints_ok() {
+  using ch = cache_hint;
+  if constexpr (L1 == ch::none) return L2 == ch::none;
+  if constexpr (L1 == ch::write_back) return L2 == ch::write_back;
+  if constexpr (L1 == ch::uncached || L1 == ch::write_through || L1 == ch::streaming)
+    return L2 == ch::uncached || L2 == ch::write_back;
+  return false;
+}
 
 // Block sizes (in elements) a predicated block transfer supports for elements of T.
 template <typename T, int N>
@@ -37,6 +138,78 @@ constexpr bool valid_block_nelts() {
 template <typename T, int N>
 constexpr std::size_t block_alignment() {
   return (sizeof(T) == 8 || N * sizeof(T) > 256) ? 8 : 4;
+}
+
+// Checks a global block access at compile time and returns the alignment its address must have.
+// With a predicate or cache hints the block is a hardware block transfer (sizes of the table);
+// a load assumes max(4, sizeof(T)) bytes, a store 16 (or max(4, sizeof(T)) as a block transfer),
+// unless alignment<K> or a flags tag says otherwise.
+template <typename T, int N, typename Opt, bool Load, bool Pred>
+constexpr std::size_t global_block_alignment() {
+  static_assert(is_vectorizable_v<T>, "block_load / block_store: bad element type");
+  if constexpr (is_simd_flag_type_v<Opt>) {
+    return flag_alignment<Opt, T, N>();
+  } else {
+    using P = property_list<Opt>;
+    static_assert(P::l3 == cache_hint::none,
+                  "block_load / block_store: cache_hint_L3 is reserved, use cache_hint_L2");
+    if constexpr (Load)
+      static_assert(load_hints_ok<P::l1, P::l2>(), "block_load: illegal cache hint combination");
+    else
+      static_assert(store_hints_ok<P::l1, P::l2>(), "block_store: illegal cache hint combination");
+    constexpr bool kTransfer = Pred || P::l1 != cache_hint::none || P::l2 != cache_hint::none;
+    static_assert(!kTransfer || valid_block_nelts<T, N>(),
+                  "block_load / block_store with a predicate or cache hints: N not supported for "
+                  "this element size (8/4-byte: 1,2,3,4,8,16,32,64 (+128 for 4-byte); 2-byte: "
+                  "2,4,6,8,16,32,64,128,256; 1-byte: 4,8,12,16,32,64,128,256,512)");
+    if constexpr (P::align != 0)
+      return P::align;
+    else if constexpr (!Load && !kTransfer)
+      return 16;
+    else
+      return sizeof(T) > 4 ? sizeof(T) : 4;
+  }
+}
+
+// Same for an SLM block: 16 bytes without a predicate, 4 (8 for 8-byte elements) with one.
+template <typename T, int N, typename Opt, bool Pred>
+constexpr std::size_t slm_block_alignment() {
+  if constexpr (is_simd_flag_type_v<Opt>) {
+    return flag_alignment<Opt, T, N>();
+  } else {
+    using P = property_list<Opt>;
+    static_assert(
+        P::l1 == cache_hint::none && P::l2 == cache_hint::none && P::l3 == cache_hint::none,
+        "slm_block_load / slm_block_store: shared local memory takes no cache hints");
+    static_assert(!Pred || valid_block_nelts<T, N>(),
+                  "slm_block_load / slm_block_store with a predicate: unsupported block size");
+    if constexpr (P::align != 0)
+      return P::align;
+    else if constexpr (Pred)
+      return sizeof(T) == 8 ? 8 : 4;
+    else
+      return 16;
+  }
+}
+
+// A block of N elements at byte_offset from p, into pass_thru, when `on`.
+template <typename T, int N, std::size_t Align>
+XPUEMU_SIMD_INLINE simd<T, N> global_load_block(const T* p, std::size_t byte_offset, bool on,
+                                                simd<T, N> pass_thru) {
+  if (on) {
+    const char* a = reinterpret_cast<const char*>(p) + byte_offset;
+    xpuemu::detail::global_access(a, N * sizeof(T), Align, access::read, "block_load");
+    std::memcpy(pass_thru.data(), a, N * sizeof(T));
+  }
+  return pass_thru;
+}
+template <typename T, int N, std::size_t Align>
+XPUEMU_SIMD_INLINE void global_store_block(T* p, std::size_t byte_offset, const simd<T, N>& vals,
+                                           bool on) {
+  if (!on) return;
+  char* a = reinterpret_cast<char*>(p) + byte_offset;
+  xpuemu::detail::global_access(a, N * sizeof(T), Align, access::write, "block_store");
+  std::memcpy(a, vals.data(), N * sizeof(T));
 }
 
 // out[j * (N / VS) + i] = element j at byte offset offs[i] from p, for every enabled lane i.
@@ -72,6 +245,81 @@ XPUEMU_SIMD_INLINE void slm_store_block(std::uint32_t off, const simd<T, N>& v, 
 
 }  // namespace detail
 
+// ---- block transfers to and from global memory
+// ----------------------------------------------------
+
+// N contiguous elements at ptr (plus byte_offset bytes). Opt is a property list (alignment<K>,
+// cache_hint_L1/L2) or, in the older form, an alignment flags tag. A zero predicate skips the
+// access: the result is zero, or pass_thru.
+template <typename T, int N, typename Opt = empty_properties_t,
+          typename = std::enable_if_t<detail::is_block_option_v<Opt>>>
+XPUEMU_SIMD_INLINE simd<T, N> block_load(const T* ptr, Opt = {}) {
+  constexpr std::size_t kAlign = detail::global_block_alignment<T, N, Opt, true, false>();
+  return detail::global_load_block<T, N, kAlign>(ptr, 0, true, simd<T, N>(detail::uninit));
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE simd<T, N> block_load(const T* ptr, std::size_t byte_offset,
+                                         PropertyListT = {}) {
+  constexpr std::size_t kAlign = detail::global_block_alignment<T, N, PropertyListT, true, false>();
+  return detail::global_load_block<T, N, kAlign>(ptr, byte_offset, true,
+                                                 simd<T, N>(detail::uninit));
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE simd<T, N> block_load(const T* ptr, std::size_t byte_offset, simd_mask<1> pred,
+                                         simd<T, N> pass_thru, PropertyListT = {}) {
+  constexpr std::size_t kAlign = detail::global_block_alignment<T, N, PropertyListT, true, true>();
+  return detail::global_load_block<T, N, kAlign>(ptr, byte_offset, pred.data()[0] != 0, pass_thru);
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE simd<T, N> block_load(const T* ptr, std::size_t byte_offset, simd_mask<1> pred,
+                                         PropertyListT props = {}) {
+  return block_load<T, N>(ptr, byte_offset, pred, simd<T, N>(), props);
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE simd<T, N> block_load(const T* ptr, simd_mask<1> pred, simd<T, N> pass_thru,
+                                         PropertyListT props = {}) {
+  return block_load<T, N>(ptr, 0, pred, pass_thru, props);
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE simd<T, N> block_load(const T* ptr, simd_mask<1> pred,
+                                         PropertyListT props = {}) {
+  return block_load<T, N>(ptr, 0, pred, simd<T, N>(), props);
+}
+
+// Stores vals at ptr (plus byte_offset bytes); options and predicate as for block_load.
+template <typename T, int N, typename Opt = empty_properties_t,
+          typename = std::enable_if_t<detail::is_block_option_v<Opt>>>
+XPUEMU_SIMD_INLINE void block_store(T* ptr, simd<T, N> vals, Opt = {}) {
+  constexpr std::size_t kAlign = detail::global_block_alignment<T, N, Opt, false, false>();
+  detail::global_store_block<T, N, kAlign>(ptr, 0, vals, true);
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE void block_store(T* ptr, std::size_t byte_offset, simd<T, N> vals,
+                                    PropertyListT = {}) {
+  constexpr std::size_t kAlign =
+      detail::global_block_alignment<T, N, PropertyListT, false, false>();
+  detail::global_store_block<T, N, kAlign>(ptr, byte_offset, vals, true);
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE void block_store(T* ptr, std::size_t byte_offset, simd<T, N> vals,
+                                    simd_mask<1> pred, PropertyListT = {}) {
+  constexpr std::size_t kAlign = detail::global_block_alignment<T, N, PropertyListT, false, true>();
+  detail::global_store_block<T, N, kAlign>(ptr, byte_offset, vals, pred.data()[0] != 0);
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE void block_store(T* ptr, simd<T, N> vals, simd_mask<1> pred,
+                                    PropertyListT props = {}) {
+  block_store<T, N>(ptr, 0, vals, pred, props);
+}
+
 // ---- gather from global memory
 // --------------------------------------------------------------------
 
@@ -95,6 +343,11 @@ XPUEMU_SIMD_INLINE simd<T, N> gather(const T* p, simd_view<OB, OR> byte_offsets,
                                      simd_mask<N / VS> mask = 1) {
   return gather<T, N, VS>(p, byte_offsets.read(), mask);
 }
+template <typename T, int N, int VS = 1, typename OB, typename OR>
+XPUEMU_SIMD_INLINE simd<T, N> gather(const T* p, simd_view<OB, OR> byte_offsets,
+                                     simd_mask<N / VS> mask, simd<T, N> pass_thru) {
+  return gather<T, N, VS>(p, byte_offsets.read(), mask, pass_thru);
+}
 // N deduced from the offsets.
 template <typename T, typename OffsetT, int N>
 XPUEMU_SIMD_INLINE simd<T, N> gather(const T* p, simd<OffsetT, N> byte_offsets,
@@ -114,44 +367,42 @@ XPUEMU_SIMD_INLINE void slm_init(std::uint32_t size) {
   xpuemu::detail::slm_init(size);
 }
 
-// N contiguous elements at a byte offset; the offset must be 16-byte aligned unless a flags tag
-// says otherwise. With a predicate: dword alignment, block sizes of the block-transfer table.
-template <typename T, int N>
-XPUEMU_SIMD_INLINE simd<T, N> slm_block_load(std::uint32_t byte_offset) {
-  return detail::slm_load_block<T, N>(byte_offset, 16, "slm_block_load");
-}
-template <typename T, int N, typename Flags,
-          typename = std::enable_if_t<is_simd_flag_type_v<Flags>>>
-XPUEMU_SIMD_INLINE simd<T, N> slm_block_load(std::uint32_t byte_offset, Flags) {
-  return detail::slm_load_block<T, N>(byte_offset, detail::flag_alignment<Flags, T, N>(),
+// N contiguous elements at a byte offset, 16-byte aligned unless alignment<K> or a flags tag says
+// otherwise. With a predicate: block sizes of the block-transfer table, 4-byte alignment (8 for
+// 8-byte elements); a zero predicate skips the access (the result is zero, or pass_thru).
+template <typename T, int N, typename Opt = empty_properties_t,
+          typename = std::enable_if_t<detail::is_block_option_v<Opt>>>
+XPUEMU_SIMD_INLINE simd<T, N> slm_block_load(std::uint32_t byte_offset, Opt = {}) {
+  return detail::slm_load_block<T, N>(byte_offset, detail::slm_block_alignment<T, N, Opt, false>(),
                                       "slm_block_load");
 }
-template <typename T, int N>
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
 XPUEMU_SIMD_INLINE simd<T, N> slm_block_load(std::uint32_t byte_offset, simd_mask<1> pred,
-                                             simd<T, N> pass_thru = {}) {
-  static_assert(detail::valid_block_nelts<T, N>(), "slm_block_load: unsupported block size");
+                                             simd<T, N> pass_thru, PropertyListT = {}) {
+  constexpr std::size_t kAlign = detail::slm_block_alignment<T, N, PropertyListT, true>();
   if (!pred.data()[0]) return pass_thru;
-  return detail::slm_load_block<T, N>(byte_offset, detail::block_alignment<T, N>(),
-                                      "slm_block_load");
+  return detail::slm_load_block<T, N>(byte_offset, kAlign, "slm_block_load");
+}
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
+XPUEMU_SIMD_INLINE simd<T, N> slm_block_load(std::uint32_t byte_offset, simd_mask<1> pred,
+                                             PropertyListT props = {}) {
+  return slm_block_load<T, N>(byte_offset, pred, simd<T, N>(), props);
 }
 
-template <typename T, int N>
-XPUEMU_SIMD_INLINE void slm_block_store(std::uint32_t byte_offset, simd<T, N> vals) {
-  detail::slm_store_block<T, N>(byte_offset, vals, 16, "slm_block_store");
-}
-template <typename T, int N, typename Flags,
-          typename = std::enable_if_t<is_simd_flag_type_v<Flags>>>
-XPUEMU_SIMD_INLINE void slm_block_store(std::uint32_t byte_offset, simd<T, N> vals, Flags) {
-  detail::slm_store_block<T, N>(byte_offset, vals, detail::flag_alignment<Flags, T, N>(),
+template <typename T, int N, typename Opt = empty_properties_t,
+          typename = std::enable_if_t<detail::is_block_option_v<Opt>>>
+XPUEMU_SIMD_INLINE void slm_block_store(std::uint32_t byte_offset, simd<T, N> vals, Opt = {}) {
+  detail::slm_store_block<T, N>(byte_offset, vals, detail::slm_block_alignment<T, N, Opt, false>(),
                                 "slm_block_store");
 }
-template <typename T, int N>
+template <typename T, int N, typename PropertyListT = empty_properties_t,
+          typename = std::enable_if_t<detail::is_property_list_v<PropertyListT>>>
 XPUEMU_SIMD_INLINE void slm_block_store(std::uint32_t byte_offset, simd<T, N> vals,
-                                        simd_mask<1> pred) {
-  static_assert(detail::valid_block_nelts<T, N>(), "slm_block_store: unsupported block size");
-  if (pred.data()[0])
-    detail::slm_store_block<T, N>(byte_offset, vals, detail::block_alignment<T, N>(),
-                                  "slm_block_store");
+                                        simd_mask<1> pred, PropertyListT = {}) {
+  constexpr std::size_t kAlign = detail::slm_block_alignment<T, N, PropertyListT, true>();
+  if (pred.data()[0]) detail::slm_store_block<T, N>(byte_offset, vals, kAlign, "slm_block_store");
 }
 
 // Lane i writes VS consecutive elements (vals[j * (N / VS) + i]) at byte_offsets[i] when mask[i].

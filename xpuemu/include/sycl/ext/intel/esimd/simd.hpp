@@ -923,6 +923,7 @@ XPUEMU_SIMD_BINOP(!=, cmp_ne, compare)
 template <typename A, typename = std::enable_if_t<detail::operand<A>::simd_like>>
 XPUEMU_SIMD_INLINE auto operator+(const A& a) {
   using T = typename detail::operand<A>::element_type;
+  static_assert(!std::is_unsigned_v<T>, "unary plus on unsigned simd elements");
   return detail::to_operand<T, detail::operand<A>::length>(a);
 }
 

@@ -25,25 +25,8 @@ using cache_hint = esimd_ns::cache_hint;
 
 namespace detail {
 
-// Cache hint pairs (L1, L2/L3) the hardware accepts for loads and for stores.
-template <cache_hint L1, cache_hint L3>
-constexpr bool load_hints_ok() {
-  using ch = cache_hint;
-  if constexpr (L1 == ch::none) return L3 == ch::none;
-  if constexpr (L1 == ch::uncached || L1 == ch::cached || L1 == ch::streaming)
-    return L3 == ch::uncached || L3 == ch::cached;
-  if constexpr (L1 == ch::read_invalidate) return L3 == ch::cached;
-  return false;
-}
-template <cache_hint L1, cache_hint L3>
-constexpr bool store_hints_ok() {
-  using ch = cache_hint;
-  if constexpr (L1 == ch::none) return L3 == ch::none;
-  if constexpr (L1 == ch::write_back) return L3 == ch::write_back;
-  if constexpr (L1 == ch::uncached || L1 == ch::write_through || L1 == ch::streaming)
-    return L3 == ch::uncached || L3 == ch::write_back;
-  return false;
-}
+using esimd_ns::detail::load_hints_ok;
+using esimd_ns::detail::store_hints_ok;
 
 // Alignment checked for a block at p: the block requirement, or more if the flags promise it.
 template <typename T, int N, typename FlagsT>
