@@ -1,0 +1,82 @@
+"""A float32 LLaMA decoder on the CPU in plain PyTorch, written apart from the engine (no fused
+weights, no cache, no kernels): the yardstick that `--validate` and the tests compare against."""
+import math
+import pathlib
+
+import torch
+
+from .checkpoint import Checkpoint
+from .config import LlamaConfig, read_config
+
+
+# Agreement the engine must reach (see compare()): the largest logit difference relative to the
+# reference logits' standard deviation, and the share of positions whose top token agrees. The
+# kernels sum in binary16 (unit roundoff 2^-11 = 4.9e-4): a projection's rounding errors grow like
+# the square root of its ~80 roundings, about 1 % of a typical output at worst; RMSNorm keeps them
+# from compounding across layers. Top tokens differ only at near-ties.
+MAX_RELATIVE_DIFF = 0.05
+MIN_TOP1_AGREEMENT = 0.9
+
+
+class Reference:
+    """The checkpoint's weights as float32 CPU tensors (after rounding to half, as the engine
+    stores them), and a whole-sequence forward pass."""
+
+    def __init__(self, path):
+        path = pathlib.Path(path)
+        self.config: LlamaConfig = read_config(path / "config.json")
+        with Checkpoint(path, self.config) as ckpt:
+            self.w = {}
+            for name in ckpt.names():
+                if name.endswith("rotary_emb.inv_freq"):
+                    continue
+                self.w[name] = ckpt.tensor(name).half().float()
+                ckpt.release(name)
+
+    @staticmethod
+    def _rms_norm(x, weight, eps):
+        return x * torch.rsqrt(x.pow(2).mean(-1, keepdim=True) + eps) * weight
+
+    @torch.no_grad()
+    def logits(self, ids: torch.Tensor) -> torch.Tensor:
+        """Logits [B, T, vocab] of every position of ids [B, T], causal attention over the whole
+        sequence at once."""
+        cfg, w = self.config, self.w
+        b, t = ids.shape
+        nh, nkv, hd = cfg.num_attention_heads, cfg.num_key_value_heads, cfg.head_dim
+        inv_freq = 1.0 / cfg.rope_theta ** (torch.arange(0, hd, 2, dtype=torch.float64) / hd)
+        angles = torch.outer(torch.arange(t, dtype=torch.float64), inv_freq)
+        cos = torch.cat([angles.cos(), angles.cos()], -1).float()
+        sin = torch.cat([angles.sin(), angles.sin()], -1).float()
+
+        def rotate(x):  # [B, heads, T, hd]: dimension i turns together with i + hd/2
+            x1, x2 = x[..., :hd // 2], x[..., hd // 2:]
+            return x * cos + torch.cat([-x2, x1], -1) * sin
+
+        causal = torch.full((t, t), float("-inf")).triu(1)
+        h = w["model.embed_tokens.weight"][ids]
+        for i in range(cfg.num_hidden_layers):
+            p = f"model.layers.{i}."
+            x = self._rms_norm(h, w[p + "input_layernorm.weight"], cfg.rms_norm_eps)
+            q = (x @ w[p + "self_attn.q_proj.weight"].T).view(b, t, nh, hd).transpose(1, 2)
+            k = (x @ w[p + "self_attn.k_proj.weight"].T).view(b, t, nkv, hd).transpose(1, 2)
+            v = (x @ w[p + "self_attn.v_proj.weight"].T).view(b, t, nkv, hd).transpose(1, 2)
+            q, k = rotate(q), rotate(k)
+            k = k.repeat_interleave(nh // nkv, dim=1)
+            v = v.repeat_interleave(nh // nkv, dim=1)
+            att = torch.softmax(q @ k.transpose(2, 3) / math.sqrt(hd) + causal, dim=-1) @ v
+            h = h + att.transpose(1, 2).reshape(b, t, nh * hd) @ w[p + "self_attn.o_proj.weight"].T
+            x = self._rms_norm(h, w[p + "post_attention_layernorm.weight"], cfg.rms_norm_eps)
+            gate = torch.nn.functional.silu(x @ w[p + "mlp.gate_proj.weight"].T)
+            h = h + (gate * (x @ w[p + "mlp.up_proj.weight"].T)) @ w[p + "mlp.down_proj.weight"].T
+        head = w["model.embed_tokens.weight" if cfg.tie_word_embeddings else "lm_head.weight"]
+        return self._rms_norm(h, w["model.norm.weight"], cfg.rms_norm_eps) @ head.T
+
+
+def compare(logits: torch.Tensor, reference: torch.Tensor) -> dict:
+    """The largest logit difference relative to the reference logits' standard deviation, and the
+    share of positions whose top token agrees."""
+    diff = (logits.float() - reference).abs().max().item()
+    std = reference.std().item()
+    agree = (logits.argmax(-1) == reference.argmax(-1)).float().mean().item()
+    return {"max_diff": diff, "std": std, "relative": diff / std, "top1_agreement": agree}
