@@ -1,8 +1,10 @@
-// The executor: cooperative work-groups, range checks, launch order, deferred frees and
+// The executor: cooperative work-groups, range checks, launch order and times, deferred frees and
 // asynchronous failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "kernels.hpp"
@@ -16,6 +18,7 @@ class groupReduce;
 class addOne;
 class slowCopy;
 class oobStore;
+class sleepy;
 
 // Each group of 16 work-items sums 16 x 16 floats: partials meet in SLM behind a barrier, then
 // work-item 0 stores the total. Two rounds of passing values to the neighbour first exercise
@@ -118,6 +121,35 @@ TEST(Executor, EmptyRangeIsLoggedAndCompletes) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].kernel, "emptyLaunch");
   EXPECT_EQ(log[0].error, "");
+  EXPECT_GT(log[0].start_ns, 0u);
+  EXPECT_EQ(log[0].start_ns, log[0].end_ns);
+}
+
+std::uint64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST(Executor, LaunchTimesSpanTheWorkInOrder) {
+  constexpr std::uint64_t kSleepNs = 20'000'000;
+  sycl::queue q;
+  xpuemu::clear_launch_log();
+  const std::uint64_t before = steady_ns();
+  for (int i = 0; i < 3; ++i)
+    launch<sleepy>(q, 2, 2, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+      if (i == 1 && it.get_global_id(0) == 3)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(kSleepNs));
+    });
+  const auto log = xpuemu::launch_log();  // waits: every record is complete
+  const std::uint64_t after = steady_ns();
+  ASSERT_EQ(log.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {  // on the test's clock, one after another
+    EXPECT_LE(i == 0 ? before : log[i - 1].end_ns, log[i].start_ns) << i;
+    EXPECT_LE(log[i].start_ns, log[i].end_ns) << i;
+  }
+  EXPECT_LE(log[2].end_ns, after);
+  EXPECT_GE(log[1].end_ns - log[1].start_ns, kSleepNs);  // includes the slowest work-group
 }
 
 TEST(Executor, LaunchesRunInSubmissionOrder) {

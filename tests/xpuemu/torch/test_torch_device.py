@@ -1,7 +1,9 @@
-"""The XPU device in PyTorch: memory, copies, native kernels, the CPU fallback and waiting."""
+"""The XPU device in PyTorch: memory, copies, native kernels, the CPU fallback, waiting, the launch
+log and the time spent in host operations."""
 import os
 import subprocess
 import sys
+import time
 import warnings
 
 import pytest
@@ -193,16 +195,51 @@ def test_launch_log_records_and_profiler():
     t = torch.empty(64, device=XPU)
     (t.to("cpu") + 1).to(XPU).sum().item()  # host work: no launch
     assert xpuemu.launch_log() == []
+    before = time.monotonic_ns()
     with torch.profiler.profile() as prof:
         kernels.fill(t, 2.0)
+    xpuemu.synchronize()
+    after = time.monotonic_ns()
     (record,) = xpuemu.launch_log()
     assert set(record) == {"kernel", "global", "local", "slm_bytes", "barriers", "loads",
-                           "loads_unique", "stores"}
+                           "loads_unique", "stores", "start_ns", "end_ns"}
+    assert before <= record["start_ns"] <= record["end_ns"] <= after  # the same clock
     assert (record["kernel"], record["global"], record["local"]) == ("FillKernel", (64, 1), (1, 1))
     assert record["stores"] == {t.storage().data_ptr(): 64 * 4} and record["loads"] == {}
     assert "dpcpp_kernel" in [e.key for e in prof.key_averages()]
     xpuemu.clear_launch_log()
     assert xpuemu.launch_log() == []
+
+
+HOST_OPS = {
+    "fallback": lambda d, h: d.exp_(),  # in place: no allocation outside the op
+    "widened_fallback": lambda d, h: h[:, 1:].exp_(),  # its float copies are part of it
+    "copy_inside_copy": lambda d, h: torch._copy_from_and_resize(d, torch.empty(0, device=XPU)),
+    "to_cpu": lambda d, h: d.cpu(),
+    "half_gemm": lambda d, h: h[:64] @ h[:, :64],
+}
+
+
+@pytest.mark.parametrize("name", HOST_OPS)
+def test_host_op_time_counts_outermost_ops_after_their_wait(name):
+    # One call per op, however many host operations run inside it; its time is most of the
+    # op's wall time, but not the wait for a kernel still running.
+    d = sample((1024, 1024)).to(XPU)
+    h = d.half()
+    for delay_ms in (0, 50):
+        if delay_ms:
+            kernels.fill(torch.empty(1, device=XPU), 0.0, delay_ms=delay_ms)  # waited for first
+        calls, seconds = xpuemu.host_op_time()
+        start = time.monotonic()
+        result = HOST_OPS[name](d, h)  # noqa: F841  (freed after the measurement)
+        wall = time.monotonic() - start
+        calls_after, seconds_after = xpuemu.host_op_time()
+        work = seconds_after - seconds
+        assert calls_after - calls == 1
+        if delay_ms:
+            assert 0 < work < wall - 0.04
+        else:
+            assert wall / 4 < work <= wall
 
 
 def run_python(code):

@@ -46,12 +46,17 @@ void wait_idle();
 
 // ---- launch log ---------------------------------------------------------------------------------
 
+// Launch times are read by the device's worker from std::chrono::steady_clock, in nanoseconds.
+// On Linux that clock is CLOCK_MONOTONIC, the clock of Python's time.monotonic_ns(), so the times
+// compare directly with host timestamps taken either way.
 struct launch_record {
   std::string kernel;       // unqualified kernel name, template arguments dropped
   std::size_t global[2];    // global range
   std::size_t local[2];     // local range (work-group)
   std::uint32_t slm_bytes;  // shared local memory requested by slm_init (0 if none)
   std::uint64_t barriers;   // barrier completions summed over work-groups
+  std::uint64_t start_ns;   // when the launch started running on the device
+  std::uint64_t end_ns;     // when its last work-group finished (== start_ns for an empty launch)
   // Global traffic by allocation start address, in bytes (counted while checking is on).
   std::map<std::uintptr_t, std::uint64_t> loads;         // bytes loaded
   std::map<std::uintptr_t, std::uint64_t> loads_unique;  // distinct byte addresses loaded
@@ -59,8 +64,9 @@ struct launch_record {
   std::string error;                                     // empty unless the launch failed
 };
 
-// Waits for every submitted launch and returns the latest 10,000 records in submission order.
-// Never throws a launch failure.
+// Waits for every launch submitted before the call and returns their latest 10,000 records in
+// submission order (launches other threads submit meanwhile are left out). Never throws a launch
+// failure.
 std::vector<launch_record> launch_log();
 // Drops the records of every launch submitted before this call.
 void clear_launch_log();

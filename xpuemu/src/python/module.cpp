@@ -1,4 +1,5 @@
-// Python module `xpuemu`: waiting for the device, the launch log and the checker's switches.
+// Python module `xpuemu`: waiting for the device, the launch log, the time spent in host
+// operations and the checker's switches.
 // Importing it loads the XPU device into PyTorch; the import fails if another XPU backend was
 // there first.
 #include <pybind11/pybind11.h>
@@ -7,14 +8,9 @@
 #include <vector>
 
 #include "xpuemu/runtime.hpp"
+#include "xpuemu/torch_device.hpp"
 
 namespace py = pybind11;
-
-namespace xpuemu {
-// Defined by the XPU device (libxpuemu).
-bool torch_device_ok();
-const std::string& torch_device_error();
-}  // namespace xpuemu
 
 namespace {
 
@@ -38,6 +34,8 @@ py::list launch_log() {
     d["local"] = py::make_tuple(r.local[0], r.local[1]);
     d["slm_bytes"] = r.slm_bytes;
     d["barriers"] = r.barriers;
+    d["start_ns"] = r.start_ns;
+    d["end_ns"] = r.end_ns;
     d["loads"] = traffic(r.loads);
     d["loads_unique"] = traffic(r.loads_unique);
     d["stores"] = traffic(r.stores);
@@ -52,7 +50,9 @@ py::list launch_log() {
 PYBIND11_MODULE(xpuemu, m) {
   if (!xpuemu::torch_device_ok()) throw py::import_error(xpuemu::torch_device_error());
   py::module_::import("torch");
-  m.doc() = "The emulated XPU device: waiting, launch log and memory-checker switches";
+  m.doc() =
+      "The emulated XPU device: waiting, launch log, host operation time and memory-checker "
+      "switches";
 
   m.def(
       "synchronize",
@@ -64,9 +64,21 @@ PYBIND11_MODULE(xpuemu, m) {
       "reported (and how many more there were), then forgets them.");
   m.def("launch_log", &launch_log,
         "Waits for every submitted kernel and returns the latest launch records in submission "
-        "order (never raises a kernel failure).");
+        "order (never raises a kernel failure). start_ns and end_ns are on the clock of "
+        "time.monotonic_ns().");
   m.def("clear_launch_log", &xpuemu::clear_launch_log,
         "Drops the records of every launch submitted so far.");
+  m.def(
+      "host_op_time",
+      [] {
+        const xpuemu::host_op_totals t = xpuemu::host_op_totals_now();
+        return py::make_tuple(t.calls, static_cast<double>(t.ns) * 1e-9);
+      },
+      "Returns (calls, seconds) of the host operations on XPU tensors since the process started: "
+      "the ops the device runs on the calling thread instead of as kernels (the CPU fallback of "
+      "every op without an XPU kernel, the Half mm/addmm/bmm, copies to, from and within the "
+      "device, .item()). Each is timed after its wait for earlier kernels; an op run inside "
+      "another counts as part of it. Take differences to time a section.");
   m.def("set_checking", &xpuemu::set_checking, py::arg("on"),
         "Turns the memory checks and traffic counters of kernel accesses on or off.");
   m.def("set_poison", &xpuemu::set_poison, py::arg("on"),

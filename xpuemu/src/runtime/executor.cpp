@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/context/fiber.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <ratio>
 #include <thread>
+#include <type_traits>
 
 #include "checker.hpp"
 
@@ -29,6 +32,16 @@ constexpr std::size_t kStackBytes = 256 * 1024;  // usable stack of one work-ite
 constexpr std::size_t kLogCapacity = 10000;      // launch records kept
 
 std::atomic<bool> g_checking{true};
+
+// Launch times: nanoseconds of std::chrono::steady_clock, which libstdc++ reads from
+// CLOCK_MONOTONIC on Linux, the clock of Python's time.monotonic_ns().
+using device_clock = std::chrono::steady_clock;
+static_assert(device_clock::is_steady && std::is_same_v<device_clock::period, std::nano>,
+              "launch times are nanoseconds of a monotonic clock");
+
+std::uint64_t now_ns() {
+  return static_cast<std::uint64_t>(device_clock::now().time_since_epoch().count());
+}
 
 // Bytes of shared local memory per work-group: 64 KiB unless XPUEMU_SLM_BYTES says otherwise.
 std::uint32_t slm_capacity() {
@@ -311,12 +324,18 @@ class device_queue {
     throw launch_error(msg);
   }
 
+  // The records up to the latest launch submitted before the call, once they have run. Launches
+  // submitted meanwhile by other threads are left out: their records are not complete.
   std::vector<launch_record> log() {
-    wait_for(submitted(), false);
+    const std::uint64_t last = submitted();
+    wait_for(last, false);
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<launch_record> out;
     out.reserve(log_.size());
-    for (const auto& [seq, r] : log_) out.push_back(r);
+    for (const auto& [seq, r] : log_) {
+      if (seq > last) break;
+      out.push_back(r);
+    }
     return out;
   }
 
@@ -353,6 +372,8 @@ class device_queue {
           launch_record& r = log_[next.first - log_.front().first].second;
           r.slm_bytes = result.slm_bytes;
           r.barriers = result.barriers;
+          r.start_ns = result.start_ns;
+          r.end_ns = result.end_ns;
           r.loads = std::move(result.loads);
           r.loads_unique = std::move(result.loads_unique);
           r.stores = std::move(result.stores);
@@ -377,6 +398,7 @@ class device_queue {
       launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
 
     // Share the launch with the helper threads and take part in it.
+    const std::uint64_t start = now_ns();
     {
       std::lock_guard<std::mutex> lock(pool_mutex_);
       job_ = &launch;
@@ -390,8 +412,11 @@ class device_queue {
       pool_done_cv_.wait(lock, [&] { return busy_helpers_ == 0; });
       job_ = nullptr;
     }
+    const std::uint64_t end = now_ns();
 
     launch_record r{};
+    r.start_ns = launch.groups[0] * launch.groups[1] == 0 ? end : start;  // empty: at completion
+    r.end_ns = end;
     r.slm_bytes = launch.slm_bytes.load();
     r.barriers = launch.barriers.load();
     r.error = launch.fault;

@@ -1,7 +1,8 @@
 // The XPU device of PyTorch on the emulated platform: an allocator over device memory, a device
 // guard with one device and one stream, native kernels for memory, views, copies and GEMMs, a
 // boxed fallback that runs every other op with PyTorch's CPU kernels over the same host memory,
-// and the xpu:: host calls (the queue behind a stream, the profiler record of a launch).
+// the xpu:: host calls (the queue behind a stream, the profiler record of a launch) and the time
+// spent in host operations on device memory.
 //
 // Everything is registered once, when this library is loaded. If another XPU backend is already
 // present, nothing is registered and torch_device_ok() says so; the Python module `xpuemu` turns
@@ -19,6 +20,9 @@
 #include <torch/library.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -27,15 +31,7 @@
 
 #include "xpu/xpu.hpp"
 #include "xpuemu/runtime.hpp"
-
-namespace xpuemu {
-
-// Whether this library's XPU device is the one registered with PyTorch.
-bool torch_device_ok();
-// Why it is not (empty when it is).
-const std::string& torch_device_error();
-
-}  // namespace xpuemu
+#include "xpuemu/torch_device.hpp"
 
 namespace {
 
@@ -65,6 +61,38 @@ void wait_for_device() {
     TORCH_CHECK(false, e.what());
   }
 }
+
+// ---- time spent in host operations --------------------------------------------------------------
+
+std::atomic<std::uint64_t> g_host_op_calls{0};
+std::atomic<std::uint64_t> g_host_op_ns{0};
+thread_local unsigned tl_host_op_depth = 0;  // host operations running on this thread
+
+std::uint64_t now_ns() {
+  const auto t = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t).count());
+}
+
+// Times a host operation from its construction, after the operation's wait for earlier launches,
+// to the end of its scope, failures included. Only the outermost one of a thread is counted: the
+// operations it runs itself are part of its time.
+class host_op_timer {
+ public:
+  host_op_timer() : outer_(tl_host_op_depth++ == 0), start_(outer_ ? now_ns() : 0) {}
+  ~host_op_timer() {
+    --tl_host_op_depth;
+    if (!outer_) return;
+    g_host_op_ns.fetch_add(now_ns() - start_, std::memory_order_relaxed);
+    g_host_op_calls.fetch_add(1, std::memory_order_relaxed);
+  }
+  host_op_timer(const host_op_timer&) = delete;
+  host_op_timer& operator=(const host_op_timer&) = delete;
+
+ private:
+  bool outer_;
+  std::uint64_t start_;
+};
 
 // ---- allocator ----------------------------------------------------------------------------------
 
@@ -308,6 +336,7 @@ at::Tensor& set_empty_device(at::Tensor& self) {
 
 at::Scalar local_scalar_dense_device(const at::Tensor& self) {
   wait_for_device();
+  host_op_timer timer;
   return at::_local_scalar_dense(host_views()(self));
 }
 
@@ -315,6 +344,7 @@ at::Scalar local_scalar_dense_device(const at::Tensor& self) {
 // conversions and broadcasting of the CPU copy.
 at::Tensor copy_from_device(const at::Tensor& src, const at::Tensor& dst, bool /*non_blocking*/) {
   wait_for_device();
+  host_op_timer timer;
   host_views views;
   at::Tensor host_dst = views(dst);
   host_dst.copy_(views(src));
@@ -322,6 +352,8 @@ at::Tensor copy_from_device(const at::Tensor& src, const at::Tensor& dst, bool /
 }
 
 at::Tensor copy_from_and_resize_device(const at::Tensor& src, const at::Tensor& dst) {
+  wait_for_device();
+  host_op_timer timer;  // the copy inside is part of this operation
   if (dst.sizes() != src.sizes()) {
     if (on_device(dst))
       resize_device(dst, src.sizes(), c10::nullopt);
@@ -347,6 +379,7 @@ template <typename F>
 at::Tensor host_gemm(const char* op, std::initializer_list<at::Tensor> operands, F gemm) {
   check_all_on_device(op, operands);
   wait_for_device();
+  host_op_timer timer;
   const bool half = std::all_of(operands.begin(), operands.end(),
                                 [](const at::Tensor& t) { return t.scalar_type() == at::kHalf; });
   host_views views;
@@ -517,6 +550,7 @@ void run_on_cpu(const c10::OperatorHandle& op, const std::vector<c10::IValue>& a
 // on the CPU are retried with half widened to float.
 void cpu_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
   wait_for_device();
+  host_op_timer timer;
   const size_t n = op.schema().arguments().size();
   std::vector<c10::IValue> args(stack->end() - static_cast<std::ptrdiff_t>(n), stack->end());
   torch::jit::drop(*stack, n);
@@ -618,6 +652,11 @@ bool torch_device_ok() {
 
 const std::string& torch_device_error() {
   return register_device().error;
+}
+
+host_op_totals host_op_totals_now() {
+  return {g_host_op_calls.load(std::memory_order_relaxed),
+          g_host_op_ns.load(std::memory_order_relaxed)};
 }
 
 }  // namespace xpuemu
