@@ -1,0 +1,163 @@
+"""Decoding with a LLaMA-7B-shaped layer stack (the synthetic checkpoint, 2 layers by default):
+device time per token step by operation kind, the host's CPU time per layer against the time a
+1229 GB/s GPU needs to read that layer, bytes read per step, projected GPU tokens/s for a 32-layer
+7B model, the peak memory of loading (safetensors and .bin) and the prompt paths.
+
+Usage: /usr/bin/python3 bench/bench_decode.py [--layers N] [--reps N]
+"""
+import argparse
+import json
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+import benchlib  # noqa: F401  (puts the built modules on sys.path)
+
+_REPO = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(1, str(_REPO))
+
+import torch  # noqa: E402
+import xpuemu  # noqa: E402
+
+from vantrel_llama import load  # noqa: E402
+from vantrel_llama.device import BUILD_LIB  # noqa: E402
+from vantrel_llama.synthetic import write_synthetic_checkpoint  # noqa: E402
+
+GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
+GPUS = (560e9, 1229e9)
+LAYERS_7B, VOCAB_7B, HIDDEN_7B = 32, 32000, 4096
+
+
+def kind(kernel):
+    return "projections" if kernel.startswith("gemm") else \
+        "attention" if kernel.startswith("sdp") else "the rest"
+
+
+def one_step(model, cache, tokens, pos):
+    """One decoding step: (device seconds by kind, host CPU seconds of the calling thread,
+    distinct bytes by kernel launch index)."""
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    model.profile_host_ops(True)
+    host_ops = xpuemu.host_op_time()[1]
+    t = time.thread_time()
+    model.forward(tokens, pos, cache)
+    host = time.thread_time() - t
+    log = xpuemu.launch_log()
+    inside = model.profile_host_ops(False)
+    device = {"projections": inside.get("projections", 0.0),
+              "attention": inside.get("attention", 0.0)}
+    device["the rest"] = xpuemu.host_op_time()[1] - host_ops - sum(inside.values())
+    for r in log:
+        device[kind(r["kernel"])] += (r["end_ns"] - r["start_ns"]) * 1e-9
+    return device, host, log
+
+
+def step_table(model, reps):
+    cfg = model.config
+    rows = []
+    for batch in (1, 8):
+        for kv_len in (128, 2048):
+            cache = model.new_cache(batch, kv_len)
+            for k, v in cache:  # stands for a prompt already decoded
+                k.copy_(torch.randn(k.shape, dtype=torch.half))
+                v.copy_(torch.randn(v.shape, dtype=torch.half))
+            tokens = torch.randint(cfg.vocab_size, (batch, 1)).to(model.device)
+            xpuemu.set_checking(True)  # counters on for the bytes
+            _, _, log = one_step(model, cache, tokens, kv_len - 1)
+            layer_bytes = sum(sum(r["loads_unique"].values()) for r in log[:5])
+            head_bytes = sum(r["loads_unique"].get(model.lm_head.weight.storage().data_ptr(), 0)
+                             for r in log)
+            xpuemu.set_checking(False)
+            best = None
+            for _ in range(reps):
+                device, host, _ = one_step(model, cache, tokens, kv_len - 1)
+                if best is None or sum(device.values()) < sum(best[0].values()):
+                    best = (device, host)
+            device, host = best
+            host_layer = host / cfg.num_hidden_layers
+            gpu_layer = layer_bytes / GPU
+            # A 32-layer 7B model: 32 such layers plus a 32000-row output layer.
+            step_bytes = LAYERS_7B * layer_bytes + VOCAB_7B * HIDDEN_7B * 2
+            rows.append((batch, kv_len, device, host_layer, gpu_layer, layer_bytes, head_bytes,
+                         [batch * bw / step_bytes for bw in GPUS]))
+            del cache
+    print(f"\nDecoding step, {cfg.num_hidden_layers} layers of LLaMA-7B's shapes "
+          f"(checks off; bytes with checks on):")
+    print("| B | kv_len | device ms: projections | attention | the rest | host CPU ms per layer "
+          "| GPU ms per layer at 1229 GB/s | host ÷ GPU | MB read per layer | projected 7B tokens/s "
+          "at 560 / 1229 GB/s |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for b, n, dev, host_layer, gpu_layer, lb, _, tps in rows:
+        print(f"| {b} | {n} | {dev['projections'] * 1e3:.1f} | {dev['attention'] * 1e3:.2f} | "
+              f"{dev['the rest'] * 1e3:.2f} | {host_layer * 1e3:.3f} | {gpu_layer * 1e3:.3f} | "
+              f"{host_layer / gpu_layer:.2f}x | {lb / 1e6:.1f} | {tps[0]:.0f} / {tps[1]:.0f} |")
+
+
+def prefill_table(model, prompt_len):
+    """Prompt of prompt_len tokens, B = 1: one position per call, 8 per call (every projection
+    on the kernels) and the whole prompt in one call (PyTorch's linear for more than 8 rows)."""
+    cfg = model.config
+    tokens = torch.randint(cfg.vocab_size, (1, prompt_len)).to(model.device)
+    print(f"\nPrompt of {prompt_len} tokens, B = 1 (ms):")
+    print("| positions per call | ms |")
+    print("|---|---|")
+    for chunk in (1, 8, prompt_len):
+        cache = model.new_cache(1, prompt_len)
+        xpuemu.synchronize()
+        t = time.perf_counter()
+        model.prefill(tokens, cache, chunk)
+        xpuemu.synchronize()
+        print(f"| {chunk} | {(time.perf_counter() - t) * 1e3:.0f} |")
+
+
+def load_memory(directory, fmt):
+    """Loads in a fresh process and returns its load statistics."""
+    code = ("import sys, json; sys.path[:0] = [sys.argv[1], sys.argv[2]];"
+            "from vantrel_llama import load; m = load(sys.argv[3]);"
+            "print(json.dumps(m.load_stats))")
+    out = subprocess.run([sys.executable, "-c", code, str(BUILD_LIB), str(_REPO), str(directory)],
+                         check=True, capture_output=True, text=True).stdout
+    s = json.loads(out.strip().splitlines()[-1])
+    target = s["bytes"] + s["largest_tensor_bytes"] + 300e6
+    peak = s["peak_rss_increase_bytes"]
+    print(f"| {fmt} | {s['bytes'] / 1e6:.0f} | {s['largest_tensor_bytes'] / 1e6:.0f} | "
+          f"{peak / 1e6:.0f} | {target / 1e6:.0f} | {peak / target:.2f} | {s['seconds']:.1f} |")
+
+
+def memory_table(directory):
+    print("\nLoading (fresh process each):")
+    print("| format | model MB | largest tensor MB | peak RSS increase MB | target MB "
+          "| peak ÷ target | s |")
+    print("|---|---|---|---|---|---|---|")
+    load_memory(directory, "safetensors")
+    with tempfile.TemporaryDirectory(dir=BUILD_LIB.parent) as tmp:
+        tmp = pathlib.Path(tmp)
+        from vantrel_llama.safetensors import SafetensorsFile
+        with SafetensorsFile(directory / "model.safetensors") as f:
+            torch.save({n: f.tensor(n).clone() for n in f.names()}, tmp / "pytorch_model.bin")
+        for name in ("config.json", "tokenizer.model"):
+            (tmp / name).write_bytes((directory / name).read_bytes())
+        load_memory(tmp, ".bin")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--layers", type=int, default=2)
+    p.add_argument("--reps", type=int, default=3)
+    args = p.parse_args()
+    directory = write_synthetic_checkpoint(
+        BUILD_LIB.parent / "synthetic" / f"llama-7b-shapes-{args.layers}-layers",
+        layers=args.layers)
+    xpuemu.set_poison(False)
+    memory_table(directory)
+    model = load(directory)
+    with torch.no_grad():
+        step_table(model, args.reps)
+        prefill_table(model, 16)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,151 @@
+"""The decoding engine end to end: loading onto the device, logits against the float32 reference,
+generation (greedy consistency, sampling, EOS, batches above 8 rows), bad checkpoints and
+requests, and a LLaMA-7B-shaped layer on vantrel's kernels."""
+import json
+
+import pytest
+import torch
+import xpuemu
+
+from vantrel_llama import CheckpointError, load
+from vantrel_llama.checkpoint import expected_tensors
+from vantrel_llama.config import config_from_dict
+from vantrel_llama.reference import MAX_RELATIVE_DIFF, MIN_TOP1_AGREEMENT, Reference, compare
+from vantrel_llama.safetensors import write_safetensors
+
+KERNELS_7B = {"gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"}
+
+
+def ids_for(vocab, shape, seed=0):
+    return torch.randint(vocab, shape, generator=torch.Generator().manual_seed(seed))
+
+
+def assert_matches_reference(model, folder, ids):
+    c = compare(model.logits(ids), Reference(folder).logits(ids))
+    assert c["relative"] <= MAX_RELATIVE_DIFF and c["top1_agreement"] >= MIN_TOP1_AGREEMENT, c
+
+
+@pytest.mark.parametrize("fmt, shards, dtype, config", [
+    ("safetensors", 1, torch.float16, {}),  # grouped key/value heads
+    ("safetensors", 2, torch.bfloat16, {"num_key_value_heads": 4}),
+    ("bin", 3, torch.float32, {"tie_word_embeddings": True}),
+    ("bin", 1, torch.float16, {"num_key_value_heads": 1, "rope_theta": 500000.0}),
+])
+def test_logits_match_reference(make_checkpoint, fmt, shards, dtype, config):
+    folder, _ = make_checkpoint(fmt=fmt, shards=shards, dtype=dtype, **config)
+    model = load(folder)
+    assert model.load_stats["format"] == fmt
+    assert model.paths()["attention"].startswith("PyTorch")
+    assert_matches_reference(model, folder, ids_for(48, (3, 9)))
+
+
+@pytest.fixture
+def tiny(make_checkpoint):
+    folder, _ = make_checkpoint()
+    return load(folder)
+
+
+def test_greedy_generation_follows_logits(tiny):
+    ids = ids_for(48, (3, 4))
+    out = tiny.generate(ids, 8, eos_token_id=())
+    assert out.shape == (3, 12) and torch.equal(out[:, :4], ids)
+    logits = tiny.logits(out)[:, 3:-1]
+    top2 = logits.topk(2, -1).values
+    decided = top2[..., 0] - top2[..., 1] > 1e-2  # near-ties may go either way
+    assert torch.equal((logits.argmax(-1) == out[:, 4:])[decided], torch.ones_like(out[:, 4:],
+                                                                                   dtype=torch.bool)[decided])
+
+
+def test_batches_above_8_rows_decode_like_single_rows(tiny):
+    ids = ids_for(48, (10, 3))
+    out = tiny.generate(ids, 3, eos_token_id=())
+    for b in (0, 9):
+        assert torch.equal(out[b:b + 1], tiny.generate(ids[b:b + 1], 3, eos_token_id=()))
+
+
+def test_sampling_is_seeded_and_eos_pads(tiny):
+    ids = ids_for(48, (2, 3))
+    a = tiny.generate(ids, 12, temperature=1.0, top_p=0.9, seed=7, eos_token_id=())
+    assert torch.equal(a, tiny.generate(ids, 12, temperature=1.0, top_p=0.9, seed=7,
+                                        eos_token_id=()))
+    assert not torch.equal(a, tiny.generate(ids, 12, temperature=1.0, seed=8, eos_token_id=()))
+    eos = int(a[0, 5])  # row 0 reaches it at its third new token
+    b = tiny.generate(ids, 12, temperature=1.0, top_p=0.9, seed=7, eos_token_id=eos)
+    assert torch.equal(b[0, :6], a[0, :6]) and (b[0, 6:] == eos).all()
+    first = (b[1, 3:] == eos).nonzero()
+    if len(first):
+        assert (b[1, 3 + int(first[0]):] == eos).all()
+
+
+@pytest.mark.parametrize("ids, new, message", [
+    (torch.zeros(2, 3, dtype=torch.int32), 1, "ids must be a LongTensor"),
+    (torch.zeros(3, dtype=torch.long), 1, "ids must be a LongTensor"),
+    (torch.zeros(1, 0, dtype=torch.long), 1, "at least one token"),
+    (torch.tensor([[1, 48]]), 1, "token id 48 at \\[0, 1\\], outside the vocabulary"),
+    (torch.tensor([[-1]]), 1, "token id -1"),
+    (torch.zeros(1, 60, dtype=torch.long), 5, "max_position_embeddings"),
+    (torch.zeros(1, 2, dtype=torch.long), -1, "max_new_tokens"),
+])
+def test_bad_requests(tiny, ids, new, message):
+    with pytest.raises(ValueError, match=message):
+        tiny.generate(ids, new)
+
+
+def test_sliding_window_shorter_than_the_sequence(make_checkpoint):
+    folder, _ = make_checkpoint(sliding_window=8)
+    model = load(folder)
+    model.generate(torch.zeros(1, 4, dtype=torch.long), 4)  # fits the window: same model
+    with pytest.raises(ValueError, match="sliding_window"):
+        model.generate(torch.zeros(1, 4, dtype=torch.long), 5)
+
+
+@pytest.mark.parametrize("dtype, value", [(torch.float32, 7e4), (torch.bfloat16, float("inf")),
+                                          (torch.float32, float("nan"))])
+def test_value_outside_half_is_refused(make_checkpoint, dtype, value):
+    def plant(t):
+        t["model.layers.1.mlp.up_proj.weight"][5, 7] = value
+    folder, _ = make_checkpoint(dtype=dtype, edit=plant)
+    with pytest.raises(CheckpointError, match=r"model\.layers\.1\.mlp\.up_proj\.weight.*\[5, 7\]"):
+        load(folder)
+
+
+def test_truncated_safetensors_names_the_file(make_checkpoint):
+    folder, _ = make_checkpoint()
+    f = folder / "model.safetensors"
+    f.write_bytes(f.read_bytes()[:-100])
+    with pytest.raises(CheckpointError, match="model.safetensors"):
+        load(folder)
+
+
+# ---- LLaMA-7B's shapes on the kernels -----------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def layer_7b(tmp_path_factory):
+    """One layer of LLaMA-7B's shapes with a 200-token vocabulary (output rows padded to 208)."""
+    folder = tmp_path_factory.mktemp("llama7b")
+    cfg = {"hidden_size": 4096, "intermediate_size": 11008, "num_hidden_layers": 1,
+           "num_attention_heads": 32, "vocab_size": 200}
+    (folder / "config.json").write_text(json.dumps(cfg))
+    gen = torch.Generator().manual_seed(0)
+    write_safetensors(folder / "model.safetensors", {
+        name: (torch.randn(shape, generator=gen) * 0.02 + (len(shape) == 1)).half()
+        for name, shape in expected_tensors(config_from_dict(cfg)).items()})
+    return folder
+
+
+def test_7b_layer_runs_the_kernels_and_matches_reference(layer_7b):
+    model = load(layer_7b)
+    stats = model.load_stats
+    assert stats["peak_rss_increase_bytes"] < stats["bytes"] + stats["largest_tensor_bytes"] + 300e6
+    ids = ids_for(200, (2, 3))
+    xpuemu.clear_launch_log()
+    logits = model.logits(ids)
+    kernels = [r["kernel"] for r in xpuemu.launch_log()]
+    per_step = len(kernels) // 3
+    for step in range(3):  # q/k/v, attention, o, gate/up, down, output layer
+        names = kernels[step * per_step:(step + 1) * per_step]
+        assert set(names) - {n for n in names if n.startswith("sdp")} == KERNELS_7B
+        assert sum(n.startswith("sdpDim128Fp16") for n in names) == 1
+    c = compare(logits, Reference(layer_7b).logits(ids))
+    assert logits.shape == (2, 3, 200)
+    assert c["relative"] <= MAX_RELATIVE_DIFF and c["top1_agreement"] >= MIN_TOP1_AGREEMENT, c

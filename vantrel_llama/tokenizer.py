@@ -1,0 +1,118 @@
+"""SentencePiece tokenizers: loading a checkpoint's tokenizer.model, decoding ids the tokenizer does
+not know (padded output rows) without failing, and training a small LLaMA-style model."""
+import io
+import re
+from pathlib import Path
+from typing import Iterable, List, Optional
+
+import sentencepiece
+
+from .errors import CheckpointError
+
+# The piece SentencePiece uses for a space; a decoded run that starts with it after a placeholder
+# must keep its space (SentencePiece drops it at the start of a text).
+_SPACE = "\u2581"
+
+
+class Tokenizer:
+    """A SentencePiece model: `encode` text to ids (BOS first), `decode` ids to text."""
+
+    def __init__(self, path):
+        """Loads the SentencePiece model at `path`; raises CheckpointError naming the file when it
+        cannot be read or is not a SentencePiece model."""
+        self.path = Path(path)
+        try:
+            data = self.path.read_bytes()
+        except OSError as e:
+            raise CheckpointError(f"{self.path}: cannot read the tokenizer: {e}") from None
+        self._sp = sentencepiece.SentencePieceProcessor()
+        try:
+            self._sp.LoadFromSerializedProto(data)
+        except RuntimeError:
+            raise CheckpointError(f"{self.path}: not a SentencePiece tokenizer model") from None
+        # An empty file parses as a model without pieces.
+        self.vocab_size = self._sp.get_piece_size()
+        if self.vocab_size <= 0:
+            raise CheckpointError(f"{self.path}: the SentencePiece tokenizer model has no pieces")
+        self.bos_id = self._special(self._sp.bos_id())
+        self.eos_id = self._special(self._sp.eos_id())
+
+    def _special(self, i: int) -> Optional[int]:
+        return i if 0 <= i < self.vocab_size else None
+
+    def encode(self, text: str, bos: bool = True) -> List[int]:
+        """The ids of `text`, after the BOS id when `bos` and the model has one."""
+        if not isinstance(text, str):
+            raise TypeError(f"encode takes a str, not {type(text).__name__}")
+        ids = self._sp.encode(text)
+        return [self.bos_id] + ids if bos and self.bos_id is not None else ids
+
+    def decode(self, ids: Iterable[int]) -> str:
+        """The text of `ids` (a list, or a 1-D tensor or array). Ids the tokenizer does not know
+        (negative, or >= vocab_size as padded output rows are) appear as "<id:N>"."""
+        if hasattr(ids, "tolist"):
+            ids = ids.tolist()
+        ids = [int(i) for i in ids]
+        parts, run = [], []
+
+        def flush():
+            if run:
+                text = self._sp.decode(run)
+                if parts and self._sp.id_to_piece(run[0]).startswith(_SPACE):
+                    text = " " + text
+                parts.append(text)
+                run.clear()
+
+        for i in ids:
+            if 0 <= i < self.vocab_size:
+                run.append(i)
+            else:
+                flush()
+                parts.append(f"<id:{i}>")
+        flush()
+        return "".join(parts)
+
+    def __repr__(self):
+        return f"Tokenizer({str(self.path)!r}, vocab_size={getattr(self, 'vocab_size', None)})"
+
+
+def load_tokenizer(directory) -> Optional[Tokenizer]:
+    """The tokenizer of the checkpoint in `directory` (its tokenizer.model), or None if it has
+    none."""
+    path = Path(directory) / "tokenizer.model"
+    return Tokenizer(path) if path.is_file() else None
+
+
+def _train(lines: List[str], vocab_size: int) -> bytes:
+    out = io.BytesIO()
+    sentencepiece.SentencePieceTrainer.train(
+        sentence_iterator=iter(lines), model_writer=out, model_type="bpe", vocab_size=vocab_size,
+        # LLaMA's layout: <unk>, <s>, </s> first, no padding piece, unknown characters as bytes,
+        # digits one by one, text taken as it is (no normalisation, spaces kept).
+        unk_id=0, bos_id=1, eos_id=2, pad_id=-1, byte_fallback=True, split_digits=True,
+        character_coverage=1.0, normalization_rule_name="identity", remove_extra_whitespaces=False,
+        allow_whitespace_only_pieces=True,
+        max_sentence_length=max(4192, max(len(s.encode()) for s in lines) + 1),
+        num_threads=1, minloglevel=2)
+    return out.getvalue()
+
+
+def train_tokenizer(text: str, model_path, max_vocab: int = 32000) -> Tokenizer:
+    """Trains a BPE SentencePiece model on `text` with as many pieces as the text allows, at most
+    `max_vocab`, writes it to `model_path` and returns it. The same text gives the same file."""
+    if isinstance(max_vocab, bool) or not isinstance(max_vocab, int) or max_vocab <= 0:
+        raise ValueError(f"max_vocab must be a positive int, got {max_vocab!r}")
+    lines = [line for line in text.splitlines() if line.strip()]
+    if not lines:
+        raise ValueError("train_tokenizer needs a text with at least one non-blank line")
+    try:
+        model = _train(lines, max_vocab)
+    except RuntimeError as e:
+        # BPE needs the exact size; the trainer reports the largest one the text allows.
+        found = re.search(r"Vocabulary size too high \(\d+\)\. Please set it to a value <= (\d+)",
+                          str(e))
+        if not found:
+            raise ValueError(f"cannot train a tokenizer with max_vocab={max_vocab}: {e}") from None
+        model = _train(lines, int(found.group(1)))
+    Path(model_path).write_bytes(model)
+    return Tokenizer(model_path)
