@@ -1,6 +1,9 @@
 """python3 -m vantrel_llama: see cli.py."""
 import sys
 
-from .cli import main
+try:
+    from .cli import main
+except ImportError as e:  # the operators are not built yet: say how, without a traceback
+    sys.exit(f"error: {e}")
 
 sys.exit(main())

@@ -11,7 +11,7 @@ import torch
 from .device import BUILD_LIB, xpuemu
 from .errors import CheckpointError
 from .loader import load
-from .reference import MAX_RELATIVE_DIFF, MIN_TOP1_AGREEMENT, Reference, compare
+from .reference import Reference, compare
 
 DEFAULT_PROMPT = "The weather on the coast"
 # Memory bandwidth of two GPUs, for the projected tokens/s of a decoding step bound by its reads.
@@ -209,9 +209,14 @@ def run(args) -> int:
     print(f"host ms per token step: {host:.2f} (CPU time of the calling thread, which also runs "
           f"the emulated device's PyTorch ops)")
     nbytes = bytes_per_step(model, rows, len(prompt) + generated)
-    proj = ", ".join(f"{rows * bw / nbytes:.0f} on a {bw / 1e9:.0f} GB/s GPU" for bw in GPU_BANDWIDTHS)
-    print(f"distinct bytes read per step: {nbytes / 1e6:.1f} MB ({rows} rows); projected "
-          f"tokens/s: {proj}")
+    if nbytes:
+        proj = ", ".join(f"{rows * bw / nbytes:.0f} on a {bw / 1e9:.0f} GB/s GPU"
+                         for bw in GPU_BANDWIDTHS)
+        print(f"distinct bytes read per step: {nbytes / 1e6:.1f} MB ({rows} rows, vantrel's "
+              f"kernels); projected tokens/s: {proj}")
+    else:
+        print("distinct bytes read per step: not counted (no operation of the step runs on "
+              "vantrel's kernels; the launch log counts only kernel reads)")
 
     if args.validate:
         return validate(model, model_dir, out)
@@ -222,13 +227,12 @@ def validate(model, model_dir, out) -> int:
     print("validating against a float32 reference on the CPU ...", flush=True)
     ref = Reference(model_dir).logits(out[:8])
     got = model.logits(out[:8])
-    c = compare(got, ref)
-    ok = c["relative"] <= MAX_RELATIVE_DIFF and c["top1_agreement"] >= MIN_TOP1_AGREEMENT
+    c = compare(got, ref, model.config.num_hidden_layers)
     print(f"largest logit difference {c['max_diff']:.4f} = {c['relative']:.4f} x the reference "
-          f"logits' standard deviation (bound {MAX_RELATIVE_DIFF}); top token agrees at "
-          f"{100 * c['top1_agreement']:.1f} % of positions (bound "
-          f"{100 * MIN_TOP1_AGREEMENT:.0f} %): {'ok' if ok else 'OUT OF BOUNDS'}")
-    return 0 if ok else 1
+          f"logits' standard deviation (bound {c['bound']:.4f}); top token agrees at "
+          f"{100 * c['top1_agreement']:.1f} % of positions (required wherever the reference's "
+          f"best two logits are not a near-tie): {'ok' if c['ok'] else 'OUT OF BOUNDS'}")
+    return 0 if c["ok"] else 1
 
 
 def main(argv=None) -> int:

@@ -21,17 +21,16 @@ def _import_built(name):
     sys.modules.pop(name, None)  # a namespace package made from the source folder
     if BUILD_LIB.is_dir() and str(BUILD_LIB) not in sys.path:
         sys.path.insert(0, str(BUILD_LIB))
+    how = (f"is not built: run scripts/setup in {_REPO} (it builds into {BUILD_LIB}), or set "
+           f"VANTREL_BUILD to the folder that holds it")
     try:
         module = importlib.import_module(name)
     except ImportError as e:
-        raise ImportError(f"the module {name!r} is not built: run scripts/setup in {_REPO} "
-                          f"(it builds into {BUILD_LIB}), or set VANTREL_BUILD to the folder "
-                          f"that holds it ({e})") from e
+        raise ImportError(f"the module {name!r} {how} ({e})") from e
     if not getattr(module, "__file__", None):
         sys.modules.pop(name, None)
-        raise ImportError(f"the module {name!r} is not built: found only the source folder "
-                          f"{list(module.__path__)}; run scripts/setup in {_REPO} (it builds "
-                          f"into {BUILD_LIB}), or set VANTREL_BUILD to the folder that holds it")
+        raise ImportError(f"the module {name!r} {how} (found only the source folder "
+                          f"{list(module.__path__)[0]})")
     return module
 
 

@@ -155,59 +155,40 @@ class Model:
         hd, nh, nkv = cfg.head_dim, self._heads, self._kv_heads
         end = start + c
         cos, sin = self._cos[start:end, None, :], self._sin[start:end, None, :]  # [C, 1, hd]
-        profile = self._profile is not None
+        op = self._op
 
         h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
         for layer, (k_cache, v_cache) in zip(self.layers, cache):
             x = self._rms_norm(h, layer.attn_norm)
-            t = profile and self._host_time()
-            qkv = layer.qkv(x)
-            if profile:
-                self._charge("projections", t)
+            qkv = op("projections", layer.qkv, x)
             # Rotary embedding of q and k together, in float32.
             qk = qkv[:, :(nh + nkv) * hd].float().view(b, c, nh + nkv, hd)
             qk = torch.addcmul(qk * cos, qk.roll(hd // 2, -1), sin)
             k_cache[:, :, start:end].copy_(qk[:, :, nh:].transpose(1, 2))
-            v_cache[:, :, start:end].copy_(qkv[:, (nh + nkv) * hd:].view(b, c, nkv, hd).transpose(1, 2))
+            v_cache[:, :, start:end].copy_(
+                qkv[:, (nh + nkv) * hd:].view(b, c, nkv, hd).transpose(1, 2))
             q = qk[:, :, :nh].transpose(1, 2)  # [B, H, C, hd]
-            t = profile and self._host_time()
-            att = self._attention(q, k_cache, v_cache, start).reshape(b * c, nh * hd)
-            if profile:
-                self._charge("attention", t)
-                t = self._host_time()
-            h.add_(layer.o(att))
-            if profile:
-                self._charge("projections", t)
+            att = op("attention", self._attention, q, k_cache, v_cache, start)
+            h.add_(op("projections", layer.o, att.reshape(b * c, nh * hd)))
             x = self._rms_norm(h, layer.mlp_norm)
-            t = profile and self._host_time()
-            gu = layer.gate_up(x)
-            if profile:
-                self._charge("projections", t)
-            inter = cfg.intermediate_size
-            gu = gu.float()
-            a = F.silu(gu[:, :inter]).mul_(gu[:, inter:]).half()
-            t = profile and self._host_time()
-            h.add_(layer.down(a))
-            if profile:
-                self._charge("projections", t)
+            gu = op("projections", layer.gate_up, x).float()
+            a = F.silu(gu[:, :cfg.intermediate_size]).mul_(gu[:, cfg.intermediate_size:]).half()
+            h.add_(op("projections", layer.down, a))
         if last_only:
             h = h.view(b, c, -1)[:, -1].contiguous()
             c = 1
-        x = self._rms_norm(h, self.norm)
-        t = profile and self._host_time()
-        logits = self.lm_head(x)
-        if profile:
-            self._charge("projections", t)
-        return logits.view(b, c, -1)
+        return op("projections", self.lm_head, self._rms_norm(h, self.norm)).view(b, c, -1)
 
     # ---- host-op accounting (the emulated device runs PyTorch ops on the host) ----------------------
 
-    @staticmethod
-    def _host_time() -> float:
-        return xpuemu.host_op_time()[1]
-
-    def _charge(self, kind: str, since: float):
-        self._profile[kind] = self._profile.get(kind, 0.0) + self._host_time() - since
+    def _op(self, kind: str, fn, *args):
+        """fn(*args); while profiling, its host-op time is charged to `kind`."""
+        if self._profile is None:
+            return fn(*args)
+        before = xpuemu.host_op_time()[1]
+        out = fn(*args)
+        self._profile[kind] = self._profile.get(kind, 0.0) + xpuemu.host_op_time()[1] - before
+        return out
 
     def profile_host_ops(self, on: bool):
         """Starts (on) or stops and returns {kind: seconds} of host ops inside projections and
