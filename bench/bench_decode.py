@@ -26,6 +26,7 @@ import vantrel_llama.model  # noqa: E402
 
 from vantrel_llama import load  # noqa: E402
 from vantrel_llama.device import BUILD_LIB  # noqa: E402
+from vantrel_llama.model import kernel_kind  # noqa: E402
 from vantrel_llama.synthetic import write_synthetic_checkpoint  # noqa: E402
 
 GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
@@ -84,11 +85,6 @@ def host_time(model, cache, tokens, pos, reps):
     return engine + sum(calls)
 
 
-def kind(kernel):
-    return "projections" if kernel.startswith("gemm") else \
-        "attention" if kernel.startswith("sdp") else "the rest"
-
-
 def one_step(model, cache, tokens, pos):
     """One decoding step: (device seconds by kind, host CPU seconds of the calling thread,
     distinct bytes by kernel launch index)."""
@@ -105,7 +101,7 @@ def one_step(model, cache, tokens, pos):
               "attention": inside.get("attention", 0.0)}
     device["the rest"] = xpuemu.host_op_time()[1] - host_ops - sum(inside.values())
     for r in log:
-        device[kind(r["kernel"])] += (r["end_ns"] - r["start_ns"]) * 1e-9
+        device[kernel_kind(r["kernel"])] += (r["end_ns"] - r["start_ns"]) * 1e-9
     return device, host, log
 
 

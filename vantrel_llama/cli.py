@@ -11,6 +11,7 @@ import torch
 from .device import BUILD_LIB, xpuemu
 from .errors import CheckpointError
 from .loader import load
+from .model import kernel_kind
 from .reference import Reference, compare
 
 DEFAULT_PROMPT = "The weather on the coast"
@@ -98,8 +99,7 @@ class StepLog:
 
     def harvest(self, phase):
         for r in xpuemu.launch_log():
-            kind = ("projections" if r["kernel"].startswith("gemm") else
-                    "attention" if r["kernel"].startswith("sdp") else "the rest")
+            kind = kernel_kind(r["kernel"])
             k = self.kernel[phase]
             k[kind] = k.get(kind, 0.0) + (r["end_ns"] - r["start_ns"]) * 1e-9
         xpuemu.clear_launch_log()

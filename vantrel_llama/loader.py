@@ -65,6 +65,7 @@ class _Loader:
         self.device = device
         self.bytes = 0
         self.largest = 0
+        self.checked = set()  # tensors already range-checked (the tied embedding is read twice)
 
     def _check_range(self, name: str, src: torch.Tensor):
         """Refuses a value that is not finite or does not fit in half, naming file and tensor."""
@@ -89,7 +90,9 @@ class _Loader:
 
     def _source(self, name: str) -> torch.Tensor:
         src = self.ckpt.tensor(name)
-        self._check_range(name, src)
+        if name not in self.checked:
+            self._check_range(name, src)
+            self.checked.add(name)
         return src
 
     def vector(self, name: str) -> torch.Tensor:
@@ -117,26 +120,22 @@ class _Loader:
         rows = sum(s[0] for s in shapes)
         padded = -(-rows // 16) * 16
         dst = self._empty((padded, k))
-        arranged = k == ARRANGED_WIDTH
-        blocks = dst.view(padded // 16, k, 16) if arranged else None
+        if k == ARRANGED_WIDTH:
+            dst = dst.view(padded // 16, k, 16)
+            put = lambda r0, w: _copy_rows_arranged(dst, r0, w)  # noqa: E731
+        else:
+            put = lambda r0, w: dst[r0:r0 + len(w)].copy_(w)  # noqa: E731
         r0 = 0
         for name, (n, _) in zip(names, shapes):
             src = self._source(name)
-            if arranged:
-                _copy_rows_arranged(blocks, r0, src)
-            else:
-                dst[r0:r0 + n].copy_(src)
+            put(r0, src)
             del src
             if release:
                 self.ckpt.release(name)
             r0 += n
         if padded > rows:
-            if arranged:
-                for r in range(rows, padded):
-                    blocks[r // 16, :, r % 16].zero_()
-            else:
-                dst[rows:].zero_()
-        return Projection(dst.view(padded // 16, k, 16) if arranged else dst, rows, k)
+            put(rows, torch.zeros(padded - rows, k, dtype=torch.half))
+        return Projection(dst, rows, k)
 
 
 def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu") -> Model:

@@ -19,7 +19,7 @@ import torch.nn.functional as F
 from .config import LlamaConfig
 from .device import vantrel, xpuemu
 from .errors import CheckpointError
-from .sampling import make_generator, sample
+from .sampling import check_args, make_generator, sample
 from .tokenizer import Tokenizer
 
 # Input widths with a kernel, and the weight layout each wants.
@@ -29,7 +29,13 @@ KERNEL_NAMES = {ARRANGED_WIDTH: "gemmCommonDim4096Fp16V0",
                 ROW_MAJOR_KERNEL_WIDTH: "gemmCommonDim11008Fp16NoReshape"}
 MAX_KERNEL_ROWS = 8  # forward's kernels take at most 8 input rows
 KERNEL_HEAD_DIM = 128
-HALF_MAX = 65504.0
+
+
+def kernel_kind(kernel: str) -> str:
+    """The operation kind a launch-log kernel name belongs to: "projections", "attention" or
+    "the rest"."""
+    return ("projections" if kernel.startswith("gemm") else
+            "attention" if kernel.startswith("sdp") else "the rest")
 
 
 def arrange(w: torch.Tensor) -> torch.Tensor:
@@ -98,14 +104,11 @@ class Model:
 
     def paths(self, rows: int = 1) -> dict:
         """Which kernel (or PyTorch) serves each operation of a decoding step of `rows` rows."""
-        layer = self.layers[0] if self.layers else None
-        out = {}
-        if layer is not None:
-            out["q/k/v projection"] = layer.qkv.path(rows)
-            out["o projection"] = layer.o.path(rows)
-            out["gate/up projection"] = layer.gate_up.path(rows)
-            out["down projection"] = layer.down.path(rows)
-        out["output projection"] = self.lm_head.path(rows)
+        layer = self.layers[0]  # every layer has the same widths
+        out = {"q/k/v projection": layer.qkv.path(rows), "o projection": layer.o.path(rows),
+               "gate/up projection": layer.gate_up.path(rows),
+               "down projection": layer.down.path(rows),
+               "output projection": self.lm_head.path(rows)}
         if self._kernel_attention:
             out["attention"] = "vantrel.sdp_forward"
         else:
@@ -265,7 +268,7 @@ class Model:
                 or max_new_tokens < 0:
             raise ValueError(f"max_new_tokens must be an int >= 0, got {max_new_tokens!r}")
         ids = self._check_ids(ids, max_new_tokens)
-        sample(torch.zeros(1, 1), temperature, top_p)  # validates both before any work
+        check_args(temperature, top_p)  # before any work
         eos = self.config.eos_token_id if eos_token_id is None else eos_token_id
         eos = () if eos is None else (eos,) if isinstance(eos, int) else tuple(eos)
         generator = make_generator(seed)

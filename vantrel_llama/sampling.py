@@ -5,7 +5,8 @@ from typing import Optional
 import torch
 
 
-def _check_args(temperature, top_p):
+def check_args(temperature, top_p):
+    """(temperature, top_p) as floats; ValueError naming the argument when out of range."""
     try:
         temperature = float(temperature)
     except (TypeError, ValueError):
@@ -45,7 +46,7 @@ def sample(logits: torch.Tensor, temperature: float = 0.0, top_p: float = 1.0,
     drawn from softmax(logits / temperature), restricted to the smallest set of most likely tokens
     whose probability reaches `top_p`, with `generator` (the same seed draws the same tokens).
     Tokens at +inf share all the probability."""
-    temperature, top_p = _check_args(temperature, top_p)
+    temperature, top_p = check_args(temperature, top_p)
     logits = _check_logits(logits)
     ids = torch.arange(logits.shape[1])
     top = logits.max(1, keepdim=True).values

@@ -11,6 +11,8 @@ from typing import Optional
 
 import torch
 
+from .checkpoint import expected_tensors
+from .config import config_from_dict
 from .safetensors import write_safetensors
 from .tokenizer import train_tokenizer
 
@@ -102,27 +104,6 @@ class _Weights(Mapping):
         return out
 
 
-def _shapes(vocab, hidden, intermediate, heads, kv_heads, layers) -> dict:
-    kv = hidden // heads * kv_heads
-    shapes = {"model.embed_tokens.weight": (vocab, hidden)}
-    for i in range(layers):
-        p = f"model.layers.{i}."
-        shapes.update({
-            p + "self_attn.q_proj.weight": (hidden, hidden),
-            p + "self_attn.k_proj.weight": (kv, hidden),
-            p + "self_attn.v_proj.weight": (kv, hidden),
-            p + "self_attn.o_proj.weight": (hidden, hidden),
-            p + "mlp.gate_proj.weight": (intermediate, hidden),
-            p + "mlp.up_proj.weight": (intermediate, hidden),
-            p + "mlp.down_proj.weight": (hidden, intermediate),
-            p + "input_layernorm.weight": (hidden,),
-            p + "post_attention_layernorm.weight": (hidden,),
-        })
-    shapes["model.norm.weight"] = (hidden,)
-    shapes["lm_head.weight"] = (vocab, hidden)
-    return shapes
-
-
 def write_synthetic_checkpoint(directory, *, layers: int = 2, hidden: int = 4096,
                                intermediate: int = 11008, heads: int = 32,
                                kv_heads: Optional[int] = None, seed: int = 0,
@@ -173,7 +154,7 @@ def write_synthetic_checkpoint(directory, *, layers: int = 2, hidden: int = 4096
         "hidden_act": "silu", "tie_word_embeddings": False, "torch_dtype": _DTYPE_NAMES[dtype],
     }
     (directory / "config.json").write_text(json.dumps(config, indent=2) + "\n")
-    weights = _Weights(_shapes(vocab, hidden, intermediate, heads, kv_heads, layers), seed, dtype)
+    weights = _Weights(expected_tensors(config_from_dict(config)), seed, dtype)
     write_safetensors(directory / "model.safetensors", weights, metadata={"format": "pt"})
     partial = directory / (_STAMP + ".partial")
     partial.write_text(json.dumps(stamp, indent=2) + "\n")
