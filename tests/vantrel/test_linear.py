@@ -8,53 +8,11 @@ import torch
 import xpuemu
 
 import vantrel
+from host_models import DEPTH, MODELS
 
 KERNEL_A, KERNEL_B = "gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"
 MSG_4096 = re.escape("weights must be [N/16, 4096, 16] or [N, 4096] with N a multiple of 16")
 MSG_11008 = re.escape("weights must be [N, 11008] with N a multiple of 4")
-
-
-# ---- float16 models of the kernels (numpy rounds every float16 add and multiply) ---------------
-
-def model_4096(x, w):
-    """Work-item v sums features 64v..64v+63 in order; the partial sums P_v meet as
-    [(P0+P2+..+P30) + (P1+P3+..+P31)] + [(P32+P34+..+P62) + (P33+..+P63)]."""
-    xs, ws = x.reshape(len(x), 1, 64, 64), w.reshape(1, len(w), 64, 64)
-    p = np.zeros((len(x), len(w), 64), np.float16)
-    for k in range(64):
-        p = p + ws[..., k] * xs[..., k]
-
-    def fold(q):
-        even, odd = q[..., 0], q[..., 1]
-        for i in range(1, 16):
-            even, odd = even + q[..., 2 * i], odd + q[..., 2 * i + 1]
-        return even + odd
-
-    return fold(p[..., :32]) + fold(p[..., 32:])
-
-
-def model_11008(x, w):
-    """Lane l of work-item a sums features 128s + 16q + l over its slices s = a + 11j (j < 7),
-    then 77 + a (a < 9), q = 0..7; a lane tree folds the lanes to P_a; with P_11 = 0,
-    S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3)."""
-    xs, ws = x.reshape(len(x), 1, 86, 128), w.reshape(1, len(w), 86, 128)
-    acc = np.zeros((len(x), len(w), 11, 16), np.float16)
-    a = np.arange(11)
-    for j in range(8):
-        s = np.minimum(a + 11 * j if j < 7 else 77 + a, 85)
-        for q in range(8):
-            prod = ws[:, :, s, 16 * q:16 * q + 16] * xs[:, :, s, 16 * q:16 * q + 16]
-            acc = np.where(((a < 9) | (j < 7))[:, None], acc + prod, acc)
-    for width in (8, 4, 2):
-        acc = acc[..., :width] + acc[..., width:2 * width]
-    p = np.concatenate([acc[..., 0] + acc[..., 1], np.zeros((len(x), len(w), 1), np.float16)], -1)
-    s = (p[..., 0:4] + p[..., 4:8]) + p[..., 8:12]
-    return (s[..., 0] + s[..., 2]) + (s[..., 1] + s[..., 3])
-
-
-MODELS = {4096: model_4096, 11008: model_11008}
-# Roundings between a product and the output: product, in-thread sums, cross-thread sums.
-DEPTH = {4096: 1 + 64 + 15 + 2, 11008: 1 + 64 + 4 + 2 + 2}
 
 
 def data(rng, M, K, N, exact=False):

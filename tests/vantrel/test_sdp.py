@@ -7,8 +7,8 @@ import torch
 import xpuemu
 
 import vantrel
+from host_models import sdp_model as model, sdp_reference as reference
 
-SCALE = np.float32(0.1275042)  # bit pattern 0x3E029076
 KEYS128, BLOCKS16 = "sdpDim128Fp16Keys128", "sdpDim128Fp16KeyBlocks64"
 BLOCKS32 = "sdpDim128Fp32KeyBlocks64"
 
@@ -17,41 +17,6 @@ def make_inputs(B, H, kv_len, dtype, seed):
     """Normal q [B, H, 1, 128] and k, v [B, H, kv_len, 128] on the CPU."""
     g = torch.Generator().manual_seed(seed)
     return tuple(torch.randn(B, H, n, 128, generator=g).to(dtype) for n in (1, kv_len, kv_len))
-
-
-def reference(q, k, v):
-    """float64 softmax attention with the kernels' scale; [B, H * 128]."""
-    q, k, v = (t.double() for t in (q, k, v))
-    w = torch.softmax((q @ k.transpose(2, 3)) * float(SCALE) * np.log(2), dim=-1)
-    return (w @ v).reshape(q.shape[0], -1)
-
-
-def model(q, k, v):
-    """The kernels' order of operations in numpy (float16 dot products for Half, float32 for
-    Float, float32 weights and sums); [B, H * 128] in the input element type."""
-    dt = {torch.half: np.float16, torch.float: np.float32}[q.dtype]
-    B, H, n, _ = k.shape
-    q, k, v = (t.reshape(B * H, -1, 128).numpy().astype(dt) for t in (q, k, v))
-    acc = np.zeros((B * H, n, 16), dt)
-    for i in range(8):
-        acc = acc + q[:, :, 16 * i:16 * i + 16] * k[:, :, 16 * i:16 * i + 16]
-    for width in (8, 4, 2):
-        acc = acc[..., :width] + acc[..., width:2 * width]
-    # exp2 of the float32 scaled score, rounded once to float32 (as the device library does).
-    w = np.exp2(((acc[..., 0] + acc[..., 1]).astype(np.float32) * SCALE).astype(np.float64))
-    w = w.astype(np.float32)
-    out = np.zeros((B * H, 128), np.float32)
-    for t in range(n):
-        out = out + v[:, t].astype(np.float32) * w[:, t:t + 1]
-    lanes = 8 if dt == np.float16 and 8 <= n <= 128 else 16  # weight-sum lanes (keys mod lanes)
-    w = np.pad(w, ((0, 0), (0, -n % lanes))).reshape(B * H, -1, lanes)
-    wsum = np.zeros((B * H, lanes), np.float32)
-    for g in range(w.shape[1]):
-        wsum = wsum + w[:, g]
-    while lanes > 1:
-        lanes //= 2
-        wsum = wsum[:, :lanes] + wsum[:, lanes:2 * lanes]
-    return (out * (np.float32(1) / wsum)).astype(dt).reshape(B, -1)
 
 
 def run(xpu, q, k, v):
