@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "checker.hpp"
+#include "fiber_switch.hpp"
 
 namespace xpuemu {
 namespace detail {
@@ -91,11 +92,23 @@ class stack_pool {
 
 thread_local stack_pool tl_stacks;
 
+stack_bounds bounds_of(const ctx::stack_context& sc) {
+  return {static_cast<const char*>(sc.sp) - sc.size, sc.size};
+}
+
 // Boost.Context stack allocator drawing from the calling thread's pool. A group's fibers are
-// created and destroyed on the same thread.
+// created and destroyed on the same thread. `bounds` receives the stack handed out.
 struct pooled_stack {
-  ctx::stack_context allocate() { return tl_stacks.take(); }
-  void deallocate(ctx::stack_context& sc) noexcept { tl_stacks.give(sc); }
+  stack_bounds* bounds;
+  ctx::stack_context allocate() {
+    ctx::stack_context sc = tl_stacks.take();
+    *bounds = bounds_of(sc);
+    return sc;
+  }
+  void deallocate(ctx::stack_context& sc) noexcept {
+    forget_stack(bounds_of(sc));
+    tl_stacks.give(sc);
+  }
 };
 
 // ---- launches, groups, work-items ---------------------------------------------------------------
@@ -108,6 +121,8 @@ struct item_ctx {
   group_ctx* group = nullptr;
   ctx::fiber fiber;  // the work-item while suspended
   ctx::fiber sink;   // the group scheduler while the work-item runs
+  stack_bounds stack;       // the work-item's stack
+  stack_bounds sink_stack;  // the scheduler's stack
   bool at_barrier = false;
   bool done = false;
 };
@@ -161,6 +176,13 @@ item_ctx& current_item(const char* op) {
   return *tl_item;
 }
 
+// Unwinds the stack of a work-item suspended at a barrier, if it is.
+void end_item(item_ctx& it) {
+  if (!it.fiber) return;
+  fiber_switch to_item(it.stack);
+  it.fiber = ctx::fiber();
+}
+
 // Runs every work-item of group (g0, g1) to completion, one fiber each, releasing barriers when
 // the whole group has reached them. Returns the group's violation, if any.
 void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t g1) {
@@ -181,11 +203,18 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     it.group = &group;
     it.at_barrier = false;
     it.done = false;
-    it.fiber = ctx::fiber(std::allocator_arg, pooled_stack{}, [&it](ctx::fiber&& sink) {
+  }
+
+  // A work-item's fiber is created when it first runs, so that every fiber torn down has entered
+  // its function (whose switches are annotated for ASan, unlike Boost's entry code).
+  auto start_item = [](item_ctx& it) {
+    it.fiber = ctx::fiber(std::allocator_arg, pooled_stack{&it.stack}, [&it](ctx::fiber&& sink) {
+      finish_switch(nullptr, &it.sink_stack);
       it.sink = std::move(sink);
       try {
         it.group->launch->kernel->body(it.coords);
       } catch (const ctx::detail::forced_unwind&) {
+        start_switch(nullptr, it.sink_stack);
         throw;  // a suspended work-item being torn down
       } catch (const kernel_fault& f) {
         it.group->fault = f.message;
@@ -195,9 +224,10 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
         it.group->fault = "exception of unknown type in " + item_text(it);
       }
       it.done = true;
+      start_switch(nullptr, it.sink_stack);
       return std::move(it.sink);
     });
-  }
+  };
 
   for (;;) {
     // Between barriers the work-items run one after another, in ascending order in even phases
@@ -208,8 +238,12 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
       item_ctx& it = group.items[descending ? n - 1 - i : i];
       if (it.done) continue;
       it.at_barrier = false;
+      if (!it.fiber) start_item(it);
       tl_item = &it;
-      it.fiber = std::move(it.fiber).resume();
+      {
+        fiber_switch to_item(it.stack);
+        it.fiber = std::move(it.fiber).resume();
+      }
       tl_item = nullptr;
       if (!group.fault.empty()) break;
     }
@@ -238,7 +272,7 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     ++group.barriers;
   }
   // Tear down work-items still suspended at a barrier (their stacks unwind).
-  for (item_ctx& it : group.items) it.fiber = ctx::fiber();
+  for (item_ctx& it : group.items) end_item(it);
   launch.barriers.fetch_add(group.barriers, std::memory_order_relaxed);
 }
 
@@ -255,7 +289,7 @@ void run_groups(launch_ctx& launch) {
     try {
       run_group(launch, *group, g / launch.groups[1], g % launch.groups[1]);
     } catch (const std::exception& e) {  // the host failed to run the group (no memory)
-      for (item_ctx& it : group->items) it.fiber = ctx::fiber();
+      for (item_ctx& it : group->items) end_item(it);
       const std::size_t at[2] = {g / launch.groups[1], g % launch.groups[1]};
       group->fault = "kernel " + launch.kernel->name + ", work-group " + coords_text(at) +
                      " could not run on the host: " + e.what();
@@ -525,6 +559,7 @@ void barrier() {
   item_ctx& it = current_item("barrier");
   std::atomic_thread_fence(std::memory_order_seq_cst);
   it.at_barrier = true;
+  fiber_switch to_scheduler(it.sink_stack, &it.sink_stack);
   it.sink = std::move(it.sink).resume();
 }
 
