@@ -1,9 +1,21 @@
 // The module `vantrel` and its two operator entry points.
+//
+// The entry points take their arguments as Python objects and convert them here: a wrong argument
+// is reported by type, dtype, shape and device (never by the tensor's repr, which can take seconds
+// and gigabytes for a large view). The interpreter lock is released while an operator checks,
+// submits, waits and computes, and held only while Python objects are touched.
 #include <ATen/record_function.h>
 #include <c10/util/Exception.h>
+#include <torch/csrc/Exceptions.h>
 #include <torch/extension.h>
 
+#include <array>
+#include <sstream>
+#include <string>
+
 #include "xpu_ops.h"
+
+namespace py = pybind11;
 
 namespace {
 
@@ -11,7 +23,11 @@ bool on_xpu(const at::Tensor& t) {
   return t.device().type() == c10::DeviceType::XPU;
 }
 
-}  // namespace
+// A negation bit left pending by a view (torch._neg_view) is applied before the kernels read the
+// data, as PyTorch's own kernels do; without it the operand is returned as is.
+at::Tensor resolved(const at::Tensor& t) {
+  return t.is_neg() ? t.resolve_neg() : t;
+}
 
 at::Tensor linear_forward(at::Tensor input, at::Tensor weights) {
   TORCH_CHECK(on_xpu(input), "input must be a XPU tensor");
@@ -19,7 +35,7 @@ at::Tensor linear_forward(at::Tensor input, at::Tensor weights) {
   TORCH_CHECK(on_xpu(weights), "weights must be a XPU tensor");
   TORCH_CHECK(weights.is_contiguous(), "weights must be contiguous");
   RECORD_FUNCTION("ferrow_linear_fp16_forward", std::vector<c10::IValue>({input}));
-  return linear_xpu_forward(input, weights);
+  return linear_xpu_forward(resolved(input), resolved(weights));
 }
 
 at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
@@ -27,22 +43,91 @@ at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
   TORCH_CHECK(on_xpu(k), "k must be a XPU tensor");
   TORCH_CHECK(on_xpu(v), "v must be a XPU tensor");
   RECORD_FUNCTION("ferrow_sdp_fp16_forward", std::vector<c10::IValue>({q, k, v}));
-  return sdp_xpu_forward(q, k, v);
+  return sdp_xpu_forward(resolved(q), resolved(k), resolved(v));
 }
 
+// ---- arguments ----------------------------------------------------------------------------------
+
+// "torch.Tensor(dtype=torch.float16, shape=[1, 4096], device=xpu:0)" for a tensor, the type's name
+// for anything else: metadata only, whatever the size of the object.
+std::string describe(py::handle obj) {
+  if (!THPVariable_Check(obj.ptr())) return Py_TYPE(obj.ptr())->tp_name;
+  const at::Tensor& t = THPVariable_Unpack(obj.ptr());
+  std::ostringstream s;
+  s << "torch.Tensor(dtype=" << py::str(obj.attr("dtype")).cast<std::string>()
+    << ", shape=" << t.sizes() << ", device=" << t.device() << ")";
+  return s.str();
+}
+
+// The tensors of a call `fn(*args)` to an operator with parameters `names`, all positional and all
+// tensors. Anything else raises TypeError naming the function, the parameters and what was passed.
+template <std::size_t N>
+std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<const char*, N>& names,
+                                           const py::args& args, const py::kwargs& kwargs) {
+  std::string problem;
+  if (!kwargs.empty()) {
+    problem = "keyword arguments are not accepted";
+  } else if (args.size() != N) {
+    problem = "takes " + std::to_string(N) + " arguments, " + std::to_string(args.size()) +
+              " given";
+  } else {
+    for (std::size_t i = 0; i < N && problem.empty(); ++i)
+      if (!THPVariable_Check(args[i].ptr()))
+        problem = std::string("argument ") + std::to_string(i) + " (" + names[i] +
+                  ") must be a torch.Tensor";
+  }
+  if (!problem.empty()) {
+    std::string msg = std::string(fn) + "(): incompatible function arguments: " + problem +
+                      "\n    expected: " + fn + "(";
+    for (std::size_t i = 0; i < N; ++i) msg += std::string(i ? ", " : "") + names[i] + ": Tensor";
+    msg += ")\n    got: (";
+    for (std::size_t i = 0; i < args.size(); ++i) msg += (i ? ", " : "") + describe(args[i]);
+    for (const auto& [key, value] : kwargs)
+      msg += (msg.back() == '(' ? "" : ", ") + py::str(key).cast<std::string>() + "=" +
+             describe(value);
+    throw py::type_error(msg + ")");
+  }
+  std::array<at::Tensor, N> out;
+  for (std::size_t i = 0; i < N; ++i) out[i] = THPVariable_Unpack(args[i].ptr());
+  return out;
+}
+
+// Runs `op` without the interpreter lock. An interrupted wait inside (KeyboardInterrupt) arrives
+// as a pending Python error and is raised as such.
+template <typename F>
+at::Tensor without_gil(F op) {
+  try {
+    py::gil_scoped_release release;
+    return op();
+  } catch (python_error& e) {
+    e.restore();
+    throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
 PYBIND11_MODULE(vantrel, m) {
-  // The tensor type caster needs torch's Python module, and the XPU device its extension,
+  // The tensor conversions need torch's Python module, and the XPU device its extension,
   // whatever the caller imported first.
-  pybind11::module_::import("torch");
-  pybind11::module_::import("xpuemu");
-  // torch's tensor caster calls the type "at::Tensor"; the docstrings carry the Python name.
-  pybind11::options options;
+  py::module_::import("torch");
+  py::module_::import("xpuemu");
+  py::options options;
   options.disable_function_signatures();
-  m.def("forward", &linear_forward,
-        "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\n"
-        "Linear forward (XPU)\n");
   m.def(
-      "sdp_forward", &sdp_forward,
+      "forward",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        auto [input, weights] = tensor_arguments<2>("forward", {"arg0", "arg1"}, args, kwargs);
+        return without_gil([&] { return linear_forward(input, weights); });
+      },
+      "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\n"
+      "Linear forward (XPU)\n");
+  m.def(
+      "sdp_forward",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"arg0", "arg1", "arg2"}, args, kwargs);
+        return without_gil([&] { return sdp_forward(q, k, v); });
+      },
       "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor\n\n"
       "SDP forward (XPU)\n");
 }

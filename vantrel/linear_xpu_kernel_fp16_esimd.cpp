@@ -357,26 +357,28 @@ at::Tensor linear_kernel_path(const at::Tensor& input, const at::Tensor& weights
 
 }  // namespace
 
-// More than 8 rows, Float and Double go to PyTorch's linear; Half takes the kernels; any other
-// element type is refused.
+// The element types decide the path, whatever the number of rows or dimensions: Float and Double
+// go to PyTorch's linear; Half takes the kernels for up to 8 rows of a 2-D input and PyTorch's
+// linear otherwise, with weights of the same type; any other element type is refused.
 at::Tensor qlinear_forward_xpu(const at::Tensor& input, const at::Tensor& weights, int64_t M,
                                int64_t K, int64_t N) {
   const at::ScalarType type = input.scalar_type();
-  if (M > kMaxKernelRows || type == at::kFloat || type == at::kDouble)
-    return torch_linear(input, weights);
+  if (type == at::kFloat || type == at::kDouble) return torch_linear(input, weights);
   at::Tensor output;
   AT_DISPATCH_SWITCH(type, "qlinear_forward_xpu", AT_DISPATCH_CASE(at::ScalarType::Half, [&] {
-                       output = linear_kernel_path<scalar_t>(input, weights, M, K, N);
+                       weights.data_ptr<scalar_t>();  // refuses weights of another type
+                       output = input.dim() == 2 && M <= kMaxKernelRows
+                                    ? linear_kernel_path<scalar_t>(input, weights, M, K, N)
+                                    : torch_linear(input, weights);
                      }));
   return output;
 }
 
 // M and K from the input [M, K], N from the weights ([N, K], or [N/16, K, 16] pre-arranged).
-// Inputs of more than two dimensions go to PyTorch.
+// Inputs of more than two dimensions are computed by PyTorch.
 at::Tensor linear_xpu_forward(const at::Tensor& input, const at::Tensor& weights) {
-  if (input.dim() > 2) return torch_linear(input, weights);
-  const int64_t M = input.size(0);
-  const int64_t K = input.size(1);
+  const int64_t M = input.dim() == 2 ? input.size(0) : 0;
+  const int64_t K = input.dim() > 2 ? input.size(-1) : input.size(1);
   int64_t N = weights.size(0);
   if (weights.dim() >= 3) N = weights.size(0) * weights.size(2);
   return qlinear_forward_xpu(input, weights, M, K, N);

@@ -75,12 +75,17 @@ DISPATCH = "\"qlinear_forward_xpu\" not implemented for "
     ("xpu", False, "xpu", False, (BF16, BF16), DISPATCH + "'BFloat16'"),
     ("xpu", False, "xpu", False, (F16, F32), "expected scalar type Half but found Float"),
     ("xpu", False, "xpu", False, (F16, F32, 64), "expected scalar type Half but found Float"),
+    ("xpu", False, "xpu", False, (F16, BF16), "expected scalar type Half but found BFloat16"),
+    ("xpu", False, "xpu", False, (torch.bool, F16), DISPATCH + "'Bool'"),
 ])
-def test_checks_in_order(x_on, x_t, w_on, w_t, types, message):
+@pytest.mark.parametrize("rows", [(8,), (9,), (2, 5)])
+def test_checks_in_order(x_on, x_t, w_on, w_t, types, message, rows):
+    """The element types decide, whatever the number of rows or dimensions of the input."""
     K = types[2] if len(types) > 2 else 4096  # the typed-pointer check precedes the K choice
-    x = torch.zeros(8, K, dtype=types[0], device=x_on)
+    x = torch.zeros(*rows, K, dtype=types[0], device=x_on)
     w = torch.zeros(16, K, dtype=types[1], device=w_on)
-    refused(lambda: vantrel.forward(x.t() if x_t else x, w.t() if w_t else w), message)
+    refused(lambda: vantrel.forward(x.transpose(-1, -2) if x_t else x, w.t() if w_t else w),
+            message)
 
 
 # ---- kernel results -----------------------------------------------------------------------------
@@ -174,6 +179,19 @@ def test_pytorch_paths_give_the_product(xpu, dtype, M, K, x_shape):
     assert y.dtype == dtype and y.shape == (*xd.shape[:-1], 32)
     assert xpuemu.launch_log() == []
     np.testing.assert_array_equal(y.cpu().reshape(M, 32).double().numpy(), product(x, w))
+
+
+@pytest.mark.parametrize("M", [3, 12])
+@pytest.mark.parametrize("negated", ["input", "weights"])
+def test_pending_negation_is_applied(xpu, M, negated):
+    """A lazily negated operand (torch._neg_view) is read with its sign, on the kernel path and on
+    PyTorch's."""
+    x, w = (dev(a, xpu) for a in data(np.random.default_rng(M), M, 4096, 16, exact=True))
+    args = {"input": x, "weights": w}
+    args[negated] = torch._neg_view(args[negated])
+    assert args[negated].is_neg()
+    np.testing.assert_array_equal(vantrel.forward(args["input"], args["weights"]).cpu().numpy(),
+                                  -vantrel.forward(x, w).cpu().numpy())
 
 
 @pytest.mark.parametrize("K, w_shape, n", [(4096, (256, 4096, 16), 4096), (11008, (6, 11008), 6),

@@ -1,6 +1,8 @@
 """The module: docstrings, argument conversion, imports in any order."""
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 import torch
@@ -34,6 +36,41 @@ T = torch.zeros(1, 1, 1, 128, dtype=torch.half)
 def test_wrong_arguments_raise_type_error(fn, args, kwargs):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         fn(*args, **kwargs)
+
+
+def test_type_error_describes_tensors_without_reading_them():
+    """A 2^40-element zero-stride view is described by dtype, shape and device, at once."""
+    big = torch.zeros(1, dtype=torch.half, device="xpu").as_strided((2 ** 20, 2 ** 20), (0, 0))
+    start = time.monotonic()
+    with pytest.raises(TypeError) as err:
+        vantrel.forward(big, [1.0])
+    assert time.monotonic() - start < 0.5
+    assert str(err.value).endswith(
+        "got: (torch.Tensor(dtype=torch.float16, shape=[1048576, 1048576], device=xpu:0), list)")
+    assert "argument 1 (arg1) must be a torch.Tensor" in str(err.value)
+
+
+def test_operators_release_the_interpreter_lock():
+    """Another Python thread keeps running while forward computes on PyTorch's path."""
+    x = torch.ones(64, 4096, dtype=torch.float, device="xpu")
+    w = torch.ones(4096, 4096, dtype=torch.float, device="xpu")
+    vantrel.forward(x, w)
+    ticks, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks[0] += 1
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    start = time.monotonic()
+    vantrel.forward(x, w)
+    elapsed = time.monotonic() - start
+    done.set()
+    counter.join()
+    # About one tick per millisecond when the lock is free; a held lock allows one per call.
+    assert ticks[0] >= elapsed * 1000 / 5, (ticks[0], elapsed)
 
 
 def test_importing_vantrel_first():

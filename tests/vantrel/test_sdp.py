@@ -212,3 +212,25 @@ def test_32_bit_offset_limit(xpu, launches):
     with pytest.raises(RuntimeError, match="^k must span at most 4 GiB"):
         vantrel.sdp_forward(q.float()[:, :1], kv, kv)
     assert launches() == []
+
+
+@pytest.mark.parametrize("kv_len, per_head", [(128, "kv_len"), (300, "64")])
+def test_work_item_count_limit(xpu, launches, kv_len, per_head):
+    """B * H * (work-items per head) must stay below 2^31: refused on the host, naming q and k."""
+    xpuemu.set_poison(False)  # a q of 4 or 8 GiB left untouched
+    q = torch.empty(2 ** 24 if kv_len == 128 else 2 ** 25, 1, 1, 128, dtype=torch.half, device=xpu)
+    kv = torch.zeros(kv_len, 128, dtype=torch.half, device=xpu).expand(len(q), 1, kv_len, 128)
+    with pytest.raises(RuntimeError, match=re.escape(f"q and k must have B * H * {per_head} < 2^31")):
+        vantrel.sdp_forward(q, kv, kv)
+    assert launches() == []
+
+
+@pytest.mark.parametrize("dtype, kv_len", [(torch.half, 100), (torch.half, 300), (torch.float, 9)])
+@pytest.mark.parametrize("negated", range(3))
+def test_pending_negation_is_applied(xpu, dtype, kv_len, negated):
+    """A lazily negated q, k or v (torch._neg_view) is read with its sign."""
+    args = [t.to(xpu) for t in make_inputs(1, 2, kv_len, dtype, seed=kv_len)]
+    plain = [a.clone() for a in args]
+    plain[negated] = -plain[negated]
+    args[negated] = torch._neg_view(args[negated])
+    assert torch.equal(vantrel.sdp_forward(*args).cpu(), vantrel.sdp_forward(*plain).cpu())
