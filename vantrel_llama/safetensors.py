@@ -82,6 +82,8 @@ class SafetensorsFile:
             header = json.loads(raw.decode("utf-8"), object_pairs_hook=_no_duplicates)
         except (UnicodeDecodeError, ValueError) as e:
             self._fail(f"the header is not UTF-8 JSON ({e})")
+        except RecursionError:
+            self._fail("the header is not UTF-8 JSON (nested too deeply)")
         except _Duplicate as e:
             self._fail(f"the name {e.args[0]!r} appears twice in the header")
         if not isinstance(header, dict):
@@ -104,6 +106,9 @@ class SafetensorsFile:
                     and all(isinstance(d, int) and not isinstance(d, bool) and d >= 0
                             for d in shape)):
                 self._fail(f"shape must be a list of non-negative integers, not {shape!r}", name)
+            if math.prod(max(d, 1) for d in shape) >= 2 ** 63:  # even with a zero extent
+                self._fail(f"shape {shape} is too large for a tensor (extents and their product "
+                           f"must stay below 2^63)", name)
             if not (isinstance(offsets, list) and len(offsets) == 2
                     and all(isinstance(o, int) and not isinstance(o, bool) for o in offsets)):
                 self._fail(f"data_offsets must be a list of two integers, not {offsets!r}", name)
