@@ -231,9 +231,6 @@ def main():
         return 1 if failure else 0
     t0 = time.time()
     counts, failures = run(a.seed, a.files)
-    grouped = collections.Counter()
-    for label, c in counts.items():
-        grouped[label.split(" (")[0] if label.startswith("loaded") else label] += c
     print(f"{a.files} files in {time.time() - t0:.1f} s, {len(failures)} failures")
     for label, c in sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])):
         print(f"  {c:6d}  {label}")
