@@ -8,6 +8,8 @@ import pytest
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
+# A kernel that never ends fails its test instead of hanging the suite.
+os.environ.setdefault("XPUEMU_LAUNCH_TIMEOUT_S", "300")
 
 import xpuemu  # noqa: E402  (registers the XPU device with PyTorch)
 import torch  # noqa: E402, F401

@@ -27,6 +27,17 @@ class maskedGather;
 class overlappingLoads;
 class oddSizedBuffer;
 class throwsInt;
+class barrierSites;
+class deepRecursion;
+class spinsForever;
+class wildRead;
+
+// Recurses with 1 KiB frames until its stack gives out.
+int recurse(int depth) {
+  volatile char frame[1024];
+  frame[depth % 1024] = static_cast<char>(depth);
+  return depth > 1000000 ? 0 : recurse(depth + 1) + frame[0];
+}
 
 struct planted_fault {
   const char* name;
@@ -102,6 +113,49 @@ const planted_fault kFaults[] = {
        });
      },
      "exception of unknown type in kernel throwsInt, work-group (1, 0), work-item (1, 0)"},
+    {"barrier_sites",
+     [](sycl::queue& q, float*, float*) {
+       launch<barrierSites>(q, 1, 4, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         if (it.get_local_id(0) < 2) {
+           barrier();
+         } else {
+           barrier();
+         }
+       });
+     },
+     "barrier divergence in kernel barrierSites, work-group (0, 0): work-items wait at different "
+     "barriers 1: work-item (0, 0) at test_checker.cpp:120, work-item (2, 0) at "
+     "test_checker.cpp:122"},
+    {"stack_overflow",
+     [](sycl::queue& q, float*, float*) {
+       launch<deepRecursion>(q, 2, 2, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+         if (it.get_local_id(0) == 1) recurse(0);
+       });
+     },
+     "stack overflow in kernel deepRecursion, work-group (0, 0), work-item (1, 0): the work-item "
+     "used more than 262144 bytes of stack (XPUEMU_STACK_BYTES)"},
+    {"time_limit",
+     [](sycl::queue& q, float* a, float*) {
+       xpuemu::set_launch_timeout(0.25);
+       launch<spinsForever>(q, 1, 2, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+         for (;;) {
+           simd<float, 16> v = load<16>(a);
+           (void)v;
+         }
+       });
+     },
+     "time limit exceeded in kernel spinsForever, work-group (0, 0), work-item (0, 0): the launch "
+     "ran longer than its limit of 0.25 s (XPUEMU_LAUNCH_TIMEOUT_S)"},
+    {"wild_read",
+     [](sycl::queue& q, float* a, float*) {
+       // 1 MiB past the buffer's end: too far for the message to name an allocation.
+       launch<wildRead>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+         simd<float, 16> v = load<16>(a + 4096 + 262144);
+         (void)v;
+       });
+     },
+     "invalid global read of 64 bytes by lsc_block_load in kernel wildRead, work-group (0, 0), "
+     "work-item (0, 0): [{A+1064960}, {A+1065024}) lies in no live allocation"},
 };
 
 // Replaces {A+n} and {B+n} by the addresses they stand for.
@@ -137,6 +191,7 @@ TEST_P(PlantedFault, StopsTheLaunchWithItsMessage) {
   } catch (const sycl::exception& e) {
     EXPECT_EQ(e.what(), expected);
   }
+  xpuemu::set_launch_timeout(0);
   const auto log = xpuemu::launch_log();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].error, expected);

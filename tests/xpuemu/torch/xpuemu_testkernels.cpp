@@ -30,13 +30,17 @@ void launch(const at::Tensor& t, std::size_t n, F body) {
   xpu::profiler_record("dpcpp_kernel", e);
 }
 
-// Stores `value` into every element of `t`; work-item 0 first sleeps `delay_ms`.
+// Stores `value` into every element of `t`; work-item 0 first sleeps `delay_ms`, or with a
+// negative delay reads its element until the launch's time limit stops it.
 void fill(const at::Tensor& t, double value, int64_t delay_ms) {
   float* p = float_data(t);
   const float v = static_cast<float>(value);
   launch<FillKernel>(t, t.numel(), [=](sycl::nd_item<2> it) {
     const std::size_t i = it.get_global_id(0);
     if (i == 0 && delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    while (i == 0 && delay_ms < 0)
+      xpuemu::detail::global_access(p, sizeof(float), sizeof(float), xpuemu::detail::access::read,
+                                    "load");
     xpuemu::detail::global_access(p + i, sizeof(float), sizeof(float),
                                   xpuemu::detail::access::write, "store");
     p[i] = v;

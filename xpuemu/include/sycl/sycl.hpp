@@ -231,7 +231,9 @@ class nd_item<2> {
   range<2> get_global_range() const { return {get_global_range(0), get_global_range(1)}; }
   range<2> get_local_range() const { return {c_.local_range[0], c_.local_range[1]}; }
   range<2> get_group_range() const { return {c_.group_range[0], c_.group_range[1]}; }
-  void barrier() const { xpuemu::detail::barrier(); }
+  void barrier(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const {
+    xpuemu::detail::barrier(file, line);
+  }
 
  private:
   xpuemu::detail::item_coords c_;

@@ -21,6 +21,11 @@ bool checking();
 // 0xFF fill of new allocations and of each work-group's shared local memory.
 void set_poison(bool on);
 bool poison();
+// Time limit of one launch in seconds (0: none, the default unless XPUEMU_LAUNCH_TIMEOUT_S is set).
+// Checked at memory accesses and barriers: a work-item still running past it fails the launch. A
+// kernel that spins without touching memory or a barrier is not stopped.
+void set_launch_timeout(double seconds);
+double launch_timeout();
 
 // ---- device memory -----------------------------------------------------------------------------
 
@@ -41,8 +46,16 @@ class launch_error : public std::runtime_error {
 // Waits for every submitted launch, then throws the earliest unreported failure (mentioning how
 // many more there were) and forgets them all.
 void synchronize();
-// Waits for every submitted launch; never throws.
+// Waits for every submitted launch; throws only what the wait hook throws.
 void wait_idle();
+// Installs `hook` (null: none), called about every 50 ms by every thread that waits for the
+// device, without the runtime's locks held. What it throws ends the wait; the launches go on. The
+// Python module raises KeyboardInterrupt this way.
+void set_wait_hook(void (*hook)());
+
+// In a child process forked after the device started, the device's threads do not exist: every
+// call above throws std::runtime_error saying so, except wait_idle (returns at once) and
+// device_free (keeps the memory until the child exits).
 
 // ---- launch log ---------------------------------------------------------------------------------
 
@@ -114,8 +127,9 @@ std::byte* slm_init(std::uint32_t bytes);
 // of `align`) and returns its address.
 std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
                       const char* op);
-// Work-group barrier: returns when every work-item of the group has reached it.
-void barrier();
+// Work-group barrier at source line `line` of `file`: returns when every work-item of the group has
+// reached the same barrier.
+void barrier(const char* file, unsigned line);
 
 }  // namespace detail
 }  // namespace xpuemu

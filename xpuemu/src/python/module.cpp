@@ -3,8 +3,11 @@
 // Importing it loads the XPU device into PyTorch; the import fails if another XPU backend was
 // there first.
 #include <pybind11/pybind11.h>
+#include <torch/csrc/Exceptions.h>
 
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "xpuemu/runtime.hpp"
@@ -14,6 +17,33 @@ namespace py = pybind11;
 
 namespace {
 
+std::thread::id g_main_thread;
+
+// The runtime's wait hook: on the main thread (where Python runs signal handlers), runs the
+// handlers of signals received meanwhile; an exception they raise (KeyboardInterrupt) ends the
+// wait as a pending Python error, which PyTorch's bindings and the functions below raise.
+void run_signal_handlers() {
+  if (std::this_thread::get_id() != g_main_thread || !Py_IsInitialized() || _Py_IsFinalizing())
+    return;
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() == 0) return;
+  python_error error;
+  error.persist();
+  throw error;
+}
+
+// Runs `wait` without the interpreter lock; an interrupted wait raises its Python exception.
+template <typename F>
+auto waiting(F wait) {
+  try {
+    py::gil_scoped_release release;
+    return wait();
+  } catch (python_error& e) {
+    e.restore();
+    throw py::error_already_set();
+  }
+}
+
 py::dict traffic(const std::map<std::uintptr_t, std::uint64_t>& bytes_by_allocation) {
   py::dict d;
   for (const auto& [address, bytes] : bytes_by_allocation) d[py::int_(address)] = py::int_(bytes);
@@ -21,11 +51,7 @@ py::dict traffic(const std::map<std::uintptr_t, std::uint64_t>& bytes_by_allocat
 }
 
 py::list launch_log() {
-  std::vector<xpuemu::launch_record> records;
-  {
-    py::gil_scoped_release release;
-    records = xpuemu::launch_log();
-  }
+  const std::vector<xpuemu::launch_record> records = waiting([] { return xpuemu::launch_log(); });
   py::list out;
   for (const auto& r : records) {
     py::dict d;
@@ -56,12 +82,10 @@ PYBIND11_MODULE(xpuemu, m) {
 
   m.def(
       "synchronize",
-      [] {
-        py::gil_scoped_release release;
-        xpuemu::synchronize();
-      },
+      [] { waiting([] { xpuemu::synchronize(); }); },
       "Waits for every submitted kernel; raises RuntimeError with the earliest failure not yet "
-      "reported (and how many more there were), then forgets them.");
+      "reported (and how many more there were), then forgets them. A signal ends the wait with "
+      "its handler's exception (KeyboardInterrupt); the kernels run on.");
   m.def("launch_log", &launch_log,
         "Waits for every submitted kernel and returns the latest launch records in submission "
         "order (never raises a kernel failure). start_ns and end_ns are on the clock of "
@@ -83,14 +107,30 @@ PYBIND11_MODULE(xpuemu, m) {
         "Turns the memory checks and traffic counters of kernel accesses on or off.");
   m.def("set_poison", &xpuemu::set_poison, py::arg("on"),
         "Turns the 0xFF fill of new allocations and of shared local memory on or off.");
+  m.def("set_launch_timeout", &xpuemu::set_launch_timeout, py::arg("seconds"),
+        "Sets the time limit of one launch in seconds (0: none; XPUEMU_LAUNCH_TIMEOUT_S sets the "
+        "initial value). A work-item still running past it fails the launch at its next memory "
+        "access or barrier.");
+  m.def("launch_timeout", &xpuemu::launch_timeout,
+        "Returns the time limit of one launch in seconds (0: none).");
 
-  // Kernels still queued at interpreter exit run to completion before the runtime goes away.
+  g_main_thread = std::this_thread::get_id();
+  xpuemu::set_wait_hook(&run_signal_handlers);
+
+  // Kernels still queued at interpreter exit run to completion before the runtime goes away; a
+  // failure nobody waited for is printed rather than lost.
   m.def(
       "_wait_idle",
       [] {
-        py::gil_scoped_release release;
-        xpuemu::wait_idle();
+        waiting([] {
+          try {
+            xpuemu::synchronize();
+          } catch (const xpuemu::launch_error& e) {
+            std::fprintf(stderr, "xpuemu: a kernel failure was never reported: %s\n", e.what());
+          } catch (const std::runtime_error&) {  // a forked child: nothing of the parent's to wait for
+          }
+        });
       },
-      "Waits for every submitted kernel without reporting failures.");
+      "Waits for every submitted kernel; prints a failure not yet reported to stderr.");
   py::module_::import("atexit").attr("register")(m.attr("_wait_idle"));
 }

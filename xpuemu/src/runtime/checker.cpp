@@ -241,6 +241,9 @@ std::string access_text(std::size_t bytes, access kind, const char* op) {
          " bytes by " + op;
 }
 
+// An invalid address this close past an allocation's end is named with it.
+constexpr std::uintptr_t kNearBytes = 4096;
+
 std::string range_text(std::uintptr_t a, std::size_t bytes) {
   return "[" + hex(a) + ", " + hex(a + bytes) + ")";
 }
@@ -256,9 +259,9 @@ fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::si
                 "-byte aligned"};
   const std::string what = "invalid global " + access_text(bytes, kind, op);
   if (i >= allocs_.size() || a >= allocs_[i].start + allocs_[i].bytes) {
-    // Name the nearest allocation below, if any, to help the reader.
+    // Name the allocation just below, if the address lies within a page of its end.
     std::string near;
-    if (i < allocs_.size())
+    if (i < allocs_.size() && a - (allocs_[i].start + allocs_[i].bytes) < kNearBytes)
       near = " (it begins " + std::to_string(a - (allocs_[i].start + allocs_[i].bytes)) +
              " bytes past the end of the allocation at " + hex(allocs_[i].start) + " of " +
              std::to_string(allocs_[i].bytes) + " bytes)";
@@ -337,6 +340,7 @@ bool poison() {
 
 void* device_malloc(std::size_t bytes) {
   // Whole 64-byte lines so that a zero-byte allocation still has a unique address.
+  detail::check_not_forked();
   const std::size_t rounded = (std::max<std::size_t>(bytes, 1) + 63) / 64 * 64;
   void* p = std::aligned_alloc(64, rounded);
   if (!p) throw std::bad_alloc();

@@ -21,6 +21,9 @@ struct allocation {
   std::size_t bytes;
 };
 
+// Throws in a child process forked after the device started (the executor knows).
+void check_not_forked();
+
 // Registry of device allocations. Thread-safe.
 namespace registry {
 // Registers [p, p + bytes).

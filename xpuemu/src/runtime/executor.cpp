@@ -1,6 +1,9 @@
 // The executor: the device's in-order queue, the worker threads that run launches, work-groups
 // whose work-items run as fibers on one thread (so barriers really wait), shared local memory,
-// the launch log and the asynchronous failures.
+// the launch log and the asynchronous failures; the guards that turn a work-item's stack overflow,
+// a launch that runs too long and a fork into errors.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -29,10 +32,43 @@ namespace {
 
 namespace ctx = boost::context;
 
-constexpr std::size_t kStackBytes = 256 * 1024;  // usable stack of one work-item
-constexpr std::size_t kLogCapacity = 10000;      // launch records kept
+constexpr std::size_t kLogCapacity = 10000;       // launch records kept
+constexpr std::size_t kGuardBytes = 64 * 1024;    // inaccessible bytes below each fiber stack
+constexpr std::size_t kAltStackBytes = 64 * 1024;  // signal stack of each device thread
 
 std::atomic<bool> g_checking{true};
+
+// Set in a child forked after the device's threads started: they do not exist there.
+std::atomic<bool> g_forked{false};
+
+[[noreturn]] void forked_device() {
+  throw std::runtime_error(
+      "the XPU device cannot be used in a process forked after it was initialised (fork before "
+      "using the device, or start the child with the 'spawn' method)");
+}
+
+// Usable stack of one work-item: 256 KiB unless XPUEMU_STACK_BYTES says otherwise (rounded up to
+// whole pages, at least 16 KiB).
+std::size_t stack_bytes() {
+  static const std::size_t bytes = [] {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const char* env = std::getenv("XPUEMU_STACK_BYTES");
+    const long long v = env ? std::atoll(env) : 0;
+    const std::size_t want = v > 0 && v <= (1ll << 30) ? static_cast<std::size_t>(v) : 256 * 1024;
+    return (std::max<std::size_t>(want, 16 * 1024) + page - 1) / page * page;
+  }();
+  return bytes;
+}
+
+// Time limit of one launch in nanoseconds (0: none); XPUEMU_LAUNCH_TIMEOUT_S sets the initial value.
+std::atomic<std::uint64_t> g_timeout_ns{[] {
+  const char* env = std::getenv("XPUEMU_LAUNCH_TIMEOUT_S");
+  const double s = env ? std::atof(env) : 0.0;
+  return s > 0 ? static_cast<std::uint64_t>(s * 1e9) : std::uint64_t{0};
+}()};
+
+// Called by waits about every 50 ms; may throw to abandon the wait.
+std::atomic<void (*)()> g_wait_hook{nullptr};
 
 // Launch times: nanoseconds of std::chrono::steady_clock, which libstdc++ reads from
 // CLOCK_MONOTONIC on Linux, the clock of Python's time.monotonic_ns().
@@ -70,12 +106,12 @@ class stack_pool {
       free_.pop_back();
       return sc;
     }
-    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t total = kStackBytes + page;
+    const std::size_t total = stack_bytes() + kGuardBytes;
     void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) throw std::bad_alloc();
-    // An overflow faults on the guard page instead of corrupting a neighbour.
-    if (::mprotect(base, page, PROT_NONE) != 0) {
+    // An overflow faults on the guard pages instead of corrupting a neighbour; the fault handler
+    // below turns it into the work-item's failure.
+    if (::mprotect(base, kGuardBytes, PROT_NONE) != 0) {
       ::munmap(base, total);
       throw std::bad_alloc();
     }
@@ -121,10 +157,12 @@ struct item_ctx {
   group_ctx* group = nullptr;
   ctx::fiber fiber;  // the work-item while suspended
   ctx::fiber sink;   // the group scheduler while the work-item runs
-  stack_bounds stack;       // the work-item's stack
+  stack_bounds stack;       // the work-item's stack, guard pages included
   stack_bounds sink_stack;  // the scheduler's stack
   bool at_barrier = false;
   bool done = false;
+  const char* barrier_file = nullptr;  // where the work-item waits, while at_barrier
+  unsigned barrier_line = 0;
 };
 
 struct group_ctx {
@@ -134,6 +172,7 @@ struct group_ctx {
   std::uint32_t slm_size = 0;
   bool slm_reserved = false;
   std::uint64_t barriers = 0;
+  std::uint32_t ticks = 0;            // accesses since the clock was last read
   std::string fault;                  // first violation of the group
   thread_traffic* traffic = nullptr;  // this thread's counters for the launch
 };
@@ -142,6 +181,8 @@ struct launch_ctx {
   const kernel_launch* kernel = nullptr;
   std::size_t groups[2] = {0, 0};
   bool poison = false;
+  std::uint64_t timeout_ns = 0;             // time limit (0: none)
+  std::uint64_t deadline_ns = 0;            // when the time limit runs out
   std::unique_ptr<launch_checker> checker;  // null while checking is off
   std::atomic<std::size_t> next_group{0};
   std::atomic<std::size_t> stop_at{std::numeric_limits<std::size_t>::max()};
@@ -171,9 +212,80 @@ std::string item_text(const item_ctx& it) {
   throw kernel_fault{std::move(msg)};
 }
 
+// "file.cpp:42", where the work-item waits at a barrier.
+std::string site_text(const item_ctx& it) {
+  const char* slash = std::strrchr(it.barrier_file, '/');
+  return std::string(slash ? slash + 1 : it.barrier_file) + ":" + std::to_string(it.barrier_line);
+}
+
 item_ctx& current_item(const char* op) {
   if (!tl_item) throw std::logic_error(std::string(op) + " called outside a kernel");
   return *tl_item;
+}
+
+// Fails the work-item once its launch has run past its time limit. The clock is read at every
+// barrier and every 1024th memory access.
+void check_time(item_ctx& it, bool at_barrier) {
+  const launch_ctx& launch = *it.group->launch;
+  if (launch.deadline_ns == 0 || (!at_barrier && (++it.group->ticks & 1023) != 0)) return;
+  if (now_ns() <= launch.deadline_ns) return;
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", static_cast<double>(launch.timeout_ns) * 1e-9);
+  fail(it, "time limit exceeded",
+       std::string("the launch ran longer than its limit of ") + limit +
+           " s (XPUEMU_LAUNCH_TIMEOUT_S)");
+}
+
+// ---- stack overflow ----------------------------------------------------------------------------
+
+struct sigaction g_previous_segv;  // the handler ours replaced, for faults that are not overflows
+
+// Where the context of an abandoned work-item is parked: destroying it would resume it.
+thread_local std::aligned_storage_t<sizeof(ctx::fiber), alignof(ctx::fiber)> tl_abandoned;
+
+// A fault in the guard pages of the running work-item's stack is a stack overflow: the handler
+// (on the thread's signal stack) leaves for the group's scheduler as if the work-item had ended,
+// abandoning its stack unwound, and the group fails. Other faults go to the previous handler.
+void on_segv(int sig, siginfo_t* info, void* context) {
+  item_ctx* it = tl_item;
+  const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  const auto guard = it ? reinterpret_cast<std::uintptr_t>(it->stack.bottom) : 0;
+  if (it && addr >= guard && addr - guard < kGuardBytes) {
+    tl_item = nullptr;
+    std::move(it->sink).resume_with([it](ctx::fiber&& fault) {
+      new (&tl_abandoned) ctx::fiber(std::move(fault));
+      it->done = true;
+      it->group->fault = "stack overflow in " + item_text(*it) + ": the work-item used more than " +
+                         std::to_string(stack_bytes()) + " bytes of stack (XPUEMU_STACK_BYTES)";
+      return ctx::fiber();
+    });
+  }
+  if (g_previous_segv.sa_flags & SA_SIGINFO) {
+    g_previous_segv.sa_sigaction(sig, info, context);
+  } else if (g_previous_segv.sa_handler != SIG_DFL && g_previous_segv.sa_handler != SIG_IGN) {
+    g_previous_segv.sa_handler(sig);
+  } else {
+    ::signal(SIGSEGV, SIG_DFL);  // the access faults again and ends the process as it would have
+  }
+}
+
+void install_overflow_handler() {
+  struct sigaction sa {};
+  sa.sa_sigaction = &on_segv;
+  sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;  // SIGSEGV stays unblocked after leaving
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGSEGV, &sa, &g_previous_segv);
+}
+
+// Gives the calling device thread a signal stack, so that the handler can run when a fiber's stack
+// is exhausted.
+void give_signal_stack() {
+  stack_t ss{};
+  ss.ss_sp = ::mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                    -1, 0);
+  if (ss.ss_sp == MAP_FAILED) return;  // overflows then end the process, as without the handler
+  ss.ss_size = kAltStackBytes;
+  ::sigaltstack(&ss, nullptr);
 }
 
 // Unwinds the stack of a work-item suspended at a barrier, if it is.
@@ -203,6 +315,8 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     it.group = &group;
     it.at_barrier = false;
     it.done = false;
+    it.barrier_file = "";
+    it.barrier_line = 0;
   }
 
   // A work-item's fiber is created when it first runs, so that every fiber torn down has entered
@@ -258,15 +372,26 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
       }
     }
     if (waiting == 0) break;  // every work-item returned
+    const item_ctx& w = *std::find_if(group.items.begin(), group.items.end(),
+                                      [](const item_ctx& it) { return it.at_barrier; });
     if (returned) {
-      const item_ctx& w = *std::find_if(group.items.begin(), group.items.end(),
-                                        [](const item_ctx& it) { return it.at_barrier; });
       group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
                     coords_text(w.coords.group) + ": " + std::to_string(waiting) + " of " +
                     std::to_string(n) + " work-items wait at barrier " +
                     std::to_string(group.barriers + 1) + " (first: work-item " +
                     coords_text(w.coords.local_id) + ") while work-item " +
                     coords_text(returned->coords.local_id) + " has returned";
+      break;
+    }
+    const auto other = std::find_if(group.items.begin(), group.items.end(), [&](const item_ctx& it) {
+      return it.barrier_line != w.barrier_line || std::strcmp(it.barrier_file, w.barrier_file) != 0;
+    });
+    if (other != group.items.end()) {
+      group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
+                    coords_text(w.coords.group) + ": work-items wait at different barriers " +
+                    std::to_string(group.barriers + 1) + ": work-item " +
+                    coords_text(w.coords.local_id) + " at " + site_text(w) + ", work-item " +
+                    coords_text(other->coords.local_id) + " at " + site_text(*other);
       break;
     }
     ++group.barriers;
@@ -318,6 +443,7 @@ class device_queue {
   }
 
   std::uint64_t submit(kernel_launch k) {
+    if (g_forked.load()) forked_device();
     std::lock_guard<std::mutex> lock(mutex_);
     const std::uint64_t seq = ++submitted_;
     launch_record r{};
@@ -343,10 +469,19 @@ class device_queue {
     return completed_;
   }
 
-  // Waits until launch `seq` has completed; throws the earliest unreported failure up to it.
+  // Waits until launch `seq` has completed; throws the earliest unreported failure up to it. The
+  // wait hook runs every 50 ms meanwhile; what it throws ends the wait (the launches go on).
   void wait_for(std::uint64_t seq, bool raise) {
+    if (g_forked.load()) forked_device();
     std::unique_lock<std::mutex> lock(mutex_);
-    done_cv_.wait(lock, [&] { return completed_ >= seq; });
+    while (!done_cv_.wait_for(lock, std::chrono::milliseconds(50),
+                              [&] { return completed_ >= seq; })) {
+      if (void (*hook)() = g_wait_hook.load()) {
+        lock.unlock();
+        hook();
+        lock.lock();
+      }
+    }
     if (!raise) return;
     auto end = std::find_if(failures_.begin(), failures_.end(),
                             [&](const auto& f) { return f.first > seq; });
@@ -374,6 +509,7 @@ class device_queue {
   }
 
   void clear_log() {
+    if (g_forked.load()) forked_device();
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
   }
@@ -382,12 +518,16 @@ class device_queue {
   device_queue() {
     unsigned n = std::max(1u, std::thread::hardware_concurrency());
     if (const char* env = std::getenv("XPUEMU_THREADS")) n = std::max(1, std::atoi(env));
+    install_overflow_handler();
+    // The threads do not exist in a child forked from here on.
+    ::pthread_atfork(nullptr, nullptr, [] { g_forked.store(true); });
     for (unsigned i = 1; i < n; ++i) std::thread([this] { helper_loop(); }).detach();
     helpers_ = n - 1;
     std::thread([this] { worker_loop(); }).detach();
   }
 
   void worker_loop() {
+    give_signal_stack();
     for (;;) {
       std::pair<std::uint64_t, kernel_launch> next;
       {
@@ -428,11 +568,13 @@ class device_queue {
       launch.groups[1] = k.global[1] / k.local[1];
     }
     launch.poison = poison();
+    launch.timeout_ns = g_timeout_ns.load();
     if (g_checking.load())
       launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
 
     // Share the launch with the helper threads and take part in it.
     const std::uint64_t start = now_ns();
+    if (launch.timeout_ns != 0) launch.deadline_ns = start + launch.timeout_ns;
     {
       std::lock_guard<std::mutex> lock(pool_mutex_);
       job_ = &launch;
@@ -459,6 +601,7 @@ class device_queue {
   }
 
   void helper_loop() {
+    give_signal_stack();
     std::uint64_t seen = 0;
     for (;;) {
       launch_ctx* job;
@@ -497,6 +640,10 @@ class device_queue {
 
 }  // namespace
 
+void check_not_forked() {
+  if (g_forked.load()) forked_device();
+}
+
 // ---- hooks for the device API ------------------------------------------------------------------
 
 std::uint64_t submit(kernel_launch launch) {
@@ -511,6 +658,7 @@ void global_access(const void* p, std::size_t bytes, std::size_t align, access k
                    const char* op) {
   item_ctx* it = tl_item;
   if (!it) return;
+  check_time(*it, false);
   launch_checker* checker = it->group->launch->checker.get();
   if (!checker) return;
   if (fault_text f = checker->check(p, bytes, align, kind, op, *it->group->traffic))
@@ -539,6 +687,7 @@ std::byte* slm_init(std::uint32_t bytes) {
 std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
                       const char* op) {
   item_ctx& it = current_item(op);
+  check_time(it, false);
   const group_ctx& g = *it.group;
   const std::uint64_t end = static_cast<std::uint64_t>(offset) + bytes;
   if (end > g.slm_size || (align > 1 && offset % align != 0)) {
@@ -555,10 +704,13 @@ std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align
   return g.slm.get() + offset;
 }
 
-void barrier() {
+void barrier(const char* file, unsigned line) {
   item_ctx& it = current_item("barrier");
+  check_time(it, true);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   it.at_barrier = true;
+  it.barrier_file = file;
+  it.barrier_line = line;
   fiber_switch to_scheduler(it.sink_stack, &it.sink_stack);
   it.sink = std::move(it.sink).resume();
 }
@@ -574,18 +726,30 @@ bool checking() {
   return detail::g_checking.load();
 }
 
+void set_launch_timeout(double seconds) {
+  detail::g_timeout_ns.store(seconds > 0 ? static_cast<std::uint64_t>(seconds * 1e9) : 0);
+}
+double launch_timeout() {
+  return static_cast<double>(detail::g_timeout_ns.load()) * 1e-9;
+}
+
+void set_wait_hook(void (*hook)()) {
+  detail::g_wait_hook.store(hook);
+}
+
 void synchronize() {
   auto& q = detail::device_queue::get();
   q.wait_for(q.submitted(), true);
 }
 
 void wait_idle() {
+  if (detail::g_forked.load()) return;  // nothing of the parent's runs here
   auto& q = detail::device_queue::get();
   q.wait_for(q.submitted(), false);
 }
 
 void device_free(void* p) {
-  if (!p) return;
+  if (!p || detail::g_forked.load()) return;  // a forked child keeps its copy until it exits
   auto& q = detail::device_queue::get();
   const std::uint64_t last_user = q.submitted();
   detail::registry::retire(p, last_user);
@@ -595,6 +759,7 @@ void device_free(void* p) {
 }
 
 std::vector<launch_record> launch_log() {
+  if (detail::g_forked.load()) detail::forked_device();
   return detail::device_queue::get().log();
 }
 
