@@ -9,6 +9,7 @@
 #include <c10/util/Exception.h>
 
 #include <cstdint>
+#include <type_traits>
 #include <sycl/ext/intel/esimd.hpp>
 #include <sycl/ext/intel/experimental/esimd.hpp>
 #include <sycl/sycl.hpp>
@@ -99,17 +100,29 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDim4096Fp16V0(const unsigned char* wei
   load_inputs();
 
   simd<fp16, 64> acc;  // 16 output features for each of the four rows
-  for (uint32_t t = 0; t < blocks; ++t) {
-    acc = 0;
-    // Each row's 16 sums run over k = 0 .. 63 in order; the four rows' chains are independent,
-    // so they are interleaved.
+  // Each row's 16 sums run over k = 0 .. 63 in order; the rows' chains are independent, so they
+  // are interleaved. Only the block's rows below M are computed: nothing reads the others.
+  auto accumulate = [&](auto rowCount) {
+    constexpr int kRows = decltype(rowCount)::value;
     for (int k = 0; k < 64; ++k)
-      for (int r = 0; r < 4; ++r) {
+      for (int r = 0; r < kRows; ++r) {
         const fp16 x = in[64 * r + k];
         acc.select<16, 1>(16 * r) += tile.select<16, 1>(16 * k) * x;
       }
-    for (int r = 0; r < 4; ++r)
+    for (int r = 0; r < kRows; ++r)
       slm_block_store<fp16, 16>(kSlmRowSection * r + 32 * w, acc.select<16, 1>(16 * r).read());
+  };
+  for (uint32_t t = 0; t < blocks; ++t) {
+    acc = 0;
+    const uint32_t live = m - rows[0];  // rows of this block below M, at least 1
+    if (live >= 4)
+      accumulate(std::integral_constant<int, 4>());
+    else if (live == 3)
+      accumulate(std::integral_constant<int, 3>());
+    else if (live == 2)
+      accumulate(std::integral_constant<int, 2>());
+    else
+      accumulate(std::integral_constant<int, 1>());
     barrier();
 
     if (w < 4) {

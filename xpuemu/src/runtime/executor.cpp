@@ -35,6 +35,7 @@ namespace ctx = boost::context;
 constexpr std::size_t kLogCapacity = 10000;       // launch records kept
 constexpr std::size_t kGuardBytes = 64 * 1024;    // inaccessible bytes below each fiber stack
 constexpr std::size_t kAltStackBytes = 64 * 1024;  // signal stack of each device thread
+constexpr std::uint64_t kSpinNs = 100000;          // the idle worker spins this long, then sleeps
 
 std::atomic<bool> g_checking{true};
 
@@ -455,7 +456,8 @@ class device_queue {
     log_.push_back({seq, std::move(r)});
     if (log_.size() > kLogCapacity) log_.pop_front();
     pending_.push_back({seq, std::move(k)});
-    work_cv_.notify_one();
+    pending_count_.fetch_add(1, std::memory_order_release);
+    if (worker_sleeps_) work_cv_.notify_one();  // a spinning or busy worker needs no wake-up
     return seq;
   }
 
@@ -532,9 +534,21 @@ class device_queue {
       std::pair<std::uint64_t, kernel_launch> next;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        work_cv_.wait(lock, [&] { return !pending_.empty(); });
+        if (pending_.empty()) {
+          // Spin briefly before sleeping: a launch submitted soon after the last one (the next
+          // call of a decoding step) then costs its caller no wake-up system call.
+          lock.unlock();
+          const std::uint64_t until = now_ns() + kSpinNs;
+          while (pending_count_.load(std::memory_order_acquire) == 0 && now_ns() < until)
+            __builtin_ia32_pause();
+          lock.lock();
+          worker_sleeps_ = true;
+          work_cv_.wait(lock, [&] { return !pending_.empty(); });
+          worker_sleeps_ = false;
+        }
         next = std::move(pending_.front());
         pending_.pop_front();
+        pending_count_.fetch_sub(1, std::memory_order_relaxed);
       }
       launch_record result = execute(next.first, next.second);
       {
@@ -624,6 +638,8 @@ class device_queue {
   std::mutex mutex_;
   std::condition_variable work_cv_, done_cv_;
   std::deque<std::pair<std::uint64_t, kernel_launch>> pending_;
+  std::atomic<std::size_t> pending_count_{0};  // pending_.size(), read without the lock
+  bool worker_sleeps_ = false;                 // the worker waits on work_cv_
   std::deque<std::pair<std::uint64_t, launch_record>> log_;
   std::vector<std::pair<std::uint64_t, std::string>> failures_;  // unreported, in order
   std::uint64_t submitted_ = 0;
