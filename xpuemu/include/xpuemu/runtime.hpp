@@ -114,19 +114,45 @@ void wait_for(std::uint64_t seq);
 
 enum class access : std::uint8_t { read, write };
 
+// What the hooks below need on their fast paths, kept per device thread by the executor for the
+// work-group it runs (null on other threads and between launches).
+struct hook_state {
+  bool slow_global;     // global accesses are checked or counted, or the launch has a time limit
+  bool slow_slm;        // SLM accesses count towards a time limit
+  std::byte* slm;       // the group's shared local memory
+  std::uint32_t slm_size;  // bytes reserved by slm_init (0 before)
+};
+// Initial-exec TLS: one register-relative load, no call, on every access.
+extern thread_local const hook_state* tl_hooks __attribute__((tls_model("initial-exec")));
+
+void global_access_slow(const void* p, std::size_t bytes, std::size_t align, access kind,
+                        const char* op);
+std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t align,
+                           access kind, const char* op);
+
 // Every global-memory access of a kernel. Checks that [p, p + bytes) lies inside one live
 // allocation and that p is a multiple of `align`, and counts the bytes. Does nothing outside a
 // kernel or while checking is off. `op` names the operation in messages (e.g. "block load").
-void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
-                   const char* op);
+inline void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
+                          const char* op) {
+  const hook_state* h = tl_hooks;
+  if (h && h->slow_global) global_access_slow(p, bytes, align, kind, op);
+}
 
 // Reserves `bytes` of shared local memory for the calling work-item's group (at most 64 KiB; every
 // work-item of a group must ask for the same size). Returns the base of the group's SLM.
 std::byte* slm_init(std::uint32_t bytes);
 // Checks an SLM access of `bytes` at byte `offset` (inside the slm_init size, offset a multiple
-// of `align`) and returns its address.
-std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
-                      const char* op);
+// of `align`) and returns its address. The bounds are checked whether checking is on or not: the
+// buffer is the emulator's own.
+inline std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align,
+                             access kind, const char* op) {
+  const hook_state* h = tl_hooks;
+  if (h && !h->slow_slm && std::uint64_t{offset} + bytes <= h->slm_size &&
+      (offset & (align - 1)) == 0)
+    return h->slm + offset;
+  return slm_access_slow(offset, bytes, align, kind, op);
+}
 // Work-group barrier at source line `line` of `file`: returns when every work-item of the group has
 // reached the same barrier.
 void barrier(const char* file, unsigned line);

@@ -174,6 +174,7 @@ struct group_ctx {
   bool slm_reserved = false;
   std::uint64_t barriers = 0;
   std::uint32_t ticks = 0;            // accesses since the clock was last read
+  hook_state hooks{};                 // the hooks' view of this group
   std::string fault;                  // first violation of the group
   thread_traffic* traffic = nullptr;  // this thread's counters for the launch
 };
@@ -194,7 +195,7 @@ struct launch_ctx {
   std::string fault;
 };
 
-thread_local item_ctx* tl_item = nullptr;
+thread_local item_ctx* tl_item __attribute__((tls_model("initial-exec"))) = nullptr;
 
 std::string coords_text(const std::size_t* v) {
   return "(" + std::to_string(v[0]) + ", " + std::to_string(v[1]) + ")";
@@ -305,6 +306,8 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
   group.items.resize(n);
   group.slm_size = 0;
   group.slm_reserved = false;
+  group.hooks.slm = group.slm.get();
+  group.hooks.slm_size = 0;
   group.barriers = 0;
   group.fault.clear();
   for (std::size_t i = 0; i < n; ++i) {
@@ -408,6 +411,9 @@ void run_groups(launch_ctx& launch) {
   thread_traffic traffic;
   if (launch.checker) traffic = launch.checker->new_traffic();
   group->traffic = &traffic;
+  group->hooks.slow_global = launch.checker || launch.deadline_ns != 0;
+  group->hooks.slow_slm = launch.deadline_ns != 0;
+  tl_hooks = &group->hooks;
   const std::size_t total = launch.groups[0] * launch.groups[1];
   for (;;) {
     const std::size_t g = launch.next_group.fetch_add(1, std::memory_order_relaxed);
@@ -431,6 +437,7 @@ void run_groups(launch_ctx& launch) {
     }
   }
   group->traffic = nullptr;
+  tl_hooks = nullptr;
   if (launch.checker) launch.checker->merge(traffic);
 }
 
@@ -670,7 +677,9 @@ void wait_for(std::uint64_t seq) {
   device_queue::get().wait_for(seq, true);
 }
 
-void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
+thread_local const hook_state* tl_hooks = nullptr;
+
+void global_access_slow(const void* p, std::size_t bytes, std::size_t align, access kind,
                    const char* op) {
   item_ctx* it = tl_item;
   if (!it) return;
@@ -695,12 +704,13 @@ std::byte* slm_init(std::uint32_t bytes) {
   }
   g.slm_reserved = true;
   g.slm_size = bytes;
+  g.hooks.slm_size = bytes;
   if (g.launch->poison) std::memset(g.slm.get(), 0xFF, bytes);
   g.launch->slm_bytes.store(bytes, std::memory_order_relaxed);
   return g.slm.get();
 }
 
-std::byte* slm_access(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
+std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
                       const char* op) {
   item_ctx& it = current_item(op);
   check_time(it, false);
