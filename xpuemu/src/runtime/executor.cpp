@@ -168,7 +168,9 @@ struct item_ctx {
 
 struct group_ctx {
   launch_ctx* launch = nullptr;
-  std::vector<item_ctx> items;
+  // Work-item slots, reused by group after group: a slot's fiber runs one work-item after another.
+  // A deque, so that growing it leaves the slots (which fibers refer to) in place.
+  std::deque<item_ctx> items;
   std::unique_ptr<std::byte[]> slm = std::make_unique<std::byte[]>(slm_capacity());
   std::uint32_t slm_size = 0;
   bool slm_reserved = false;
@@ -303,7 +305,9 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
   const kernel_launch& k = *launch.kernel;
   const std::size_t n = k.local[0] * k.local[1];
   group.launch = &launch;
-  group.items.resize(n);
+  if (group.items.size() < n) group.items.resize(n);
+  const auto first = group.items.begin();
+  const auto last = first + static_cast<std::ptrdiff_t>(n);
   group.slm_size = 0;
   group.slm_reserved = false;
   group.hooks.slm = group.slm.get();
@@ -323,27 +327,37 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     it.barrier_line = 0;
   }
 
-  // A work-item's fiber is created when it first runs, so that every fiber torn down has entered
-  // its function (whose switches are annotated for ASan, unlike Boost's entry code).
+  // A slot's fiber is created when its first work-item runs, so that every fiber torn down has
+  // entered its function (whose switches are annotated for ASan, unlike Boost's entry code). It
+  // then runs the slot's work-items of every later group of the thread, suspending itself after
+  // each, so that a work-item costs two switches and no fiber creation.
   auto start_item = [](item_ctx& it) {
     it.fiber = ctx::fiber(std::allocator_arg, pooled_stack{&it.stack}, [&it](ctx::fiber&& sink) {
       finish_switch(nullptr, &it.sink_stack);
       it.sink = std::move(sink);
-      try {
-        it.group->launch->kernel->body(it.coords);
-      } catch (const ctx::detail::forced_unwind&) {
-        start_switch(nullptr, it.sink_stack);
-        throw;  // a suspended work-item being torn down
-      } catch (const kernel_fault& f) {
-        it.group->fault = f.message;
-      } catch (const std::exception& e) {
-        it.group->fault = "exception in " + item_text(it) + ": " + e.what();
-      } catch (...) {
-        it.group->fault = "exception of unknown type in " + item_text(it);
+      for (;;) {
+        try {
+          it.group->launch->kernel->body(it.coords);
+        } catch (const ctx::detail::forced_unwind&) {
+          start_switch(nullptr, it.sink_stack);
+          throw;  // a suspended work-item being torn down
+        } catch (const kernel_fault& f) {
+          it.group->fault = f.message;
+        } catch (const std::exception& e) {
+          it.group->fault = "exception in " + item_text(it) + ": " + e.what();
+        } catch (...) {
+          it.group->fault = "exception of unknown type in " + item_text(it);
+        }
+        it.done = true;
+        try {
+          fiber_switch to_scheduler(it.sink_stack, &it.sink_stack);
+          it.sink = std::move(it.sink).resume();
+        } catch (const ctx::detail::forced_unwind&) {
+          start_switch(nullptr, it.sink_stack);
+          throw;  // an idle slot being torn down
+        }
       }
-      it.done = true;
-      start_switch(nullptr, it.sink_stack);
-      return std::move(it.sink);
+      return std::move(it.sink);  // not reached: the fiber ends by being torn down
     });
   };
 
@@ -368,7 +382,8 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     if (!group.fault.empty()) break;
     std::size_t waiting = 0;
     const item_ctx* returned = nullptr;
-    for (const item_ctx& it : group.items) {
+    for (auto i = first; i != last; ++i) {
+      const item_ctx& it = *i;
       if (it.at_barrier) {
         ++waiting;
       } else if (!returned) {
@@ -376,7 +391,7 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
       }
     }
     if (waiting == 0) break;  // every work-item returned
-    const item_ctx& w = *std::find_if(group.items.begin(), group.items.end(),
+    const item_ctx& w = *std::find_if(first, last,
                                       [](const item_ctx& it) { return it.at_barrier; });
     if (returned) {
       group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
@@ -387,10 +402,10 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
                     coords_text(returned->coords.local_id) + " has returned";
       break;
     }
-    const auto other = std::find_if(group.items.begin(), group.items.end(), [&](const item_ctx& it) {
+    const auto other = std::find_if(first, last, [&](const item_ctx& it) {
       return it.barrier_line != w.barrier_line || std::strcmp(it.barrier_file, w.barrier_file) != 0;
     });
-    if (other != group.items.end()) {
+    if (other != last) {
       group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
                     coords_text(w.coords.group) + ": work-items wait at different barriers " +
                     std::to_string(group.barriers + 1) + ": work-item " +
@@ -400,8 +415,10 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     }
     ++group.barriers;
   }
-  // Tear down work-items still suspended at a barrier (their stacks unwind).
-  for (item_ctx& it : group.items) end_item(it);
+  // Tear down work-items still suspended at a barrier (their stacks unwind); the other slots keep
+  // their fibers for the next group.
+  for (auto i = first; i != last; ++i)
+    if (i->at_barrier) end_item(*i);
   launch.barriers.fetch_add(group.barriers, std::memory_order_relaxed);
 }
 
