@@ -1,0 +1,485 @@
+// Module `vantrel_native`: the arithmetic of vantrel's kernels as plain vector loops on the host,
+// the yardsticks the emulated device is measured against (bench/report.py).
+//
+// Each loop performs exactly the kernel's operations in the kernel's order, every binary16
+// operation computed in float and rounded to half on its own (float's 24 bits make that one
+// correct rounding), so its output is bit for bit the operator's. Everything else is free: loop
+// order, vectorisation (AVX2 + F16C, 8 lanes), interleaving of independent chains, all cores.
+// Rows at or past M are not computed. Each call times itself (best of `reps`) and reports the
+// distinct bytes it reads, which are the bytes the kernel's launch reads once each.
+#include <immintrin.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// ---- binary16 helpers ---------------------------------------------------------------------------
+
+constexpr int kRound = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+
+// Float lanes rounded to the nearest half (ties to even), kept as float.
+inline __m256 rh(__m256 x) {
+  return _mm256_cvtph_ps(_mm256_cvtps_ph(x, kRound));
+}
+inline __m128 rh(__m128 x) {
+  return _mm_cvtph_ps(_mm_cvtps_ph(x, kRound));
+}
+
+inline __m256 load8(const uint16_t* p) {
+  return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+inline void store8(uint16_t* p, __m256 x) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(x, kRound));
+}
+inline float h2f(uint16_t h) {
+  return _cvtsh_ss(h);
+}
+
+// a + b and a * b in half (operands are half values held in float).
+inline __m256 hadd(__m256 a, __m256 b) {
+  return rh(_mm256_add_ps(a, b));
+}
+inline __m256 hmul(__m256 a, __m256 b) {
+  return rh(_mm256_mul_ps(a, b));
+}
+inline float hadd(float a, float b) {
+  return _mm_cvtss_f32(rh(_mm_set_ss(a + b)));
+}
+
+// Half lanes 0..15 (lo = 0..7, hi = 8..15) folded by halving: 8 += upper 8, 4, 2, then 0 + 1.
+inline float fold16(__m256 lo, __m256 hi) {
+  const __m256 t8 = hadd(lo, hi);
+  const __m128 t4 = rh(_mm_add_ps(_mm256_castps256_ps128(t8), _mm256_extractf128_ps(t8, 1)));
+  const __m128 t2 = rh(_mm_add_ps(t4, _mm_movehl_ps(t4, t4)));
+  return hadd(_mm_cvtss_f32(t2), _mm_cvtss_f32(_mm_shuffle_ps(t2, t2, 1)));
+}
+
+// Input rows converted to float once (exact), so the inner loops broadcast or load floats.
+std::vector<float> to_float(const uint16_t* x, size_t n) {
+  std::vector<float> f(n);
+  for (size_t i = 0; i < n; ++i) f[i] = h2f(x[i]);
+  return f;
+}
+
+// ---- threads and timing -------------------------------------------------------------------------
+
+int thread_count(int requested) {
+  if (requested > 0) return requested;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// body(begin, end) over [0, units) in chunks handed out on demand, so a core taken by another
+// process slows the loop down rather than leaving half of it waiting.
+template <typename F>
+void parallel_chunks(size_t units, size_t chunk, int threads, const F& body) {
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (;;) {
+      const size_t b = next.fetch_add(chunk);
+      if (b >= units) return;
+      body(b, std::min(units, b + chunk));
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+  worker();
+  for (auto& t : pool) t.join();
+}
+
+// Best wall time of `reps` runs of fn (the first run included: the data is already resident or
+// not, as for the operator timed beside it).
+template <typename F>
+double best_seconds(int reps, const F& fn) {
+  double best = std::numeric_limits<double>::infinity();
+  for (int i = 0; i < std::max(1, reps); ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    const std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
+    best = std::min(best, d.count());
+  }
+  return best;
+}
+
+py::dict report(double seconds, double bytes) {
+  py::dict d;
+  d["seconds"] = seconds;
+  d["bytes"] = bytes;
+  d["gbps"] = bytes / seconds / 1e9;
+  return d;
+}
+
+// ---- argument checks ----------------------------------------------------------------------------
+
+using Shape = std::vector<py::ssize_t>;
+
+std::string shape_str(const py::array& a) {
+  std::string s = "[";
+  for (py::ssize_t d = 0; d < a.ndim(); ++d) s += (d ? ", " : "") + std::to_string(a.shape(d));
+  return s + "]";
+}
+
+// A C-contiguous float16 array of the given shape (an empty shape: any shape, `count` elements).
+void check_half(const py::array& a, const char* name, const Shape& shape, size_t count = 0) {
+  const bool half = a.dtype().kind() == 'f' && a.itemsize() == 2;
+  if (!half || !(a.flags() & py::array::c_style))
+    throw std::invalid_argument(std::string(name) + " must be a C-contiguous float16 array");
+  bool ok = shape.empty() ? size_t(a.size()) == count : a.ndim() == py::ssize_t(shape.size());
+  for (size_t d = 0; ok && d < shape.size(); ++d) ok = a.shape(d) == shape[d];
+  if (!ok)
+    throw std::invalid_argument(std::string(name) + " has shape " + shape_str(a) +
+                                (shape.empty() ? ", expected " + std::to_string(count) + " elements"
+                                               : ", expected another"));
+}
+
+const uint16_t* cdata(const py::array& a) {
+  return static_cast<const uint16_t*>(a.data());
+}
+uint16_t* wdata(py::array& a) {
+  if (!a.writeable()) throw std::invalid_argument("out must be writeable");
+  return static_cast<uint16_t*>(a.mutable_data());
+}
+
+// ---- kernel A: K = 4096, weights pre-arranged [N/16][4096][16] ----------------------------------
+//
+// Output block g (features 16g..16g+15), row m: the partial sum P_w of work-item w runs over
+// features 64w..64w+63 in order from 0; the even and the odd P_w of each half (w < 32, w >= 32)
+// are chained in order, each half gives even + odd, the output is half0 + half1.
+
+constexpr int kK4096 = 4096;
+
+// Partial sums of R rows x W consecutive work-items (R * W = 4: eight independent chains, enough
+// to hide the conversion latency for any M). P[v][r][c]: work-item w0 + v, row r, lanes 8c..8c+7.
+template <int R, int W>
+inline void partials_4096(const uint16_t* block, const float* const* x, int w0,
+                          __m256 (&P)[4][4][2]) {
+  __m256 acc[W][R][2];
+  for (int v = 0; v < W; ++v)
+    for (int r = 0; r < R; ++r) acc[v][r][0] = acc[v][r][1] = _mm256_setzero_ps();
+  for (int k = 0; k < 64; ++k)
+    for (int v = 0; v < W; ++v) {
+      const uint16_t* tile = block + 1024 * (w0 + v) + 16 * k;
+      const __m256 lo = load8(tile), hi = load8(tile + 8);
+      for (int r = 0; r < R; ++r) {
+        const __m256 xr = _mm256_broadcast_ss(x[r] + 64 * (w0 + v) + k);
+        acc[v][r][0] = hadd(acc[v][r][0], hmul(lo, xr));
+        acc[v][r][1] = hadd(acc[v][r][1], hmul(hi, xr));
+      }
+    }
+  for (int v = 0; v < W; ++v)
+    for (int r = 0; r < R; ++r) P[v][r][0] = acc[v][r][0], P[v][r][1] = acc[v][r][1];
+}
+
+void block_4096(const uint16_t* block, const float* x, int M, uint16_t* out, size_t ldo) {
+  __m256 chain[2][2][8][2];  // [half of the work-items][parity][row][lanes]
+  for (int w0 = 0; w0 < 64; w0 += 4) {
+    for (int m0 = 0; m0 < M;) {
+      const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
+      const float* rows[4];
+      for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * kK4096;
+      for (int v0 = 0; v0 < 4; v0 += 4 / R) {
+        __m256 P[4][4][2];
+        if (R == 4) partials_4096<4, 1>(block, rows, w0 + v0, P);
+        if (R == 2) partials_4096<2, 2>(block, rows, w0 + v0, P);
+        if (R == 1) partials_4096<1, 4>(block, rows, w0 + v0, P);
+        for (int v = 0; v < 4 / R; ++v) {
+          const int w = w0 + v0 + v, h = w / 32, i = w % 32;
+          for (int r = 0; r < R; ++r)
+            for (int c = 0; c < 2; ++c) {
+              __m256& s = chain[h][i % 2][m0 + r][c];
+              s = i < 2 ? P[v][r][c] : hadd(s, P[v][r][c]);
+            }
+        }
+      }
+      m0 += R;
+    }
+  }
+  for (int m = 0; m < M; ++m)
+    for (int c = 0; c < 2; ++c) {
+      const __m256 y0 = hadd(chain[0][0][m][c], chain[0][1][m][c]);
+      const __m256 y1 = hadd(chain[1][0][m][c], chain[1][1][m][c]);
+      store8(out + size_t(m) * ldo + 8 * c, hadd(y0, y1));
+    }
+}
+
+py::dict linear_4096(const py::array& x, const py::array& w, py::array& out, int reps,
+                     int threads) {
+  if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
+  const py::ssize_t M = x.shape(0), N = out.shape(1);
+  if (M < 1 || M > 8 || N % 16) throw std::invalid_argument("need 1 <= M <= 8 and N % 16 == 0");
+  check_half(x, "x", {M, kK4096});
+  check_half(out, "out", {M, N});
+  check_half(w, "w", {}, size_t(N) * kK4096);
+  const uint16_t* wp = cdata(w);
+  const uint16_t* xp = cdata(x);
+  uint16_t* op = wdata(out);
+  const int nt = thread_count(threads);
+  double t;
+  {
+    py::gil_scoped_release release;
+    t = best_seconds(reps, [&] {
+      const std::vector<float> xf = to_float(xp, size_t(M) * kK4096);
+      parallel_chunks(size_t(N / 16), 8, nt, [&](size_t b, size_t e) {
+        for (size_t g = b; g < e; ++g)
+          block_4096(wp + g * 16 * kK4096, xf.data(), int(M), op + 16 * g, size_t(N));
+      });
+    });
+  }
+  return report(t, 2.0 * double(N + M) * kK4096);
+}
+
+// ---- kernel B: K = 11008, row-major weights -----------------------------------------------------
+//
+// Feature n, row m: work-item a (0..10) sums in 16 lanes over its 128-wide slices a + 11j
+// (j < 7), then 77 + a (a < 9), 8 chunks of 16 per slice; a lane tree folds the lanes to P_a;
+// with P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3).
+
+constexpr int kK11008 = 11008;
+
+// P_a of R rows x F features (R * F = 4), n0 the first feature: P[f][r].
+template <int R, int F>
+inline void partial_11008(const uint16_t* w, size_t n0, const float* const* x, int a,
+                          float (&P)[4][4]) {
+  __m256 acc[F][R][2];
+  for (int f = 0; f < F; ++f)
+    for (int r = 0; r < R; ++r) acc[f][r][0] = acc[f][r][1] = _mm256_setzero_ps();
+  const int slices = a < 9 ? 8 : 7;
+  for (int j = 0; j < slices; ++j) {
+    const size_t base = 128 * size_t(j < 7 ? a + 11 * j : 77 + a);
+    for (int q = 0; q < 8; ++q) {
+      const size_t e = base + 16 * q;
+      for (int f = 0; f < F; ++f) {
+        const uint16_t* wr = w + (n0 + f) * kK11008 + e;
+        const __m256 lo = load8(wr), hi = load8(wr + 8);
+        for (int r = 0; r < R; ++r) {
+          acc[f][r][0] = hadd(acc[f][r][0], hmul(lo, _mm256_loadu_ps(x[r] + e)));
+          acc[f][r][1] = hadd(acc[f][r][1], hmul(hi, _mm256_loadu_ps(x[r] + e + 8)));
+        }
+      }
+    }
+  }
+  for (int f = 0; f < F; ++f)
+    for (int r = 0; r < R; ++r) P[f][r] = fold16(acc[f][r][0], acc[f][r][1]);
+}
+
+// The four features n0..n0+3 (one work-group) for all M rows.
+void group_11008(const uint16_t* w, size_t n0, const float* x, int M, uint16_t* out, size_t ldo) {
+  float P[12][4][8] = {};  // [a][feature][row]; a = 11 stays zero
+  for (int m0 = 0; m0 < M;) {
+    const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
+    const float* rows[4];
+    for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * kK11008;
+    for (int a = 0; a < 11; ++a)
+      for (int f0 = 0; f0 < 4; f0 += 4 / R) {
+        float p[4][4];
+        if (R == 4) partial_11008<4, 1>(w, n0 + f0, rows, a, p);
+        if (R == 2) partial_11008<2, 2>(w, n0 + f0, rows, a, p);
+        if (R == 1) partial_11008<1, 4>(w, n0 + f0, rows, a, p);
+        for (int f = 0; f < 4 / R; ++f)
+          for (int r = 0; r < R; ++r) P[a][f0 + f][m0 + r] = p[f][r];
+      }
+    m0 += R;
+  }
+  for (int m = 0; m < M; ++m)
+    for (int f = 0; f < 4; ++f) {
+      float S[4];
+      for (int s = 0; s < 4; ++s) S[s] = hadd(hadd(P[s][f][m], P[s + 4][f][m]), P[s + 8][f][m]);
+      const float y = hadd(hadd(S[0], S[2]), hadd(S[1], S[3]));
+      out[size_t(m) * ldo + n0 + f] = _cvtss_sh(y, kRound);
+    }
+}
+
+py::dict linear_11008(const py::array& x, const py::array& w, py::array& out, int reps,
+                      int threads) {
+  if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
+  const py::ssize_t M = x.shape(0), N = out.shape(1);
+  if (M < 1 || M > 8 || N % 4) throw std::invalid_argument("need 1 <= M <= 8 and N % 4 == 0");
+  check_half(x, "x", {M, kK11008});
+  check_half(out, "out", {M, N});
+  check_half(w, "w", {N, kK11008});
+  const uint16_t* wp = cdata(w);
+  const uint16_t* xp = cdata(x);
+  uint16_t* op = wdata(out);
+  const int nt = thread_count(threads);
+  double t;
+  {
+    py::gil_scoped_release release;
+    t = best_seconds(reps, [&] {
+      const std::vector<float> xf = to_float(xp, size_t(M) * kK11008);
+      parallel_chunks(size_t(N / 4), 16, nt, [&](size_t b, size_t e) {
+        for (size_t g = b; g < e; ++g) group_11008(wp, 4 * g, xf.data(), int(M), op, size_t(N));
+      });
+    });
+  }
+  return report(t, 2.0 * double(N + M) * kK11008);
+}
+
+// ---- fp16 attention, one decoding step ----------------------------------------------------------
+//
+// Per head: score_t = q.k_t in half (16 lanes over 8 chunks, halving fold), w_t =
+// exp2(float(score_t) * 0.1275042) in float; out = sum_t v_t * w_t in float, keys in order;
+// the weight sum in L lanes (key t in lane t mod L; L = 8 for 8 <= kv_len <= 128, else 16)
+// folded by halving; out * (1 / sum) rounded once to half.
+
+constexpr float kScoreScale = 0.1275042f;
+constexpr int kD = 128;
+constexpr int kKeyBlock = 64;
+
+// Weights of `count` (<= 4) consecutive keys, their dot products interleaved.
+template <int C>
+inline void scores(const float* q, const uint16_t* k, float* w) {
+  __m256 acc[C][2];
+  for (int c = 0; c < C; ++c) acc[c][0] = acc[c][1] = _mm256_setzero_ps();
+  for (int i = 0; i < 8; ++i) {
+    const __m256 qlo = _mm256_loadu_ps(q + 16 * i), qhi = _mm256_loadu_ps(q + 16 * i + 8);
+    for (int c = 0; c < C; ++c) {
+      const uint16_t* row = k + size_t(c) * kD + 16 * i;
+      acc[c][0] = hadd(acc[c][0], hmul(qlo, load8(row)));
+      acc[c][1] = hadd(acc[c][1], hmul(qhi, load8(row + 8)));
+    }
+  }
+  for (int c = 0; c < C; ++c) w[c] = std::exp2(fold16(acc[c][0], acc[c][1]) * kScoreScale);
+}
+
+void head_fp16(const uint16_t* q, const uint16_t* k, const uint16_t* v, size_t n, uint16_t* out) {
+  alignas(32) float qf[kD];
+  alignas(32) float acc[kD] = {};
+  float w[kKeyBlock];
+  for (int d = 0; d < kD; ++d) qf[d] = h2f(q[d]);
+  const size_t lanes = n >= 8 && n <= 128 ? 8 : 16;
+  float wsum[16] = {};
+  for (size_t t0 = 0; t0 < n; t0 += kKeyBlock) {
+    const size_t count = std::min<size_t>(kKeyBlock, n - t0);
+    size_t c = 0;
+    for (; c + 4 <= count; c += 4) scores<4>(qf, k + (t0 + c) * kD, w + c);
+    for (; c < count; ++c) scores<1>(qf, k + (t0 + c) * kD, w + c);
+    for (c = 0; c < count; ++c) wsum[(t0 + c) % lanes] += w[c];
+    for (int part = 0; part < 2; ++part) {  // 64 output elements at a time, in registers
+      __m256 o[8];
+      for (int i = 0; i < 8; ++i) o[i] = _mm256_load_ps(acc + 64 * part + 8 * i);
+      for (c = 0; c < count; ++c) {
+        const uint16_t* row = v + (t0 + c) * kD + 64 * part;
+        const __m256 wc = _mm256_set1_ps(w[c]);
+        for (int i = 0; i < 8; ++i)
+          o[i] = _mm256_add_ps(o[i], _mm256_mul_ps(load8(row + 8 * i), wc));
+      }
+      for (int i = 0; i < 8; ++i) _mm256_store_ps(acc + 64 * part + 8 * i, o[i]);
+    }
+  }
+  for (size_t width = lanes / 2; width >= 1; width /= 2)
+    for (size_t l = 0; l < width; ++l) wsum[l] += wsum[l + width];
+  const __m256 r = _mm256_set1_ps(1.0f / wsum[0]);
+  for (int i = 0; i < kD / 8; ++i)
+    store8(out + 8 * i, _mm256_mul_ps(_mm256_load_ps(acc + 8 * i), r));
+}
+
+py::dict sdp_fp16(const py::array& q, const py::array& k, const py::array& v, py::array& out,
+                  int reps, int threads) {
+  if (k.ndim() != 4) throw std::invalid_argument("k must be [B, H, kv_len, 128]");
+  const py::ssize_t B = k.shape(0), H = k.shape(1), n = k.shape(2);
+  if (n < 1) throw std::invalid_argument("kv_len must be at least 1");
+  check_half(q, "q", {B, H, 1, kD});
+  check_half(k, "k", {B, H, n, kD});
+  check_half(v, "v", {B, H, n, kD});
+  check_half(out, "out", {B, H * kD});
+  const uint16_t *qp = cdata(q), *kp = cdata(k), *vp = cdata(v);
+  uint16_t* op = wdata(out);
+  const int nt = thread_count(threads);
+  double t;
+  {
+    py::gil_scoped_release release;
+    t = best_seconds(reps, [&] {
+      parallel_chunks(size_t(B * H), 1, nt, [&](size_t b, size_t e) {
+        for (size_t s = b; s < e; ++s)
+          head_fp16(qp + s * kD, kp + s * n * kD, vp + s * n * kD, size_t(n), op + s * kD);
+      });
+    });
+  }
+  return report(t, 2.0 * double(B * H) * kD * double(1 + 2 * n));
+}
+
+// ---- DRAM read bandwidth ------------------------------------------------------------------------
+
+// Reads a buffer far larger than the caches with all threads (256-bit loads, four independent
+// sums), best of `reps` passes.
+py::dict dram_read(double megabytes, int reps, int threads) {
+  const size_t chunk = 1 << 20;  // unit of work: 1 MiB
+  const size_t bytes = std::max<size_t>(1, size_t(megabytes)) << 20;
+  const int nt = thread_count(threads);
+  double t;
+  uint64_t total = 0;
+  {
+    py::gil_scoped_release release;
+    std::unique_ptr<void, decltype(&std::free)> buf(std::aligned_alloc(chunk, bytes), &std::free);
+    if (!buf) throw std::bad_alloc();
+    auto* base = static_cast<unsigned char*>(buf.get());
+    parallel_chunks(bytes / chunk, 16, nt, [&](size_t b, size_t e) {
+      for (size_t c = b; c < e; ++c) std::memset(base + c * chunk, int(c & 0xff), chunk);
+    });
+    std::atomic<uint64_t> sink{0};
+    t = best_seconds(reps, [&] {
+      parallel_chunks(bytes / chunk, 16, nt, [&](size_t b, size_t e) {
+        const auto* p = reinterpret_cast<const __m256i*>(base + b * chunk);
+        const auto* end = reinterpret_cast<const __m256i*>(base + e * chunk);
+        __m256i s[4] = {};
+        for (; p < end; p += 8)
+          for (int i = 0; i < 4; ++i) {
+            const __m256i pair =
+                _mm256_add_epi64(_mm256_load_si256(p + i), _mm256_load_si256(p + i + 4));
+            s[i] = _mm256_add_epi64(s[i], pair);
+          }
+        const __m256i sum =
+            _mm256_add_epi64(_mm256_add_epi64(s[0], s[1]), _mm256_add_epi64(s[2], s[3]));
+        alignas(32) uint64_t lanes[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+        sink += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+      });
+    });
+    total = sink.load();
+  }
+  py::dict d = report(t, double(bytes));
+  d["checksum"] = total;  // keeps the reads observable
+  return d;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vantrel_native, m) {
+  m.doc() =
+      "The arithmetic of vantrel's kernels as native host loops (same per-operation rounding and "
+      "order, all cores), and the machine's DRAM read bandwidth. Each call writes `out` and "
+      "returns {'seconds': best of reps, 'bytes': distinct bytes read, 'gbps': bytes / seconds / "
+      "1e9}.";
+  m.def("linear_4096", &linear_4096, py::arg("x"), py::arg("w"), py::arg("out"),
+        py::arg("reps") = 1, py::arg("threads") = 0,
+        "out[M, N] = x[M, 4096] @ w^T as vantrel.forward's K = 4096 kernel computes it; w "
+        "pre-arranged in blocks of 16 output features (N * 4096 float16 elements).");
+  m.def(
+      "linear_11008", &linear_11008, py::arg("x"), py::arg("w"), py::arg("out"),
+      py::arg("reps") = 1, py::arg("threads") = 0,
+      "out[M, N] = x[M, 11008] @ w[N, 11008]^T as vantrel.forward's K = 11008 kernel computes it.");
+  m.def("sdp_fp16", &sdp_fp16, py::arg("q"), py::arg("k"), py::arg("v"), py::arg("out"),
+        py::arg("reps") = 1, py::arg("threads") = 0,
+        "out[B, H * 128] = vantrel.sdp_forward(q, k, v) for contiguous float16 q [B, H, 1, 128] "
+        "and k, v [B, H, kv_len, 128].");
+  m.def("dram_read", &dram_read, py::arg("megabytes") = 1024.0, py::arg("reps") = 5,
+        py::arg("threads") = 0,
+        "Streaming read of a buffer of `megabytes` MiB by all threads: the DRAM read bandwidth.");
+  m.def(
+      "threads", [] { return thread_count(0); }, "Threads the loops use by default.");
+}
