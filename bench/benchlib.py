@@ -1,12 +1,19 @@
 """Shared helpers of the benchmarks: the built modules on sys.path, timing with and without the
-emulator's access checks, and the traffic of one call from the launch log."""
+emulator's access checks, host time per call, the traffic of one call from the launch log and the
+native loops module."""
+import importlib
 import os
 import pathlib
+import statistics
 import sys
 import time
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
+# vantrel_native (bench/CMakeLists.txt) lands in build/lib with the root project; a separate build
+# of bench/ is found through VANTREL_NATIVE_BUILD (e.g. build-bench/lib).
+if os.environ.get("VANTREL_NATIVE_BUILD"):
+    sys.path.insert(0, os.environ["VANTREL_NATIVE_BUILD"])
 
 import xpuemu  # noqa: E402
 
@@ -20,6 +27,29 @@ def best_time(fn, reps):
         fn()
         times.append(time.perf_counter() - t)
     return min(times)
+
+
+def median_call_time(fn, calls, before=None):
+    """Median wall time of `calls` calls of fn, each timed alone (`before` runs untimed ahead of
+    each): host-side costs of microseconds, robust against the odd preemption."""
+    times = []
+    for _ in range(calls):
+        if before:
+            before()
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def native_loops():
+    """The vantrel_native module, or SystemExit saying how to build it."""
+    try:
+        return importlib.import_module("vantrel_native")
+    except ImportError as e:
+        raise SystemExit(f"{e}: build bench/ (cmake -S bench -B build-bench -G Ninja "
+                         "-DPython3_EXECUTABLE=/usr/bin/python3 && ninja -C build-bench) and set "
+                         "VANTREL_NATIVE_BUILD=build-bench/lib") from None
 
 
 def device_times(call, reps):

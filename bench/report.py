@@ -1,0 +1,266 @@
+"""Performance report of the emulated XPU device, from one run: each kernel against a native loop
+of the same arithmetic on this machine, the host time of a call on an idle and on a busy device,
+the cost of the access checks, PyTorch's float32 operators beside, and a roofline picture.
+
+Usage: /usr/bin/python3 bench/report.py [--quick] [--reps N] [--plot PATH]
+
+The native loops (module vantrel_native, bench/native_loops.cpp) perform each kernel's operations
+in its order, every binary16 operation rounded on its own, in AVX2 code on all cores; their output
+is compared bit for bit with the operator's. Each reports its GB/s (distinct bytes read / time)
+beside this machine's DRAM read bandwidth, measured here, so that a slow loop shows. Kernel times
+are the best of N calls with the emulator's checks and poisoning off; "checks on / off" repeats
+them with checks on. The picture needs Debian's python3-matplotlib.
+"""
+import argparse
+import math
+import pathlib
+import time
+
+from benchlib import best_time, device_times, median_call_time, native_loops, traffic
+import torch
+import vantrel
+import xpuemu
+
+GPUS = (560e9, 1229e9)
+SDP_SCALE = 0.1275042 * math.log(2)  # the kernels' 2^(0.1275042 s) as a natural-base scale
+HOST_SHAPE = (1, 4096, 4096)  # (M, K, N) of the call whose host time is measured
+
+
+def linear_cases(K, N, rows, gen, xpu, vn):
+    """forward with K input and N output features for each M in rows: yields case dicts."""
+    w = ((torch.rand(N, K, generator=gen) - 0.5) / K**0.5).half()
+    # Kernel A reads its weights pre-arranged in blocks of 16 output features.
+    w_dev = w.reshape(N // 16, 16, K).transpose(1, 2).contiguous() if K == 4096 else w
+    w_xpu, w32, w_np = w_dev.to(xpu), w.float(), w_dev.numpy()
+    native = vn.linear_4096 if K == 4096 else vn.linear_11008
+    kernel = "A" if K == 4096 else "B"
+    for M in rows:
+        x = (torch.rand(M, K, generator=gen) - 0.5).half()
+        x_xpu, x32, out = x.to(xpu), x.float(), torch.empty(M, N, dtype=torch.half)
+        yield dict(
+            name=f"kernel {kernel} M={M}", call=lambda x_xpu=x_xpu: vantrel.forward(x_xpu, w_xpu),
+            native=lambda reps, x=x, out=out: native(x.numpy(), w_np, out.numpy(), reps=reps),
+            native_out=out,
+            torch32=lambda x32=x32: torch.nn.functional.linear(x32, w32),
+            torch32_name="float32 linear")
+
+
+def sdp_case(dtype, kv_len, gen, xpu, vn, native=True):
+    B, H = 1, 32
+    q, k, v = (torch.randn(B, H, n, 128, generator=gen).to(dtype) for n in (1, kv_len, kv_len))
+    q_x, k_x, v_x = (t.to(xpu) for t in (q, k, v))
+    q32, k32, v32 = (t.float() for t in (q, k, v))
+    out = torch.empty(B, H * 128, dtype=dtype)
+    name = "half" if dtype == torch.half else "float"
+    case = dict(name=f"{name} attention kv_len={kv_len}",
+                call=lambda: vantrel.sdp_forward(q_x, k_x, v_x))
+    if native:
+        case.update(
+            native=lambda reps: vn.sdp_fp16(q.numpy(), k.numpy(), v.numpy(), out.numpy(),
+                                            reps=reps),
+            native_out=out,
+            torch32=lambda: (torch.softmax((q32 @ k32.transpose(2, 3)) * SDP_SCALE, dim=-1)
+                             @ v32).reshape(B, -1),
+            torch32_name="float32 attention")
+    return case
+
+
+def measure(case, reps):
+    """Fills in the case's times (seconds), bytes and the bit-equality of the native output."""
+    out, _, case["unique"] = traffic(case["call"])
+    case["off"], case["on"] = device_times(case["call"], reps)
+    if "native" in case:
+        case["nat"] = case["native"](reps)
+        same = out.cpu().view(torch.int16) == case["native_out"].view(torch.int16)
+        case["equal"] = bool(same.all())
+        case["t32"] = best_time(case.pop("torch32"), reps)
+    del case["call"]  # releases the tensors the closures hold
+    case.pop("native", None)
+
+
+def host_times(xpu, calls):
+    """Median host seconds of one forward call (Python to return) on an idle device (5 ms idle
+    before each call), on a busy one (calls queued behind a long launch), and of torch.add of two
+    16-element CPU tensors."""
+    M, K, N = HOST_SHAPE
+    x = torch.rand(M, K).half().to(xpu)
+    w = torch.rand(N // 16, K, 16).half().to(xpu)
+    call = lambda: vantrel.forward(x, w)  # noqa: E731
+    call()
+    xpuemu.synchronize()
+    idle = median_call_time(call, calls, before=lambda: (xpuemu.synchronize(), time.sleep(0.005)))
+    # A launch of several hundred milliseconds keeps the device busy while the timed calls queue.
+    big = torch.rand(8, 11008).half().to(xpu), torch.rand(4096, 11008).half().to(xpu)
+    xpuemu.synchronize()
+    vantrel.forward(*big)
+    busy = median_call_time(call, calls)
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    a, b = torch.rand(16), torch.rand(16)
+    add = median_call_time(lambda: torch.add(a, b), 50 * calls)
+    return idle, busy, add
+
+
+def ms(t):
+    return f"{t * 1e3:.2f} ms"
+
+
+def us(t):
+    return f"{t * 1e6:.1f} us"
+
+
+def short_time(t):
+    return ms(t) if t >= 1e-3 else us(t)
+
+
+def print_rows(rows):
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for n, r in enumerate(rows):
+        print(" | ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in
+                         enumerate(zip(r, widths))).rstrip())
+        if n == 0:
+            print("-+-".join("-" * w for w in widths))
+
+
+def plot(cases, dram, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.ticker import FuncFormatter
+
+    fig, ax = plt.subplots(figsize=(10, 7))
+    # Shapes reading about the same bytes are spread sideways (4 % apart) to stay visible.
+    groups = []
+    for c in sorted(cases, key=lambda c: c["unique"]):
+        if groups and c["unique"] < groups[-1][0]["unique"] * 1.05:
+            groups[-1].append(c)
+        else:
+            groups.append([c])
+    xpos = {id(c): c["unique"] / 1e6 * 1.04 ** (i - (len(g) - 1) / 2)
+            for g in groups for i, c in enumerate(g)}
+    # One colour per operator and shape; the marker says what ran it. A thin line joins each
+    # emulated time to its native loop's: its length is the ratio the report targets.
+    shape_handles = []
+    for i, c in enumerate(cases):
+        color, mb = f"C{i % 10}", xpos[id(c)]
+        ax.scatter([mb], [c["off"] * 1e3], marker="o", color=color, s=50, zorder=3)
+        if "nat" in c:
+            t = c["nat"]["seconds"] * 1e3
+            ax.scatter([mb], [t], marker="s", facecolors="none", edgecolors=color, s=50, zorder=3)
+            ax.plot([mb, mb], [t, c["off"] * 1e3], color=color, lw=0.8, alpha=0.6)
+        if "t32" in c:
+            ax.scatter([mb], [c["t32"] * 1e3], marker="x", color=color, s=45, zorder=3)
+        shape_handles.append(Line2D([], [], ls="", marker="o", color=color,
+                                    label=f"{c['name']} ({c['unique'] / 1e6:.1f} MB)"))
+    sizes = [c["unique"] / 1e6 for c in cases]
+    xs = [min(sizes) / 1.5, max(sizes) * 1.5]
+    for bw, label, style in [(dram, f"this machine's DRAM read, {dram / 1e9:.1f} GB/s", "-"),
+                             (GPUS[0], "GPU at 560 GB/s", "--"),
+                             (GPUS[1], "GPU at 1229 GB/s", ":")]:
+        ax.plot(xs, [x * 1e6 / bw * 1e3 for x in xs], style, color="grey", label=label)
+    handles = [Line2D([], [], ls="", marker="o", color="k", label="emulated XPU, checks off"),
+               Line2D([], [], ls="", marker="s", mfc="none", color="k",
+                      label="native loop, same arithmetic"),
+               Line2D([], [], ls="", marker="x", color="k",
+                      label="PyTorch float32 on the CPU, same shape")]
+    first = ax.legend(handles=handles + ax.get_legend_handles_labels()[0], loc="upper left",
+                      fontsize=9)
+    ax.add_artist(first)
+    ax.legend(handles=shape_handles, loc="lower right", fontsize=8, title="operator and shape",
+              title_fontsize=8)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    plain = FuncFormatter(lambda v, _: f"{v:g}")
+    ax.xaxis.set_major_formatter(plain)
+    ax.xaxis.set_minor_formatter(plain)
+    ax.yaxis.set_major_formatter(plain)
+    ax.tick_params(axis="x", which="minor", labelsize=7)
+    ax.set_xlabel("distinct MB read per call (launch log)")
+    ax.set_ylabel("time per call, ms")
+    ax.set_title("vantrel's operators: time per call against distinct bytes read")
+    ax.grid(True, which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smoke run: 2 calls per time, fewer host-time samples, a smaller "
+                             "DRAM buffer")
+    parser.add_argument("--reps", type=int, help="timed calls per measurement (default 5)")
+    parser.add_argument("--plot", default=str(pathlib.Path(__file__).with_name("roofline.png")),
+                        help="output path of the picture (default bench/roofline.png); "
+                             "'' for none")
+    args = parser.parse_args()
+    reps = args.reps or (2 if args.quick else 5)
+    vn = native_loops()
+    torch.set_num_threads(vn.threads())
+    xpu = torch.device("xpu")
+    gen = torch.Generator().manual_seed(0)
+
+    dram = vn.dram_read(256 if args.quick else 1024, reps)["gbps"] * 1e9
+    cases = []
+    for K, N in ((4096, 11008), (11008, 4096)):
+        for case in linear_cases(K, N, (1, 8), gen, xpu, vn):
+            measure(case, reps)
+            cases.append(case)
+    extra = [] if args.quick else [(torch.half, 128), (torch.half, 1024), (torch.float, 4096)]
+    for dtype, kv_len in [(torch.half, 4096)] + extra:
+        case = sdp_case(dtype, kv_len, gen, xpu, vn, native=(dtype, kv_len) == (torch.half, 4096))
+        measure(case, reps)
+        cases.append(case)
+    idle, busy, add = host_times(xpu, 20 if args.quick else 100)
+
+    met = []
+
+    def row(measure_name, figure, ratio, target, valid=True):
+        ok = None if target is None else valid and ratio <= target
+        met.append(ok)
+        return [measure_name, figure, f"{ratio:.2f}x", "-" if target is None else f"<= {target}x",
+                "beside" if ok is None else ("yes" if ok else "NO")]
+
+    rows = [["measure", "figure", "ratio", "target", "met"]]
+    for c in cases:
+        if "nat" not in c:
+            continue
+        nat = c["nat"]
+        figure = (f"{ms(c['off'])} / {ms(nat['seconds'])} (native {nat['gbps']:.1f} GB/s = "
+                  f"{nat['gbps'] * 1e9 / dram:.0%} of DRAM"
+                  f"{'' if c['equal'] else ', OUTPUT DIFFERS'})")
+        rows.append(row(f"{c['name']} / its native loop", figure, c["off"] / nat["seconds"],
+                        1.5, valid=c["equal"]))
+    rows.append(row("host time of a forward call, idle device / torch.add",
+                    f"{us(idle)} / {us(add)}", idle / add, 5))
+    rows.append(row("the same, device busy (calls queued)", f"{us(busy)} / {us(add)}", busy / add,
+                    2))
+    for c in cases:
+        rows.append(row(f"checks on / off, {c['name']}", f"{ms(c['on'])} / {ms(c['off'])}",
+                        c["on"] / c["off"], 1.25))
+    for c in cases:
+        if "t32" in c:
+            rows.append(row(f"{c['name']} / PyTorch {c['torch32_name']} (CPU)",
+                            f"{ms(c['off'])} / {ms(c['t32'])}", c["off"] / c["t32"], None))
+
+    print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; best of {reps} calls; "
+          f"DRAM read bandwidth {dram / 1e9:.1f} GB/s (measured)")
+    print("kernel A: forward 4096x11008 (K x N), kernel B: forward 11008x4096; attention: "
+          "sdp_forward B=1 H=32; host time: forward M=1 4096x4096 (median; idle: 5 ms idle "
+          "before each call), torch.add of two 16-element CPU tensors (median)")
+    print_rows(rows)
+    targeted = [m for m in met if m is not None]
+    print(f"\n{sum(targeted)} of {len(targeted)} targets met")
+    print("\ndistinct MB read per call (launch log), emulator GB/s, time at 560 / 1229 GB/s:")
+    for c in cases:
+        u = c["unique"]
+        print(f"  {c['name']:<42} {u / 1e6:8.1f} MB  {u / c['off'] / 1e9:6.2f} GB/s  "
+              f"{short_time(u / GPUS[0])} / {short_time(u / GPUS[1])}")
+    if args.plot:
+        plot(cases, dram, args.plot)
+        print(f"\nwrote {args.plot}")
+
+
+if __name__ == "__main__":
+    main()
