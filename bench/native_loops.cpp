@@ -47,6 +47,13 @@ inline __m256 load8(const uint16_t* p) {
 inline void store8(uint16_t* p, __m256 x) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(x, kRound));
 }
+// The weights and the key/value rows are read once, as a few interleaved streams: asking for
+// them 4 KB ahead doubles the rate at which DRAM delivers them here.
+constexpr size_t kAhead = 2048;  // halves
+inline void prefetch(const uint16_t* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(p + kAhead), _MM_HINT_T0);
+}
+
 inline float h2f(uint16_t h) {
   return _cvtsh_ss(h);
 }
@@ -70,11 +77,16 @@ inline float fold16(__m256 lo, __m256 hi) {
   return hadd(_mm_cvtss_f32(t2), _mm_cvtss_f32(_mm_shuffle_ps(t2, t2, 1)));
 }
 
-// Input rows converted to float once (exact), so the inner loops broadcast or load floats.
-std::vector<float> to_float(const uint16_t* x, size_t n) {
-  std::vector<float> f(n);
+// Input rows converted to float once (exact), so the inner loops broadcast or load floats;
+// 64-byte aligned, so that no vector load straddles two cache lines.
+struct free_deleter {
+  void operator()(float* p) const { std::free(p); }
+};
+std::unique_ptr<float[], free_deleter> to_float(const uint16_t* x, size_t n) {
+  auto* f = static_cast<float*>(std::aligned_alloc(64, (n * sizeof(float) + 63) / 64 * 64));
+  if (!f) throw std::bad_alloc();
   for (size_t i = 0; i < n; ++i) f[i] = h2f(x[i]);
-  return f;
+  return std::unique_ptr<float[], free_deleter>(f);
 }
 
 // ---- threads and timing -------------------------------------------------------------------------
@@ -174,6 +186,7 @@ inline void partials_4096(const uint16_t* block, const float* const* x, int w0,
   for (int k = 0; k < 64; ++k)
     for (int v = 0; v < W; ++v) {
       const uint16_t* tile = block + 1024 * (w0 + v) + 16 * k;
+      if (k % 2 == 0) prefetch(tile);
       const __m256 lo = load8(tile), hi = load8(tile + 8);
       for (int r = 0; r < R; ++r) {
         const __m256 xr = _mm256_broadcast_ss(x[r] + 64 * (w0 + v) + k);
@@ -233,10 +246,10 @@ py::dict linear_4096(const py::array& x, const py::array& w, py::array& out, int
   {
     py::gil_scoped_release release;
     t = best_seconds(reps, [&] {
-      const std::vector<float> xf = to_float(xp, size_t(M) * kK4096);
+      const auto xf = to_float(xp, size_t(M) * kK4096);
       parallel_chunks(size_t(N / 16), 8, nt, [&](size_t b, size_t e) {
         for (size_t g = b; g < e; ++g)
-          block_4096(wp + g * 16 * kK4096, xf.data(), int(M), op + 16 * g, size_t(N));
+          block_4096(wp + g * 16 * kK4096, xf.get(), int(M), op + 16 * g, size_t(N));
       });
     });
   }
@@ -248,60 +261,70 @@ py::dict linear_4096(const py::array& x, const py::array& w, py::array& out, int
 // Feature n, row m: work-item a (0..10) sums in 16 lanes over its 128-wide slices a + 11j
 // (j < 7), then 77 + a (a < 9), 8 chunks of 16 per slice; a lane tree folds the lanes to P_a;
 // with P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3).
+//
+// A work-item's slices come in increasing order, so walking a weight row's 86 slices in memory
+// order and adding slice s to the lanes of its work-item keeps every lane's order. Up to eight
+// consecutive slices belong to as many different work-items: their chains are interleaved.
 
 constexpr int kK11008 = 11008;
+constexpr int kSlices = 86;
 
-// P_a of R rows x F features (R * F = 4), n0 the first feature: P[f][r].
-template <int R, int F>
-inline void partial_11008(const uint16_t* w, size_t n0, const float* const* x, int a,
-                          float (&P)[4][4]) {
-  __m256 acc[F][R][2];
-  for (int f = 0; f < F; ++f)
-    for (int r = 0; r < R; ++r) acc[f][r][0] = acc[f][r][1] = _mm256_setzero_ps();
-  const int slices = a < 9 ? 8 : 7;
-  for (int j = 0; j < slices; ++j) {
-    const size_t base = 128 * size_t(j < 7 ? a + 11 * j : 77 + a);
-    for (int q = 0; q < 8; ++q) {
-      const size_t e = base + 16 * q;
-      for (int f = 0; f < F; ++f) {
-        const uint16_t* wr = w + (n0 + f) * kK11008 + e;
-        const __m256 lo = load8(wr), hi = load8(wr + 8);
-        for (int r = 0; r < R; ++r) {
-          acc[f][r][0] = hadd(acc[f][r][0], hmul(lo, _mm256_loadu_ps(x[r] + e)));
-          acc[f][r][1] = hadd(acc[f][r][1], hmul(hi, _mm256_loadu_ps(x[r] + e + 8)));
-        }
-      }
-    }
-  }
-  for (int f = 0; f < F; ++f)
-    for (int r = 0; r < R; ++r) P[f][r] = fold16(acc[f][r][0], acc[f][r][1]);
+inline int slice_owner(int s) {
+  return s < 77 ? s % 11 : s - 77;
 }
 
-// The four features n0..n0+3 (one work-group) for all M rows.
-void group_11008(const uint16_t* w, size_t n0, const float* x, int M, uint16_t* out, size_t ldo) {
-  float P[12][4][8] = {};  // [a][feature][row]; a = 11 stays zero
+// Slices s0..s0+S-1 of weight row `w` into the lanes acc[a][r] of rows r < R (R * S <= 4:
+// eight chains in registers).
+template <int R, int S>
+inline void slices_11008(const uint16_t* w, const float* const* x, int s0, float (*acc)[4][16]) {
+  __m256 v[S][R][2];
+  for (int i = 0; i < S; ++i)
+    for (int r = 0; r < R; ++r)
+      for (int c = 0; c < 2; ++c) v[i][r][c] = _mm256_load_ps(acc[slice_owner(s0 + i)][r] + 8 * c);
+  for (int q = 0; q < 8; ++q)
+    for (int i = 0; i < S; ++i) {
+      const size_t e = 128 * size_t(s0 + i) + 16 * q;
+      if (q % 2 == 0) prefetch(w + e);
+      const __m256 lo = load8(w + e), hi = load8(w + e + 8);
+      for (int r = 0; r < R; ++r) {
+        v[i][r][0] = hadd(v[i][r][0], hmul(lo, _mm256_loadu_ps(x[r] + e)));
+        v[i][r][1] = hadd(v[i][r][1], hmul(hi, _mm256_loadu_ps(x[r] + e + 8)));
+      }
+    }
+  for (int i = 0; i < S; ++i)
+    for (int r = 0; r < R; ++r)
+      for (int c = 0; c < 2; ++c) _mm256_store_ps(acc[slice_owner(s0 + i)][r] + 8 * c, v[i][r][c]);
+}
+
+// Feature n (weight row w) for all M rows.
+void feature_11008(const uint16_t* w, const float* x, int M, uint16_t* out, size_t ldo) {
   for (int m0 = 0; m0 < M;) {
     const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
     const float* rows[4];
     for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * kK11008;
-    for (int a = 0; a < 11; ++a)
-      for (int f0 = 0; f0 < 4; f0 += 4 / R) {
-        float p[4][4];
-        if (R == 4) partial_11008<4, 1>(w, n0 + f0, rows, a, p);
-        if (R == 2) partial_11008<2, 2>(w, n0 + f0, rows, a, p);
-        if (R == 1) partial_11008<1, 4>(w, n0 + f0, rows, a, p);
-        for (int f = 0; f < 4 / R; ++f)
-          for (int r = 0; r < R; ++r) P[a][f0 + f][m0 + r] = p[f][r];
-      }
+    alignas(32) float acc[11][4][16] = {};
+    int s = 0;
+    for (; s + 4 / R <= kSlices; s += 4 / R) {
+      if (R == 4) slices_11008<4, 1>(w, rows, s, acc);
+      if (R == 2) slices_11008<2, 2>(w, rows, s, acc);
+      if (R == 1) slices_11008<1, 4>(w, rows, s, acc);
+    }
+    if (R == 1 && s + 2 <= kSlices) slices_11008<1, 2>(w, rows, s, acc), s += 2;
+    for (; s < kSlices; ++s) {
+      if (R == 2) slices_11008<2, 1>(w, rows, s, acc);
+      if (R == 1) slices_11008<1, 1>(w, rows, s, acc);
+    }
+    for (int r = 0; r < R; ++r) {
+      float P[12] = {};  // P_11 stays zero
+      for (int a = 0; a < 11; ++a)
+        P[a] = fold16(_mm256_load_ps(acc[a][r]), _mm256_load_ps(acc[a][r] + 8));
+      float S[4];
+      for (int i = 0; i < 4; ++i) S[i] = hadd(hadd(P[i], P[i + 4]), P[i + 8]);
+      const float y = hadd(hadd(S[0], S[2]), hadd(S[1], S[3]));
+      out[size_t(m0 + r) * ldo] = _cvtss_sh(y, kRound);
+    }
     m0 += R;
   }
-  for (int m = 0; m < M; ++m)
-    for (int f = 0; f < 4; ++f) {
-      float S[4];
-      for (int s = 0; s < 4; ++s) S[s] = hadd(hadd(P[s][f][m], P[s + 4][f][m]), P[s + 8][f][m]);
-      const float y = hadd(hadd(S[0], S[2]), hadd(S[1], S[3]));
-      out[size_t(m) * ldo + n0 + f] = _cvtss_sh(y, kRound);
-    }
 }
 
 py::dict linear_11008(const py::array& x, const py::array& w, py::array& out, int reps,
@@ -320,9 +343,10 @@ py::dict linear_11008(const py::array& x, const py::array& w, py::array& out, in
   {
     py::gil_scoped_release release;
     t = best_seconds(reps, [&] {
-      const std::vector<float> xf = to_float(xp, size_t(M) * kK11008);
-      parallel_chunks(size_t(N / 4), 16, nt, [&](size_t b, size_t e) {
-        for (size_t g = b; g < e; ++g) group_11008(wp, 4 * g, xf.data(), int(M), op, size_t(N));
+      const auto xf = to_float(xp, size_t(M) * kK11008);
+      parallel_chunks(size_t(N), 64, nt, [&](size_t b, size_t e) {
+        for (size_t n = b; n < e; ++n)
+          feature_11008(wp + n * kK11008, xf.get(), int(M), op + n, size_t(N));
       });
     });
   }
@@ -349,6 +373,7 @@ inline void scores(const float* q, const uint16_t* k, float* w) {
     const __m256 qlo = _mm256_loadu_ps(q + 16 * i), qhi = _mm256_loadu_ps(q + 16 * i + 8);
     for (int c = 0; c < C; ++c) {
       const uint16_t* row = k + size_t(c) * kD + 16 * i;
+      if (i % 2 == 0) prefetch(row);
       acc[c][0] = hadd(acc[c][0], hmul(qlo, load8(row)));
       acc[c][1] = hadd(acc[c][1], hmul(qhi, load8(row + 8)));
     }
@@ -374,6 +399,7 @@ void head_fp16(const uint16_t* q, const uint16_t* k, const uint16_t* v, size_t n
       for (int i = 0; i < 8; ++i) o[i] = _mm256_load_ps(acc + 64 * part + 8 * i);
       for (c = 0; c < count; ++c) {
         const uint16_t* row = v + (t0 + c) * kD + 64 * part;
+        prefetch(row), prefetch(row + 32);
         const __m256 wc = _mm256_set1_ps(w[c]);
         for (int i = 0; i < 8; ++i)
           o[i] = _mm256_add_ps(o[i], _mm256_mul_ps(load8(row + 8 * i), wc));
