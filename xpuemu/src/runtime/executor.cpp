@@ -256,6 +256,7 @@ void on_segv(int sig, siginfo_t* info, void* context) {
   const auto guard = it ? reinterpret_cast<std::uintptr_t>(it->stack.bottom) : 0;
   if (it && addr >= guard && addr - guard < kGuardBytes) {
     tl_item = nullptr;
+    start_switch(nullptr, it->sink_stack);  // this context never resumes
     std::move(it->sink).resume_with([it](ctx::fiber&& fault) {
       new (&tl_abandoned) ctx::fiber(std::move(fault));
       it->done = true;
