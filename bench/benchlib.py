@@ -42,6 +42,40 @@ def median_call_time(fn, calls, before=None):
     return statistics.median(times)
 
 
+def interleaved_best(timers, reps):
+    """Best of `reps` rounds for each of `timers` (functions returning the seconds they measured),
+    called in turn in every round after a warm-up round, so that a change of load on the host
+    affects them alike and their ratios hold."""
+    best = [float("inf")] * len(timers)
+    for round_ in range(reps + 1):
+        for i, timer in enumerate(timers):
+            seconds = timer()
+            if round_:
+                best[i] = min(best[i], seconds)
+    return best
+
+
+def wall_timer(fn):
+    """A timer (see interleaved_best) of one call of fn."""
+    def timer():
+        t = time.perf_counter()
+        fn()
+        return time.perf_counter() - t
+    return timer
+
+
+def device_timer(call, checking):
+    """A timer of `call` followed by a wait for the device, with access checks on or off;
+    poisoning is the caller's to switch off."""
+    def timer():
+        xpuemu.set_checking(checking)
+        t = time.perf_counter()
+        call()
+        xpuemu.synchronize()
+        return time.perf_counter() - t
+    return timer
+
+
 def native_loops():
     """The vantrel_native module, or SystemExit saying how to build it."""
     try:
