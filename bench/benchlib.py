@@ -10,10 +10,6 @@ import time
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
-# vantrel_native (bench/CMakeLists.txt) lands in build/lib with the root project; a separate build
-# of bench/ is found through VANTREL_NATIVE_BUILD (e.g. build-bench/lib).
-if os.environ.get("VANTREL_NATIVE_BUILD"):
-    sys.path.insert(0, os.environ["VANTREL_NATIVE_BUILD"])
 
 import xpuemu  # noqa: E402
 
@@ -81,9 +77,7 @@ def native_loops():
     try:
         return importlib.import_module("vantrel_native")
     except ImportError as e:
-        raise SystemExit(f"{e}: build bench/ (cmake -S bench -B build-bench -G Ninja "
-                         "-DPython3_EXECUTABLE=/usr/bin/python3 && ninja -C build-bench) and set "
-                         "VANTREL_NATIVE_BUILD=build-bench/lib") from None
+        raise SystemExit(f"{e}: build the project first (scripts/setup)") from None
 
 
 def device_times(call, reps):

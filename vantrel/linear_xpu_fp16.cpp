@@ -23,19 +23,13 @@ bool on_xpu(const at::Tensor& t) {
   return t.device().type() == c10::DeviceType::XPU;
 }
 
-// A negation bit left pending by a view (torch._neg_view) is applied before the kernels read the
-// data, as PyTorch's own kernels do; without it the operand is returned as is.
-at::Tensor resolved(const at::Tensor& t) {
-  return t.is_neg() ? t.resolve_neg() : t;
-}
-
 at::Tensor linear_forward(at::Tensor input, at::Tensor weights) {
   TORCH_CHECK(on_xpu(input), "input must be a XPU tensor");
   TORCH_CHECK(input.is_contiguous(), "input must be contiguous");
   TORCH_CHECK(on_xpu(weights), "weights must be a XPU tensor");
   TORCH_CHECK(weights.is_contiguous(), "weights must be contiguous");
   RECORD_FUNCTION("ferrow_linear_fp16_forward", std::vector<c10::IValue>({input}));
-  return linear_xpu_forward(resolved(input), resolved(weights));
+  return linear_xpu_forward(input, weights);
 }
 
 at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
@@ -43,8 +37,24 @@ at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
   TORCH_CHECK(on_xpu(k), "k must be a XPU tensor");
   TORCH_CHECK(on_xpu(v), "v must be a XPU tensor");
   RECORD_FUNCTION("ferrow_sdp_fp16_forward", std::vector<c10::IValue>({q, k, v}));
-  return sdp_xpu_forward(resolved(q), resolved(k), resolved(v));
+  return sdp_xpu_forward(q, k, v);
 }
+
+}  // namespace
+
+// The values a kernel must read for `t`: `t` itself, or with a pending negation bit
+// (torch._neg_view) the same view (sizes, strides) over a negated copy of the storage span it
+// covers, as PyTorch's own kernels see it. Zero strides stay zero: a huge broadcast view costs
+// only its span.
+at::Tensor negation_applied(const at::Tensor& t) {
+  if (!t.is_neg() || t.numel() == 0) return t;
+  int64_t span = 1;
+  for (int64_t d = 0; d < t.dim(); ++d) span += (t.size(d) - 1) * t.stride(d);
+  const at::Tensor negated = t.as_strided({span}, {1}, t.storage_offset()).resolve_neg();
+  return negated.as_strided(t.sizes(), t.strides(), 0);
+}
+
+namespace {
 
 // ---- arguments ----------------------------------------------------------------------------------
 

@@ -357,14 +357,16 @@ void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, i
 template <typename T>
 at::Tensor linear_kernel_path(const at::Tensor& input, const at::Tensor& weights, int64_t M,
                               int64_t K, int64_t N) {
-  const T* w = weights.data_ptr<T>();
-  const T* x = input.data_ptr<T>();
   if (K != 4096 && K != 11008) return torch_linear(input, weights);
   const auto options = input.options().device(weights.device());
   if (M == 0) return at::empty({0, N}, options);
   check_kernel_operands(input, weights, K);
   at::Tensor output = at::empty({M, N}, options);  // never zero-filled: the kernel writes it all
-  if (N > 0) qlinear_xpu_kernel_fp16<T>(x, w, output.data_ptr<T>(), M, K, N, weights.device());
+  if (N == 0) return output;
+  // Copies made for negation bits are freed once the kernel has run (frees wait for launches).
+  const at::Tensor x = negation_applied(input), w = negation_applied(weights);
+  qlinear_xpu_kernel_fp16<T>(x.data_ptr<T>(), w.data_ptr<T>(), output.data_ptr<T>(), M, K, N,
+                             weights.device());
   return output;
 }
 

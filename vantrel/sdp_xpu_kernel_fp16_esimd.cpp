@@ -447,6 +447,7 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
   TORCH_CHECK(q_len == 1, "q_len must be 1 for this kernel impl");
   TORCH_CHECK(head_dim == kHeadDim, "hidden dim must be 128 for this kernel impl");
   check_sdp_inputs(q, k, v);
-  return sdp_xpu_forward_impl(q, k, v, uint64_t(B), uint64_t(H), uint64_t(kv_len), H * kHeadDim,
+  return sdp_xpu_forward_impl(negation_applied(q), negation_applied(k), negation_applied(v),
+                              uint64_t(B), uint64_t(H), uint64_t(kv_len), H * kHeadDim,
                               uint64_t(s0), uint64_t(s1));
 }

@@ -404,7 +404,8 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
       break;
     }
     const auto other = std::find_if(first, last, [&](const item_ctx& it) {
-      return it.barrier_line != w.barrier_line || std::strcmp(it.barrier_file, w.barrier_file) != 0;
+      return it.barrier_line != w.barrier_line ||
+             (it.barrier_file != w.barrier_file && std::strcmp(it.barrier_file, w.barrier_file) != 0);
     });
     if (other != last) {
       group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
