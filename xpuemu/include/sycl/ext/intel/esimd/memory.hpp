@@ -199,6 +199,12 @@ XPUEMU_SIMD_INLINE simd<T, N> global_load_block(const T* p, std::size_t byte_off
   if (on) {
     const char* a = reinterpret_cast<const char*>(p) + byte_offset;
     xpuemu::detail::global_access(a, N * sizeof(T), Align, access::read, "block_load");
+    // Blocks of whole cache lines are usually followed by the next block (the next work-item's
+    // tile or slice): ask the host for it now, as a GPU's wide memory system has it in flight.
+    // A hint only: it reads nothing and cannot fault.
+    if constexpr (N * sizeof(T) >= 128)
+      for (std::size_t line = 0; line < N * sizeof(T); line += 64)
+        __builtin_prefetch(a + N * sizeof(T) + line, 0, 0);
     std::memcpy(pass_thru.data(), a, N * sizeof(T));
   }
   return pass_thru;
