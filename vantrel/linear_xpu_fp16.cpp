@@ -78,8 +78,8 @@ std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<cons
   if (!kwargs.empty()) {
     problem = "keyword arguments are not accepted";
   } else if (args.size() != N) {
-    problem = "takes " + std::to_string(N) + " arguments, " + std::to_string(args.size()) +
-              " given";
+    problem =
+        "takes " + std::to_string(N) + " arguments, " + std::to_string(args.size()) + " given";
   } else {
     for (std::size_t i = 0; i < N && problem.empty(); ++i)
       if (!THPVariable_Check(args[i].ptr()))

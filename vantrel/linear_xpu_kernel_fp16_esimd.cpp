@@ -9,10 +9,10 @@
 #include <c10/util/Exception.h>
 
 #include <cstdint>
-#include <type_traits>
 #include <sycl/ext/intel/esimd.hpp>
 #include <sycl/ext/intel/experimental/esimd.hpp>
 #include <sycl/sycl.hpp>
+#include <type_traits>
 #include <xpu/xpu.hpp>
 
 #include "xpu_ops.h"

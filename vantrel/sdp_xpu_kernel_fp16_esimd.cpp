@@ -349,10 +349,9 @@ void check_sdp_inputs(const at::Tensor& q, const at::Tensor& k, const at::Tensor
   // 32 bits.
   const bool per_key = dtype == at::kHalf && kv_len >= 8 && kv_len <= 128;
   const uint64_t items = uint64_t(B) * uint64_t(H) * uint64_t(per_key ? kv_len : kBlockKeys);
-  TORCH_CHECK(items < (uint64_t(1) << 31), "q and k must have B * H * ",
-              per_key ? "kv_len" : "64", " < 2^31 (work-items of one launch, ",
-              per_key ? "one per key" : "64 per head", "), got B = ", B, ", H = ", H,
-              ", kv_len = ", kv_len);
+  TORCH_CHECK(items < (uint64_t(1) << 31), "q and k must have B * H * ", per_key ? "kv_len" : "64",
+              " < 2^31 (work-items of one launch, ", per_key ? "one per key" : "64 per head",
+              "), got B = ", B, ", H = ", H, ", kv_len = ", kv_len);
   TORCH_CHECK(uint64_t(q.numel()) * q.element_size() <= kFourGiB, "q must be at most 4 GiB");
   TORCH_CHECK(row_span_bytes(k) <= kFourGiB, "k must span at most 4 GiB from its data pointer");
   // Every global transfer is a block of 32-bit words.

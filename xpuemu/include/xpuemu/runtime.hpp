@@ -117,9 +117,9 @@ enum class access : std::uint8_t { read, write };
 // What the hooks below need on their fast paths, kept per device thread by the executor for the
 // work-group it runs (null on other threads and between launches).
 struct hook_state {
-  bool slow_global;     // global accesses are checked or counted, or the launch has a time limit
-  bool slow_slm;        // SLM accesses count towards a time limit
-  std::byte* slm;       // the group's shared local memory
+  bool slow_global;        // global accesses are checked or counted, or the launch has a time limit
+  bool slow_slm;           // SLM accesses count towards a time limit
+  std::byte* slm;          // the group's shared local memory
   std::uint32_t slm_size;  // bytes reserved by slm_init (0 before)
 };
 // Initial-exec TLS: one register-relative load, no call, on every access.
@@ -127,8 +127,8 @@ extern thread_local const hook_state* tl_hooks __attribute__((tls_model("initial
 
 void global_access_slow(const void* p, std::size_t bytes, std::size_t align, access kind,
                         const char* op);
-std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t align,
-                           access kind, const char* op);
+std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
+                           const char* op);
 
 // Every global-memory access of a kernel. Checks that [p, p + bytes) lies inside one live
 // allocation and that p is a multiple of `align`, and counts the bytes. Does nothing outside a

@@ -81,8 +81,7 @@ PYBIND11_MODULE(xpuemu, m) {
       "switches";
 
   m.def(
-      "synchronize",
-      [] { waiting([] { xpuemu::synchronize(); }); },
+      "synchronize", [] { waiting([] { xpuemu::synchronize(); }); },
       "Waits for every submitted kernel; raises RuntimeError with the earliest failure not yet "
       "reported (and how many more there were), then forgets them. A signal ends the wait with "
       "its handler's exception (KeyboardInterrupt); the kernels run on.");
@@ -127,7 +126,8 @@ PYBIND11_MODULE(xpuemu, m) {
             xpuemu::synchronize();
           } catch (const xpuemu::launch_error& e) {
             std::fprintf(stderr, "xpuemu: a kernel failure was never reported: %s\n", e.what());
-          } catch (const std::runtime_error&) {  // a forked child: nothing of the parent's to wait for
+          } catch (
+              const std::runtime_error&) {  // a forked child: nothing of the parent's to wait for
           }
         });
       },

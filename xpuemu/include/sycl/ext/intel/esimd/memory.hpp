@@ -479,7 +479,8 @@ XPUEMU_SIMD_INLINE void fence(fence_mask) {
 
 // Work-group barrier: a fence, then wait for every work-item of the group at the same barrier.
 // The call site (filled in by the compiler) tells barriers apart.
-XPUEMU_SIMD_INLINE void barrier(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
+XPUEMU_SIMD_INLINE void barrier(const char* file = __builtin_FILE(),
+                                unsigned line = __builtin_LINE()) {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   xpuemu::detail::barrier(file, line);
 }

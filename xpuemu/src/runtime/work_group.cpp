@@ -1,52 +1,33 @@
-// The executor: the device's in-order queue, the worker threads that run launches, work-groups
-// whose work-items run as fibers on one thread (so barriers really wait), shared local memory,
-// the launch log and the asynchronous failures; the guards that turn a work-item's stack overflow,
-// a launch that runs too long and a fork into errors.
-#include <pthread.h>
+// Work-groups: each runs on one thread with a fiber per work-item (reused group after group),
+// barriers that wait for the whole group, shared local memory, the access hooks and the guards
+// against stack overflows and launches past their time limit.
+#include "work_group.hpp"
+
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <boost/context/fiber.hpp>
 #include <chrono>
-#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <limits>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <ratio>
-#include <thread>
 #include <type_traits>
+#include <vector>
 
-#include "checker.hpp"
 #include "fiber_switch.hpp"
 
-namespace xpuemu {
-namespace detail {
+namespace xpuemu::detail {
 namespace {
 
 namespace ctx = boost::context;
 
-constexpr std::size_t kLogCapacity = 10000;       // launch records kept
-constexpr std::size_t kGuardBytes = 64 * 1024;    // inaccessible bytes below each fiber stack
+constexpr std::size_t kGuardBytes = 64 * 1024;     // inaccessible bytes below each fiber stack
 constexpr std::size_t kAltStackBytes = 64 * 1024;  // signal stack of each device thread
-constexpr std::uint64_t kSpinNs = 100000;          // the idle worker spins this long, then sleeps
-
-std::atomic<bool> g_checking{true};
-
-// Set in a child forked after the device's threads started: they do not exist there.
-std::atomic<bool> g_forked{false};
-
-[[noreturn]] void forked_device() {
-  throw std::runtime_error(
-      "the XPU device cannot be used in a process forked after it was initialised (fork before "
-      "using the device, or start the child with the 'spawn' method)");
-}
 
 // Usable stack of one work-item: 256 KiB unless XPUEMU_STACK_BYTES says otherwise (rounded up to
 // whole pages, at least 16 KiB).
@@ -59,26 +40,6 @@ std::size_t stack_bytes() {
     return (std::max<std::size_t>(want, 16 * 1024) + page - 1) / page * page;
   }();
   return bytes;
-}
-
-// Time limit of one launch in nanoseconds (0: none); XPUEMU_LAUNCH_TIMEOUT_S sets the initial value.
-std::atomic<std::uint64_t> g_timeout_ns{[] {
-  const char* env = std::getenv("XPUEMU_LAUNCH_TIMEOUT_S");
-  const double s = env ? std::atof(env) : 0.0;
-  return s > 0 ? static_cast<std::uint64_t>(s * 1e9) : std::uint64_t{0};
-}()};
-
-// Called by waits about every 50 ms; may throw to abandon the wait.
-std::atomic<void (*)()> g_wait_hook{nullptr};
-
-// Launch times: nanoseconds of std::chrono::steady_clock, which libstdc++ reads from
-// CLOCK_MONOTONIC on Linux, the clock of Python's time.monotonic_ns().
-using device_clock = std::chrono::steady_clock;
-static_assert(device_clock::is_steady && std::is_same_v<device_clock::period, std::nano>,
-              "launch times are nanoseconds of a monotonic clock");
-
-std::uint64_t now_ns() {
-  return static_cast<std::uint64_t>(device_clock::now().time_since_epoch().count());
 }
 
 // Bytes of shared local memory per work-group: 64 KiB unless XPUEMU_SLM_BYTES says otherwise.
@@ -150,14 +111,13 @@ struct pooled_stack {
 
 // ---- launches, groups, work-items ---------------------------------------------------------------
 
-struct launch_ctx;
 struct group_ctx;
 
 struct item_ctx {
   item_coords coords;
   group_ctx* group = nullptr;
-  ctx::fiber fiber;  // the work-item while suspended
-  ctx::fiber sink;   // the group scheduler while the work-item runs
+  ctx::fiber fiber;         // the work-item while suspended
+  ctx::fiber sink;          // the group scheduler while the work-item runs
   stack_bounds stack;       // the work-item's stack, guard pages included
   stack_bounds sink_stack;  // the scheduler's stack
   bool at_barrier = false;
@@ -179,22 +139,6 @@ struct group_ctx {
   hook_state hooks{};                 // the hooks' view of this group
   std::string fault;                  // first violation of the group
   thread_traffic* traffic = nullptr;  // this thread's counters for the launch
-};
-
-struct launch_ctx {
-  const kernel_launch* kernel = nullptr;
-  std::size_t groups[2] = {0, 0};
-  bool poison = false;
-  std::uint64_t timeout_ns = 0;             // time limit (0: none)
-  std::uint64_t deadline_ns = 0;            // when the time limit runs out
-  std::unique_ptr<launch_checker> checker;  // null while checking is off
-  std::atomic<std::size_t> next_group{0};
-  std::atomic<std::size_t> stop_at{std::numeric_limits<std::size_t>::max()};
-  std::atomic<std::uint64_t> barriers{0};
-  std::atomic<std::uint32_t> slm_bytes{0};
-  std::mutex fault_mutex;
-  std::size_t fault_group = std::numeric_limits<std::size_t>::max();
-  std::string fault;
 };
 
 thread_local item_ctx* tl_item __attribute__((tls_model("initial-exec"))) = nullptr;
@@ -272,25 +216,6 @@ void on_segv(int sig, siginfo_t* info, void* context) {
   } else {
     ::signal(SIGSEGV, SIG_DFL);  // the access faults again and ends the process as it would have
   }
-}
-
-void install_overflow_handler() {
-  struct sigaction sa {};
-  sa.sa_sigaction = &on_segv;
-  sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;  // SIGSEGV stays unblocked after leaving
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGSEGV, &sa, &g_previous_segv);
-}
-
-// Gives the calling device thread a signal stack, so that the handler can run when a fiber's stack
-// is exhausted.
-void give_signal_stack() {
-  stack_t ss{};
-  ss.ss_sp = ::mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                    -1, 0);
-  if (ss.ss_sp == MAP_FAILED) return;  // overflows then end the process, as without the handler
-  ss.ss_size = kAltStackBytes;
-  ::sigaltstack(&ss, nullptr);
 }
 
 // Unwinds the stack of a work-item suspended at a barrier, if it is.
@@ -392,8 +317,8 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
       }
     }
     if (waiting == 0) break;  // every work-item returned
-    const item_ctx& w = *std::find_if(first, last,
-                                      [](const item_ctx& it) { return it.at_barrier; });
+    const item_ctx& w =
+        *std::find_if(first, last, [](const item_ctx& it) { return it.at_barrier; });
     if (returned) {
       group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
                     coords_text(w.coords.group) + ": " + std::to_string(waiting) + " of " +
@@ -405,7 +330,8 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     }
     const auto other = std::find_if(first, last, [&](const item_ctx& it) {
       return it.barrier_line != w.barrier_line ||
-             (it.barrier_file != w.barrier_file && std::strcmp(it.barrier_file, w.barrier_file) != 0);
+             (it.barrier_file != w.barrier_file &&
+              std::strcmp(it.barrier_file, w.barrier_file) != 0);
     });
     if (other != last) {
       group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
@@ -422,6 +348,35 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
   for (auto i = first; i != last; ++i)
     if (i->at_barrier) end_item(*i);
   launch.barriers.fetch_add(group.barriers, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+// Launch times: nanoseconds of std::chrono::steady_clock, which libstdc++ reads from
+// CLOCK_MONOTONIC on Linux, the clock of Python's time.monotonic_ns().
+using device_clock = std::chrono::steady_clock;
+static_assert(device_clock::is_steady && std::is_same_v<device_clock::period, std::nano>,
+              "launch times are nanoseconds of a monotonic clock");
+
+std::uint64_t now_ns() {
+  return static_cast<std::uint64_t>(device_clock::now().time_since_epoch().count());
+}
+
+void install_overflow_handler() {
+  struct sigaction sa {};
+  sa.sa_sigaction = &on_segv;
+  sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;  // SIGSEGV stays unblocked after leaving
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGSEGV, &sa, &g_previous_segv);
+}
+
+void give_signal_stack() {
+  stack_t ss{};
+  ss.ss_sp =
+      ::mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (ss.ss_sp == MAP_FAILED) return;  // overflows then end the process, as without the handler
+  ss.ss_size = kAltStackBytes;
+  ::sigaltstack(&ss, nullptr);
 }
 
 // Runs groups of `launch` on the calling thread until none is left.
@@ -460,246 +415,12 @@ void run_groups(launch_ctx& launch) {
   if (launch.checker) launch.checker->merge(traffic);
 }
 
-// ---- the queue ----------------------------------------------------------------------------------
-
-class device_queue {
- public:
-  static device_queue& get() {
-    static device_queue* q = new device_queue;  // never destroyed: threads run until exit
-    return *q;
-  }
-
-  std::uint64_t submit(kernel_launch k) {
-    if (g_forked.load()) forked_device();
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::uint64_t seq = ++submitted_;
-    launch_record r{};
-    r.kernel = k.name;
-    r.global[0] = k.global[0];
-    r.global[1] = k.global[1];
-    r.local[0] = k.local[0];
-    r.local[1] = k.local[1];
-    log_.push_back({seq, std::move(r)});
-    if (log_.size() > kLogCapacity) log_.pop_front();
-    pending_.push_back({seq, std::move(k)});
-    pending_count_.fetch_add(1, std::memory_order_release);
-    if (worker_sleeps_) work_cv_.notify_one();  // a spinning or busy worker needs no wake-up
-    return seq;
-  }
-
-  std::uint64_t submitted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return submitted_;
-  }
-
-  std::uint64_t completed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return completed_;
-  }
-
-  // Waits until launch `seq` has completed; throws the earliest unreported failure up to it. The
-  // wait hook runs every 50 ms meanwhile; what it throws ends the wait (the launches go on).
-  void wait_for(std::uint64_t seq, bool raise) {
-    if (g_forked.load()) forked_device();
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!done_cv_.wait_for(lock, std::chrono::milliseconds(50),
-                              [&] { return completed_ >= seq; })) {
-      if (void (*hook)() = g_wait_hook.load()) {
-        lock.unlock();
-        hook();
-        lock.lock();
-      }
-    }
-    if (!raise) return;
-    auto end = std::find_if(failures_.begin(), failures_.end(),
-                            [&](const auto& f) { return f.first > seq; });
-    const auto count = static_cast<std::size_t>(end - failures_.begin());
-    if (count == 0) return;
-    std::string msg = failures_.front().second;
-    if (count > 1) msg += " (and " + std::to_string(count - 1) + " more)";
-    failures_.erase(failures_.begin(), end);
-    throw launch_error(msg);
-  }
-
-  // The records up to the latest launch submitted before the call, once they have run. Launches
-  // submitted meanwhile by other threads are left out: their records are not complete.
-  std::vector<launch_record> log() {
-    const std::uint64_t last = submitted();
-    wait_for(last, false);
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<launch_record> out;
-    out.reserve(log_.size());
-    for (const auto& [seq, r] : log_) {
-      if (seq > last) break;
-      out.push_back(r);
-    }
-    return out;
-  }
-
-  void clear_log() {
-    if (g_forked.load()) forked_device();
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_.clear();
-  }
-
- private:
-  device_queue() {
-    unsigned n = std::max(1u, std::thread::hardware_concurrency());
-    if (const char* env = std::getenv("XPUEMU_THREADS")) n = std::max(1, std::atoi(env));
-    install_overflow_handler();
-    // The threads do not exist in a child forked from here on.
-    ::pthread_atfork(nullptr, nullptr, [] { g_forked.store(true); });
-    for (unsigned i = 1; i < n; ++i) std::thread([this] { helper_loop(); }).detach();
-    helpers_ = n - 1;
-    std::thread([this] { worker_loop(); }).detach();
-  }
-
-  void worker_loop() {
-    give_signal_stack();
-    for (;;) {
-      std::pair<std::uint64_t, kernel_launch> next;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (pending_.empty()) {
-          // Spin briefly before sleeping: a launch submitted soon after the last one (the next
-          // call of a decoding step) then costs its caller no wake-up system call.
-          lock.unlock();
-          const std::uint64_t until = now_ns() + kSpinNs;
-          while (pending_count_.load(std::memory_order_acquire) == 0 && now_ns() < until)
-            __builtin_ia32_pause();
-          lock.lock();
-          worker_sleeps_ = true;
-          work_cv_.wait(lock, [&] { return !pending_.empty(); });
-          worker_sleeps_ = false;
-        }
-        next = std::move(pending_.front());
-        pending_.pop_front();
-        pending_count_.fetch_sub(1, std::memory_order_relaxed);
-      }
-      launch_record result = execute(next.first, next.second);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!result.error.empty()) failures_.emplace_back(next.first, result.error);
-        // Records hold consecutive sequence numbers; this one may have been dropped already.
-        if (!log_.empty() && next.first >= log_.front().first &&
-            next.first - log_.front().first < log_.size()) {
-          launch_record& r = log_[next.first - log_.front().first].second;
-          r.slm_bytes = result.slm_bytes;
-          r.barriers = result.barriers;
-          r.start_ns = result.start_ns;
-          r.end_ns = result.end_ns;
-          r.loads = std::move(result.loads);
-          r.loads_unique = std::move(result.loads_unique);
-          r.stores = std::move(result.stores);
-          r.error = std::move(result.error);
-        }
-        completed_ = next.first;
-      }
-      registry::release_until(next.first);
-      done_cv_.notify_all();
-    }
-  }
-
-  launch_record execute(std::uint64_t seq, const kernel_launch& k) {
-    launch_ctx launch;
-    launch.kernel = &k;
-    if (k.global[0] * k.global[1] != 0) {  // an empty launch runs no group
-      launch.groups[0] = k.global[0] / k.local[0];
-      launch.groups[1] = k.global[1] / k.local[1];
-    }
-    launch.poison = poison();
-    launch.timeout_ns = g_timeout_ns.load();
-    if (g_checking.load())
-      launch.checker = std::make_unique<launch_checker>(registry::snapshot(seq));
-
-    // Share the launch with the helper threads and take part in it.
-    const std::uint64_t start = now_ns();
-    if (launch.timeout_ns != 0) launch.deadline_ns = start + launch.timeout_ns;
-    {
-      std::lock_guard<std::mutex> lock(pool_mutex_);
-      job_ = &launch;
-      ++job_generation_;
-      busy_helpers_ = helpers_;
-    }
-    pool_cv_.notify_all();
-    run_groups(launch);
-    {
-      std::unique_lock<std::mutex> lock(pool_mutex_);
-      pool_done_cv_.wait(lock, [&] { return busy_helpers_ == 0; });
-      job_ = nullptr;
-    }
-    const std::uint64_t end = now_ns();
-
-    launch_record r{};
-    r.start_ns = launch.groups[0] * launch.groups[1] == 0 ? end : start;  // empty: at completion
-    r.end_ns = end;
-    r.slm_bytes = launch.slm_bytes.load();
-    r.barriers = launch.barriers.load();
-    r.error = launch.fault;
-    if (launch.checker) launch.checker->report(r);
-    return r;
-  }
-
-  void helper_loop() {
-    give_signal_stack();
-    std::uint64_t seen = 0;
-    for (;;) {
-      launch_ctx* job;
-      {
-        std::unique_lock<std::mutex> lock(pool_mutex_);
-        pool_cv_.wait(lock, [&] { return job_generation_ != seen; });
-        seen = job_generation_;
-        job = job_;
-      }
-      run_groups(*job);
-      {
-        std::lock_guard<std::mutex> lock(pool_mutex_);
-        --busy_helpers_;
-      }
-      pool_done_cv_.notify_all();
-    }
-  }
-
-  // Queue and log.
-  std::mutex mutex_;
-  std::condition_variable work_cv_, done_cv_;
-  std::deque<std::pair<std::uint64_t, kernel_launch>> pending_;
-  std::atomic<std::size_t> pending_count_{0};  // pending_.size(), read without the lock
-  bool worker_sleeps_ = false;                 // the worker waits on work_cv_
-  std::deque<std::pair<std::uint64_t, launch_record>> log_;
-  std::vector<std::pair<std::uint64_t, std::string>> failures_;  // unreported, in order
-  std::uint64_t submitted_ = 0;
-  std::uint64_t completed_ = 0;
-
-  // Helper threads sharing the running launch.
-  std::mutex pool_mutex_;
-  std::condition_variable pool_cv_, pool_done_cv_;
-  launch_ctx* job_ = nullptr;
-  std::uint64_t job_generation_ = 0;
-  unsigned helpers_ = 0;
-  unsigned busy_helpers_ = 0;
-};
-
-}  // namespace
-
-void check_not_forked() {
-  if (g_forked.load()) forked_device();
-}
-
 // ---- hooks for the device API ------------------------------------------------------------------
-
-std::uint64_t submit(kernel_launch launch) {
-  return device_queue::get().submit(std::move(launch));
-}
-
-void wait_for(std::uint64_t seq) {
-  device_queue::get().wait_for(seq, true);
-}
 
 thread_local const hook_state* tl_hooks = nullptr;
 
 void global_access_slow(const void* p, std::size_t bytes, std::size_t align, access kind,
-                   const char* op) {
+                        const char* op) {
   item_ctx* it = tl_item;
   if (!it) return;
   check_time(*it, false);
@@ -730,7 +451,7 @@ std::byte* slm_init(std::uint32_t bytes) {
 }
 
 std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t align, access kind,
-                      const char* op) {
+                           const char* op) {
   item_ctx& it = current_item(op);
   check_time(it, false);
   const group_ctx& g = *it.group;
@@ -760,56 +481,4 @@ void barrier(const char* file, unsigned line) {
   it.sink = std::move(it.sink).resume();
 }
 
-}  // namespace detail
-
-// ---- public runtime calls -----------------------------------------------------------------------
-
-void set_checking(bool on) {
-  detail::g_checking.store(on);
-}
-bool checking() {
-  return detail::g_checking.load();
-}
-
-void set_launch_timeout(double seconds) {
-  detail::g_timeout_ns.store(seconds > 0 ? static_cast<std::uint64_t>(seconds * 1e9) : 0);
-}
-double launch_timeout() {
-  return static_cast<double>(detail::g_timeout_ns.load()) * 1e-9;
-}
-
-void set_wait_hook(void (*hook)()) {
-  detail::g_wait_hook.store(hook);
-}
-
-void synchronize() {
-  auto& q = detail::device_queue::get();
-  q.wait_for(q.submitted(), true);
-}
-
-void wait_idle() {
-  if (detail::g_forked.load()) return;  // nothing of the parent's runs here
-  auto& q = detail::device_queue::get();
-  q.wait_for(q.submitted(), false);
-}
-
-void device_free(void* p) {
-  if (!p || detail::g_forked.load()) return;  // a forked child keeps its copy until it exits
-  auto& q = detail::device_queue::get();
-  const std::uint64_t last_user = q.submitted();
-  detail::registry::retire(p, last_user);
-  // Release at once if every launch that might use it has already run; otherwise the worker
-  // releases it when launch `last_user` completes.
-  detail::registry::release_until(q.completed());
-}
-
-std::vector<launch_record> launch_log() {
-  if (detail::g_forked.load()) detail::forked_device();
-  return detail::device_queue::get().log();
-}
-
-void clear_launch_log() {
-  detail::device_queue::get().clear_log();
-}
-
-}  // namespace xpuemu
+}  // namespace xpuemu::detail
