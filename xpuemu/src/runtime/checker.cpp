@@ -96,7 +96,8 @@ std::vector<allocation> snapshot(std::uint64_t seq) {
 namespace {
 
 // Zeroed memory for bitmaps, recycled across launches: fresh pages would cost page faults and
-// unmapping them stalls the other worker threads.
+// unmapping them stalls the other worker threads. At most 16 MiB is kept, so that the pool does
+// not show as growth of a long-running process's resident memory.
 class bitmap_pool {
  public:
   static void* take(std::size_t bytes) {
@@ -128,7 +129,7 @@ class bitmap_pool {
   }
 
  private:
-  static constexpr std::size_t kMaxPooled = std::size_t{64} << 20;
+  static constexpr std::size_t kMaxPooled = std::size_t{16} << 20;
   static bitmap_pool& get() {
     static bitmap_pool* p = new bitmap_pool;  // never destroyed
     return *p;
