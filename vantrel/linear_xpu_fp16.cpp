@@ -6,7 +6,6 @@
 // submits, waits and computes, and held only while Python objects are touched.
 #include <ATen/record_function.h>
 #include <c10/util/Exception.h>
-#include <torch/csrc/Exceptions.h>
 #include <torch/extension.h>
 
 #include <array>
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "xpu_ops.h"
+#include "xpuemu/python_wait.hpp"
 
 namespace py = pybind11;
 
@@ -102,19 +102,6 @@ std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<cons
   return out;
 }
 
-// Runs `op` without the interpreter lock. An interrupted wait inside (KeyboardInterrupt) arrives
-// as a pending Python error and is raised as such.
-template <typename F>
-at::Tensor without_gil(F op) {
-  try {
-    py::gil_scoped_release release;
-    return op();
-  } catch (python_error& e) {
-    e.restore();
-    throw py::error_already_set();
-  }
-}
-
 }  // namespace
 
 PYBIND11_MODULE(vantrel, m) {
@@ -128,7 +115,7 @@ PYBIND11_MODULE(vantrel, m) {
       "forward",
       [](const py::args& args, const py::kwargs& kwargs) {
         auto [input, weights] = tensor_arguments<2>("forward", {"arg0", "arg1"}, args, kwargs);
-        return without_gil([&] { return linear_forward(input, weights); });
+        return xpuemu::without_gil([&] { return linear_forward(input, weights); });
       },
       "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\n"
       "Linear forward (XPU)\n");
@@ -136,7 +123,7 @@ PYBIND11_MODULE(vantrel, m) {
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {
         auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"arg0", "arg1", "arg2"}, args, kwargs);
-        return without_gil([&] { return sdp_forward(q, k, v); });
+        return xpuemu::without_gil([&] { return sdp_forward(q, k, v); });
       },
       "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor\n\n"
       "SDP forward (XPU)\n");

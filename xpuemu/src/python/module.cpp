@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "xpuemu/python_wait.hpp"
 #include "xpuemu/runtime.hpp"
 #include "xpuemu/torch_device.hpp"
 
@@ -32,18 +33,6 @@ void run_signal_handlers() {
   throw error;
 }
 
-// Runs `wait` without the interpreter lock; an interrupted wait raises its Python exception.
-template <typename F>
-auto waiting(F wait) {
-  try {
-    py::gil_scoped_release release;
-    return wait();
-  } catch (python_error& e) {
-    e.restore();
-    throw py::error_already_set();
-  }
-}
-
 py::dict traffic(const std::map<std::uintptr_t, std::uint64_t>& bytes_by_allocation) {
   py::dict d;
   for (const auto& [address, bytes] : bytes_by_allocation) d[py::int_(address)] = py::int_(bytes);
@@ -51,7 +40,8 @@ py::dict traffic(const std::map<std::uintptr_t, std::uint64_t>& bytes_by_allocat
 }
 
 py::list launch_log() {
-  const std::vector<xpuemu::launch_record> records = waiting([] { return xpuemu::launch_log(); });
+  const std::vector<xpuemu::launch_record> records =
+      xpuemu::without_gil([] { return xpuemu::launch_log(); });
   py::list out;
   for (const auto& r : records) {
     py::dict d;
@@ -81,7 +71,7 @@ PYBIND11_MODULE(xpuemu, m) {
       "switches";
 
   m.def(
-      "synchronize", [] { waiting([] { xpuemu::synchronize(); }); },
+      "synchronize", [] { xpuemu::without_gil([] { xpuemu::synchronize(); }); },
       "Waits for every submitted kernel; raises RuntimeError with the earliest failure not yet "
       "reported (and how many more there were), then forgets them. A signal ends the wait with "
       "its handler's exception (KeyboardInterrupt); the kernels run on.");
@@ -121,7 +111,7 @@ PYBIND11_MODULE(xpuemu, m) {
   m.def(
       "_wait_idle",
       [] {
-        waiting([] {
+        xpuemu::without_gil([] {
           try {
             xpuemu::synchronize();
           } catch (const xpuemu::launch_error& e) {
