@@ -1,0 +1,2 @@
+// The sdp kernels on the platform layer, against host models of their order (no PyTorch).
+#include <gtest/gtest.h>

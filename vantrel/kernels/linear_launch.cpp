@@ -1,0 +1,2 @@
+// Launchers of the linear kernels (torch-free).
+#include "kernels/launch.hpp"

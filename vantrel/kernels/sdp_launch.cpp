@@ -1,0 +1,2 @@
+// Launchers of the sdp kernels (torch-free).
+#include "kernels/launch.hpp"
