@@ -69,22 +69,36 @@ std::string describe(py::handle obj) {
   return s.str();
 }
 
-// The tensors of a call `fn(*args)` to an operator with parameters `names`, all positional and all
-// tensors. Anything else raises TypeError naming the function, the parameters and what was passed.
+// The tensors of a call `fn(*args, **kwargs)` to an operator whose parameters `names` are all
+// tensors, given by position or by name. Anything else raises TypeError naming the function, the
+// parameters and what was passed.
 template <std::size_t N>
 std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<const char*, N>& names,
                                            const py::args& args, const py::kwargs& kwargs) {
+  std::array<py::handle, N> given{};
   std::string problem;
-  if (!kwargs.empty()) {
-    problem = "keyword arguments are not accepted";
-  } else if (args.size() != N) {
+  if (args.size() > N)
     problem =
         "takes " + std::to_string(N) + " arguments, " + std::to_string(args.size()) + " given";
-  } else {
-    for (std::size_t i = 0; i < N && problem.empty(); ++i)
-      if (!THPVariable_Check(args[i].ptr()))
-        problem = std::string("argument ") + std::to_string(i) + " (" + names[i] +
-                  ") must be a torch.Tensor";
+  for (std::size_t i = 0; i < args.size() && i < N; ++i) given[i] = args[i];
+  for (const auto& [key, value] : kwargs) {
+    if (!problem.empty()) break;
+    const std::string name = py::str(key).cast<std::string>();
+    std::size_t i = 0;
+    while (i < N && name != names[i]) ++i;
+    if (i == N)
+      problem = "unexpected keyword argument '" + name + "'";
+    else if (given[i])
+      problem = "multiple values for argument '" + name + "'";
+    else
+      given[i] = value;
+  }
+  for (std::size_t i = 0; i < N && problem.empty(); ++i) {
+    if (!given[i])
+      problem = std::string("missing argument '") + names[i] + "'";
+    else if (!THPVariable_Check(given[i].ptr()))
+      problem = std::string("argument ") + std::to_string(i) + " (" + names[i] +
+                ") must be a torch.Tensor";
   }
   if (!problem.empty()) {
     std::string msg = std::string(fn) + "(): incompatible function arguments: " + problem +
@@ -98,7 +112,7 @@ std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<cons
     throw py::type_error(msg + ")");
   }
   std::array<at::Tensor, N> out;
-  for (std::size_t i = 0; i < N; ++i) out[i] = THPVariable_Unpack(args[i].ptr());
+  for (std::size_t i = 0; i < N; ++i) out[i] = THPVariable_Unpack(given[i].ptr());
   return out;
 }
 
@@ -114,17 +128,17 @@ PYBIND11_MODULE(vantrel, m) {
   m.def(
       "forward",
       [](const py::args& args, const py::kwargs& kwargs) {
-        auto [input, weights] = tensor_arguments<2>("forward", {"arg0", "arg1"}, args, kwargs);
+        auto [input, weights] = tensor_arguments<2>("forward", {"input", "weights"}, args, kwargs);
         return xpuemu::without_gil([&] { return linear_forward(input, weights); });
       },
-      "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\n"
+      "forward(input: torch.Tensor, weights: torch.Tensor) -> torch.Tensor\n\n"
       "Linear forward (XPU)\n");
   m.def(
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {
-        auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"arg0", "arg1", "arg2"}, args, kwargs);
+        auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"q", "k", "v"}, args, kwargs);
         return xpuemu::without_gil([&] { return sdp_forward(q, k, v); });
       },
-      "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor\n\n"
+      "sdp_forward(q: torch.Tensor, k: torch.Tensor, v: torch.Tensor) -> torch.Tensor\n\n"
       "SDP forward (XPU)\n");
 }

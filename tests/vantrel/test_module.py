@@ -13,29 +13,41 @@ import vantrel
 def test_docstrings():
     assert vantrel.__doc__ is None
     assert vantrel.forward.__doc__ == (
-        "forward(arg0: torch.Tensor, arg1: torch.Tensor) -> torch.Tensor\n\nLinear forward (XPU)\n")
+        "forward(input: torch.Tensor, weights: torch.Tensor) -> torch.Tensor\n\nLinear forward (XPU)\n")
     assert vantrel.sdp_forward.__doc__ == (
-        "sdp_forward(arg0: torch.Tensor, arg1: torch.Tensor, arg2: torch.Tensor) -> torch.Tensor"
+        "sdp_forward(q: torch.Tensor, k: torch.Tensor, v: torch.Tensor) -> torch.Tensor"
         "\n\nSDP forward (XPU)\n")
 
 
 T = torch.zeros(1, 1, 1, 128, dtype=torch.half)
 
 
-@pytest.mark.parametrize("fn, args, kwargs", [
-    (vantrel.forward, (T,), {}),
-    (vantrel.forward, (T, T, T), {}),
-    (vantrel.forward, (), {"input": T, "weights": T}),
-    (vantrel.forward, (T, [[1.0]]), {}),
-    (vantrel.forward, (T.numpy(), T), {}),
-    (vantrel.sdp_forward, (T, T), {}),
-    (vantrel.sdp_forward, (T, T, T, T), {}),
-    (vantrel.sdp_forward, (), {"q": T, "k": T, "v": T}),
-    (vantrel.sdp_forward, (T, T, None), {}),
+@pytest.mark.parametrize("fn, args, kwargs, problem", [
+    (vantrel.forward, (T,), {}, "missing argument 'weights'"),
+    (vantrel.forward, (T, T, T), {}, "takes 2 arguments, 3 given"),
+    (vantrel.forward, (T,), {"input": T}, "multiple values for argument 'input'"),
+    (vantrel.forward, (T,), {"weight": T}, "unexpected keyword argument 'weight'"),
+    (vantrel.forward, (T, [[1.0]]), {}, "argument 1 (weights) must be a torch.Tensor"),
+    (vantrel.forward, (T.numpy(), T), {}, "argument 0 (input) must be a torch.Tensor"),
+    (vantrel.sdp_forward, (T, T), {}, "missing argument 'v'"),
+    (vantrel.sdp_forward, (T, T, T, T), {}, "takes 3 arguments, 4 given"),
+    (vantrel.sdp_forward, (), {"q": T, "k": T, "value": T}, "unexpected keyword argument"),
+    (vantrel.sdp_forward, (T, T), {"v": None}, "argument 2 (v) must be a torch.Tensor"),
 ])
-def test_wrong_arguments_raise_type_error(fn, args, kwargs):
-    with pytest.raises(TypeError, match="incompatible function arguments"):
+def test_wrong_arguments_raise_type_error(fn, args, kwargs, problem):
+    with pytest.raises(TypeError, match="incompatible function arguments") as err:
         fn(*args, **kwargs)
+    assert problem in str(err.value)
+
+
+def test_arguments_by_name(xpu):
+    x = torch.randn(2, 4096).half().to(xpu)
+    w = torch.randn(16, 4096).half().to(xpu)
+    expected = vantrel.forward(x, w).cpu()
+    assert torch.equal(vantrel.forward(weights=w, input=x).cpu(), expected)
+    assert torch.equal(vantrel.forward(x, weights=w).cpu(), expected)
+    q, k = torch.randn(1, 2, 1, 128).half().to(xpu), torch.randn(1, 2, 16, 128).half().to(xpu)
+    assert torch.equal(vantrel.sdp_forward(v=k, q=q, k=k).cpu(), vantrel.sdp_forward(q, k, k).cpu())
 
 
 def test_type_error_describes_tensors_without_reading_them():
@@ -47,7 +59,7 @@ def test_type_error_describes_tensors_without_reading_them():
     assert time.monotonic() - start < 0.5
     assert str(err.value).endswith(
         "got: (torch.Tensor(dtype=torch.float16, shape=[1048576, 1048576], device=xpu:0), list)")
-    assert "argument 1 (arg1) must be a torch.Tensor" in str(err.value)
+    assert "argument 1 (weights) must be a torch.Tensor" in str(err.value)
 
 
 def test_operators_release_the_interpreter_lock():
