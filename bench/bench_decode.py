@@ -1,9 +1,11 @@
 """Decoding with a LLaMA-7B-shaped layer stack (the synthetic checkpoint, 2 layers by default):
 device time per token step by operation kind, the host's CPU time per layer against the time a
 1229 GB/s GPU needs to read that layer, bytes read per step, projected GPU tokens/s for a 32-layer
-7B model, the peak memory of loading (safetensors and .bin) and the prompt paths.
+7B model, the peak memory of loading (safetensors and .bin) and the prompt paths; then one layer of
+each model shape in SHAPES: the paths its operations take, the bytes a step reads and the tokens/s
+they allow on a GPU.
 
-Usage: /usr/bin/python3 bench/bench_decode.py [--layers N] [--reps N]
+Usage: /usr/bin/python3 bench/bench_decode.py [--layers N] [--reps N] [--only TABLE]
 """
 import argparse
 import json
@@ -32,6 +34,15 @@ from vantrel_llama.synthetic import write_synthetic_checkpoint  # noqa: E402
 GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
 GPUS = (560e9, 1229e9)
 LAYERS_7B, VOCAB_7B, HIDDEN_7B = 32, 32000, 4096
+# Model shapes people decode: hidden, intermediate, query heads, key/value heads, layers, vocab.
+SHAPES = {
+    "LLaMA-7B": (4096, 11008, 32, 32, 32, 32000),
+    "LLaMA-2-13B": (5120, 13824, 40, 40, 40, 32000),
+    "LLaMA-3-8B": (4096, 14336, 32, 8, 32, 128256),
+    "Mistral-7B": (4096, 14336, 32, 8, 32, 32000),
+    "LLaMA-2-70B": (8192, 28672, 64, 8, 80, 32000),
+}
+SHAPE_KV_LEN = 2048  # cached positions of the shapes table's step
 
 
 class Operators:
@@ -193,25 +204,73 @@ def memory_table(directory):
         load_memory(tmp, ".bin")
 
 
+def shapes_table(reps):
+    """One layer of each shape in SHAPES, B = 1, a step at position SHAPE_KV_LEN - 1: whether every
+    projection and the attention run on the kernels, the distinct bytes the layer reads (launch
+    log, checks on) beside what repeating the key/value heads for the ungrouped kernel would read,
+    the device time per layer (checks off), and the projected tokens/s of the whole model (its
+    layers plus its output layer) at 560 and 1229 GB/s."""
+    rows = []
+    for name, (hidden, inter, heads, kv_heads, layers, vocab) in SHAPES.items():
+        directory = write_synthetic_checkpoint(
+            BUILD_LIB.parent / "synthetic" / f"{name.lower()}-shapes-1-layer", layers=1,
+            hidden=hidden, intermediate=inter, heads=heads, kv_heads=kv_heads)
+        model = load(directory)
+        paths = model.paths(1)
+        on_kernels = all(not p.startswith("PyTorch") for p in paths.values())
+        cache = model.new_cache(1, SHAPE_KV_LEN)
+        for k, v in cache:
+            k.copy_(torch.randn(k.shape, dtype=torch.half))
+            v.copy_(torch.randn(v.shape, dtype=torch.half))
+        tokens = torch.randint(model.config.vocab_size, (1, 1)).to(model.device)
+        xpuemu.set_checking(True)
+        _, _, log = one_step(model, cache, tokens, SHAPE_KV_LEN - 1)
+        xpuemu.set_checking(False)
+        layer_log = log[:5]  # q/k/v, attention, o, gate/up, down; then the output layer
+        layer_bytes = sum(sum(r["loads_unique"].values()) for r in layer_log)
+        kv_bytes = 2 * SHAPE_KV_LEN * kv_heads * 128 * 2
+        repeated = layer_bytes + kv_bytes * (heads // kv_heads - 1)
+        best = float("inf")
+        for _ in range(reps):
+            device, _, step_log = one_step(model, cache, tokens, SHAPE_KV_LEN - 1)
+            best = min(best, sum((r["end_ns"] - r["start_ns"]) * 1e-9 for r in step_log[:5]))
+        step_bytes = layers * layer_bytes + vocab * hidden * 2
+        rows.append((name, hidden, inter, heads, kv_heads, on_kernels, layer_bytes, repeated, best,
+                     [bw / step_bytes for bw in GPUS]))
+        del model, cache
+    print(f"\nOne layer of each model shape, B = 1, kv_len {SHAPE_KV_LEN} "
+          f"(bytes with checks on, time with checks off):")
+    print("| shape | hidden / intermediate | heads / kv heads | all on kernels | MB read per layer "
+          "| with kv heads repeated | device ms per layer | projected tokens/s at 560 / 1229 GB/s |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, hid, inter, h, hkv, ok, lb, rep, t, tps in rows:
+        print(f"| {name} | {hid} / {inter} | {h} / {hkv} | {'yes' if ok else 'NO'} | "
+              f"{lb / 1e6:.1f} | {rep / 1e6:.1f} | {t * 1e3:.1f} | {tps[0]:.1f} / {tps[1]:.1f} |")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--layers", type=int, default=2)
     p.add_argument("--reps", type=int, default=3)
-    p.add_argument("--only", choices=("memory", "steps", "prompt"), help="run one table")
+    p.add_argument("--only", choices=("memory", "steps", "prompt", "shapes"), help="run one table")
     args = p.parse_args()
-    directory = write_synthetic_checkpoint(
-        BUILD_LIB.parent / "synthetic" / f"llama-7b-shapes-{args.layers}-layers",
-        layers=args.layers)
     xpuemu.set_poison(False)
-    if args.only in (None, "memory"):
-        memory_table(directory)
-    model = load(directory)
-    with torch.no_grad():
-        if args.only in (None, "steps"):
-            step_table(model, args.reps)
-        if args.only in (None, "prompt"):
-            prefill_table(model, 16)
-
+    if args.only in (None, "memory", "steps", "prompt"):
+        directory = write_synthetic_checkpoint(
+            BUILD_LIB.parent / "synthetic" / f"llama-7b-shapes-{args.layers}-layers",
+            layers=args.layers)
+        if args.only in (None, "memory"):
+            memory_table(directory)
+        model = load(directory)
+        with torch.no_grad():
+            if args.only in (None, "steps"):
+                step_table(model, args.reps)
+            if args.only in (None, "prompt"):
+                prefill_table(model, 16)
+        del model
+    if args.only in (None, "shapes"):
+        with torch.no_grad():
+            shapes_table(args.reps)
 
 if __name__ == "__main__":
     main()

@@ -167,29 +167,27 @@ uint16_t* wdata(py::array& a) {
   return static_cast<uint16_t*>(a.mutable_data());
 }
 
-// ---- kernel A: K = 4096, weights pre-arranged [N/16][4096][16] ----------------------------------
+// ---- kernel A family: K = 4096, 5120, 8192, weights pre-arranged [N/16][K][16] ---------------
 //
-// Output block g (features 16g..16g+15), row m: the partial sum P_w of work-item w runs over
-// features 64w..64w+63 in order from 0; the even and the odd P_w of each half (w < 32, w >= 32)
-// are chained in order, each half gives even + odd, the output is half0 + half1.
-
-constexpr int kK4096 = 4096;
+// Output block g (features 16g..16g+15), row m: the partial sum P_w of work-item w runs over its
+// F = K/64 features F*w..F*w+F-1 in order from 0; the even and the odd P_w of each half (w < 32,
+// w >= 32) are chained in order, each half gives even + odd, the output is half0 + half1.
 
 // Partial sums of R rows x W consecutive work-items (R * W = 4: eight independent chains, enough
 // to hide the conversion latency for any M). P[v][r][c]: work-item w0 + v, row r, lanes 8c..8c+7.
-template <int R, int W>
-inline void partials_4096(const uint16_t* block, const float* const* x, int w0,
-                          __m256 (&P)[4][4][2]) {
+template <int F, int R, int W>
+inline void partials_arranged(const uint16_t* block, const float* const* x, int w0,
+                              __m256 (&P)[4][4][2]) {
   __m256 acc[W][R][2];
   for (int v = 0; v < W; ++v)
     for (int r = 0; r < R; ++r) acc[v][r][0] = acc[v][r][1] = _mm256_setzero_ps();
-  for (int k = 0; k < 64; ++k)
+  for (int k = 0; k < F; ++k)
     for (int v = 0; v < W; ++v) {
-      const uint16_t* tile = block + 1024 * (w0 + v) + 16 * k;
+      const uint16_t* tile = block + 16 * F * (w0 + v) + 16 * k;
       if (k % 2 == 0) prefetch(tile);
       const __m256 lo = load8(tile), hi = load8(tile + 8);
       for (int r = 0; r < R; ++r) {
-        const __m256 xr = _mm256_broadcast_ss(x[r] + 64 * (w0 + v) + k);
+        const __m256 xr = _mm256_broadcast_ss(x[r] + F * (w0 + v) + k);
         acc[v][r][0] = hadd(acc[v][r][0], hmul(lo, xr));
         acc[v][r][1] = hadd(acc[v][r][1], hmul(hi, xr));
       }
@@ -198,18 +196,20 @@ inline void partials_4096(const uint16_t* block, const float* const* x, int w0,
     for (int r = 0; r < R; ++r) P[v][r][0] = acc[v][r][0], P[v][r][1] = acc[v][r][1];
 }
 
-void block_4096(const uint16_t* block, const float* x, int M, uint16_t* out, size_t ldo) {
+template <int F>
+void block_arranged(const uint16_t* block, const float* x, int M, uint16_t* out, size_t ldo) {
+  constexpr size_t K = 64 * F;
   __m256 chain[2][2][8][2];  // [half of the work-items][parity][row][lanes]
   for (int w0 = 0; w0 < 64; w0 += 4) {
     for (int m0 = 0; m0 < M;) {
       const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
       const float* rows[4];
-      for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * kK4096;
+      for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * K;
       for (int v0 = 0; v0 < 4; v0 += 4 / R) {
         __m256 P[4][4][2];
-        if (R == 4) partials_4096<4, 1>(block, rows, w0 + v0, P);
-        if (R == 2) partials_4096<2, 2>(block, rows, w0 + v0, P);
-        if (R == 1) partials_4096<1, 4>(block, rows, w0 + v0, P);
+        if (R == 4) partials_arranged<F, 4, 1>(block, rows, w0 + v0, P);
+        if (R == 2) partials_arranged<F, 2, 2>(block, rows, w0 + v0, P);
+        if (R == 1) partials_arranged<F, 1, 4>(block, rows, w0 + v0, P);
         for (int v = 0; v < 4 / R; ++v) {
           const int w = w0 + v0 + v, h = w / 32, i = w % 32;
           for (int r = 0; r < R; ++r)
@@ -230,14 +230,29 @@ void block_4096(const uint16_t* block, const float* x, int M, uint16_t* out, siz
     }
 }
 
-py::dict linear_4096(const py::array& x, const py::array& w, py::array& out, int reps,
-                     int threads) {
+template <int F>
+double run_arranged(const uint16_t* wp, const uint16_t* xp, uint16_t* op, size_t M, size_t N,
+                    int reps, int threads) {
+  constexpr size_t K = 64 * F;
+  return best_seconds(reps, [&] {
+    const auto xf = to_float(xp, M * K);
+    parallel_chunks(N / 16, 8, threads, [&](size_t b, size_t e) {
+      for (size_t g = b; g < e; ++g)
+        block_arranged<F>(wp + g * 16 * K, xf.get(), int(M), op + 16 * g, N);
+    });
+  });
+}
+
+py::dict linear_arranged(const py::array& x, const py::array& w, py::array& out, int reps,
+                         int threads) {
   if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
-  const py::ssize_t M = x.shape(0), N = out.shape(1);
+  const py::ssize_t M = x.shape(0), K = x.shape(1), N = out.shape(1);
+  if (K != 4096 && K != 5120 && K != 8192)
+    throw std::invalid_argument("x must have 4096, 5120 or 8192 features");
   if (M < 1 || M > 8 || N % 16) throw std::invalid_argument("need 1 <= M <= 8 and N % 16 == 0");
-  check_half(x, "x", {M, kK4096});
+  check_half(x, "x", {M, K});
   check_half(out, "out", {M, N});
-  check_half(w, "w", {}, size_t(N) * kK4096);
+  check_half(w, "w", {}, size_t(N) * size_t(K));
   const uint16_t* wp = cdata(w);
   const uint16_t* xp = cdata(x);
   uint16_t* op = wdata(out);
@@ -245,38 +260,32 @@ py::dict linear_4096(const py::array& x, const py::array& w, py::array& out, int
   double t;
   {
     py::gil_scoped_release release;
-    t = best_seconds(reps, [&] {
-      const auto xf = to_float(xp, size_t(M) * kK4096);
-      parallel_chunks(size_t(N / 16), 8, nt, [&](size_t b, size_t e) {
-        for (size_t g = b; g < e; ++g)
-          block_4096(wp + g * 16 * kK4096, xf.get(), int(M), op + 16 * g, size_t(N));
-      });
-    });
+    t = K == 4096   ? run_arranged<64>(wp, xp, op, M, N, reps, nt)
+        : K == 5120 ? run_arranged<80>(wp, xp, op, M, N, reps, nt)
+                    : run_arranged<128>(wp, xp, op, M, N, reps, nt);
   }
-  return report(t, 2.0 * double(N + M) * kK4096);
+  return report(t, 2.0 * double(N + M) * double(K));
 }
 
-// ---- kernel B: K = 11008, row-major weights -----------------------------------------------------
+// ---- kernel B family: K = 11008, 13824, 14336, 28672, row-major weights ------------------------
 //
-// Feature n, row m: work-item a (0..10) sums in 16 lanes over its 128-wide slices a + 11j
-// (j < 7), then 77 + a (a < 9), 8 chunks of 16 per slice; a lane tree folds the lanes to P_a;
-// with P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3).
+// Feature n, row m: work-item a (0..10) sums in 16 lanes over its 128-wide slices a + 11j in
+// order of j, 8 chunks of 16 per slice; a lane tree folds the lanes to P_a; with P_11 = 0,
+// S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3).
 //
-// A work-item's slices come in increasing order, so walking a weight row's 86 slices in memory
-// order and adding slice s to the lanes of its work-item keeps every lane's order. Up to eight
-// consecutive slices belong to as many different work-items: their chains are interleaved.
-
-constexpr int kK11008 = 11008;
-constexpr int kSlices = 86;
+// A work-item's slices come in increasing order, so walking a weight row's slices in memory order
+// and adding slice s to the lanes of its work-item (s mod 11) keeps every lane's order. Up to
+// eight consecutive slices belong to as many different work-items: their chains are interleaved.
 
 inline int slice_owner(int s) {
-  return s < 77 ? s % 11 : s - 77;
+  return s % 11;
 }
 
 // Slices s0..s0+S-1 of weight row `w` into the lanes acc[a][r] of rows r < R (R * S <= 4:
 // eight chains in registers).
 template <int R, int S>
-inline void slices_11008(const uint16_t* w, const float* const* x, int s0, float (*acc)[4][16]) {
+inline void slices_row_major(const uint16_t* w, const float* const* x, int s0,
+                             float (*acc)[4][16]) {
   __m256 v[S][R][2];
   for (int i = 0; i < S; ++i)
     for (int r = 0; r < R; ++r)
@@ -296,23 +305,24 @@ inline void slices_11008(const uint16_t* w, const float* const* x, int s0, float
       for (int c = 0; c < 2; ++c) _mm256_store_ps(acc[slice_owner(s0 + i)][r] + 8 * c, v[i][r][c]);
 }
 
-// Feature n (weight row w) for all M rows.
-void feature_11008(const uint16_t* w, const float* x, int M, uint16_t* out, size_t ldo) {
+// Feature n (weight row w of K = 128 * slices elements) for all M rows.
+void feature_row_major(const uint16_t* w, const float* x, int M, int slices, uint16_t* out,
+                       size_t ldo) {
   for (int m0 = 0; m0 < M;) {
     const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
     const float* rows[4];
-    for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * kK11008;
+    for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * 128 * slices;
     alignas(32) float acc[11][4][16] = {};
     int s = 0;
-    for (; s + 4 / R <= kSlices; s += 4 / R) {
-      if (R == 4) slices_11008<4, 1>(w, rows, s, acc);
-      if (R == 2) slices_11008<2, 2>(w, rows, s, acc);
-      if (R == 1) slices_11008<1, 4>(w, rows, s, acc);
+    for (; s + 4 / R <= slices; s += 4 / R) {
+      if (R == 4) slices_row_major<4, 1>(w, rows, s, acc);
+      if (R == 2) slices_row_major<2, 2>(w, rows, s, acc);
+      if (R == 1) slices_row_major<1, 4>(w, rows, s, acc);
     }
-    if (R == 1 && s + 2 <= kSlices) slices_11008<1, 2>(w, rows, s, acc), s += 2;
-    for (; s < kSlices; ++s) {
-      if (R == 2) slices_11008<2, 1>(w, rows, s, acc);
-      if (R == 1) slices_11008<1, 1>(w, rows, s, acc);
+    if (R == 1 && s + 2 <= slices) slices_row_major<1, 2>(w, rows, s, acc), s += 2;
+    for (; s < slices; ++s) {
+      if (R == 2) slices_row_major<2, 1>(w, rows, s, acc);
+      if (R == 1) slices_row_major<1, 1>(w, rows, s, acc);
     }
     for (int r = 0; r < R; ++r) {
       float P[12] = {};  // P_11 stays zero
@@ -327,14 +337,16 @@ void feature_11008(const uint16_t* w, const float* x, int M, uint16_t* out, size
   }
 }
 
-py::dict linear_11008(const py::array& x, const py::array& w, py::array& out, int reps,
-                      int threads) {
+py::dict linear_row_major(const py::array& x, const py::array& w, py::array& out, int reps,
+                          int threads) {
   if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
-  const py::ssize_t M = x.shape(0), N = out.shape(1);
+  const py::ssize_t M = x.shape(0), K = x.shape(1), N = out.shape(1);
+  if (K != 11008 && K != 13824 && K != 14336 && K != 28672)
+    throw std::invalid_argument("x must have 11008, 13824, 14336 or 28672 features");
   if (M < 1 || M > 8 || N % 4) throw std::invalid_argument("need 1 <= M <= 8 and N % 4 == 0");
-  check_half(x, "x", {M, kK11008});
+  check_half(x, "x", {M, K});
   check_half(out, "out", {M, N});
-  check_half(w, "w", {N, kK11008});
+  check_half(w, "w", {N, K});
   const uint16_t* wp = cdata(w);
   const uint16_t* xp = cdata(x);
   uint16_t* op = wdata(out);
@@ -343,14 +355,14 @@ py::dict linear_11008(const py::array& x, const py::array& w, py::array& out, in
   {
     py::gil_scoped_release release;
     t = best_seconds(reps, [&] {
-      const auto xf = to_float(xp, size_t(M) * kK11008);
+      const auto xf = to_float(xp, size_t(M * K));
       parallel_chunks(size_t(N), 64, nt, [&](size_t b, size_t e) {
         for (size_t n = b; n < e; ++n)
-          feature_11008(wp + n * kK11008, xf.get(), int(M), op + n, size_t(N));
+          feature_row_major(wp + n * K, xf.get(), int(M), int(K / 128), op + n, size_t(N));
       });
     });
   }
-  return report(t, 2.0 * double(N + M) * kK11008);
+  return report(t, 2.0 * double(N + M) * double(K));
 }
 
 // ---- fp16 attention, one decoding step ----------------------------------------------------------
@@ -381,62 +393,83 @@ inline void scores(const float* q, const uint16_t* k, float* w) {
   for (int c = 0; c < C; ++c) w[c] = std::exp2(fold16(acc[c][0], acc[c][1]) * kScoreScale);
 }
 
-void head_fp16(const uint16_t* q, const uint16_t* k, const uint16_t* v, size_t n, uint16_t* out) {
-  alignas(32) float qf[kD];
+// One query head's running state: its row in float, the output sums and the weight-sum lanes.
+struct head_state {
+  alignas(32) float q[kD];
   alignas(32) float acc[kD] = {};
-  float w[kKeyBlock];
-  for (int d = 0; d < kD; ++d) qf[d] = h2f(q[d]);
-  const size_t lanes = n >= 8 && n <= 128 ? 8 : 16;
   float wsum[16] = {};
-  for (size_t t0 = 0; t0 < n; t0 += kKeyBlock) {
-    const size_t count = std::min<size_t>(kKeyBlock, n - t0);
-    size_t c = 0;
-    for (; c + 4 <= count; c += 4) scores<4>(qf, k + (t0 + c) * kD, w + c);
-    for (; c < count; ++c) scores<1>(qf, k + (t0 + c) * kD, w + c);
-    for (c = 0; c < count; ++c) wsum[(t0 + c) % lanes] += w[c];
-    for (int part = 0; part < 2; ++part) {  // 64 output elements at a time, in registers
-      __m256 o[8];
-      for (int i = 0; i < 8; ++i) o[i] = _mm256_load_ps(acc + 64 * part + 8 * i);
-      for (c = 0; c < count; ++c) {
-        const uint16_t* row = v + (t0 + c) * kD + 64 * part;
-        prefetch(row), prefetch(row + 32);
-        const __m256 wc = _mm256_set1_ps(w[c]);
-        for (int i = 0; i < 8; ++i)
-          o[i] = _mm256_add_ps(o[i], _mm256_mul_ps(load8(row + 8 * i), wc));
-      }
-      for (int i = 0; i < 8; ++i) _mm256_store_ps(acc + 64 * part + 8 * i, o[i]);
+};
+
+// Keys t0 .. t0 + count - 1 (count <= 64) of rows k, v (row t at t * 128) into one head's sums.
+void head_block_fp16(head_state& h, const uint16_t* k, const uint16_t* v, size_t t0, size_t count,
+                     size_t lanes) {
+  float w[kKeyBlock];
+  size_t c = 0;
+  for (; c + 4 <= count; c += 4) scores<4>(h.q, k + (t0 + c) * kD, w + c);
+  for (; c < count; ++c) scores<1>(h.q, k + (t0 + c) * kD, w + c);
+  for (c = 0; c < count; ++c) h.wsum[(t0 + c) % lanes] += w[c];
+  for (int part = 0; part < 2; ++part) {  // 64 output elements at a time, in registers
+    __m256 o[8];
+    for (int i = 0; i < 8; ++i) o[i] = _mm256_load_ps(h.acc + 64 * part + 8 * i);
+    for (c = 0; c < count; ++c) {
+      const uint16_t* row = v + (t0 + c) * kD + 64 * part;
+      prefetch(row), prefetch(row + 32);
+      const __m256 wc = _mm256_set1_ps(w[c]);
+      for (int i = 0; i < 8; ++i)
+        o[i] = _mm256_add_ps(o[i], _mm256_mul_ps(load8(row + 8 * i), wc));
     }
+    for (int i = 0; i < 8; ++i) _mm256_store_ps(h.acc + 64 * part + 8 * i, o[i]);
   }
-  for (size_t width = lanes / 2; width >= 1; width /= 2)
-    for (size_t l = 0; l < width; ++l) wsum[l] += wsum[l + width];
-  const __m256 r = _mm256_set1_ps(1.0f / wsum[0]);
-  for (int i = 0; i < kD / 8; ++i)
-    store8(out + 8 * i, _mm256_mul_ps(_mm256_load_ps(acc + 8 * i), r));
+}
+
+// The G query heads q (rows of 128) sharing the key/value rows k, v of n keys, into out (rows of
+// 128). Keys go in blocks of 64, every head taking each block in turn, so that a block is read
+// from memory once for all G heads.
+void heads_fp16(const uint16_t* q, size_t G, const uint16_t* k, const uint16_t* v, size_t n,
+                uint16_t* out) {
+  std::vector<head_state> heads(G);
+  for (size_t g = 0; g < G; ++g)
+    for (int d = 0; d < kD; ++d) heads[g].q[d] = h2f(q[g * kD + d]);
+  const size_t lanes = n >= 8 && n <= 128 ? 8 : 16;
+  for (size_t t0 = 0; t0 < n; t0 += kKeyBlock)
+    for (auto& h : heads) head_block_fp16(h, k, v, t0, std::min<size_t>(kKeyBlock, n - t0), lanes);
+  for (size_t g = 0; g < G; ++g) {
+    float* wsum = heads[g].wsum;
+    for (size_t width = lanes / 2; width >= 1; width /= 2)
+      for (size_t l = 0; l < width; ++l) wsum[l] += wsum[l + width];
+    const __m256 r = _mm256_set1_ps(1.0f / wsum[0]);
+    for (int i = 0; i < kD / 8; ++i)
+      store8(out + g * kD + 8 * i, _mm256_mul_ps(_mm256_load_ps(heads[g].acc + 8 * i), r));
+  }
 }
 
 py::dict sdp_fp16(const py::array& q, const py::array& k, const py::array& v, py::array& out,
                   int reps, int threads) {
-  if (k.ndim() != 4) throw std::invalid_argument("k must be [B, H, kv_len, 128]");
-  const py::ssize_t B = k.shape(0), H = k.shape(1), n = k.shape(2);
+  if (q.ndim() != 4 || k.ndim() != 4)
+    throw std::invalid_argument("q must be [B, H, 1, 128] and k [B, H_kv, kv_len, 128]");
+  const py::ssize_t B = q.shape(0), H = q.shape(1), Hkv = k.shape(1), n = k.shape(2);
   if (n < 1) throw std::invalid_argument("kv_len must be at least 1");
+  if (Hkv < 1 || H % Hkv) throw std::invalid_argument("H_kv of k must divide H of q");
   check_half(q, "q", {B, H, 1, kD});
-  check_half(k, "k", {B, H, n, kD});
-  check_half(v, "v", {B, H, n, kD});
+  check_half(k, "k", {B, Hkv, n, kD});
+  check_half(v, "v", {B, Hkv, n, kD});
   check_half(out, "out", {B, H * kD});
   const uint16_t *qp = cdata(q), *kp = cdata(k), *vp = cdata(v);
   uint16_t* op = wdata(out);
+  const size_t G = size_t(H / Hkv);
   const int nt = thread_count(threads);
   double t;
   {
     py::gil_scoped_release release;
     t = best_seconds(reps, [&] {
-      parallel_chunks(size_t(B * H), 1, nt, [&](size_t b, size_t e) {
+      parallel_chunks(size_t(B * Hkv), 1, nt, [&](size_t b, size_t e) {
         for (size_t s = b; s < e; ++s)
-          head_fp16(qp + s * kD, kp + s * n * kD, vp + s * n * kD, size_t(n), op + s * kD);
+          heads_fp16(qp + s * G * kD, G, kp + s * n * kD, vp + s * n * kD, size_t(n),
+                     op + s * G * kD);
       });
     });
   }
-  return report(t, 2.0 * double(B * H) * kD * double(1 + 2 * n));
+  return report(t, 2.0 * double(B) * kD * double(H + 2 * Hkv * n));
 }
 
 // ---- DRAM read bandwidth ------------------------------------------------------------------------
@@ -491,18 +524,18 @@ PYBIND11_MODULE(vantrel_native, m) {
       "order, all cores), and the machine's DRAM read bandwidth. Each call writes `out` and "
       "returns {'seconds': best of reps, 'bytes': distinct bytes read, 'gbps': bytes / seconds / "
       "1e9}.";
-  m.def("linear_4096", &linear_4096, py::arg("x"), py::arg("w"), py::arg("out"),
+  m.def("linear_arranged", &linear_arranged, py::arg("x"), py::arg("w"), py::arg("out"),
         py::arg("reps") = 1, py::arg("threads") = 0,
-        "out[M, N] = x[M, 4096] @ w^T as vantrel.forward's K = 4096 kernel computes it; w "
-        "pre-arranged in blocks of 16 output features (N * 4096 float16 elements).");
-  m.def(
-      "linear_11008", &linear_11008, py::arg("x"), py::arg("w"), py::arg("out"),
-      py::arg("reps") = 1, py::arg("threads") = 0,
-      "out[M, N] = x[M, 11008] @ w[N, 11008]^T as vantrel.forward's K = 11008 kernel computes it.");
+        "out[M, N] = x[M, K] @ w^T as vantrel.forward's kernel for K = 4096, 5120 or 8192 "
+        "computes it; w pre-arranged in blocks of 16 output features (N * K float16 elements).");
+  m.def("linear_row_major", &linear_row_major, py::arg("x"), py::arg("w"), py::arg("out"),
+        py::arg("reps") = 1, py::arg("threads") = 0,
+        "out[M, N] = x[M, K] @ w[N, K]^T as vantrel.forward's kernel for K = 11008, 13824, 14336 "
+        "or 28672 computes it.");
   m.def("sdp_fp16", &sdp_fp16, py::arg("q"), py::arg("k"), py::arg("v"), py::arg("out"),
         py::arg("reps") = 1, py::arg("threads") = 0,
         "out[B, H * 128] = vantrel.sdp_forward(q, k, v) for contiguous float16 q [B, H, 1, 128] "
-        "and k, v [B, H, kv_len, 128].");
+        "and k, v [B, H_kv, kv_len, 128], H_kv dividing H.");
   m.def("dram_read", &dram_read, py::arg("megabytes") = 1024.0, py::arg("reps") = 5,
         py::arg("threads") = 0,
         "Streaming read of a buffer of `megabytes` MiB by all threads: the DRAM read bandwidth.");

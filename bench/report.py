@@ -27,33 +27,43 @@ SDP_SCALE = 0.1275042 * math.log(2)  # the kernels' 2^(0.1275042 s) as a natural
 HOST_SHAPE = (1, 4096, 4096)  # (M, K, N) of the call whose host time is measured
 
 
+ARRANGED = (4096, 5120, 8192)  # widths whose weights forward reads in blocks of 16 outputs
+# (K, N) of the linear shapes measured: LLaMA-7B's two kernels' shapes first, then the wider
+# layers of LLaMA-2-13B, LLaMA-3-8B / Mistral-7B and LLaMA-2-70B.
+LINEAR_SHAPES = ((4096, 11008), (11008, 4096), (5120, 13824), (8192, 28672), (13824, 5120),
+                 (14336, 4096), (28672, 8192))
+
+
 def linear_cases(K, N, rows, gen, xpu, vn):
     """forward with K input and N output features for each M in rows: yields case dicts."""
     w = ((torch.rand(N, K, generator=gen) - 0.5) / K**0.5).half()
-    # Kernel A reads its weights pre-arranged in blocks of 16 output features.
-    w_dev = w.reshape(N // 16, 16, K).transpose(1, 2).contiguous() if K == 4096 else w
+    w_dev = w.reshape(N // 16, 16, K).transpose(1, 2).contiguous() if K in ARRANGED else w
     w_xpu, w32, w_np = w_dev.to(xpu), w.float(), w_dev.numpy()
-    native = vn.linear_4096 if K == 4096 else vn.linear_11008
-    kernel = "A" if K == 4096 else "B"
+    native = vn.linear_arranged if K in ARRANGED else vn.linear_row_major
+    kernel = "A" if K in ARRANGED else "B"
     for M in rows:
         x = (torch.rand(M, K, generator=gen) - 0.5).half()
         x_xpu, x32, out = x.to(xpu), x.float(), torch.empty(M, N, dtype=torch.half)
         yield dict(
-            name=f"kernel {kernel} M={M}", call=lambda x_xpu=x_xpu: vantrel.forward(x_xpu, w_xpu),
+            name=f"kernel {kernel} {K}x{N} M={M}",
+            call=lambda x_xpu=x_xpu: vantrel.forward(x_xpu, w_xpu),
             native=lambda reps, x=x, out=out: native(x.numpy(), w_np, out.numpy(), reps=reps),
             native_out=out,
             torch32=lambda x32=x32: torch.nn.functional.linear(x32, w32),
             torch32_name="float32 linear")
 
 
-def sdp_case(dtype, kv_len, gen, xpu, vn, native=True):
+def sdp_case(dtype, kv_len, gen, xpu, vn, native=True, kv_heads=32):
     B, H = 1, 32
-    q, k, v = (torch.randn(B, H, n, 128, generator=gen).to(dtype) for n in (1, kv_len, kv_len))
+    q = torch.randn(B, H, 1, 128, generator=gen).to(dtype)
+    k, v = (torch.randn(B, kv_heads, kv_len, 128, generator=gen).to(dtype) for _ in range(2))
     q_x, k_x, v_x = (t.to(xpu) for t in (q, k, v))
-    q32, k32, v32 = (t.float() for t in (q, k, v))
+    q32 = q.float()
+    k32, v32 = (t.float().repeat_interleave(H // kv_heads, 1) for t in (k, v))
     out = torch.empty(B, H * 128, dtype=dtype)
     name = "half" if dtype == torch.half else "float"
-    case = dict(name=f"{name} attention kv_len={kv_len}",
+    grouped = f", {kv_heads} kv heads" if kv_heads != H else ""
+    case = dict(name=f"{name} attention kv_len={kv_len}{grouped}",
                 call=lambda: vantrel.sdp_forward(q_x, k_x, v_x))
     if native:
         case.update(
@@ -158,7 +168,7 @@ def plot(cases, dram, path):
     # emulated time to its native loop's: its length is the ratio the report targets.
     shape_handles = []
     for i, c in enumerate(cases):
-        color, mb = f"C{i % 10}", xpos[id(c)]
+        color, mb = plt.cm.tab20(i % 20), xpos[id(c)]
         ax.scatter([mb], [c["off"] * 1e3], marker="o", color=color, s=50, zorder=3)
         if "nat" in c:
             t = c["nat"] * 1e3
@@ -220,13 +230,15 @@ def main():
     dram_read = lambda: vn.dram_read(256 if args.quick else 1024, reps)["gbps"] * 1e9  # noqa: E731
     dram = dram_read()
     cases = []
-    for K, N in ((4096, 11008), (11008, 4096)):
+    for K, N in LINEAR_SHAPES[:2] if args.quick else LINEAR_SHAPES:
         for case in linear_cases(K, N, (1, 8), gen, xpu, vn):
             measure(case, reps)
             cases.append(case)
-    extra = [] if args.quick else [(torch.half, 128), (torch.half, 1024), (torch.float, 4096)]
-    for dtype, kv_len in [(torch.half, 4096)] + extra:
-        case = sdp_case(dtype, kv_len, gen, xpu, vn, native=(dtype, kv_len) == (torch.half, 4096))
+    extra = [] if args.quick else [(torch.half, 128, 32), (torch.half, 1024, 32),
+                                   (torch.float, 4096, 32), (torch.float, 4096, 8)]
+    for dtype, kv_len, kv_heads in [(torch.half, 4096, 32), (torch.half, 4096, 8)] + extra:
+        case = sdp_case(dtype, kv_len, gen, xpu, vn, native=dtype == torch.half and kv_len == 4096,
+                        kv_heads=kv_heads)
         measure(case, reps)
         cases.append(case)
     idle, busy, idle_add, busy_add = host_times(xpu, 20 if args.quick else 100)
@@ -266,8 +278,8 @@ def main():
 
     print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; best of {reps} calls; "
           f"DRAM read bandwidth {dram / 1e9:.1f} GB/s (measured)")
-    print("kernel A: forward 4096x11008 (K x N), kernel B: forward 11008x4096; attention: "
-          "sdp_forward B=1 H=32; host time: forward M=1 4096x4096 against torch.add of two "
+    print("kernel A: forward with weights in blocks of 16 outputs, kernel B: row-major weights "
+          "(K x N); attention: sdp_forward B=1 H=32 (8 kv heads: grouped); host time: forward M=1 4096x4096 against torch.add of two "
           "16-element CPU tensors, medians (idle: each right after a wait for a launch; busy: "
           "back to back)")
     print_rows(rows)

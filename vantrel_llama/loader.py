@@ -12,7 +12,7 @@ from .checkpoint import Checkpoint, expected_tensors
 from .config import read_config
 from .device import xpuemu  # noqa: F401  (registers the XPU device)
 from .errors import CheckpointError
-from .model import ARRANGED_WIDTH, Layer, Model, Projection
+from .model import ARRANGED_WIDTHS, Layer, Model, Projection
 from .tokenizer import load_tokenizer
 
 # A float rounds to a finite half below this magnitude (65504 plus half its ulp).
@@ -120,7 +120,7 @@ class _Loader:
         rows = sum(s[0] for s in shapes)
         padded = -(-rows // 16) * 16
         dst = self._empty((padded, k))
-        if k == ARRANGED_WIDTH:
+        if k in ARRANGED_WIDTHS:
             dst = dst.view(padded // 16, k, 16)
             put = lambda r0, w: _copy_rows_arranged(dst, r0, w)  # noqa: E731
         else:

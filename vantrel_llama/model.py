@@ -2,11 +2,12 @@
 cache preallocated per request, one step function for every position, logits and generation.
 
 Every projection goes through `vantrel.forward`, which runs its kernels for half inputs of at most 8
-rows with 4096 (weights pre-arranged in blocks of 16 outputs) or 11008 (row-major) input features,
-and PyTorch's linear otherwise; attention for one new position goes through `vantrel.sdp_forward`
-when the heads are 128 wide and every query head has its own key/value head, and through PyTorch
-otherwise. RMSNorm, rotary embeddings, the gated MLP and the residual stream are PyTorch operations
-on the device, in float32 (this torch has no half kernels for several of them).
+rows with 4096, 5120 or 8192 (weights pre-arranged in blocks of 16 outputs) or 11008, 13824, 14336
+or 28672 (row-major) input features, and PyTorch's linear otherwise; attention for one new position
+goes through `vantrel.sdp_forward` when the heads are 128 wide (query heads sharing key/value heads
+included), and through PyTorch otherwise. RMSNorm, rotary embeddings, the gated MLP and the
+residual stream are PyTorch operations on the device, in float32 (this torch has no half kernels
+for several of them).
 """
 import math
 import time
@@ -22,13 +23,15 @@ from .errors import CheckpointError
 from .sampling import check_args, make_generator, sample
 from .tokenizer import Tokenizer
 
-# Input widths with a kernel, and the weight layout each wants.
-ARRANGED_WIDTH = 4096  # blocks of 16 output features
-ROW_MAJOR_KERNEL_WIDTH = 11008
-KERNEL_NAMES = {ARRANGED_WIDTH: "gemmCommonDim4096Fp16V0",
-                ROW_MAJOR_KERNEL_WIDTH: "gemmCommonDim11008Fp16NoReshape"}
+# Input widths with a kernel, and the weight layout each wants: `forward` reads weights of the
+# arranged widths in blocks of 16 output features on every path, the others row-major.
+ARRANGED_WIDTHS = (4096, 5120, 8192)
+ROW_MAJOR_KERNEL_WIDTHS = (11008, 13824, 14336, 28672)
+KERNEL_NAMES = {**{k: f"gemmCommonDim{k}Fp16V0" for k in ARRANGED_WIDTHS},
+                **{k: f"gemmCommonDim{k}Fp16NoReshape" for k in ROW_MAJOR_KERNEL_WIDTHS}}
 MAX_KERNEL_ROWS = 8  # forward's kernels take at most 8 input rows
 KERNEL_HEAD_DIM = 128
+MAX_KERNEL_HEAD_GROUP = 64  # sdp_forward serves up to 64 query heads per key/value head
 
 
 def kernel_kind(kernel: str) -> str:
@@ -39,8 +42,8 @@ def kernel_kind(kernel: str) -> str:
 
 
 def arrange(w: torch.Tensor) -> torch.Tensor:
-    """Row-major [N, 4096] weights (N a multiple of 16) as the [N/16, 4096, 16] blocks that the
-    4096-wide kernel reads: output n, input k at ((n // 16) * 4096 + k) * 16 + n % 16."""
+    """Row-major [N, K] weights (N a multiple of 16) as the [N/16, K, 16] blocks that `forward`
+    reads for the arranged widths: output n, input k at ((n // 16) * K + k) * 16 + n % 16."""
     n, k = w.shape
     return w.reshape(n // 16, 16, k).transpose(1, 2)
 
@@ -49,7 +52,7 @@ def arrange(w: torch.Tensor) -> torch.Tensor:
 class Projection:
     """One linear layer's weights on the device in the layout `vantrel.forward` reads for their
     width, with output rows padded to a multiple of 16 (sliced off the result)."""
-    weight: torch.Tensor  # [N_padded, K] row-major, or the same bytes arranged for K = 4096
+    weight: torch.Tensor  # [N_padded, K] row-major, or [N_padded/16, K, 16] for ARRANGED_WIDTHS
     out_features: int  # N before padding
     in_features: int
 
@@ -91,7 +94,8 @@ class Model:
 
         hd = config.head_dim
         self._heads, self._kv_heads = config.num_attention_heads, config.num_key_value_heads
-        self._kernel_attention = hd == KERNEL_HEAD_DIM and self._heads == self._kv_heads
+        self._kernel_attention = (hd == KERNEL_HEAD_DIM
+                                  and self._heads // self._kv_heads <= MAX_KERNEL_HEAD_GROUP)
         # Rotary tables for every position: dimension i turns with i + hd/2 by pos * theta^(-2i/hd).
         # x * cos + roll(x, hd/2) * sin_signed equals x * cos + rotate_half(x) * sin.
         inv_freq = config.rope_theta ** (-torch.arange(0, hd, 2, dtype=torch.float64) / hd)
@@ -109,11 +113,13 @@ class Model:
                "gate/up projection": layer.gate_up.path(rows),
                "down projection": layer.down.path(rows),
                "output projection": self.lm_head.path(rows)}
+        shared = f"{self._heads} query heads sharing {self._kv_heads} key/value heads"
         if self._kernel_attention:
-            out["attention"] = "vantrel.sdp_forward"
+            out["attention"] = "vantrel.sdp_forward" + (
+                f" ({shared})" if self._heads != self._kv_heads else "")
         else:
             why = (f"head dimension {self.config.head_dim}" if self.config.head_dim != KERNEL_HEAD_DIM
-                   else f"{self._heads} query heads sharing {self._kv_heads} key/value heads")
+                   else shared)
             out["attention"] = f"PyTorch ({why})"
         return out
 

@@ -35,15 +35,17 @@ def launch_bytes(out):
 @pytest.mark.parametrize("scale", SCALES)
 @pytest.mark.parametrize("M", [1, 3, 6, 8])
 # N spans several chunks of work, the last one partial.
-@pytest.mark.parametrize("K, N", [(4096, 320), (11008, 160)])
+@pytest.mark.parametrize("K, N", [(4096, 320), (5120, 32), (8192, 32), (11008, 160), (13824, 8),
+                                  (14336, 8), (28672, 8)])
 def test_linear_matches_forward(K, N, M, scale):
     g = torch.Generator().manual_seed(K + 10 * M)
     x, w = rand_half(g, (M, K), scale), rand_half(g, (N, K), scale)
-    if K == 4096:
+    arranged = K in (4096, 5120, 8192)
+    if arranged:
         w = w.reshape(N // 16, 16, K).transpose(1, 2).contiguous()
     expected, unique = launch_bytes(vantrel.forward(x.to(XPU), w.to(XPU)))
     out = torch.empty(M, N, dtype=torch.half)
-    loop = vn.linear_4096 if K == 4096 else vn.linear_11008
+    loop = vn.linear_arranged if arranged else vn.linear_row_major
     result = loop(x.numpy(), w.numpy(), out.numpy(), reps=2, threads=3)
     assert same_bits(out, expected)
     assert result["bytes"] == unique
@@ -51,10 +53,11 @@ def test_linear_matches_forward(K, N, M, scale):
 
 @pytest.mark.parametrize("scale", ["plain", "wide"])
 @pytest.mark.parametrize("kv_len", [1, 7, 8, 100, 128, 129, 300])
-def test_attention_matches_sdp_forward(kv_len, scale):
+@pytest.mark.parametrize("kv_heads", [16, 4])
+def test_attention_matches_sdp_forward(kv_len, scale, kv_heads):
     g = torch.Generator().manual_seed(kv_len)
     q = rand_half(g, (2, 16, 1, 128), scale) * 8
-    k, v = (rand_half(g, (2, 16, kv_len, 128), scale) * 8 for _ in range(2))
+    k, v = (rand_half(g, (2, kv_heads, kv_len, 128), scale) * 8 for _ in range(2))
     expected, unique = launch_bytes(vantrel.sdp_forward(q.to(XPU), k.to(XPU), v.to(XPU)))
     out = torch.empty(2, 16 * 128, dtype=torch.half)
     result = vn.sdp_fp16(q.numpy(), k.numpy(), v.numpy(), out.numpy(), threads=2)
