@@ -20,6 +20,7 @@ namespace {
 
 constexpr int64_t kMaxKernelRows = 8;
 constexpr int64_t kMaxWeightBytes = int64_t{1} << 32;  // the kernels use 32-bit byte offsets
+
 // For an arranged width K a weight is always pre-arranged in blocks of 16 output features, whether
 // it is shaped [N/16, K, 16] or [N, K].
 bool arranged(const at::Tensor& weights, int64_t K) {
