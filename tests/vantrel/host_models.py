@@ -5,12 +5,17 @@ import torch
 
 # ---- linear ------------------------------------------------------------------------------------
 
-def model_4096(x, w):
-    """Work-item v sums features 64v..64v+63 in order; the partial sums P_v meet as
-    [(P0+P2+..+P30) + (P1+P3+..+P31)] + [(P32+P34+..+P62) + (P33+..+P63)]."""
-    xs, ws = x.reshape(len(x), 1, 64, 64), w.reshape(1, len(w), 64, 64)
+ARRANGED_WIDTHS = (4096, 5120, 8192)  # weights in blocks of 16 output features
+ROW_MAJOR_WIDTHS = (11008, 13824, 14336, 28672)
+
+
+def model_arranged(x, w):
+    """K = 64 F features: work-item v sums features Fv..Fv+F-1 in order; the partial sums P_v meet
+    as [(P0+P2+..+P30) + (P1+P3+..+P31)] + [(P32+P34+..+P62) + (P33+..+P63)]."""
+    F = x.shape[1] // 64
+    xs, ws = x.reshape(len(x), 1, 64, F), w.reshape(1, len(w), 64, F)
     p = np.zeros((len(x), len(w), 64), np.float16)
-    for k in range(64):
+    for k in range(F):
         p = p + ws[..., k] * xs[..., k]
 
     def fold(q):
@@ -22,18 +27,19 @@ def model_4096(x, w):
     return fold(p[..., :32]) + fold(p[..., 32:])
 
 
-def model_11008(x, w):
-    """Lane l of work-item a sums features 128s + 16q + l over its slices s = a + 11j (j < 7),
-    then 77 + a (a < 9), q = 0..7; a lane tree folds the lanes to P_a; with P_11 = 0,
-    S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3)."""
-    xs, ws = x.reshape(len(x), 1, 86, 128), w.reshape(1, len(w), 86, 128)
+def model_row_major(x, w):
+    """K = 128 S features: lane l of work-item a sums features 128s + 16q + l over its slices
+    s = a + 11j (j = 0, 1, .. while s < S), q = 0..7; a lane tree folds the lanes to P_a; with
+    P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3)."""
+    S = x.shape[1] // 128
+    xs, ws = x.reshape(len(x), 1, S, 128), w.reshape(1, len(w), S, 128)
     acc = np.zeros((len(x), len(w), 11, 16), np.float16)
     a = np.arange(11)
-    for j in range(8):
-        s = np.minimum(a + 11 * j if j < 7 else 77 + a, 85)
+    for j in range((S + 10) // 11):
+        live, s = a + 11 * j < S, np.minimum(a + 11 * j, S - 1)
         for q in range(8):
             prod = ws[:, :, s, 16 * q:16 * q + 16] * xs[:, :, s, 16 * q:16 * q + 16]
-            acc = np.where(((a < 9) | (j < 7))[:, None], acc + prod, acc)
+            acc = np.where(live[:, None], acc + prod, acc)
     for width in (8, 4, 2):
         acc = acc[..., :width] + acc[..., width:2 * width]
     p = np.concatenate([acc[..., 0] + acc[..., 1], np.zeros((len(x), len(w), 1), np.float16)], -1)
@@ -41,10 +47,12 @@ def model_11008(x, w):
     return (s[..., 0] + s[..., 2]) + (s[..., 1] + s[..., 3])
 
 
-MODELS = {4096: model_4096, 11008: model_11008}
+model_4096, model_11008 = model_arranged, model_row_major  # the names from before K varied
+MODELS = {**{K: model_arranged for K in ARRANGED_WIDTHS},
+          **{K: model_row_major for K in ROW_MAJOR_WIDTHS}}
 # Roundings between a product and the output: product, in-thread sums, cross-thread sums.
-DEPTH = {4096: 1 + 64 + 15 + 2, 11008: 1 + 64 + 4 + 2 + 2}
-
+DEPTH = {**{K: 1 + K // 64 + 15 + 2 for K in ARRANGED_WIDTHS},
+         **{K: 1 + 8 * ((K // 128 + 10) // 11) + 4 + 2 + 2 for K in ROW_MAJOR_WIDTHS}}
 
 
 # ---- attention ---------------------------------------------------------------------------------

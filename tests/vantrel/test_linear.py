@@ -8,11 +8,22 @@ import torch
 import xpuemu
 
 import vantrel
-from host_models import DEPTH, MODELS
+from host_models import ARRANGED_WIDTHS, DEPTH, MODELS, ROW_MAJOR_WIDTHS
 
-KERNEL_A, KERNEL_B = "gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"
-MSG_4096 = re.escape("weights must be [N/16, 4096, 16] or [N, 4096] with N a multiple of 16")
-MSG_11008 = re.escape("weights must be [N, 11008] with N a multiple of 4")
+WIDTHS = ARRANGED_WIDTHS + ROW_MAJOR_WIDTHS
+
+
+def kernel(K):
+    return f"gemmCommonDim{K}Fp16" + ("V0" if K in ARRANGED_WIDTHS else "NoReshape")
+
+
+def msg_arranged(K):
+    return re.escape(f"weights must be [N/16, {K}, 16] or [N, {K}] with N a multiple of 16")
+
+
+def msg_row_major(K):
+    return re.escape(f"weights must be [N, {K}] with N a multiple of 4")
+
 
 
 def data(rng, M, K, N, exact=False):
@@ -37,9 +48,9 @@ def check_bound(y, x, w, K):
 
 
 def layouts(w, K):
-    """The accepted device layouts of row-major weights: pre-arranged [N/16, 4096, 16] and its
-    [N, 4096] view for K = 4096, row-major otherwise."""
-    if K != 4096:
+    """The accepted device layouts of row-major weights: pre-arranged [N/16, K, 16] and its [N, K]
+    view for the arranged widths, row-major otherwise."""
+    if K not in ARRANGED_WIDTHS:
         return {"2d": w}
     arranged = np.ascontiguousarray(w.reshape(len(w) // 16, 16, K).transpose(0, 2, 1))
     return {"3d": arranged, "2d": arranged.reshape(len(w), K)}
@@ -90,10 +101,11 @@ def test_checks_in_order(x_on, x_t, w_on, w_t, types, message, rows):
 
 # ---- kernel results -----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("K, N", [(4096, 16), (11008, 4)])
+@pytest.mark.parametrize("K", WIDTHS)
 @pytest.mark.parametrize("M", range(1, 9))
-def test_small_n(xpu, M, K, N):
+def test_small_n(xpu, M, K):
     """Exact data give the float64 product, random data the model's bits, in every layout."""
+    N = 16 if K in ARRANGED_WIDTHS else 4
     rng = np.random.default_rng(M * K)
     (xe, we), (x, w) = data(rng, M, K, N, exact=True), data(rng, M, K, N)
     expected = MODELS[K](x, w).view(np.uint16)
@@ -105,13 +117,13 @@ def test_small_n(xpu, M, K, N):
 
 
 @pytest.mark.parametrize("K, N, M", [(4096, 11008, 1), (4096, 4096, 8), (11008, 4096, 1),
-                                     (11008, 4096, 5)])
+                                     (11008, 4096, 5), (5120, 1024, 3), (28672, 256, 6)])
 def test_full_width_layers(xpu, K, N, M):
     """All outputs within the rounding bound; sampled columns (first and last group included)
     bit for bit against the model."""
     rng = np.random.default_rng(N + M)
     x, w = data(rng, M, K, N)
-    y = forward_np(x, layouts(w, K)["3d" if K == 4096 else "2d"], xpu)
+    y = forward_np(x, layouts(w, K)["3d" if K in ARRANGED_WIDTHS else "2d"], xpu)
     check_bound(y, x, w, K)
     cols = np.unique(np.r_[0:16, N - 16:N, rng.choice(N, 32, replace=False)])
     np.testing.assert_array_equal(y[:, cols].view(np.uint16), MODELS[K](x, w[cols]).view(np.uint16))
@@ -119,19 +131,24 @@ def test_full_width_layers(xpu, K, N, M):
 
 # ---- launch geometry, SLM and traffic ----------------------------------------------------------
 
-@pytest.mark.parametrize("K, N, M, kernel, glob, local, slm, barriers", [
-    (4096, 11008, 1, KERNEL_A, (44032, 1), (64, 1), 16384, 688 * 2),
-    (4096, 16, 5, KERNEL_A, (64, 1), (64, 1), 16384, 2 * 2),
-    (11008, 4096, 1, KERNEL_B, (11264, 4), (11, 4), 384, 1024 * 2),
-    (11008, 4, 5, KERNEL_B, (11, 4), (11, 4), 384, 2 * 2),
+@pytest.mark.parametrize("K, N, M, glob, local, slm, barriers", [
+    (4096, 11008, 1, (44032, 1), (64, 1), 16384, 688 * 2),
+    (4096, 16, 5, (64, 1), (64, 1), 16384, 2 * 2),
+    (5120, 32, 3, (128, 1), (64, 1), 16384, 2 * 2),
+    (8192, 48, 8, (192, 1), (64, 1), 16384, 3 * 2 * 2),
+    (11008, 4096, 1, (11264, 4), (11, 4), 384, 1024 * 2),
+    (11008, 4, 5, (11, 4), (11, 4), 384, 2 * 2),
+    (13824, 8, 2, (22, 4), (11, 4), 384, 2 * 2),
+    (14336, 4, 7, (11, 4), (11, 4), 384, 2 * 2),
+    (28672, 12, 4, (33, 4), (11, 4), 384, 3 * 2),
 ])
-def test_launch_record(xpu, K, N, M, kernel, glob, local, slm, barriers):
+def test_launch_record(xpu, K, N, M, glob, local, slm, barriers):
     x = torch.ones(M, K, dtype=torch.half, device=xpu)
     w = torch.ones(N, K, dtype=torch.half, device=xpu)
     out = vantrel.forward(x, w)
     (rec,) = xpuemu.launch_log()
     assert (rec["kernel"], rec["global"], rec["local"], rec["slm_bytes"], rec["barriers"],
-            rec.get("error") or None) == (kernel, glob, local, slm, barriers, None)
+            rec.get("error") or None) == (kernel(K), glob, local, slm, barriers, None)
     wa, xa, oa = (t.storage().data_ptr() for t in (w, x, out))
     # Each weight byte read exactly once per call; no input row at or past M read.
     assert rec["loads"][wa] == rec["loads_unique"][wa] == w.numel() * 2
@@ -155,27 +172,34 @@ def test_profiler_records(xpu, M, kernels):
 
 # ---- PyTorch paths and refused operands ---------------------------------------------------------
 
-@pytest.mark.parametrize("K, layout", [(4096, "3d"), (4096, "2d"), (11008, "2d")])
-def test_same_weight_same_product_for_8_and_9_rows(xpu, K, layout):
+@pytest.mark.parametrize("K, layout", [(4096, "3d"), (4096, "2d"), (5120, "3d"), (5120, "2d"),
+                                       (8192, "2d"), (11008, "2d"), (28672, "2d")])
+def test_every_path_reads_the_same_weight(xpu, K, layout):
+    """PyTorch's paths (9 rows, float input, a 3-D input) and the kernel (8 rows) give the product
+    from the same weight bytes: for the arranged widths [N, K] is the blocked layout too."""
     x, w = data(np.random.default_rng(K), 9, K, 16, exact=True)
-    wd = dev(layouts(w, K)[layout], xpu)
-    y9 = vantrel.forward(dev(x, xpu), wd).cpu().numpy()
-    assert len(xpuemu.launch_log()) == 0
-    y8 = vantrel.forward(dev(x[:8], xpu), wd).cpu().numpy()
-    assert len(xpuemu.launch_log()) == 1
-    np.testing.assert_array_equal(y9, product(x, w))
-    np.testing.assert_array_equal(y8, y9[:8])
+    xd, wd = dev(x, xpu), dev(layouts(w, K)[layout], xpu)
+    ys = [vantrel.forward(xd, wd), vantrel.forward(xd[:8].float(), wd.float()),
+          vantrel.forward(xd[None, :8], wd)[0]]
+    assert xpuemu.launch_log() == []
+    ys.append(vantrel.forward(xd[:8], wd))
+    assert [rec["kernel"] for rec in xpuemu.launch_log()] == [kernel(K)]
+    for y in ys:
+        np.testing.assert_array_equal(y.cpu().double().numpy(), product(x[:len(y)], w))
 
 
 @pytest.mark.parametrize("dtype, M, K, x_shape", [
     (F32, 4, 4096, None), (F64, 2, 11008, None), (F32, 12, 4096, None), (F16, 3, 64, None),
-    (F16, 2, 4096, (1, 2, 4096)), (F32, 6, 64, (2, 3, 64)),
+    (F16, 2, 4096, (1, 2, 4096)), (F32, 6, 64, (2, 3, 64)), (F32, 2, 8192, None),
+    (F64, 3, 13824, None), (F16, 12, 14336, None), (F16, 3, 2048, None), (F16, 5, 11136, None),
 ])
 def test_pytorch_paths_give_the_product(xpu, dtype, M, K, x_shape):
-    """Float/Double, more than 8 rows, other K, 3-D inputs: no kernel of ours, same product."""
+    """Float/Double, more than 8 rows, other K (also widths the kernels' geometry would fit),
+    3-D inputs: no kernel of ours, same product."""
     x, w = data(np.random.default_rng(M + K), M, K, 32, exact=True)
     xd = dev(x, xpu).to(dtype).reshape(x_shape or (M, K))
-    y = vantrel.forward(xd, dev(layouts(w, K)["3d" if K == 4096 else "2d"], xpu).to(dtype))
+    wd = dev(layouts(w, K)["3d" if K in ARRANGED_WIDTHS else "2d"], xpu).to(dtype)
+    y = vantrel.forward(xd, wd)
     assert y.dtype == dtype and y.shape == (*xd.shape[:-1], 32)
     assert xpuemu.launch_log() == []
     np.testing.assert_array_equal(y.cpu().reshape(M, 32).double().numpy(), product(x, w))
@@ -195,7 +219,8 @@ def test_pending_negation_is_applied(xpu, M, negated):
 
 
 @pytest.mark.parametrize("K, w_shape, n", [(4096, (256, 4096, 16), 4096), (11008, (6, 11008), 6),
-                                           (100, (3, 100), 3)])
+                                           (100, (3, 100), 3), (8192, (2, 8192, 16), 32),
+                                           (28672, (8, 28672), 8)])
 def test_zero_rows_give_empty_output_without_launch(xpu, K, w_shape, n):
     y = vantrel.forward(torch.empty(0, K, dtype=torch.half, device=xpu),
                         torch.empty(w_shape, dtype=torch.half, device=xpu))
@@ -204,9 +229,11 @@ def test_zero_rows_give_empty_output_without_launch(xpu, K, w_shape, n):
 
 
 @pytest.mark.parametrize("M, K, w_shape, message", [
-    (1, 4096, (24, 4096), MSG_4096), (9, 4096, (24, 4096), MSG_4096),
-    (2, 4096, (2, 4096, 8), MSG_4096), (2, 4096, (16 * 4096,), MSG_4096),
-    (1, 11008, (6, 11008), MSG_11008), (1, 11008, (1, 11008, 4), MSG_11008),
+    (1, 4096, (24, 4096), msg_arranged(4096)), (9, 4096, (24, 4096), msg_arranged(4096)),
+    (2, 4096, (2, 4096, 8), msg_arranged(4096)), (2, 4096, (16 * 4096,), msg_arranged(4096)),
+    (1, 5120, (24, 5120), msg_arranged(5120)), (9, 8192, (2, 8192, 8), msg_arranged(8192)),
+    (1, 11008, (6, 11008), msg_row_major(11008)), (1, 11008, (1, 11008, 4), msg_row_major(11008)),
+    (1, 14336, (6, 14336), msg_row_major(14336)), (2, 28672, (1, 28672, 4), msg_row_major(28672)),
     (1, 64, (1, 64, 16), r"weights must be \[N, 64\] \(row-major\) for an input with 64 features"),
 ])
 def test_refused_weights(xpu, M, K, w_shape, message):
