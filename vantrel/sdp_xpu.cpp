@@ -1,6 +1,7 @@
 // One decoding step of scaled-dot-product attention on the XPU: the ATen side (checks, output
 // allocation, launch). The kernels live in kernels/sdp_fp16.hpp and kernels/sdp_fp32.hpp; the
-// launcher picks one by element type and kv_len.
+// launcher picks one by element type, kv_len and whether key/value heads are shared by several
+// query heads (k and v with H_kv heads, H_kv dividing the H of q).
 #include <ATen/ATen.h>
 #include <c10/util/Exception.h>
 
@@ -12,6 +13,7 @@
 
 namespace {
 
+using vantrel::kernels::kSdpMaxGroupHeads;
 constexpr int64_t kHeadDim = 128;
 constexpr uint64_t kFourGiB = uint64_t(1) << 32;
 
@@ -26,7 +28,7 @@ bool aligned4(const at::Tensor& t) {
   return reinterpret_cast<uintptr_t>(t.data_ptr()) % 4 == 0;
 }
 
-// Highest byte reached by the rows 0 .. kv_len-1 of every (b, h) of a [B, H, kv_len, 128] tensor
+// Highest byte reached by the rows 0 .. kv_len-1 of every (b, h) of a [B, H_kv, kv_len, 128] tensor
 // whose rows are 128 contiguous elements, plus one.
 uint64_t row_span_bytes(const at::Tensor& t) {
   uint64_t elements = uint64_t(t.size(2)) * kHeadDim;
@@ -43,9 +45,15 @@ void check_sdp_inputs(const at::Tensor& q, const at::Tensor& k, const at::Tensor
   TORCH_CHECK(q.is_contiguous(), "q must be contiguous");
   const int64_t B = q.size(0);
   const int64_t H = q.size(1);
-  TORCH_CHECK(k.dim() == 4 && k.size(0) == B && k.size(1) == H && k.size(3) == kHeadDim,
-              "k must be [B, H, kv_len, 128] with B = ", B, " and H = ", H, " of q, got ",
-              k.sizes());
+  TORCH_CHECK(k.dim() == 4 && k.size(0) == B && k.size(3) == kHeadDim,
+              "k must be [B, H_kv, kv_len, 128] with B = ", B, " of q, got ", k.sizes());
+  // Query head h reads key/value head h / G, G = H / H_kv.
+  const int64_t H_kv = k.size(1);
+  TORCH_CHECK(H_kv == 0 ? H == 0 : H % H_kv == 0, "q and k: H = ", H,
+              " of q must be a multiple of H_kv = ", H_kv, " of k");
+  TORCH_CHECK(H_kv == 0 || uint64_t(H / H_kv) <= kSdpMaxGroupHeads, "q and k: H = ", H,
+              " of q must be at most ", kSdpMaxGroupHeads, " times H_kv = ", H_kv,
+              " of k (a key/value head serves at most ", kSdpMaxGroupHeads, " query heads)");
   TORCH_CHECK(k.scalar_type() == dtype, "k must have the element type of q (", dtype, "), got ",
               k.scalar_type());
   TORCH_CHECK(v.sizes() == k.sizes(), "v must have the sizes of k ", k.sizes(), ", got ",
@@ -69,18 +77,20 @@ void check_sdp_inputs(const at::Tensor& q, const at::Tensor& k, const at::Tensor
   // pointer (v spans what k spans: same sizes, and same strides or both contiguous).
   TORCH_CHECK(B < (int64_t(1) << 31) && H * kHeadDim < (int64_t(1) << 31),
               "q must have B < 2^31 and H * 128 < 2^31");
-  // The launch's work-items, kv_len per head (one per key) or 64 (blocks of keys), are counted in
-  // 32 bits.
+  // The launch's work-items, kv_len per key/value head (one per key) or 64 (blocks of keys), are
+  // counted in 32 bits.
   const bool per_key = dtype == at::kHalf && vantrel::kernels::sdp_fp16_item_per_key(kv_len);
-  const uint64_t items = vantrel::kernels::sdp_work_items(B, H, kv_len, per_key);
-  TORCH_CHECK(items < (uint64_t(1) << 31), "q and k must have B * H * ", per_key ? "kv_len" : "64",
-              " < 2^31 (work-items of one launch, ", per_key ? "one per key" : "64 per head",
-              "), got B = ", B, ", H = ", H, ", kv_len = ", kv_len);
+  const uint64_t items = vantrel::kernels::sdp_work_items(B, H_kv, kv_len, per_key);
+  const char* heads = H_kv == H ? "H" : "H_kv";
+  TORCH_CHECK(items < (uint64_t(1) << 31), "q and k must have B * ", heads, " * ",
+              per_key ? "kv_len" : "64", " < 2^31 (work-items of one launch, ",
+              per_key ? "one per key" : "64 per head", "), got B = ", B, ", ", heads, " = ", H_kv,
+              ", kv_len = ", kv_len);
   TORCH_CHECK(uint64_t(q.numel()) * q.element_size() <= kFourGiB, "q must be at most 4 GiB");
   TORCH_CHECK(row_span_bytes(k) <= kFourGiB, "k must span at most 4 GiB from its data pointer");
   // Every global transfer is a block of 32-bit words.
   TORCH_CHECK(aligned4(q), "q data pointer must be 4-byte aligned");
-  const bool even_strides = (B == 1 || k.stride(0) % 2 == 0) && (H == 1 || k.stride(1) % 2 == 0);
+  const bool even_strides = (B == 1 || k.stride(0) % 2 == 0) && (H_kv == 1 || k.stride(1) % 2 == 0);
   TORCH_CHECK(aligned4(k) && even_strides,
               "k rows must be 4-byte aligned (data pointer, and even strides along dimensions 0 "
               "and 1)");
@@ -116,6 +126,7 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
     params.out = out_bytes;
     params.batch = uint64_t(B);
     params.heads = uint64_t(H);
+    params.kv_heads = uint64_t(k.size(1));
     params.kv_len = uint64_t(k.size(2));
     params.stride0 = uint64_t(kn.stride(0));
     params.stride1 = uint64_t(kn.stride(1));
@@ -130,6 +141,7 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
     params.out = out_bytes;
     params.batch = uint64_t(B);
     params.heads = uint64_t(H);
+    params.kv_heads = uint64_t(k.size(1));
     params.kv_len = uint64_t(k.size(2));
     launch_on_device(q.device(), [&](sycl::queue& queue) {
       return vantrel::kernels::launch_sdp_fp32(queue, params);

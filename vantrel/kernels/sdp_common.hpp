@@ -3,15 +3,17 @@
 // normalisation. Torch-free.
 //
 // Every kernel computes the softmax in one pass with base-2 exponentials of scaled scores and a
-// single normalisation at the end (no maximum subtracted). Per (head, 16-element output chunk)
-// the arithmetic is fixed: keys in ascending order, each weight 2^(0.1275042 * q.k) with the dot
-// product in the element type, the chunk accumulated in float, the weights summed in lanes (key t
-// in lane t mod 8 or 16) that fold by halving.
+// single normalisation at the end (no maximum subtracted). Per (query head, 16-element output
+// chunk) the arithmetic is fixed: keys in ascending order, each weight 2^(0.1275042 * q.k) with the
+// dot product in the element type, the chunk accumulated in float, the weights summed in lanes
+// (key t in lane t mod 8 or 16) that fold by halving. The grouped kernels keep this per query
+// head, so a grouped call equals the ungrouped one on repeated key/value heads bit for bit.
 #pragma once
 
 #include <cstdint>
 
 #include "kernels/esimd_common.hpp"
+#include "kernels/sdp_launch.hpp"
 
 namespace vantrel::kernels {
 
@@ -24,6 +26,10 @@ constexpr uint32_t kSdpHeadDim = 128;
 constexpr uint32_t kSdpHalfRowBytes = kSdpHeadDim * 2;   // 256
 constexpr uint32_t kSdpFloatRowBytes = kSdpHeadDim * 4;  // 512
 constexpr uint32_t kSdpBlockKeys = 64;                   // keys per block of the blocked kernels
+// (query head, output chunk) pairs a work-item of a grouped blocked kernel accumulates: pairs
+// j, j + 64, ... of the 8 * G, i.e. chunk j mod 8 of heads j / 8, j / 8 + 8, ...
+constexpr uint32_t kSdpMaxGroupPairsPerItem = uint32_t(kSdpMaxGroupHeads) * 8 / kSdpBlockKeys;
+static_assert(kSdpMaxGroupPairsPerItem == 4);
 
 // One row of 128 halves (one 256-byte block load).
 SYCL_ESIMD_FUNCTION inline simd<fp16, 128> loadHalfRow128(const uint8_t* base,

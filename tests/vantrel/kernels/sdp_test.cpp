@@ -19,8 +19,8 @@ namespace vk = vantrel::kernels;
 
 struct sdp_case {
   bool half;
-  std::size_t B, H, H_kv, kv_len;  // H_kv = H
-  const char* kernel;              // the kernel the launcher must pick
+  std::size_t B, H, H_kv, kv_len;
+  const char* kernel;  // the kernel the launcher must pick
 };
 
 void PrintTo(const sdp_case& c, std::ostream* os) {
@@ -64,6 +64,7 @@ void check_case(const sdp_case& c) {
     params.out = bytes(dout);
     params.batch = c.B;
     params.heads = c.H;
+    params.kv_heads = c.H_kv;
     params.kv_len = c.kv_len;
   };
   if constexpr (kHalf) {
@@ -113,20 +114,34 @@ TEST_P(SdpKernel, MatchesModelReadingEachRowOnce) {
 }
 
 constexpr const char* kKeys128 = "sdpDim128Fp16Keys128";
+constexpr const char* kKeys128G = "sdpDim128Fp16Keys128Grouped";
 constexpr const char* kBlocks16 = "sdpDim128Fp16KeyBlocks64";
+constexpr const char* kBlocks16G = "sdpDim128Fp16KeyBlocks64Grouped";
 constexpr const char* kBlocks32 = "sdpDim128Fp32KeyBlocks64";
+constexpr const char* kBlocks32G = "sdpDim128Fp32KeyBlocks64Grouped";
 
-// kv_len below, at and past block and pad boundaries.
-INSTANTIATE_TEST_SUITE_P(Fp16, SdpKernel,
-                         testing::Values(sdp_case{true, 2, 4, 4, 7, kBlocks16},
-                                         sdp_case{true, 1, 4, 4, 64, kKeys128},
-                                         sdp_case{true, 2, 3, 3, 100, kKeys128},
-                                         sdp_case{true, 1, 2, 2, 129, kBlocks16}),
-                         case_name);
+// G = H / H_kv of 1, 4, 8, 5 (not a power of two) and 32 (the limit: four (head, chunk) pairs per
+// work-item in the blocked kernels, 32 per work-item in Keys128 with kv_len = 8); kv_len below,
+// at and past block and pad boundaries.
+INSTANTIATE_TEST_SUITE_P(
+    Fp16, SdpKernel,
+    testing::Values(
+        sdp_case{true, 2, 4, 4, 7, kBlocks16}, sdp_case{true, 1, 4, 4, 64, kKeys128},
+        sdp_case{true, 2, 3, 3, 100, kKeys128}, sdp_case{true, 1, 2, 2, 129, kBlocks16},
+        sdp_case{true, 2, 8, 2, 7, kBlocks16G}, sdp_case{true, 1, 8, 2, 64, kKeys128G},
+        sdp_case{true, 2, 4, 1, 100, kKeys128G}, sdp_case{true, 1, 8, 2, 129, kBlocks16G},
+        sdp_case{true, 1, 16, 2, 13, kKeys128G}, sdp_case{true, 1, 8, 1, 200, kBlocks16G},
+        sdp_case{true, 1, 40, 8, 100, kKeys128G}, sdp_case{true, 1, 40, 8, 129, kBlocks16G},
+        sdp_case{true, 1, 32, 1, 8, kKeys128G}, sdp_case{true, 1, 32, 1, 150, kBlocks16G}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(Fp32, SdpKernel,
                          testing::Values(sdp_case{false, 2, 3, 3, 7, kBlocks32},
-                                         sdp_case{false, 1, 2, 2, 129, kBlocks32}),
+                                         sdp_case{false, 1, 2, 2, 129, kBlocks32},
+                                         sdp_case{false, 2, 8, 2, 64, kBlocks32G},
+                                         sdp_case{false, 1, 16, 2, 100, kBlocks32G},
+                                         sdp_case{false, 1, 40, 8, 129, kBlocks32G},
+                                         sdp_case{false, 1, 32, 1, 65, kBlocks32G}),
                          case_name);
 
 }  // namespace
