@@ -60,8 +60,16 @@ DEPTH = {**{K: 1 + K // 64 + 15 + 2 for K in ARRANGED_WIDTHS},
 SCALE = np.float32(0.1275042)  # bit pattern 0x3E029076
 
 
+def repeat_kv_heads(q, k, v):
+    """k and v with H_kv heads (H_kv dividing the H of q) as H heads: query head h reads head
+    h // (H / H_kv), as the grouped kernels do."""
+    G = q.shape[1] // k.shape[1] if k.shape[1] else 1
+    return (k, v) if G == 1 else (k.repeat_interleave(G, dim=1), v.repeat_interleave(G, dim=1))
+
+
 def sdp_reference(q, k, v):
     """float64 softmax attention with the kernels' scale; [B, H * 128]."""
+    k, v = repeat_kv_heads(q, k, v)
     q, k, v = (t.double() for t in (q, k, v))
     w = torch.softmax((q @ k.transpose(2, 3)) * float(SCALE) * np.log(2), dim=-1)
     return (w @ v).reshape(q.shape[0], -1)
@@ -69,7 +77,9 @@ def sdp_reference(q, k, v):
 
 def sdp_model(q, k, v):
     """The kernels' order of operations in numpy (float16 dot products for Half, float32 for
-    Float, float32 weights and sums); [B, H * 128] in the input element type."""
+    Float, float32 weights and sums); [B, H * 128] in the input element type. Grouped key/value
+    heads compute as repeated ones."""
+    k, v = repeat_kv_heads(q, k, v)
     dt = {torch.half: np.float16, torch.float: np.float32}[q.dtype]
     B, H, n, _ = k.shape
     q, k, v = (t.reshape(B * H, -1, 128).numpy().astype(dt) for t in (q, k, v))

@@ -1,4 +1,5 @@
-"""Attention step `vantrel.sdp_forward`: results, numeric model, cache views, geometry, errors."""
+"""Attention step `vantrel.sdp_forward`: results, numeric model, cache views, grouped key/value
+heads, geometry, errors."""
 import re
 
 import numpy as np
@@ -13,10 +14,15 @@ KEYS128, BLOCKS16 = "sdpDim128Fp16Keys128", "sdpDim128Fp16KeyBlocks64"
 BLOCKS32 = "sdpDim128Fp32KeyBlocks64"
 
 
-def make_inputs(B, H, kv_len, dtype, seed):
-    """Normal q [B, H, 1, 128] and k, v [B, H, kv_len, 128] on the CPU."""
+def make_inputs(B, H, kv_len, dtype, seed, H_kv=None):
+    """Normal q [B, H, 1, 128] and k, v [B, H_kv, kv_len, 128] (H_kv = H by default) on the CPU."""
     g = torch.Generator().manual_seed(seed)
-    return tuple(torch.randn(B, H, n, 128, generator=g).to(dtype) for n in (1, kv_len, kv_len))
+    return tuple(torch.randn(B, h, n, 128, generator=g).to(dtype)
+                 for h, n in ((H, 1), (H_kv or H, kv_len), (H_kv or H, kv_len)))
+
+
+def bits(t):
+    return t.view(torch.int16 if t.dtype == torch.half else torch.int32)
 
 
 def run(xpu, q, k, v):
@@ -70,6 +76,36 @@ def test_cache_views_read_each_row_once(xpu, launches, kv_len, kernel):
     assert torch.equal(out, run(xpu, q, k.contiguous(), v.contiguous()))
 
 
+@pytest.mark.parametrize("G", [1, 4, 8])
+@pytest.mark.parametrize("dtype,kv_len,kernel", [
+    (torch.half, 7, BLOCKS16), (torch.half, 100, KEYS128), (torch.half, 129, BLOCKS16),
+    (torch.float, 70, BLOCKS32)])
+def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, kernel, G):
+    """k and v with H_kv = H / G heads: the result is the call on heads repeated G times, bit for
+    bit, from the kernel's Grouped variant, reading each key and value row once. Half keys and
+    values are views of longer caches."""
+    B, H_kv = 2, 2
+    q, k_cache, v_cache = make_inputs(B, H_kv * G, kv_len + 9, dtype, seed=kv_len + G, H_kv=H_kv)
+    k, v = k_cache[:, :, :kv_len], v_cache[:, :, :kv_len]
+    if dtype == torch.half:
+        kd, vd = (t.to(xpu)[:, :, :kv_len] for t in (k_cache, v_cache))
+    else:
+        kd, vd = k.contiguous().to(xpu), v.contiguous().to(xpu)
+    qd = q.to(xpu)
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    out = vantrel.sdp_forward(qd, kd, vd).cpu()
+    [rec] = launches()
+    assert rec["kernel"] == kernel + ("Grouped" if G > 1 else "")
+    for t in (kd, vd):
+        addr = t.storage().data_ptr()
+        assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H_kv * kv_len * 128 * \
+            t.element_size()
+    repeated = run(xpu, q, k.repeat_interleave(G, dim=1), v.repeat_interleave(G, dim=1))
+    assert torch.isfinite(out).all()
+    assert torch.equal(bits(out), bits(repeated))
+
+
 @pytest.mark.parametrize("dtype,kv_len", [(torch.half, 6), (torch.half, 13), (torch.half, 300),
                                           (torch.float, 70)])
 def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len):
@@ -88,15 +124,20 @@ def test_no_heads_no_launch(xpu, launches, dtype, B, H):
     assert launches() == []
 
 
-@pytest.mark.parametrize("dtype,B,H,kv_len,kernel,glob,local,slm,barriers", [
-    (torch.half, 1, 32, 100, KEYS128, (3200, 1), (100, 1), 33280, 32),
-    (torch.half, 1, 32, 128, KEYS128, (4096, 1), (128, 1), 33280, 32),
-    (torch.half, 1, 32, 129, BLOCKS16, (2048, 1), (64, 1), 16640, 32 * 6),
-    (torch.half, 2, 3, 7, BLOCKS16, (192, 2), (64, 1), 16640, 6 * 2),
-    (torch.float, 2, 32, 3, BLOCKS32, (2048, 2), (64, 1), 33024, 64 * 2),
+@pytest.mark.parametrize("dtype,B,H,H_kv,kv_len,kernel,glob,local,slm,barriers", [
+    (torch.half, 1, 32, 32, 100, KEYS128, (3200, 1), (100, 1), 33280, 32),
+    (torch.half, 1, 32, 32, 128, KEYS128, (4096, 1), (128, 1), 33280, 32),
+    (torch.half, 1, 32, 32, 129, BLOCKS16, (2048, 1), (64, 1), 16640, 32 * 6),
+    (torch.half, 2, 3, 3, 7, BLOCKS16, (192, 2), (64, 1), 16640, 6 * 2),
+    (torch.float, 2, 32, 32, 3, BLOCKS32, (2048, 2), (64, 1), 33024, 64 * 2),
+    # Grouped: one work-group per (key/value head, batch entry); a barrier more for the staged
+    # query rows.
+    (torch.half, 1, 32, 8, 100, KEYS128 + "Grouped", (800, 1), (100, 1), 57344, 8 * 2),
+    (torch.half, 2, 8, 2, 129, BLOCKS16 + "Grouped", (128, 2), (64, 1), 32768, 4 * 7),
+    (torch.float, 1, 8, 1, 3, BLOCKS32 + "Grouped", (64, 1), (64, 1), 57344, 3),
 ])
-def test_geometry(xpu, launches, dtype, B, H, kv_len, kernel, glob, local, slm, barriers):
-    q, k, v = (t.to(xpu) for t in make_inputs(B, H, kv_len, dtype, seed=1))
+def test_geometry(xpu, launches, dtype, B, H, H_kv, kv_len, kernel, glob, local, slm, barriers):
+    q, k, v = (t.to(xpu) for t in make_inputs(B, H, kv_len, dtype, seed=1, H_kv=H_kv))
     xpuemu.synchronize()
     xpuemu.clear_launch_log()
     vantrel.sdp_forward(q, k, v)
@@ -148,10 +189,15 @@ ERROR_CASES = [  # (q, k, v) on the device, message; in the order the checks run
     (lambda: (h(4, 1, 128), h(*KV), h(*KV)), "q must be 4-D [B, H, 1, 128]"),
     (lambda: (h(*Q, dtype=torch.bfloat16), h(*KV), h(*KV)), "q must be Half or Float"),
     (lambda: (h(1, 128, 4, 1).permute(0, 2, 3, 1), h(*KV), h(*KV)), "q must be contiguous"),
-    (lambda: (h(*Q), h(1, 4, 10), h(*KV)), "k must be [B, H, kv_len, 128]"),
-    (lambda: (h(2, 4, 1, 128), h(*KV), h(*KV)), "k must be [B, H, kv_len, 128]"),
+    (lambda: (h(*Q), h(1, 4, 10), h(*KV)), "k must be [B, H_kv, kv_len, 128]"),
+    (lambda: (h(2, 4, 1, 128), h(*KV), h(*KV)), "k must be [B, H_kv, kv_len, 128] with B = 2 of q"),
+    (lambda: (h(1, 32, 1, 128), h(1, 5, 10, 128), h(1, 5, 10, 128)),
+     "q and k: H = 32 of q must be a multiple of H_kv = 5 of k"),
+    (lambda: (h(1, 64, 1, 128), h(1, 1, 10, 128), h(1, 1, 10, 128)),
+     "q and k: H = 64 of q must be at most 32 times H_kv = 1 of k"),
     (lambda: (h(*Q), h(*KV, dtype=torch.float), h(*KV)), "k must have the element type of q"),
     (lambda: (h(*Q), h(*KV), h(1, 4, 11, 128)), "v must have the sizes of k"),
+    (lambda: (h(1, 8, 1, 128), h(1, 2, 10, 128), h(1, 8, 10, 128)), "v must have the sizes of k"),
     (lambda: (h(*Q), h(*KV), h(*KV, dtype=torch.float)), "v must have the element type of q"),
     (lambda: (h(*Q), h(1, 4, 0, 128), h(1, 4, 0, 128)), "kv_len (k.size(2)) must be at least 1"),
     (lambda: (h(*Q), h(1, 4, 128, 10).transpose(2, 3), h(*KV)),
@@ -214,13 +260,16 @@ def test_32_bit_offset_limit(xpu, launches):
     assert launches() == []
 
 
-@pytest.mark.parametrize("kv_len, per_head", [(128, "kv_len"), (300, "64")])
-def test_work_item_count_limit(xpu, launches, kv_len, per_head):
-    """B * H * (work-items per head) must stay below 2^31: refused on the host, naming q and k."""
+@pytest.mark.parametrize("kv_len, H, count", [
+    (128, 1, "H * kv_len"), (300, 1, "H * 64"), (128, 2, "H_kv * kv_len")])
+def test_work_item_count_limit(xpu, launches, kv_len, H, count):
+    """B * H_kv * (work-items per key/value head) must stay below 2^31: refused on the host,
+    naming q and k."""
     xpuemu.set_poison(False)  # a q of 4 or 8 GiB left untouched
-    q = torch.empty(2 ** 24 if kv_len == 128 else 2 ** 25, 1, 1, 128, dtype=torch.half, device=xpu)
-    kv = torch.zeros(kv_len, 128, dtype=torch.half, device=xpu).expand(len(q), 1, kv_len, 128)
-    with pytest.raises(RuntimeError, match=re.escape(f"q and k must have B * H * {per_head} < 2^31")):
+    B = 2 ** 24 if kv_len == 128 else 2 ** 25
+    q = torch.empty(B, H, 1, 128, dtype=torch.half, device=xpu)
+    kv = torch.zeros(kv_len, 128, dtype=torch.half, device=xpu).expand(B, 1, kv_len, 128)
+    with pytest.raises(RuntimeError, match=re.escape(f"q and k must have B * {count} < 2^31")):
         vantrel.sdp_forward(q, kv, kv)
     assert launches() == []
 
