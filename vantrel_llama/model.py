@@ -31,7 +31,7 @@ KERNEL_NAMES = {**{k: f"gemmCommonDim{k}Fp16V0" for k in ARRANGED_WIDTHS},
                 **{k: f"gemmCommonDim{k}Fp16NoReshape" for k in ROW_MAJOR_KERNEL_WIDTHS}}
 MAX_KERNEL_ROWS = 8  # forward's kernels take at most 8 input rows
 KERNEL_HEAD_DIM = 128
-MAX_KERNEL_HEAD_GROUP = 64  # sdp_forward serves up to 64 query heads per key/value head
+MAX_KERNEL_HEAD_GROUP = 32  # sdp_forward serves up to 32 query heads per key/value head
 
 
 def kernel_kind(kernel: str) -> str:

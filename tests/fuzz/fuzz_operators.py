@@ -213,34 +213,43 @@ def within_bound(y, x, w, u, out_half):
 
 # ---- vantrel.forward -----------------------------------------------------------------------------
 
-MSG_4096 = re.escape("weights must be [N/16, 4096, 16] or [N, 4096] with N a multiple of 16")
-MSG_11008 = re.escape("weights must be [N, 11008] with N a multiple of 4")
+ARRANGED = (4096, 5120, 8192)  # weights in blocks of 16 outputs, on every path
+ROW_MAJOR = (11008, 13824, 14336, 28672)
+KERNEL_WIDTHS = ARRANGED + ROW_MAJOR
 
 
-def arranged_4096(w):
-    return (w.dim() == 2 and w.shape[1] == 4096 and w.shape[0] % 16 == 0) or \
-        (w.dim() == 3 and w.shape[1] == 4096 and w.shape[2] == 16)
+def msg_arranged(K):
+    return re.escape(f"weights must be [N/16, {K}, 16] or [N, {K}] with N a multiple of 16")
+
+
+def msg_row_major(K):
+    return re.escape(f"weights must be [N, {K}] with N a multiple of 4")
+
+
+def arranged(w, K):
+    return (w.dim() == 2 and w.shape[1] == K and w.shape[0] % 16 == 0) or \
+        (w.dim() == 3 and w.shape[1] == K and w.shape[2] == 16)
 
 
 def gen_forward(rng):
     pick = rng.random()
     kernel = pick < 0.45
     if kernel:
-        dt, K, M = H16, int(rng.choice([4096, 11008])), int(rng.integers(1, 9))
-        N = (16 if K == 4096 else 4) * int(rng.integers(0, 4))
+        dt, K, M = H16, int(rng.choice(KERNEL_WIDTHS)), int(rng.integers(1, 9))
+        N = (16 if K in ARRANGED else 4) * int(rng.integers(0, 4))
         if rng.random() < 0.004:
-            N = 4096 if rng.random() < 0.5 else 11008 - 11008 % (16 if K == 4096 else 4)
+            N = 4096 if rng.random() < 0.5 else 11008 - 11008 % (16 if K in ARRANGED else 4)
         x_shape = (M, K)
     else:
         dt = [H16, F32, F64][rng.integers(0, 3)]
-        K = int(rng.choice([0, 1, 3, 17, 64, 100, 4096, 11008]))
+        K = int(rng.choice([0, 1, 3, 17, 64, 100, 4096, 5120, 11008, 14336]))
         M = int(rng.choice([0, 1, 2, 5, 9, 12]))
         N = int(rng.choice([0, 1, 3, 16, 32]))
         x_shape = (M, K) if rng.random() < 0.7 else \
             tuple(int(d) for d in rng.integers(0, 4, rng.integers(1, 3))) + (K,)
-    if K == 4096:
+    if K in ARRANGED:
         N = N // 16 * 16
-    w_shape = (N // 16, 4096, 16) if K == 4096 and rng.random() < 0.5 else (N, K)
+    w_shape = (N // 16, K, 16) if K in ARRANGED and rng.random() < 0.5 else (N, K)
     fill = "wild" if rng.random() < 0.1 else "exact" if rng.random() < 0.1 else "normal"
     specs = {"input": Spec(x_shape, dt, fill=fill), "weights": Spec(w_shape, dt, fill=fill)}
     for _ in range(rng.poisson(0.8)):
@@ -279,7 +288,7 @@ def mutate_forward(rng, specs):
     elif m == 8 and name == "input" and s.shape:
         s.shape = (int(rng.choice([0, 9, 16, 1])),) + s.shape[1:]
     elif m == 9 and name == "input" and s.shape:
-        s.shape = s.shape[:-1] + (int(rng.choice([1, 64, 4095, 4096, 4097, 11008])),)
+        s.shape = s.shape[:-1] + (int(rng.choice([1, 64, 4095, 4096, 4097, 8192, 11008, 13824])),)
     elif m == 10 and name == "weights":
         K = s.shape[1] if len(s.shape) > 1 else 64
         s.shape = [(24, K), (6, K), (2, K, 8), (16 * K,), (), (1, 2, K, 16), (1, K, 4)][
@@ -332,21 +341,21 @@ def expect_forward(b):
         return Expect(errors=errors + soft)
     K = x.shape[-1]
     M = x.shape[0] if x.dim() == 2 else None
-    half2d = x.dtype == H16 and x.dim() == 2 and K in (4096, 11008)
+    half2d = x.dtype == H16 and x.dim() == 2 and K in KERNEL_WIDTHS
     kernel = half2d and 1 <= M <= 8
     if half2d and M == 0:
         if w.dim() == 0:
             return Expect(errors=[err(IndexError, "")])
         N = w.shape[0] * (w.shape[2] if w.dim() >= 3 else 1)
         return Expect(soft, shape=(0, N), dtype=x.dtype, kind="empty", check=lambda y: None)
-    if K == 4096:
-        if not arranged_4096(w):
-            return Expect(errors=pending + [err(RuntimeError, "^" + MSG_4096)] +
+    if K in ARRANGED:
+        if not arranged(w, K):
+            return Expect(errors=pending + [err(RuntimeError, "^" + msg_arranged(K))] +
                           ([err(IndexError, "")] if w.dim() == 0 else []))
         N = w.shape[0] * (16 if w.dim() == 3 else 1)
     elif kernel:
-        if not (w.dim() == 2 and w.shape[1] == 11008 and w.shape[0] % 4 == 0):
-            return Expect(errors=[err(RuntimeError, "^" + MSG_11008)] +
+        if not (w.dim() == 2 and w.shape[1] == K and w.shape[0] % 4 == 0):
+            return Expect(errors=[err(RuntimeError, "^" + msg_row_major(K))] +
                           ([err(IndexError, "")] if w.dim() == 0 else []))
         N = w.shape[0]
     else:
@@ -370,8 +379,8 @@ def expect_forward(b):
 
     def rowmajor():
         wv = b.values("weights")
-        if K == 4096:
-            wv = wv.reshape(N // 16, 4096, 16).transpose(1, 2).reshape(N, 4096)
+        if K in ARRANGED:
+            wv = wv.reshape(N // 16, K, 16).transpose(1, 2).reshape(N, K)
         rows = math.prod(x.shape[:-1])
         return b.values("input").reshape(rows, K).numpy(), wv.numpy()
 
@@ -385,7 +394,7 @@ def expect_forward(b):
             with np.errstate(all="ignore"):
                 expected = MODELS[K](xv.astype(np.float16), wv[cols].astype(np.float16))
             return same_bits(y.numpy()[:, cols], expected)
-        name = "gemmCommonDim4096Fp16V0" if K == 4096 else "gemmCommonDim11008Fp16NoReshape"
+        name = f"gemmCommonDim{K}Fp16V0" if K in ARRANGED else f"gemmCommonDim{K}Fp16NoReshape"
         return Expect(soft, shape=shape, dtype=x.dtype, check=check, kind=f"kernel K={K}",
                       kernel=name if N else None)
 
@@ -414,10 +423,13 @@ def gen_sdp(rng):
         n = int(rng.choice([1, 2, 7, 8, 9, 13, 64, 100, 128, 129, 200]))
     fill = "wild" if rng.random() < 0.08 else "normal"
     q = Spec((B, H, 1, 128), dt, fill=fill)
-    k = Spec((B, H, n, 128), dt, fill=fill)
+    H_kv = H  # grouped key/value heads: H_kv = H / G
+    if H > 1 and rng.random() < 0.3:
+        H_kv = H // int(rng.choice([g for g in (2, 4, 8) if H % g == 0]))
+    k = Spec((B, H_kv, n, 128), dt, fill=fill)
     if dt == H16 and rng.random() < 0.5:  # a view of a larger cache, a padded or permuted layout
         cap, hs = n + int(rng.integers(0, 40)), int(rng.choice([0, 0, 2, 64]))
-        st = (H * (cap * 128 + hs) + 2 * int(rng.integers(0, 3)), cap * 128 + hs, 128, 1)
+        st = (H_kv * (cap * 128 + hs) + 2 * int(rng.integers(0, 3)), cap * 128 + hs, 128, 1)
         if rng.random() < 0.2:
             st = (st[0], 0, 128, 1) if rng.random() < 0.5 else (0, st[1], 128, 1)
         k.strides = st
@@ -521,8 +533,15 @@ def expect_sdp(b):
     add(q.dtype not in (H16, F32), "q must be Half or Float")
     add(not q.is_contiguous(), "q must be contiguous", q.is_neg())
     B, H = (q.shape[0], q.shape[1]) if q.dim() >= 2 else (0, 0)
-    k_ok = k.dim() == 4 and k.shape[0] == B and k.shape[1] == H and k.shape[3] == 128
-    add(not k_ok, "k must be [B, H, kv_len, 128]")
+    k_ok = k.dim() == 4 and k.shape[0] == B and k.shape[3] == 128
+    add(not k_ok, "k must be [B, H_kv, kv_len, 128]")
+    if k_ok:  # query head h reads key/value head h // G
+        H_kv = k.shape[1]
+        k_ok = (H % H_kv == 0) if H_kv else H == 0
+        add(not k_ok, f"q and k: H = {H} of q must be a multiple of H_kv = {H_kv} of k")
+        G = H // H_kv if H_kv else 1
+        k_ok = k_ok and G <= 32
+        add(H_kv and H % H_kv == 0 and G > 32, f"q and k: H = {H} of q must be at most 32 times")
     add(k.dtype != q.dtype, "k must have the element type of q")
     add(v.shape != k.shape, "v must have the sizes of k")
     add(v.dtype != q.dtype, "v must have the element type of q")
@@ -541,20 +560,21 @@ def expect_sdp(b):
         add(q.numel() * q.element_size() > 2 ** 32, "q must be at most 4 GiB")
         add(row_span_bytes(k) > 2 ** 32, "k must span at most 4 GiB", k.is_neg())
         add(q.data_ptr() % 4 != 0, "q data pointer must be 4-byte aligned", q.is_neg())
-        add(k.data_ptr() % 4 != 0 or (B > 1 and k.stride(0) % 2) or (H > 1 and k.stride(1) % 2),
+        add(k.data_ptr() % 4 != 0 or (B > 1 and k.stride(0) % 2) or (H_kv > 1 and k.stride(1) % 2),
             "k rows must be 4-byte aligned", k.is_neg())
         # Odd strides of a cache with no rows: refusing them is as good as returning nothing.
-        add(B * H == 0 and ((B != 1 and k.stride(0) % 2) or (H != 1 and k.stride(1) % 2)),
+        add(B * H == 0 and ((B != 1 and k.stride(0) % 2) or (H_kv != 1 and k.stride(1) % 2)),
             "k rows must be 4-byte aligned", True)
         add(v.data_ptr() % 4 != 0, "v data pointer must be 4-byte aligned", v.is_neg())
         keys128 = q.dtype == H16 and 8 <= n <= 128
         per_head = n if keys128 else 64
-        if B * H * per_head >= 2 ** 31 or H * per_head >= 2 ** 31:
+        if B * H_kv * per_head >= 2 ** 31 or H_kv * per_head >= 2 ** 31:
             hard.append(err(RuntimeError, r"^(q|k|v)\b"))  # a host check naming the tensor
     if hard or not k_ok:
         return Expect(errors=hard + soft)
     kernel = ("sdpDim128Fp16Keys128" if keys128 else "sdpDim128Fp16KeyBlocks64") \
         if q.dtype == H16 else "sdpDim128Fp32KeyBlocks64"
+    kernel += "Grouped" if G > 1 else ""
     dtype = q.dtype
 
     def check(y):
@@ -572,7 +592,8 @@ def expect_sdp(b):
             # its last bit, an output by one unit in the last place.
             tol = np.spacing(np.abs(expected)).astype(np.float64)
         else:
-            finite = torch.nan_to_num(vv.abs(), nan=0.0, posinf=0.0)  # finite outputs sum these
+            # finite outputs sum these
+            finite = torch.nan_to_num(vv.abs(), nan=0.0, posinf=0.0).repeat_interleave(G, 1)
             tol = 1e-6 * finite.amax(dim=(2, 3)).double().repeat_interleave(128, 1).numpy()
         nan = np.isnan(expected)
         with np.errstate(invalid="ignore"):
@@ -618,8 +639,10 @@ def make_call(seed, op, index):
             args = args + [args[0]]
         elif marker == "ARGS-1":
             args = args[:-1]
-        else:
-            args, kwargs = [], dict(zip(names, args))
+        else:  # by keyword, the last name misspelt
+            args, kwargs = [], dict(zip(list(names[:-1]) + [names[-1] + "_"], args))
+    elif rng.random() < 0.1:  # a valid call by keyword, in reverse order
+        args, kwargs = [], dict(reversed(list(zip(names, args))))
     desc = f"vantrel.{op}(" + ", ".join(
         ("k (the same tensor)" if n == "v" and specs["v"] is specs["k"]
          else str(specs[n]) if isinstance(specs[n], Spec) else repr(specs[n])[:40])

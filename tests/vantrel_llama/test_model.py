@@ -1,6 +1,6 @@
 """The decoding engine end to end: loading onto the device, logits against the float32 reference,
 generation (greedy consistency, sampling, EOS, batches above 8 rows), bad checkpoints and
-requests, and a LLaMA-7B-shaped layer on vantrel's kernels."""
+requests, and layers of today's model shapes on vantrel's kernels."""
 import json
 
 import pytest
@@ -12,9 +12,6 @@ from vantrel_llama.checkpoint import expected_tensors
 from vantrel_llama.config import config_from_dict
 from vantrel_llama.reference import Reference, compare
 from vantrel_llama.safetensors import write_safetensors
-
-KERNELS_7B = {"gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"}
-
 
 def ids_for(vocab, shape, seed=0):
     return torch.randint(vocab, shape, generator=torch.Generator().manual_seed(seed))
@@ -117,36 +114,45 @@ def test_truncated_safetensors_names_the_file(make_checkpoint):
         load(folder)
 
 
-# ---- LLaMA-7B's shapes on the kernels -----------------------------------------------------------
+# ---- today's model shapes on the kernels -------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def layer_7b(tmp_path_factory):
-    """One layer of LLaMA-7B's shapes with a 200-token vocabulary (output rows padded to 208)."""
-    folder = tmp_path_factory.mktemp("llama7b")
-    cfg = {"hidden_size": 4096, "intermediate_size": 11008, "num_hidden_layers": 1,
-           "num_attention_heads": 32, "vocab_size": 200}
+# hidden, intermediate, query heads, key/value heads: LLaMA-7B, LLaMA-2-13B, LLaMA-3-8B/Mistral-7B.
+SHAPES = {"7b": (4096, 11008, 32, 32), "13b": (5120, 13824, 40, 40), "8b": (4096, 14336, 32, 8)}
+
+
+@pytest.fixture(scope="module", params=sorted(SHAPES))
+def layer(request, tmp_path_factory):
+    """One layer of a model shape with a 200-token vocabulary (output rows padded to 208)."""
+    hidden, inter, heads, kv_heads = SHAPES[request.param]
+    folder = tmp_path_factory.mktemp(f"llama{request.param}")
+    cfg = {"hidden_size": hidden, "intermediate_size": inter, "num_hidden_layers": 1,
+           "num_attention_heads": heads, "num_key_value_heads": kv_heads, "vocab_size": 200}
     (folder / "config.json").write_text(json.dumps(cfg))
     gen = torch.Generator().manual_seed(0)
     write_safetensors(folder / "model.safetensors", {
         name: (torch.randn(shape, generator=gen) * 0.02 + (len(shape) == 1)).half()
         for name, shape in expected_tensors(config_from_dict(cfg)).items()})
-    return folder
+    return folder, hidden, inter, heads != kv_heads
 
 
-def test_7b_layer_runs_the_kernels_and_matches_reference(layer_7b):
-    model = load(layer_7b)
+def test_layer_runs_the_kernels_and_matches_reference(layer):
+    folder, hidden, inter, grouped = layer
+    model = load(folder)
     stats = model.load_stats
     assert stats["peak_rss_increase_bytes"] < stats["bytes"] + stats["largest_tensor_bytes"] + 300e6
+    assert not any(p.startswith("PyTorch") for p in model.paths(2).values()), model.paths(2)
     ids = ids_for(200, (2, 3))
     xpuemu.clear_launch_log()
     logits = model.logits(ids)
     kernels = [r["kernel"] for r in xpuemu.launch_log()]
     per_step = len(kernels) // 3
+    expected = {f"gemmCommonDim{hidden}Fp16V0", f"gemmCommonDim{inter}Fp16NoReshape"}
+    attention = "sdpDim128Fp16KeyBlocks64" + ("Grouped" if grouped else "")  # 1 to 3 keys
     for step in range(3):  # q/k/v, attention, o, gate/up, down, output layer
         names = kernels[step * per_step:(step + 1) * per_step]
-        assert set(names) - {n for n in names if n.startswith("sdp")} == KERNELS_7B
-        assert sum(n.startswith("sdpDim128Fp16") for n in names) == 1
-    c = compare(logits, Reference(layer_7b).logits(ids), 1)
+        assert set(names) - {n for n in names if n.startswith("sdp")} == expected
+        assert names.count(attention) == 1, names
+    c = compare(logits, Reference(folder).logits(ids), 1)
     assert logits.shape == (2, 3, 200)
     assert c["ok"] and c["top1_agreement"] > 0.8, c
 
