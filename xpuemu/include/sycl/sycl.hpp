@@ -244,7 +244,7 @@ class nd_item<2> {
 namespace detail {
 // The unqualified name of T with template arguments dropped: ns::K<float> gives "K".
 template <typename T>
-std::string kernel_name() {
+std::string parse_kernel_name() {
   std::string_view f = __PRETTY_FUNCTION__;  // "... [with T = <type>; ...]"
   const std::string_view key = "T = ";
   f.remove_prefix(f.find(key) + key.size());
@@ -260,6 +260,13 @@ std::string kernel_name() {
   const auto colon = out.rfind("::");
   if (colon != std::string::npos) out.erase(0, colon + 2);
   return out;
+}
+// The same, worked out once per kernel type (every launch carries it) and never destroyed: the
+// device may still log a launch while the process exits.
+template <typename T>
+const std::string* kernel_name() {
+  static const std::string* name = new std::string(parse_kernel_name<T>());
+  return name;
 }
 
 struct code_location {

@@ -95,7 +95,7 @@ struct item_coords {
 };
 
 struct kernel_launch {
-  std::string name;  // unqualified kernel name
+  const std::string* name;  // unqualified kernel name; lives as long as the process
   std::size_t global[2];
   std::size_t local[2];
   // Runs one work-item. Called on a fiber; may call barrier() and the access hooks.

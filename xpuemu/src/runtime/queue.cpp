@@ -58,14 +58,6 @@ class device_queue {
     if (g_forked.load()) forked_device();
     std::lock_guard<std::mutex> lock(mutex_);
     const std::uint64_t seq = ++submitted_;
-    launch_record r{};
-    r.kernel = k.name;
-    r.global[0] = k.global[0];
-    r.global[1] = k.global[1];
-    r.local[0] = k.local[0];
-    r.local[1] = k.local[1];
-    log_.push_back({seq, std::move(r)});
-    if (log_.size() > kLogCapacity) log_.pop_front();
     pending_.push_back({seq, std::move(k)});
     pending_count_.fetch_add(1, std::memory_order_release);
     if (worker_sleeps_) work_cv_.notify_one();  // a spinning or busy worker needs no wake-up
@@ -125,6 +117,7 @@ class device_queue {
     if (g_forked.load()) forked_device();
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
+    cleared_through_ = submitted_;  // launches still to run are not logged either
   }
 
  private:
@@ -165,18 +158,11 @@ class device_queue {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!result.error.empty()) failures_.emplace_back(next.first, result.error);
-        // Records hold consecutive sequence numbers; this one may have been dropped already.
-        if (!log_.empty() && next.first >= log_.front().first &&
-            next.first - log_.front().first < log_.size()) {
-          launch_record& r = log_[next.first - log_.front().first].second;
-          r.slm_bytes = result.slm_bytes;
-          r.barriers = result.barriers;
-          r.start_ns = result.start_ns;
-          r.end_ns = result.end_ns;
-          r.loads = std::move(result.loads);
-          r.loads_unique = std::move(result.loads_unique);
-          r.stores = std::move(result.stores);
-          r.error = std::move(result.error);
+        // The record is made here rather than at submission, which then costs its caller less;
+        // the log is read only once the launches before the read have run.
+        if (next.first > cleared_through_) {
+          log_.push_back({next.first, std::move(result)});
+          if (log_.size() > kLogCapacity) log_.pop_front();
         }
         completed_ = next.first;
       }
@@ -216,6 +202,11 @@ class device_queue {
     const std::uint64_t end = now_ns();
 
     launch_record r{};
+    r.kernel = *k.name;
+    r.global[0] = k.global[0];
+    r.global[1] = k.global[1];
+    r.local[0] = k.local[0];
+    r.local[1] = k.local[1];
     r.start_ns = launch.groups[0] * launch.groups[1] == 0 ? end : start;  // empty: at completion
     r.end_ns = end;
     r.slm_bytes = launch.slm_bytes.load();
@@ -252,6 +243,7 @@ class device_queue {
   std::atomic<std::size_t> pending_count_{0};  // pending_.size(), read without the lock
   bool worker_sleeps_ = false;                 // the worker waits on work_cv_
   std::deque<std::pair<std::uint64_t, launch_record>> log_;
+  std::uint64_t cleared_through_ = 0;  // launches up to this one are not logged
   std::vector<std::pair<std::uint64_t, std::string>> failures_;  // unreported, in order
   std::uint64_t submitted_ = 0;
   std::uint64_t completed_ = 0;

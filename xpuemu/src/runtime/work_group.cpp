@@ -149,7 +149,7 @@ std::string coords_text(const std::size_t* v) {
 
 // "kernel K, work-group (g0, g1), work-item (l0, l1)"
 std::string item_text(const item_ctx& it) {
-  return "kernel " + it.group->launch->kernel->name + ", work-group " +
+  return "kernel " + *it.group->launch->kernel->name + ", work-group " +
          coords_text(it.coords.group) + ", work-item " + coords_text(it.coords.local_id);
 }
 
@@ -320,7 +320,7 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
     const item_ctx& w =
         *std::find_if(first, last, [](const item_ctx& it) { return it.at_barrier; });
     if (returned) {
-      group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
+      group.fault = "barrier divergence in kernel " + *k.name + ", work-group " +
                     coords_text(w.coords.group) + ": " + std::to_string(waiting) + " of " +
                     std::to_string(n) + " work-items wait at barrier " +
                     std::to_string(group.barriers + 1) + " (first: work-item " +
@@ -334,7 +334,7 @@ void run_group(launch_ctx& launch, group_ctx& group, std::size_t g0, std::size_t
               std::strcmp(it.barrier_file, w.barrier_file) != 0);
     });
     if (other != last) {
-      group.fault = "barrier divergence in kernel " + k.name + ", work-group " +
+      group.fault = "barrier divergence in kernel " + *k.name + ", work-group " +
                     coords_text(w.coords.group) + ": work-items wait at different barriers " +
                     std::to_string(group.barriers + 1) + ": work-item " +
                     coords_text(w.coords.local_id) + " at " + site_text(w) + ", work-item " +
@@ -397,7 +397,7 @@ void run_groups(launch_ctx& launch) {
     } catch (const std::exception& e) {  // the host failed to run the group (no memory)
       for (item_ctx& it : group->items) end_item(it);
       const std::size_t at[2] = {g / launch.groups[1], g % launch.groups[1]};
-      group->fault = "kernel " + launch.kernel->name + ", work-group " + coords_text(at) +
+      group->fault = "kernel " + *launch.kernel->name + ", work-group " + coords_text(at) +
                      " could not run on the host: " + e.what();
     }
     if (!group->fault.empty()) {
