@@ -230,10 +230,15 @@ launch_checker::launch_checker(std::vector<allocation> allocations)
 
 launch_checker::~launch_checker() = default;
 
+namespace {
+constexpr std::size_t kCheckedReads = 1024;
+}  // namespace
+
 thread_traffic launch_checker::new_traffic() const {
   thread_traffic t;
   t.loads.assign(allocs_.size(), 0);
   t.stores.assign(allocs_.size(), 0);
+  t.checked.resize(kCheckedReads);
   return t;
 }
 
@@ -279,6 +284,14 @@ fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::si
 fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align, access kind,
                                  const char* op, thread_traffic& traffic) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
+  checked_read* seen = nullptr;
+  if (kind == access::read) {
+    seen = &traffic.checked[(a >> 8) % kCheckedReads];
+    if (seen->start == a && seen->bytes == bytes && (align <= 1 || a % align == 0)) {
+      traffic.loads[seen->alloc] += bytes;
+      return {};
+    }
+  }
   // The allocation containing the first byte: a recent hit, else a binary search.
   const auto holds = [&](std::size_t j) {
     return j < allocs_.size() && a >= allocs_[j].start && a - allocs_[j].start < allocs_[j].bytes;
@@ -306,6 +319,8 @@ fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t a
   }
   traffic.loads[i] += bytes;
   loaded_[i].mark(a - al.start, a - al.start + bytes, al.bytes);
+  if (bytes <= UINT32_MAX)
+    *seen = {a, static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(i)};
   return {};
 }
 
