@@ -88,7 +88,11 @@ TEST_P(LinearKernel, MatchesHostModelBitForBit) {
   const auto wa = reinterpret_cast<uintptr_t>(wd.data());
   EXPECT_EQ(rec.loads.at(wa), wd.bytes());
   EXPECT_EQ(rec.loads_unique.at(wa), wd.bytes());
-  EXPECT_EQ(rec.loads_unique.at(reinterpret_cast<uintptr_t>(xd.data())), xd.bytes());
+  const auto xa = reinterpret_cast<uintptr_t>(xd.data());
+  EXPECT_EQ(rec.loads_unique.at(xa), xd.bytes());
+  // Every work-group reads the input rows again (blocked: once per group of 16 outputs;
+  // row-major: once per output): each repeated read counts.
+  EXPECT_EQ(rec.loads.at(xa), xd.bytes() * (c.arranged ? c.N / 16 : c.N));
   EXPECT_EQ(rec.loads.size(), 2u);
   EXPECT_EQ(rec.stores.at(reinterpret_cast<uintptr_t>(yd.data())), yd.bytes());
 }

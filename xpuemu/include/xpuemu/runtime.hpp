@@ -114,6 +114,16 @@ void wait_for(std::uint64_t seq);
 
 enum class access : std::uint8_t { read, write };
 
+// A read a device thread has checked, and counted as distinct bytes, in the current launch.
+struct checked_read {
+  std::uintptr_t start = 0;
+  std::uint32_t bytes = 0;  // 0: none
+  std::uint32_t alloc = 0;  // index of its allocation in the launch
+};
+// Entries of a thread's checked reads, direct-mapped on 256-byte blocks: the 8 input rows of
+// 11008 features that every work-group of a linear kernel reads again fit without collisions.
+constexpr std::size_t kCheckedReads = 1024;
+
 // What the hooks below need on their fast paths, kept per device thread by the executor for the
 // work-group it runs (null on other threads and between launches).
 struct hook_state {
@@ -121,6 +131,11 @@ struct hook_state {
   bool slow_slm;           // SLM accesses count towards a time limit
   std::byte* slm;          // the group's shared local memory
   std::uint32_t slm_size;  // bytes reserved by slm_init (0 before)
+  // This thread's checked reads (kCheckedReads entries) and load counters by allocation, while
+  // checking without a time limit (null otherwise): a read found there again, as kernels re-read
+  // shared rows, is only counted.
+  const checked_read* checked_reads;
+  std::uint64_t* loads;
 };
 // Initial-exec TLS: one register-relative load, no call, on every access.
 extern thread_local const hook_state* tl_hooks __attribute__((tls_model("initial-exec")));
@@ -136,7 +151,16 @@ std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t 
 inline void global_access(const void* p, std::size_t bytes, std::size_t align, access kind,
                           const char* op) {
   const hook_state* h = tl_hooks;
-  if (h && h->slow_global) global_access_slow(p, bytes, align, kind, op);
+  if (!h || !h->slow_global) return;
+  if (kind == access::read && h->checked_reads) {
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    const checked_read& seen = h->checked_reads[(a >> 8) % kCheckedReads];
+    if (seen.start == a && seen.bytes == bytes && (align <= 1 || a % align == 0)) {
+      h->loads[seen.alloc] += bytes;
+      return;
+    }
+  }
+  global_access_slow(p, bytes, align, kind, op);
 }
 
 // Reserves `bytes` of shared local memory for the calling work-item's group (at most 64 KiB; every

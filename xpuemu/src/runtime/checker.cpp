@@ -230,10 +230,6 @@ launch_checker::launch_checker(std::vector<allocation> allocations)
 
 launch_checker::~launch_checker() = default;
 
-namespace {
-constexpr std::size_t kCheckedReads = 1024;
-}  // namespace
-
 thread_traffic launch_checker::new_traffic() const {
   thread_traffic t;
   t.loads.assign(allocs_.size(), 0);

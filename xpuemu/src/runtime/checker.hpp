@@ -37,22 +37,14 @@ void release_until(std::uint64_t completed);
 std::vector<allocation> snapshot(std::uint64_t seq);
 }  // namespace registry
 
-// A read this thread has checked and counted as distinct bytes in this launch.
-struct checked_read {
-  std::uintptr_t start = 0;
-  std::uint32_t bytes = 0;  // 0: none
-  std::uint32_t alloc = 0;  // allocation index
-};
-
 // Traffic of one thread during one launch.
 struct thread_traffic {
   std::vector<std::uint64_t> loads;   // bytes by allocation index
   std::vector<std::uint64_t> stores;  // bytes by allocation index
   std::size_t recent[4] = {};         // allocation indices of recent hits (kernels alternate
   unsigned next_recent = 0;           // between a few buffers), replaced round-robin
-  // Reads already checked, by address (direct-mapped on 256-byte blocks): a kernel reading the
-  // same rows again, as every work-group of a linear kernel reads the input, then only counts
-  // the bytes. Sized for the 8 rows of 11008 or more features such a kernel's groups share.
+  // Reads already checked (kCheckedReads entries, by address): a kernel reading the same rows
+  // again, as every work-group of a linear kernel reads the input, then only counts the bytes.
   std::vector<checked_read> checked;
 };
 
