@@ -234,7 +234,6 @@ thread_traffic launch_checker::new_traffic() const {
   thread_traffic t;
   t.loads.assign(allocs_.size(), 0);
   t.stores.assign(allocs_.size(), 0);
-  t.checked.resize(kCheckedReads);
   return t;
 }
 
@@ -281,7 +280,7 @@ fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t a
                                  const char* op, thread_traffic& traffic) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
   checked_read* seen = nullptr;
-  if (kind == access::read) {
+  if (kind == access::read && traffic.checked) {
     seen = &traffic.checked[(a >> 8) % kCheckedReads];
     if (seen->start == a && seen->bytes == bytes && (align <= 1 || a % align == 0)) {
       traffic.loads[seen->alloc] += bytes;
@@ -315,7 +314,7 @@ fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t a
   }
   traffic.loads[i] += bytes;
   loaded_[i].mark(a - al.start, a - al.start + bytes, al.bytes);
-  if (bytes <= UINT32_MAX)
+  if (seen && bytes <= UINT32_MAX)
     *seen = {a, static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(i)};
   return {};
 }

@@ -43,9 +43,10 @@ struct thread_traffic {
   std::vector<std::uint64_t> stores;  // bytes by allocation index
   std::size_t recent[4] = {};         // allocation indices of recent hits (kernels alternate
   unsigned next_recent = 0;           // between a few buffers), replaced round-robin
-  // Reads already checked (kCheckedReads entries, by address): a kernel reading the same rows
-  // again, as every work-group of a linear kernel reads the input, then only counts the bytes.
-  std::vector<checked_read> checked;
+  // Reads already checked (kCheckedReads entries, by address; the thread's own buffer, emptied
+  // for each launch): a kernel reading the same rows again, as every work-group of a linear
+  // kernel reads the input, then only counts the bytes.
+  checked_read* checked = nullptr;
 };
 
 // A violation: `what` happened (operation, size) and `where` (address range, allocation).

@@ -382,14 +382,21 @@ void give_signal_stack() {
 // Runs groups of `launch` on the calling thread until none is left.
 void run_groups(launch_ctx& launch) {
   thread_local std::unique_ptr<group_ctx> group(new group_ctx);
+  // Allocated once per thread: a buffer made per launch would be placed among the launch log's
+  // records, which outlive it, and fragment the heap by its size per launch.
+  thread_local std::unique_ptr<checked_read[]> checked_reads(new checked_read[kCheckedReads]);
   thread_traffic traffic;
-  if (launch.checker) traffic = launch.checker->new_traffic();
+  if (launch.checker) {
+    traffic = launch.checker->new_traffic();
+    std::fill_n(checked_reads.get(), kCheckedReads, checked_read{});
+    traffic.checked = checked_reads.get();
+  }
   group->traffic = &traffic;
   group->hooks.slow_global = launch.checker || launch.deadline_ns != 0;
   group->hooks.slow_slm = launch.deadline_ns != 0;
   // Repeated reads are counted inline only without a time limit: with one, every access ticks.
   const bool inline_reads = launch.checker && launch.deadline_ns == 0;
-  group->hooks.checked_reads = inline_reads ? traffic.checked.data() : nullptr;
+  group->hooks.checked_reads = inline_reads ? traffic.checked : nullptr;
   group->hooks.loads = inline_reads ? traffic.loads.data() : nullptr;
   tl_hooks = &group->hooks;
   const std::size_t total = launch.groups[0] * launch.groups[1];
