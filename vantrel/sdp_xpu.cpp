@@ -118,31 +118,18 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
   const auto* k_bytes = static_cast<const uint8_t*>(kn.data_ptr());
   const auto* v_bytes = static_cast<const uint8_t*>(vn.data_ptr());
   auto* out_bytes = static_cast<uint8_t*>(output.data_ptr());
+  const uint64_t batch = uint64_t(B), heads = uint64_t(H);
+  const uint64_t kv_heads = uint64_t(k.size(1)), kv_len = uint64_t(k.size(2));
   if (q.scalar_type() == at::kHalf) {
-    vantrel::kernels::sdp_fp16_params params;
-    params.q = q_bytes;
-    params.k = k_bytes;
-    params.v = v_bytes;
-    params.out = out_bytes;
-    params.batch = uint64_t(B);
-    params.heads = uint64_t(H);
-    params.kv_heads = uint64_t(k.size(1));
-    params.kv_len = uint64_t(k.size(2));
-    params.stride0 = uint64_t(kn.stride(0));
-    params.stride1 = uint64_t(kn.stride(1));
+    const uint64_t stride0 = uint64_t(kn.stride(0)), stride1 = uint64_t(kn.stride(1));
+    const vantrel::kernels::sdp_fp16_params params{q_bytes, k_bytes,  v_bytes, out_bytes, batch,
+                                                   heads,   kv_heads, kv_len,  stride0,   stride1};
     launch_on_device(q.device(), [&](sycl::queue& queue) {
       return vantrel::kernels::launch_sdp_fp16(queue, params);
     });
   } else {
-    vantrel::kernels::sdp_fp32_params params;
-    params.q = q_bytes;
-    params.k = k_bytes;
-    params.v = v_bytes;
-    params.out = out_bytes;
-    params.batch = uint64_t(B);
-    params.heads = uint64_t(H);
-    params.kv_heads = uint64_t(k.size(1));
-    params.kv_len = uint64_t(k.size(2));
+    const vantrel::kernels::sdp_fp32_params params{q_bytes, k_bytes, v_bytes,  out_bytes,
+                                                   batch,   heads,   kv_heads, kv_len};
     launch_on_device(q.device(), [&](sycl::queue& queue) {
       return vantrel::kernels::launch_sdp_fp32(queue, params);
     });

@@ -29,54 +29,23 @@ class gemmCommonDim28672Fp16NoReshape;
 namespace vantrel::kernels {
 namespace {
 
-template <uint32_t K>
-struct arranged_name;
-template <>
-struct arranged_name<4096> {
-  using type = kernel_names::gemmCommonDim4096Fp16V0<fp16>;
-};
-template <>
-struct arranged_name<5120> {
-  using type = kernel_names::gemmCommonDim5120Fp16V0<fp16>;
-};
-template <>
-struct arranged_name<8192> {
-  using type = kernel_names::gemmCommonDim8192Fp16V0<fp16>;
-};
+namespace names = ::kernel_names;
 
-template <uint32_t K>
-struct row_major_name;
-template <>
-struct row_major_name<11008> {
-  using type = kernel_names::gemmCommonDim11008Fp16NoReshape<fp16>;
-};
-template <>
-struct row_major_name<13824> {
-  using type = kernel_names::gemmCommonDim13824Fp16NoReshape<fp16>;
-};
-template <>
-struct row_major_name<14336> {
-  using type = kernel_names::gemmCommonDim14336Fp16NoReshape<fp16>;
-};
-template <>
-struct row_major_name<28672> {
-  using type = kernel_names::gemmCommonDim28672Fp16NoReshape<fp16>;
-};
-
-template <uint32_t K>
+// The K-wide kernel of each family, submitted under the name `Name`.
+template <uint32_t K, typename Name>
 sycl::event submit_arranged(sycl::queue& queue, const linear_params& params) {
   const sycl::range<2> global(((params.N + 15) >> 4) * 64, (params.M + 127) >> 7);
   const sycl::range<2> local(64, 1);
-  return submit_kernel<typename arranged_name<K>::type>(
+  return submit_kernel<Name>(
       queue, sycl::nd_range<2>(global, local),
       [params](sycl::nd_item<2> item) { gemmCommonDimFp16V0<K>(params, item); });
 }
 
-template <uint32_t K>
+template <uint32_t K, typename Name>
 sycl::event submit_row_major(sycl::queue& queue, const linear_params& params) {
   const sycl::range<2> global(((params.N + 3) >> 2) * 11, 4);
   const sycl::range<2> local(11, 4);
-  return submit_kernel<typename row_major_name<K>::type>(
+  return submit_kernel<Name>(
       queue, sycl::nd_range<2>(global, local),
       [params](sycl::nd_item<2> item) { gemmCommonDimFp16NoReshape<K>(params, item); });
 }
@@ -93,11 +62,11 @@ sycl::event launch_linear_arranged(sycl::queue& queue, const linear_params& para
                 "one case per arranged width");
   switch (K) {
     case 4096:
-      return submit_arranged<4096>(queue, params);
+      return submit_arranged<4096, names::gemmCommonDim4096Fp16V0<fp16>>(queue, params);
     case 5120:
-      return submit_arranged<5120>(queue, params);
+      return submit_arranged<5120, names::gemmCommonDim5120Fp16V0<fp16>>(queue, params);
     case 8192:
-      return submit_arranged<8192>(queue, params);
+      return submit_arranged<8192, names::gemmCommonDim8192Fp16V0<fp16>>(queue, params);
     default:
       unserved_width("launch_linear_arranged", K);
   }
@@ -110,13 +79,13 @@ sycl::event launch_linear_row_major(sycl::queue& queue, const linear_params& par
                 "one case per row-major width");
   switch (K) {
     case 11008:
-      return submit_row_major<11008>(queue, params);
+      return submit_row_major<11008, names::gemmCommonDim11008Fp16NoReshape<fp16>>(queue, params);
     case 13824:
-      return submit_row_major<13824>(queue, params);
+      return submit_row_major<13824, names::gemmCommonDim13824Fp16NoReshape<fp16>>(queue, params);
     case 14336:
-      return submit_row_major<14336>(queue, params);
+      return submit_row_major<14336, names::gemmCommonDim14336Fp16NoReshape<fp16>>(queue, params);
     case 28672:
-      return submit_row_major<28672>(queue, params);
+      return submit_row_major<28672, names::gemmCommonDim28672Fp16NoReshape<fp16>>(queue, params);
     default:
       unserved_width("launch_linear_row_major", K);
   }
