@@ -254,18 +254,21 @@ TEST(Checker, DistinctLoadedBytesAreExact) {
   launch<overlappingLoads>(q, 2, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
     simd<float, 16> v = load<16>(p);  // bytes [0, 64), by both groups, twice
     v += load<16>(p);                 // a repeated read still counts in "loads"
-    // Single bytes at 62 (inside the block), 64, 66 and 69 (partial words past it).
-    simd<uint32_t, 4> offsets({62, 64, 66, 69});
+    // Bytes [48, 80): half in the block's line, half whole words past it.
+    simd<float, 8> w = block_load<float, 8>(p + 12);
+    // Single bytes at 62 (inside the block), 64 and 66 (inside those words) and 81 (past them).
+    simd<uint32_t, 4> offsets({62, 64, 66, 81});
     const auto* h = reinterpret_cast<const uint8_t*>(p);
     simd<uint8_t, 4> b = gather<uint8_t, 4>(h, offsets, simd_mask<4>(1));
     (void)v;
+    (void)w;
     (void)b;
   });
   const auto log = xpuemu::launch_log();
   ASSERT_EQ(log.size(), 1u);
   const auto key = reinterpret_cast<std::uintptr_t>(p);
-  EXPECT_EQ(log[0].loads.at(key), 2u * (2 * 64 + 4));
-  EXPECT_EQ(log[0].loads_unique.at(key), 64u + 3);  // 62 lies in the block
+  EXPECT_EQ(log[0].loads.at(key), 2u * (2 * 64 + 32 + 4));
+  EXPECT_EQ(log[0].loads_unique.at(key), 64u + 16 + 1);  // [0, 80) and byte 81
 
   // 258 bytes: the last two lie past the last whole word.
   xpuemu::device_buffer<uint8_t> odd(258);

@@ -159,10 +159,6 @@ class lazy_bitmap {
     return p;
   }
   const std::atomic<std::uint64_t>* peek() const { return words_.load(); }
-  bool test(std::size_t bit) const {
-    const auto* p = peek();
-    return p && (p[bit / 64].load(std::memory_order_relaxed) >> (bit % 64) & 1);
-  }
 
   // Sets bits [first, last).
   static void set(std::atomic<std::uint64_t>* words, std::size_t first, std::size_t last) {
@@ -190,13 +186,80 @@ class lazy_bitmap {
 
 }  // namespace
 
-// Loaded bytes of one allocation: one bit per aligned 4-byte word that was loaded whole (block
-// transfers and word gathers), and one bit per byte for the rest.
+// Loaded bytes of one allocation, at three granularities: one bit per aligned 64-byte line loaded
+// whole (block transfers: a bitmap 1/512 of the data, so marking a stream of blocks stays in the
+// cache), one bit per aligned 4-byte word loaded whole (the rest of word transfers), one bit per
+// byte for the rest. A byte counts once, at the coarsest level that holds it.
 struct launch_checker::loaded_map {
+  lazy_bitmap lines;
   lazy_bitmap words;
   lazy_bitmap bytes;
 
-  void mark(std::size_t first, std::size_t last, std::size_t size) {
+  // Marks bytes [first, last); whole lines go into the calling thread's `own_lines`.
+  void mark(std::size_t first, std::size_t last, std::size_t size, line_bitmap& own_lines) {
+    const std::size_t l0 = (first + 63) / 64, l1 = last / 64;
+    if (l0 < l1) {
+      std::uint64_t* bits = own_lines.get(size);
+      for (std::size_t l = l0; l < l1;) {
+        const std::size_t n = std::min<std::size_t>(64 - l % 64, l1 - l);
+        bits[l / 64] |= (n == 64 ? ~0ull : ((1ull << n) - 1)) << (l % 64);
+        l += n;
+      }
+      if (first < 64 * l0) mark_words(first, 64 * l0, size);
+      if (64 * l1 < last) mark_words(64 * l1, last, size);
+    } else {
+      mark_words(first, last, size);
+    }
+  }
+
+  // Adds a thread's whole lines (under the checker's merge lock).
+  void merge_lines(const line_bitmap& own_lines, std::size_t size) {
+    const std::uint64_t* bits = own_lines.peek();
+    if (!bits) return;
+    std::atomic<std::uint64_t>* to = lines.get((size + 63) / 64);
+    for (std::size_t i = 0; i < ((size + 63) / 64 + 63) / 64; ++i)
+      if (bits[i]) to[i].store(to[i].load(std::memory_order_relaxed) | bits[i],
+                               std::memory_order_relaxed);
+  }
+
+  std::uint64_t count(std::size_t size) const {
+    const auto* l = lines.peek();
+    const auto* w = words.peek();
+    const auto* b = bytes.peek();
+    const auto line_bits = [&](std::size_t first_line, unsigned n) -> std::uint64_t {
+      // Bits first_line .. first_line + n - 1 of the line map (n <= 4, within one 64-bit word).
+      if (!l) return 0;
+      return l[first_line / 64].load() >> (first_line % 64) & ((1ull << n) - 1);
+    };
+    std::uint64_t n = 0;
+    if (l)
+      for (std::size_t i = 0; i < ((size + 63) / 64 + 63) / 64; ++i)
+        n += 64 * static_cast<std::uint64_t>(__builtin_popcountll(l[i].load()));
+    if (w)
+      for (std::size_t i = 0; i < ((size + 3) / 4 + 63) / 64; ++i) {
+        // 64 words = 4 lines: drop the words of lines already counted.
+        std::uint64_t bits = w[i].load();
+        if (!bits) continue;
+        const std::uint64_t held = line_bits(4 * i, 4);
+        for (unsigned j = 0; j < 4; ++j)
+          if (held >> j & 1) bits &= ~(0xFFFFull << (16 * j));
+        n += 4 * static_cast<std::uint64_t>(__builtin_popcountll(bits));
+      }
+    if (b)
+      for (std::size_t i = 0; i < (size + 63) / 64; ++i) {
+        // 64 bytes = 1 line = 16 words: drop the bytes counted with their line or word.
+        std::uint64_t bits = b[i].load();
+        if (!bits || line_bits(i, 1)) continue;
+        const std::uint64_t held = w ? w[i / 4].load() >> (16 * (i % 4)) & 0xFFFF : 0;
+        for (unsigned j = 0; j < 16; ++j)
+          if (held >> j & 1) bits &= ~(0xFull << (4 * j));
+        n += static_cast<std::uint64_t>(__builtin_popcountll(bits));
+      }
+    return n;
+  }
+
+ private:
+  void mark_words(std::size_t first, std::size_t last, std::size_t size) {
     const std::size_t w0 = (first + 3) / 4, w1 = last / 4;
     if (w0 >= w1) {
       lazy_bitmap::set(bytes.get(size), first, last);
@@ -205,20 +268,6 @@ struct launch_checker::loaded_map {
     lazy_bitmap::set(words.get((size + 3) / 4), w0, w1);
     if (first < 4 * w0) lazy_bitmap::set(bytes.get(size), first, 4 * w0);
     if (4 * w1 < last) lazy_bitmap::set(bytes.get(size), 4 * w1, last);
-  }
-
-  std::uint64_t count(std::size_t size) const {
-    std::uint64_t n = 0;
-    if (const auto* w = words.peek())
-      for (std::size_t i = 0; i < ((size + 3) / 4 + 63) / 64; ++i)
-        n += 4 * static_cast<std::uint64_t>(__builtin_popcountll(w[i].load()));
-    if (const auto* b = bytes.peek())
-      for (std::size_t i = 0; i < (size + 63) / 64; ++i)
-        for (std::uint64_t bits = b[i].load(); bits; bits &= bits - 1) {
-          const std::size_t byte = 64 * i + static_cast<std::size_t>(__builtin_ctzll(bits));
-          n += !words.test(byte / 4);  // not already counted with its whole word
-        }
-    return n;
   }
 };
 
@@ -230,10 +279,29 @@ launch_checker::launch_checker(std::vector<allocation> allocations)
 
 launch_checker::~launch_checker() = default;
 
+line_bitmap& line_bitmap::operator=(line_bitmap&& o) noexcept {
+  std::swap(bits_, o.bits_);
+  std::swap(bytes_, o.bytes_);
+  return *this;
+}
+
+line_bitmap::~line_bitmap() {
+  if (bits_) bitmap_pool::give(bits_, bytes_);
+}
+
+std::uint64_t* line_bitmap::get(std::size_t size) {
+  if (!bits_) {
+    bytes_ = std::max<std::size_t>(((size + 63) / 64 + 63) / 64, 1) * 8;
+    bits_ = static_cast<std::uint64_t*>(bitmap_pool::take(bytes_));
+  }
+  return bits_;
+}
+
 thread_traffic launch_checker::new_traffic() const {
   thread_traffic t;
   t.loads.assign(allocs_.size(), 0);
   t.stores.assign(allocs_.size(), 0);
+  t.lines.resize(allocs_.size());
   return t;
 }
 
@@ -253,9 +321,16 @@ std::string range_text(std::uintptr_t a, std::size_t bytes) {
 
 }  // namespace
 
-// Describes an access that failed the checks; `i` is the allocation below the address, if any.
-fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::size_t align,
-                                    access kind, const char* op, std::size_t i) const {
+std::size_t launch_checker::below(std::uintptr_t a) const {
+  auto it = std::upper_bound(allocs_.begin(), allocs_.end(), a,
+                             [](std::uintptr_t x, const allocation& al) { return x < al.start; });
+  return it == allocs_.begin() ? allocs_.size() : static_cast<std::size_t>(it - allocs_.begin()) - 1;
+}
+
+fault_text launch_checker::describe(const void* p, std::size_t bytes, std::size_t align,
+                                    access kind, const char* op) const {
+  const auto a = reinterpret_cast<std::uintptr_t>(p);
+  const std::size_t i = below(a);
   if (align > 1 && a % align != 0)
     return {"misaligned global " + access_text(bytes, kind, op),
             range_text(a, bytes) + " starts at an address that is not " + std::to_string(align) +
@@ -276,15 +351,16 @@ fault_text launch_checker::describe(std::uintptr_t a, std::size_t bytes, std::si
                     std::to_string(a + bytes - (al.start + al.bytes)) + " bytes"};
 }
 
-fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t align, access kind,
-                                 const char* op, thread_traffic& traffic) {
+bool launch_checker::check(const void* p, std::size_t bytes, std::size_t align, access kind,
+                           thread_traffic& traffic) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
+  if (align > 1 && a % align != 0) return false;
   checked_read* seen = nullptr;
   if (kind == access::read && traffic.checked) {
     seen = &traffic.checked[(a >> 8) % kCheckedReads];
-    if (seen->start == a && seen->bytes == bytes && (align <= 1 || a % align == 0)) {
+    if (seen->start == a && seen->bytes == bytes) {
       traffic.loads[seen->alloc] += bytes;
-      return {};
+      return true;
     }
   }
   // The allocation containing the first byte: a recent hit, else a binary search.
@@ -298,25 +374,22 @@ fault_text launch_checker::check(const void* p, std::size_t bytes, std::size_t a
       break;
     }
   if (i == allocs_.size()) {
-    auto it = std::upper_bound(allocs_.begin(), allocs_.end(), a,
-                               [](std::uintptr_t x, const allocation& al) { return x < al.start; });
-    i = it == allocs_.begin() ? allocs_.size() : static_cast<std::size_t>(it - allocs_.begin()) - 1;
-    if (holds(i)) traffic.recent[traffic.next_recent++ % 4] = i;
+    i = below(a);
+    if (!holds(i)) return false;
+    traffic.recent[traffic.next_recent++ % 4] = i;
   }
-  if ((align > 1 && a % align != 0) || i >= allocs_.size() ||
-      a >= allocs_[i].start + allocs_[i].bytes || bytes > allocs_[i].start + allocs_[i].bytes - a)
-    return describe(a, bytes, align, kind, op, i);
   const allocation& al = allocs_[i];
+  if (bytes > al.start + al.bytes - a) return false;
 
   if (kind == access::write) {
     traffic.stores[i] += bytes;
-    return {};
+    return true;
   }
   traffic.loads[i] += bytes;
-  loaded_[i].mark(a - al.start, a - al.start + bytes, al.bytes);
+  loaded_[i].mark(a - al.start, a - al.start + bytes, al.bytes, traffic.lines[i]);
   if (seen && bytes <= UINT32_MAX)
     *seen = {a, static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(i)};
-  return {};
+  return true;
 }
 
 void launch_checker::merge(const thread_traffic& traffic) {
@@ -324,6 +397,7 @@ void launch_checker::merge(const thread_traffic& traffic) {
   for (std::size_t i = 0; i < allocs_.size(); ++i) {
     loads_[i] += traffic.loads[i];
     stores_[i] += traffic.stores[i];
+    loaded_[i].merge_lines(traffic.lines[i], allocs_[i].bytes);
   }
 }
 

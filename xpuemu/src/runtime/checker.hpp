@@ -37,10 +37,28 @@ void release_until(std::uint64_t completed);
 std::vector<allocation> snapshot(std::uint64_t seq);
 }  // namespace registry
 
+// The 64-byte lines of one allocation a thread loaded whole during a launch: a bitmap of its own,
+// so that marking needs no atomic operation and shares no cache line with the other threads.
+class line_bitmap {
+ public:
+  line_bitmap() = default;
+  line_bitmap(line_bitmap&& o) noexcept : bits_(o.bits_), bytes_(o.bytes_) { o.bits_ = nullptr; }
+  line_bitmap& operator=(line_bitmap&& o) noexcept;
+  ~line_bitmap();
+  // The zeroed bitmap for an allocation of `size` bytes, created on first use.
+  std::uint64_t* get(std::size_t size);
+  const std::uint64_t* peek() const { return bits_; }
+
+ private:
+  std::uint64_t* bits_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
 // Traffic of one thread during one launch.
 struct thread_traffic {
   std::vector<std::uint64_t> loads;   // bytes by allocation index
   std::vector<std::uint64_t> stores;  // bytes by allocation index
+  std::vector<line_bitmap> lines;     // whole lines loaded, by allocation index
   std::size_t recent[4] = {};         // allocation indices of recent hits (kernels alternate
   unsigned next_recent = 0;           // between a few buffers), replaced round-robin
   // Reads already checked (kCheckedReads entries, by address; the thread's own buffer, emptied
@@ -64,17 +82,20 @@ class launch_checker {
   ~launch_checker();
 
   thread_traffic new_traffic() const;
-  // Counts a valid access; describes an invalid one.
-  fault_text check(const void* p, std::size_t bytes, std::size_t align, access kind, const char* op,
-                   thread_traffic& traffic);
+  // Counts a valid access and returns true; returns false for an invalid one (see describe).
+  bool check(const void* p, std::size_t bytes, std::size_t align, access kind,
+             thread_traffic& traffic);
+  // Describes an access that check() refused; `op` names the operation.
+  fault_text describe(const void* p, std::size_t bytes, std::size_t align, access kind,
+                      const char* op) const;
   // Adds a finished thread's traffic to the totals.
   void merge(const thread_traffic& traffic);
   // Writes the totals into the launch record.
   void report(launch_record& record) const;
 
  private:
-  fault_text describe(std::uintptr_t a, std::size_t bytes, std::size_t align, access kind,
-                      const char* op, std::size_t i) const;
+  // Index of the allocation at or below address a (allocs_.size() if none).
+  std::size_t below(std::uintptr_t a) const;
 
   std::vector<allocation> allocs_;
   std::mutex merge_mutex_;

@@ -437,8 +437,10 @@ void global_access_slow(const void* p, std::size_t bytes, std::size_t align, acc
   check_time(*it, false);
   launch_checker* checker = it->group->launch->checker.get();
   if (!checker) return;
-  if (fault_text f = checker->check(p, bytes, align, kind, op, *it->group->traffic))
+  if (!checker->check(p, bytes, align, kind, *it->group->traffic)) {
+    const fault_text f = checker->describe(p, bytes, align, kind, op);
     fail(*it, f.what, f.where);
+  }
 }
 
 std::byte* slm_init(std::uint32_t bytes) {

@@ -420,6 +420,25 @@ XPUEMU_SIMD_INLINE void float_to_half(const float* in, std::uint16_t* out) {
         out + kFull, _mm256_cvtps_ph(load_tail_ps<N % 8>(in + kFull), _MM_FROUND_TO_NEAREST_INT));
 }
 
+// Copies Bytes bytes in whole 32-byte moves (then 16, then the rest): GCC's generic tuning
+// expands memcpy in 16-byte halves, and a block stored in halves and read back whole (the simd a
+// block load returns, copied into the kernel's register tile) stalls store-to-load forwarding.
+template <std::size_t Bytes>
+XPUEMU_SIMD_INLINE void copy_block(void* dst, const void* src) {
+  auto* d = static_cast<char*>(dst);
+  const auto* s = static_cast<const char*>(src);
+  std::size_t i = 0;
+  for (; i + 32 <= Bytes; i += 32)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
+  if constexpr (Bytes % 32 >= 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+    i += 16;
+  }
+  if constexpr (Bytes % 16 != 0) std::memcpy(d + i, s + i, Bytes % 16);
+}
+
 // Element-wise conversion of N elements between storage arrays.
 template <typename To, typename From, int N>
 XPUEMU_SIMD_INLINE void convert_n(const raw_t<From>* in, raw_t<To>* out) {

@@ -195,27 +195,28 @@ constexpr std::size_t slm_block_alignment() {
 // A block of N elements at byte_offset from p, into pass_thru, when `on`.
 template <typename T, int N, std::size_t Align>
 XPUEMU_SIMD_INLINE simd<T, N> global_load_block(const T* p, std::size_t byte_offset, bool on,
-                                                simd<T, N> pass_thru) {
+                                                simd<T, N> pass_thru,
+                                                const char* op = "block_load") {
   if (on) {
     const char* a = reinterpret_cast<const char*>(p) + byte_offset;
-    xpuemu::detail::global_access(a, N * sizeof(T), Align, access::read, "block_load");
+    xpuemu::detail::global_access(a, N * sizeof(T), Align, access::read, op);
     // Blocks of whole cache lines are usually followed by the next block (the next work-item's
     // tile or slice): ask the host for it now, as a GPU's wide memory system has it in flight.
     // A hint only: it reads nothing and cannot fault.
     if constexpr (N * sizeof(T) >= 128)
       for (std::size_t line = 0; line < N * sizeof(T); line += 64)
         __builtin_prefetch(a + N * sizeof(T) + line, 0, 0);
-    std::memcpy(pass_thru.data(), a, N * sizeof(T));
+    copy_block<N * sizeof(T)>(pass_thru.data(), a);
   }
   return pass_thru;
 }
 template <typename T, int N, std::size_t Align>
 XPUEMU_SIMD_INLINE void global_store_block(T* p, std::size_t byte_offset, const simd<T, N>& vals,
-                                           bool on) {
+                                           bool on, const char* op = "block_store") {
   if (!on) return;
   char* a = reinterpret_cast<char*>(p) + byte_offset;
-  xpuemu::detail::global_access(a, N * sizeof(T), Align, access::write, "block_store");
-  std::memcpy(a, vals.data(), N * sizeof(T));
+  xpuemu::detail::global_access(a, N * sizeof(T), Align, access::write, op);
+  copy_block<N * sizeof(T)>(a, vals.data());
 }
 
 // out[j * (N / VS) + i] = element j at byte offset offs[i] from p, for every enabled lane i.
@@ -239,14 +240,14 @@ template <typename T, int N>
 XPUEMU_SIMD_INLINE simd<T, N> slm_load_block(std::uint32_t off, std::size_t align, const char* op) {
   simd<T, N> r(uninit);
   const std::byte* p = xpuemu::detail::slm_access(off, N * sizeof(T), align, access::read, op);
-  std::memcpy(r.data(), p, N * sizeof(T));
+  copy_block<N * sizeof(T)>(r.data(), p);
   return r;
 }
 template <typename T, int N>
 XPUEMU_SIMD_INLINE void slm_store_block(std::uint32_t off, const simd<T, N>& v, std::size_t align,
                                         const char* op) {
   std::byte* p = xpuemu::detail::slm_access(off, N * sizeof(T), align, access::write, op);
-  std::memcpy(static_cast<void*>(p), v.data(), N * sizeof(T));
+  copy_block<N * sizeof(T)>(p, v.data());
 }
 
 }  // namespace detail

@@ -60,27 +60,25 @@ XPUEMU_SIMD_INLINE std::enable_if_t<esimd_ns::is_simd_flag_type_v<FlagsT>, esimd
 lsc_block_load(const T* p, esimd_ns::simd_mask<1> pred, esimd_ns::simd<T, NElts> pass_thru,
                FlagsT = {}) {
   detail::check_block<T, NElts, L1H, L3H, true>();
-  if (pred.data()[0]) {
-    xpuemu::detail::global_access(p, NElts * sizeof(T), detail::lsc_alignment<T, NElts, FlagsT>(),
-                                  xpuemu::detail::access::read, "lsc_block_load");
-    std::memcpy(pass_thru.data(), p, NElts * sizeof(T));
-  }
-  return pass_thru;
+  return esimd_ns::detail::global_load_block<T, NElts, detail::lsc_alignment<T, NElts, FlagsT>()>(
+      p, 0, pred.data()[0] != 0, pass_thru, "lsc_block_load");
 }
 template <typename T, int NElts, lsc_data_size DS = lsc_data_size::default_size,
           cache_hint L1H = cache_hint::none, cache_hint L3H = cache_hint::none,
           typename FlagsT = esimd_ns::element_aligned_tag>
 XPUEMU_SIMD_INLINE std::enable_if_t<esimd_ns::is_simd_flag_type_v<FlagsT>, esimd_ns::simd<T, NElts>>
 lsc_block_load(const T* p, esimd_ns::simd_mask<1> pred = 1, FlagsT flags = {}) {
-  return lsc_block_load<T, NElts, DS, L1H, L3H, FlagsT>(p, pred, esimd_ns::simd<T, NElts>(), flags);
+  // A skipped load gives zeros; a performed one overwrites every element, so nothing is cleared.
+  if (!pred.data()[0]) return esimd_ns::simd<T, NElts>();
+  return lsc_block_load<T, NElts, DS, L1H, L3H, FlagsT>(
+      p, pred, esimd_ns::simd<T, NElts>(esimd_ns::detail::uninit), flags);
 }
 template <typename T, int NElts, lsc_data_size DS = lsc_data_size::default_size,
           cache_hint L1H = cache_hint::none, cache_hint L3H = cache_hint::none,
           typename FlagsT = esimd_ns::element_aligned_tag>
 XPUEMU_SIMD_INLINE std::enable_if_t<esimd_ns::is_simd_flag_type_v<FlagsT>, esimd_ns::simd<T, NElts>>
 lsc_block_load(const T* p, FlagsT flags) {
-  return lsc_block_load<T, NElts, DS, L1H, L3H, FlagsT>(p, esimd_ns::simd_mask<1>(1),
-                                                        esimd_ns::simd<T, NElts>(), flags);
+  return lsc_block_load<T, NElts, DS, L1H, L3H, FlagsT>(p, esimd_ns::simd_mask<1>(1), flags);
 }
 
 template <typename T, int NElts, lsc_data_size DS = lsc_data_size::default_size,
@@ -89,10 +87,8 @@ template <typename T, int NElts, lsc_data_size DS = lsc_data_size::default_size,
 XPUEMU_SIMD_INLINE std::enable_if_t<esimd_ns::is_simd_flag_type_v<FlagsT>> lsc_block_store(
     T* p, esimd_ns::simd<T, NElts> vals, esimd_ns::simd_mask<1> pred = 1, FlagsT = {}) {
   detail::check_block<T, NElts, L1H, L3H, false>();
-  if (!pred.data()[0]) return;
-  xpuemu::detail::global_access(p, NElts * sizeof(T), detail::lsc_alignment<T, NElts, FlagsT>(),
-                                xpuemu::detail::access::write, "lsc_block_store");
-  std::memcpy(static_cast<void*>(p), vals.data(), NElts * sizeof(T));
+  esimd_ns::detail::global_store_block<T, NElts, detail::lsc_alignment<T, NElts, FlagsT>()>(
+      p, 0, vals, pred.data()[0] != 0, "lsc_block_store");
 }
 template <typename T, int NElts, lsc_data_size DS = lsc_data_size::default_size,
           cache_hint L1H = cache_hint::none, cache_hint L3H = cache_hint::none,
