@@ -289,11 +289,9 @@ line_bitmap::~line_bitmap() {
   if (bits_) bitmap_pool::give(bits_, bytes_);
 }
 
-std::uint64_t* line_bitmap::get(std::size_t size) {
-  if (!bits_) {
-    bytes_ = std::max<std::size_t>(((size + 63) / 64 + 63) / 64, 1) * 8;
-    bits_ = static_cast<std::uint64_t*>(bitmap_pool::take(bytes_));
-  }
+std::uint64_t* line_bitmap::create(std::size_t size) {
+  bytes_ = std::max<std::size_t>(((size + 63) / 64 + 63) / 64, 1) * 8;
+  bits_ = static_cast<std::uint64_t*>(bitmap_pool::take(bytes_));
   return bits_;
 }
 

@@ -46,10 +46,12 @@ class line_bitmap {
   line_bitmap& operator=(line_bitmap&& o) noexcept;
   ~line_bitmap();
   // The zeroed bitmap for an allocation of `size` bytes, created on first use.
-  std::uint64_t* get(std::size_t size);
+  std::uint64_t* get(std::size_t size) { return bits_ ? bits_ : create(size); }
   const std::uint64_t* peek() const { return bits_; }
 
  private:
+  std::uint64_t* create(std::size_t size);
+
   std::uint64_t* bits_ = nullptr;
   std::size_t bytes_ = 0;
 };

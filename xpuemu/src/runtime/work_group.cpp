@@ -68,7 +68,10 @@ class stack_pool {
       free_.pop_back();
       return sc;
     }
-    const std::size_t total = stack_bytes() + kGuardBytes;
+    // One page more than the stack: successive stacks start at different offsets within it (64
+    // colours of 64 bytes), so that the work-items' frames fall into different cache sets
+    // instead of all into the same ones.
+    const std::size_t total = stack_bytes() + kGuardBytes + 4096;
     void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) throw std::bad_alloc();
     // An overflow faults on the guard pages instead of corrupting a neighbour; the fault handler
@@ -77,15 +80,17 @@ class stack_pool {
       ::munmap(base, total);
       throw std::bad_alloc();
     }
+    const std::size_t colour = (created_++ % 64) * 64;
     ctx::stack_context sc;
-    sc.size = total;
-    sc.sp = static_cast<char*>(base) + total;
+    sc.size = total - colour;
+    sc.sp = static_cast<char*>(base) + total - colour;
     return sc;
   }
   void give(ctx::stack_context sc) { free_.push_back(sc); }
 
  private:
   std::vector<ctx::stack_context> free_;
+  std::size_t created_ = 0;
 };
 
 thread_local stack_pool tl_stacks;
