@@ -287,6 +287,29 @@ TEST(Checker, DistinctLoadedBytesAreExact) {
   EXPECT_EQ(odd_log[0].loads_unique.at(reinterpret_cast<std::uintptr_t>(po)), 258u);
 }
 
+// After an allocation's first access its whole-line reads and its writes are counted inline;
+// the counts must stay exact across work-items, groups and threads.
+class overlappingBlocks;
+TEST(Checker, InlineCountsAreExact) {
+  xpuemu::device_buffer<float> in(1024), out(1024);
+  const float* pi = in.data();
+  float* po = out.data();
+  sycl::queue q;
+  xpuemu::clear_launch_log();
+  // Work-item w of group g reads 256 bytes at 64 (8 g + w): neighbours overlap by three lines.
+  launch<overlappingBlocks>(q, 4, 8, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+    const std::size_t w = it.get_global_id(0);
+    simd<float, 64> v = load<64>(pi + 16 * w);
+    store<16>(po + 16 * w, v.select<16, 1>(0));
+  });
+  const auto log = xpuemu::launch_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].error, "");
+  EXPECT_EQ(log[0].loads.at(reinterpret_cast<std::uintptr_t>(pi)), 32u * 256);
+  EXPECT_EQ(log[0].loads_unique.at(reinterpret_cast<std::uintptr_t>(pi)), 31u * 64 + 256);
+  EXPECT_EQ(log[0].stores.at(reinterpret_cast<std::uintptr_t>(po)), 32u * 64);
+}
+
 TEST(Checker, PoisonMarksUnwrittenMemory) {
   xpuemu::set_poison(true);
   xpuemu::device_buffer<float> buf(4);

@@ -3,6 +3,7 @@
 // declared here; the torch device and the Python module build on the same calls.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -124,6 +125,16 @@ struct checked_read {
 // 11008 features that every work-group of a linear kernel reads again fit without collisions.
 constexpr std::size_t kCheckedReads = 1024;
 
+// An allocation a device thread's accesses hit recently, for the inline checks of its accesses.
+struct hot_allocation {
+  std::uintptr_t start = 0;
+  std::size_t bytes = 0;           // 0: empty slot
+  std::uint32_t alloc = 0;         // index of the allocation in the launch
+  std::uint64_t* lines = nullptr;  // the thread's bitmap of whole 64-byte lines loaded, once made
+};
+// Slots of a thread's hot allocations: kernels alternate between a few buffers.
+constexpr std::size_t kHotAllocations = 4;
+
 // What the hooks below need on their fast paths, kept per device thread by the executor for the
 // work-group it runs (null on other threads and between launches).
 struct hook_state {
@@ -136,6 +147,11 @@ struct hook_state {
   // shared rows, is only counted.
   const checked_read* checked_reads;
   std::uint64_t* loads;
+  // Under the same conditions: the thread's hot allocations (kHotAllocations slots, kept by the
+  // checker) and store counters. An access inside one of them is counted inline, and a read of
+  // whole lines marked in the thread's bitmap; anything else takes the checker's call.
+  const hot_allocation* hot;
+  std::uint64_t* stores;
 };
 // Initial-exec TLS: one register-relative load, no call, on every access.
 extern thread_local const hook_state* tl_hooks __attribute__((tls_model("initial-exec")));
@@ -152,11 +168,30 @@ inline void global_access(const void* p, std::size_t bytes, std::size_t align, a
                           const char* op) {
   const hook_state* h = tl_hooks;
   if (!h || !h->slow_global) return;
-  if (kind == access::read && h->checked_reads) {
-    const auto a = reinterpret_cast<std::uintptr_t>(p);
-    const checked_read& seen = h->checked_reads[(a >> 8) % kCheckedReads];
-    if (seen.start == a && seen.bytes == bytes && (align <= 1 || a % align == 0)) {
-      h->loads[seen.alloc] += bytes;
+  const auto a = reinterpret_cast<std::uintptr_t>(p);
+  if (h->hot && (align <= 1 || a % align == 0)) {
+    if (kind == access::read) {
+      const checked_read& seen = h->checked_reads[(a >> 8) % kCheckedReads];
+      if (seen.start == a && seen.bytes == bytes) {
+        h->loads[seen.alloc] += bytes;
+        return;
+      }
+    }
+    for (std::size_t j = 0; j < kHotAllocations; ++j) {
+      const hot_allocation& al = h->hot[j];
+      if (a - al.start >= al.bytes || bytes > al.start + al.bytes - a) continue;
+      if (kind == access::write) {
+        h->stores[al.alloc] += bytes;
+        return;
+      }
+      const std::size_t first = a - al.start;
+      if (!al.lines || (first | bytes) % 64 != 0) break;
+      for (std::size_t l = first / 64, end = (first + bytes) / 64; l < end;) {
+        const std::size_t n = std::min<std::size_t>(64 - l % 64, end - l);
+        al.lines[l / 64] |= (n == 64 ? ~0ull : ((1ull << n) - 1)) << (l % 64);
+        l += n;
+      }
+      h->loads[al.alloc] += bytes;
       return;
     }
   }

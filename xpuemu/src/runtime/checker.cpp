@@ -361,21 +361,21 @@ bool launch_checker::check(const void* p, std::size_t bytes, std::size_t align, 
       return true;
     }
   }
-  // The allocation containing the first byte: a recent hit, else a binary search.
-  const auto holds = [&](std::size_t j) {
-    return j < allocs_.size() && a >= allocs_[j].start && a - allocs_[j].start < allocs_[j].bytes;
-  };
-  std::size_t i = allocs_.size();
-  for (std::size_t j : traffic.recent)
-    if (holds(j)) {
-      i = j;
+  // The allocation containing the first byte: a hot one, else a binary search (which makes it
+  // hot).
+  hot_allocation* hot = nullptr;
+  for (hot_allocation& h : traffic.hot)
+    if (a - h.start < h.bytes) {
+      hot = &h;
       break;
     }
-  if (i == allocs_.size()) {
-    i = below(a);
-    if (!holds(i)) return false;
-    traffic.recent[traffic.next_recent++ % 4] = i;
+  if (!hot) {
+    const std::size_t i = below(a);
+    if (i >= allocs_.size() || a - allocs_[i].start >= allocs_[i].bytes) return false;
+    hot = &traffic.hot[traffic.next_hot++ % kHotAllocations];
+    *hot = {allocs_[i].start, allocs_[i].bytes, static_cast<std::uint32_t>(i), nullptr};
   }
+  const std::size_t i = hot->alloc;
   const allocation& al = allocs_[i];
   if (bytes > al.start + al.bytes - a) return false;
 
@@ -385,6 +385,7 @@ bool launch_checker::check(const void* p, std::size_t bytes, std::size_t align, 
   }
   traffic.loads[i] += bytes;
   loaded_[i].mark(a - al.start, a - al.start + bytes, al.bytes, traffic.lines[i]);
+  hot->lines = traffic.lines[i].get(al.bytes);  // whole-line reads of it are now marked inline
   if (seen && bytes <= UINT32_MAX)
     *seen = {a, static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(i)};
   return true;

@@ -61,8 +61,8 @@ struct thread_traffic {
   std::vector<std::uint64_t> loads;   // bytes by allocation index
   std::vector<std::uint64_t> stores;  // bytes by allocation index
   std::vector<line_bitmap> lines;     // whole lines loaded, by allocation index
-  std::size_t recent[4] = {};         // allocation indices of recent hits (kernels alternate
-  unsigned next_recent = 0;           // between a few buffers), replaced round-robin
+  hot_allocation hot[kHotAllocations];  // allocations of recent hits, replaced round-robin
+  unsigned next_hot = 0;
   // Reads already checked (kCheckedReads entries, by address; the thread's own buffer, emptied
   // for each launch): a kernel reading the same rows again, as every work-group of a linear
   // kernel reads the input, then only counts the bytes.
