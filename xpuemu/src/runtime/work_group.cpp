@@ -493,7 +493,6 @@ std::byte* slm_access_slow(std::uint32_t offset, std::size_t bytes, std::size_t 
 void barrier(const char* file, unsigned line) {
   item_ctx& it = current_item("barrier");
   check_time(it, true);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   it.at_barrier = true;
   it.barrier_file = file;
   it.barrier_line = line;
