@@ -288,12 +288,14 @@ XPUEMU_SIMD_INLINE simd<R, N> lanewise(const simd<R, N>& x, const simd<R, N>& y)
   return r;
 }
 
-// r[i] = x[i] op s (or s op x[i]) on half lanes, with the broadcast operand s widened once.
+// r[i] = x[i] op s (or s op x[i]) on half lanes, with the broadcast operand s (its bits) widened
+// once: broadcast as a half, then converted (one conversion of the whole vector).
 template <typename Op, bool ScalarFirst, int N>
-XPUEMU_SIMD_INLINE simd<sycl::half, N> half_lanewise_scalar(const simd<sycl::half, N>& x, float s) {
+XPUEMU_SIMD_INLINE simd<sycl::half, N> half_lanewise_scalar(const simd<sycl::half, N>& x,
+                                                             std::uint16_t s) {
   static_assert(!Op::integral_only, "this operator needs integral elements");
   simd<sycl::half, N> r(uninit);
-  const __m256 sv = _mm256_set1_ps(s);
+  const __m256 sv = _mm256_cvtph_ps(_mm_set1_epi16(static_cast<short>(s)));
   half_map<N>(
       r.data(), [sv](__m256 v) { return ScalarFirst ? Op::vec(sv, v) : Op::vec(v, sv); }, x.data());
   return r;
@@ -308,11 +310,9 @@ XPUEMU_SIMD_INLINE auto arith(const A& a, const B& b) {
                 "this simd operator needs integral elements");
   if constexpr (is_half_v<R> && N > 1 && operand<B>::length <= 1) {
     // The scalar becomes a half first (it may round), then one float broadcast.
-    return half_lanewise_scalar<Op, false>(as_operand<R, N>(a),
-                                           sycl::half::to_float(to_operand<R, 1>(b).data()[0]));
+    return half_lanewise_scalar<Op, false>(as_operand<R, N>(a), to_operand<R, 1>(b).data()[0]);
   } else if constexpr (is_half_v<R> && N > 1 && operand<A>::length <= 1) {
-    return half_lanewise_scalar<Op, true>(as_operand<R, N>(b),
-                                          sycl::half::to_float(to_operand<R, 1>(a).data()[0]));
+    return half_lanewise_scalar<Op, true>(as_operand<R, N>(b), to_operand<R, 1>(a).data()[0]);
   } else {
     return lanewise<Op, R, N>(as_operand<R, N>(a), as_operand<R, N>(b));
   }
