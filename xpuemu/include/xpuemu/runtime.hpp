@@ -135,6 +135,15 @@ struct hot_allocation {
 // Slots of a thread's hot allocations: kernels alternate between a few buffers.
 constexpr std::size_t kHotAllocations = 4;
 
+// Sets bits [first, end) of a plain bitmap (a thread's own: no other thread writes it).
+inline void set_bits(std::uint64_t* bits, std::size_t first, std::size_t end) {
+  while (first < end) {
+    const std::size_t n = std::min<std::size_t>(64 - first % 64, end - first);
+    bits[first / 64] |= (n == 64 ? ~0ull : ((1ull << n) - 1)) << (first % 64);
+    first += n;
+  }
+}
+
 // What the hooks below need on their fast paths, kept per device thread by the executor for the
 // work-group it runs (null on other threads and between launches).
 struct hook_state {
@@ -186,11 +195,7 @@ inline void global_access(const void* p, std::size_t bytes, std::size_t align, a
       }
       const std::size_t first = a - al.start;
       if (!al.lines || (first | bytes) % 64 != 0) break;
-      for (std::size_t l = first / 64, end = (first + bytes) / 64; l < end;) {
-        const std::size_t n = std::min<std::size_t>(64 - l % 64, end - l);
-        al.lines[l / 64] |= (n == 64 ? ~0ull : ((1ull << n) - 1)) << (l % 64);
-        l += n;
-      }
+      set_bits(al.lines, first / 64, (first + bytes) / 64);
       h->loads[al.alloc] += bytes;
       return;
     }

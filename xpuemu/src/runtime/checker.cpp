@@ -199,12 +199,7 @@ struct launch_checker::loaded_map {
   void mark(std::size_t first, std::size_t last, std::size_t size, line_bitmap& own_lines) {
     const std::size_t l0 = (first + 63) / 64, l1 = last / 64;
     if (l0 < l1) {
-      std::uint64_t* bits = own_lines.get(size);
-      for (std::size_t l = l0; l < l1;) {
-        const std::size_t n = std::min<std::size_t>(64 - l % 64, l1 - l);
-        bits[l / 64] |= (n == 64 ? ~0ull : ((1ull << n) - 1)) << (l % 64);
-        l += n;
-      }
+      set_bits(own_lines.get(size), l0, l1);
       if (first < 64 * l0) mark_words(first, 64 * l0, size);
       if (64 * l1 < last) mark_words(64 * l1, last, size);
     } else {

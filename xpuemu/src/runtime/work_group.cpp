@@ -400,11 +400,11 @@ void run_groups(launch_ctx& launch) {
   group->hooks.slow_global = launch.checker || launch.deadline_ns != 0;
   group->hooks.slow_slm = launch.deadline_ns != 0;
   // Accesses are counted inline only without a time limit: with one, every access ticks.
-  const bool inline_reads = launch.checker && launch.deadline_ns == 0;
-  group->hooks.checked_reads = inline_reads ? traffic.checked : nullptr;
-  group->hooks.loads = inline_reads ? traffic.loads.data() : nullptr;
-  group->hooks.hot = inline_reads ? traffic.hot : nullptr;
-  group->hooks.stores = inline_reads ? traffic.stores.data() : nullptr;
+  const bool inline_counts = launch.checker && launch.deadline_ns == 0;
+  group->hooks.checked_reads = inline_counts ? traffic.checked : nullptr;
+  group->hooks.loads = inline_counts ? traffic.loads.data() : nullptr;
+  group->hooks.hot = inline_counts ? traffic.hot : nullptr;
+  group->hooks.stores = inline_counts ? traffic.stores.data() : nullptr;
   tl_hooks = &group->hooks;
   const std::size_t total = launch.groups[0] * launch.groups[1];
   for (;;) {
