@@ -406,7 +406,7 @@ def expect_forward(b):
         return within_bound(y.reshape(len(xv), N).double().numpy(), xv, wv, u, x.dtype == H16)
 
     if out_bytes > BIG_OUTPUT:
-        soft.append(err(RuntimeError, "(?i)alloc|memory"))
+        soft.append(err(RuntimeError, "(?i)alloc|memory|size calculation overflowed"))
     return Expect(soft, shape=shape, dtype=x.dtype, check=check,
                   kind=f"pytorch {TYPE_NAME[x.dtype]}")
 

@@ -92,6 +92,17 @@ def test_half_gemm_rounds_once(op, shapes):
     torch.testing.assert_close(got.cpu().double(), exact, rtol=2e-3, atol=1e-3)
 
 
+def test_half_gemm_keeps_broadcast_operands_broadcast():
+    # matmul hands bmm a weight expanded over the batch; widened whole, a batch of 2^40 empty rows
+    # would need 2^46 bytes.
+    x = torch.empty(0, dtype=torch.half, device=XPU).as_strided((2**40, 0, 1), (0, 0, 0))
+    w = sample((16, 1), torch.float16, seed=0).to(XPU)
+    assert torch.nn.functional.linear(x, w).shape == (2**40, 0, 16)
+    a, b = sample((3, 4, 300), torch.float16, seed=1), sample((1, 300, 6), torch.float16, seed=2)
+    got = torch.bmm(a.to(XPU), b.to(XPU).expand(3, 300, 6))
+    assert torch.equal(got.cpu(), torch.bmm(a.float(), b.float().expand(3, 300, 6)).half())
+
+
 FALLBACK_OPS = {
     "softmax": lambda t: torch.softmax(t, -1),
     "exp": torch.exp,

@@ -17,6 +17,15 @@ void check_all_on_device(const char* op, std::initializer_list<at::Tensor> tenso
                 t.device(), "!");
 }
 
+// A half operand in float, broadcast dimensions (stride 0) kept broadcast: matmul hands bmm its
+// matrix expanded over the batch, and widening that whole would allocate a copy per batch entry.
+at::Tensor widen(const at::Tensor& t) {
+  at::Tensor compact = t;
+  for (int64_t d = 0; d < t.dim(); ++d)
+    if (t.stride(d) == 0 && t.size(d) > 1) compact = compact.narrow(d, 0, 1);
+  return compact.to(at::kFloat).expand(t.sizes());
+}
+
 // Runs `gemm` on host views of the operands and returns its result on the device. Half operands
 // are computed like on a GPU: widened to float, accumulated in float and rounded to half once.
 template <typename F>
@@ -28,7 +37,7 @@ at::Tensor host_gemm(const char* op, std::initializer_list<at::Tensor> operands,
                                 [](const at::Tensor& t) { return t.scalar_type() == at::kHalf; });
   host_views views;
   std::vector<at::Tensor> args;
-  for (const at::Tensor& t : operands) args.push_back(half ? views(t).to(at::kFloat) : views(t));
+  for (const at::Tensor& t : operands) args.push_back(half ? widen(views(t)) : views(t));
   const at::Tensor result = gemm(args);
   at::Tensor out = empty_device_like(result, half ? at::kHalf : result.scalar_type());
   views(out).copy_(result);
