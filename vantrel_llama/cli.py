@@ -11,8 +11,9 @@ import torch
 from .device import BUILD_LIB, xpuemu
 from .errors import CheckpointError
 from .loader import load
-from .model import kernel_kind
+from .model import MAX_KERNEL_ROWS, kernel_kind
 from .reference import Reference, compare
+from .sampling import check_args
 
 DEFAULT_PROMPT = "The weather on the coast"
 # Memory bandwidth of two GPUs, for the projected tokens/s of a decoding step bound by its reads.
@@ -35,8 +36,8 @@ def parse_args(argv):
     p.add_argument("--temperature", type=float, default=0.0, metavar="T")
     p.add_argument("--top-p", type=float, default=1.0, metavar="P")
     p.add_argument("--seed", type=int, default=None, metavar="S")
-    p.add_argument("--layers", type=int, default=2, metavar="N",
-                   help="layers of the synthetic checkpoint (without MODEL_DIR)")
+    p.add_argument("--layers", type=int, default=None, metavar="N",
+                   help="layers of the synthetic checkpoint (without MODEL_DIR; default 2)")
     p.add_argument("--validate", action="store_true",
                    help="compare the logits with a float32 reference on the CPU")
     args = p.parse_args(argv)
@@ -44,10 +45,21 @@ def parse_args(argv):
         p.error("--max-new-tokens must be at least 1")
     if args.batch < 1:
         p.error("--batch must be at least 1")
+    if args.model_dir is not None and args.layers is not None:
+        p.error("--layers applies to the synthetic checkpoint only (no MODEL_DIR)")
+    if args.layers is None:
+        args.layers = 2
     if args.layers < 1:
         p.error("--layers must be at least 1")
-    if args.model_dir is not None and args.layers != 2:
-        p.error("--layers applies to the synthetic checkpoint only (no MODEL_DIR)")
+    try:  # before a checkpoint is loaded or written
+        check_args(args.temperature, args.top_p)
+    except ValueError as e:
+        p.error(str(e).replace("temperature", "--temperature").replace("top_p", "--top-p"))
+    if args.prompt_ids is not None:
+        try:
+            args.prompt_ids = [int(x) for x in args.prompt_ids.split(",")]
+        except ValueError:
+            p.error(f"--prompt-ids must be comma-separated integers, got {args.prompt_ids!r}")
     return args
 
 
@@ -60,11 +72,7 @@ def synthetic_dir(layers: int) -> pathlib.Path:
 
 def prompt_ids(args, model) -> list:
     if args.prompt_ids is not None:
-        try:
-            return [int(x) for x in args.prompt_ids.split(",") if x.strip()]
-        except ValueError:
-            raise SystemExit(f"--prompt-ids must be comma-separated integers, got "
-                             f"{args.prompt_ids!r}")
+        return args.prompt_ids
     if model.tokenizer is None:
         raise SystemExit(f"{model.source} has no tokenizer.model: give the prompt as "
                          f"--prompt-ids")
@@ -79,23 +87,24 @@ def decode_text(model, ids) -> str:
 
 class StepLog:
     """Harvests the launch log after every step (it keeps only the latest launches): device time
-    of the kernels by kind, and host-op time, for the prompt and for the decoding steps."""
+    of the kernels by kind, and host-op time, for the prompts and for the decoding steps; wall and
+    thread time of each phase, summed over the groups of 8 rows that generate runs one after
+    another (each group's first token ends its prompt's pass)."""
 
     def __init__(self, model, bar):
         self.model, self.bar = model, bar
         self.kernel = {"prefill": {}, "decode": {}}
         self.host = {"prefill": 0.0, "decode": 0.0}
         self.host_in = {"prefill": {}, "decode": {}}
-        self.marks = {}
-        self.thread = {}
+        self.wall = {"prefill": 0.0, "decode": 0.0}
+        self.thread = {"prefill": 0.0, "decode": 0.0}
 
     def start(self):
         xpuemu.synchronize()
         xpuemu.clear_launch_log()
         self.model.profile_host_ops(True)
         self.host_mark = xpuemu.host_op_time()[1]
-        self.marks["start"] = time.perf_counter()
-        self.thread["start"] = time.thread_time()
+        self.mark = (time.perf_counter(), time.thread_time())
 
     def harvest(self, phase):
         for r in xpuemu.launch_log():
@@ -110,19 +119,22 @@ class StepLog:
             self.host_in[phase][kind] = self.host_in[phase].get(kind, 0.0) + s
         self.model.profile_host_ops(True)
 
+    def _lap(self, phase):
+        now = (time.perf_counter(), time.thread_time())
+        self.wall[phase] += now[0] - self.mark[0]
+        self.thread[phase] += now[1] - self.mark[1]
+        self.mark = now
+
     def __call__(self, generated):
         phase = "prefill" if generated == 1 else "decode"
         self.harvest(phase)
-        if generated == 1:
-            self.marks["first"] = time.perf_counter()
-            self.thread["first"] = time.thread_time()
+        self._lap(phase)
         self.bar.update(1)
 
     def finish(self):
         self.harvest("decode")
         self.model.profile_host_ops(False)
-        self.marks["end"] = time.perf_counter()
-        self.thread["end"] = time.thread_time()
+        self._lap("decode")
 
     def device_ms(self, phase, steps) -> dict:
         """Device milliseconds per step by kind: kernels from the launch log's times, plus the
@@ -172,13 +184,14 @@ def run(args) -> int:
     prompt = prompt_ids(args, model)
     ids = torch.tensor([prompt] * args.batch, dtype=torch.long)
     new = args.max_new_tokens
-    rows = min(args.batch, 8)
+    rows = min(args.batch, MAX_KERNEL_ROWS)
     print("paths:", "; ".join(f"{op}: {path}" for op, path in model.paths(rows).items()))
 
     # Timed generation with the emulator's access checks off (they are a debugging aid).
     xpuemu.set_checking(False)
+    groups = -(-args.batch // MAX_KERNEL_ROWS)  # generate decodes 8 rows at a time
     try:
-        with tqdm(total=new, unit="tok", desc="decoding", file=sys.stderr) as bar:
+        with tqdm(total=new * groups, unit="tok", desc="decoding", file=sys.stderr) as bar:
             log = StepLog(model, bar)
             log.start()
             out = model.generate(ids, new, temperature=args.temperature, top_p=args.top_p,
@@ -194,18 +207,18 @@ def run(args) -> int:
 
     generated = int(out.shape[1] - len(prompt))
     steps = max(1, generated - 1)  # decoding steps after the prompt's pass
-    groups = -(-args.batch // 8)
-    total = log.marks["end"] - log.marks["start"]
-    decode = log.marks["end"] - log.marks["first"]
+    total = log.wall["prefill"] + log.wall["decode"]
+    decode = log.wall["decode"]
     print(f"tokens/s: {args.batch * generated / total:.2f} overall "
           f"({args.batch * generated} tokens in {total:.2f} s), "
           f"{args.batch * (generated - 1) / decode if generated > 1 else 0.0:.2f} "
           f"in the decoding steps; prompt of {len(prompt)} tokens took "
-          f"{(log.marks['first'] - log.marks['start']) * 1e3:.0f} ms")
+          f"{log.wall['prefill'] * 1e3:.0f} ms"
+          + (f" ({groups} groups of up to {MAX_KERNEL_ROWS} rows)" if groups > 1 else ""))
     ms = log.device_ms("decode", steps * groups)
     print(f"device ms per token step: " + ", ".join(f"{k} {v:.1f}" for k, v in ms.items())
           + f" (total {sum(ms.values()):.1f})")
-    host = (log.thread["end"] - log.thread["first"]) * 1e3 / (steps * groups)
+    host = log.thread["decode"] * 1e3 / (steps * groups)
     print(f"host ms per token step: {host:.2f} (CPU time of the calling thread, which also runs "
           f"the emulated device's PyTorch ops)")
     nbytes = bytes_per_step(model, rows, len(prompt) + generated)

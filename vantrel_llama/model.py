@@ -10,6 +10,7 @@ residual stream are PyTorch operations on the device, in float32 (this torch has
 for several of them).
 """
 import math
+import operator
 import time
 from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence, Tuple, Union
@@ -215,8 +216,9 @@ class Model:
             got = (f"{ids.dtype} tensor of shape {list(ids.shape)}" if isinstance(ids, torch.Tensor)
                    else type(ids).__name__)
             raise ValueError(f"ids must be a LongTensor [B, T] of token ids, got {got}")
-        if ids.shape[1] < 1:
-            raise ValueError(f"ids must hold at least one token per row, got shape {list(ids.shape)}")
+        if ids.shape[0] < 1 or ids.shape[1] < 1:
+            raise ValueError(f"ids must hold at least one row of at least one token, got shape "
+                             f"{list(ids.shape)}")
         ids = ids.cpu()
         vocab = self.config.vocab_size
         bad = (ids < 0) | (ids >= vocab)
@@ -230,6 +232,28 @@ class Model:
         except CheckpointError as e:
             raise ValueError(f"prompt of {ids.shape[1]} tokens + {new_tokens} new tokens: {e}") from e
         return ids
+
+    def _check_eos(self, eos_token_id) -> Tuple[int, ...]:
+        """The end-of-sequence ids generate stops at: eos_token_id (an id or a sequence of ids),
+        or the config's when None."""
+        if eos_token_id is None:
+            eos = self.config.eos_token_id
+            return () if eos is None else (eos,) if isinstance(eos, int) else tuple(eos)
+        single = not isinstance(eos_token_id, (list, tuple))
+        vocab = self.config.vocab_size
+        values = []
+        for v in [eos_token_id] if single else eos_token_id:
+            try:
+                if isinstance(v, bool):
+                    raise TypeError
+                v = operator.index(v)  # int, numpy integer, integer 0-d tensor
+            except TypeError:
+                v = None
+            if v is None or not 0 <= v < vocab:
+                raise ValueError(f"eos_token_id must be a token id in [0, {vocab}) or a list of "
+                                 f"them, got {eos_token_id!r}")
+            values.append(v)
+        return tuple(values)
 
     @torch.no_grad()
     def logits(self, ids: torch.Tensor) -> torch.Tensor:
@@ -275,8 +299,7 @@ class Model:
             raise ValueError(f"max_new_tokens must be an int >= 0, got {max_new_tokens!r}")
         ids = self._check_ids(ids, max_new_tokens)
         check_args(temperature, top_p)  # before any work
-        eos = self.config.eos_token_id if eos_token_id is None else eos_token_id
-        eos = () if eos is None else (eos,) if isinstance(eos, int) else tuple(eos)
+        eos = self._check_eos(eos_token_id)
         generator = make_generator(seed)
         out = [self._generate_rows(rows, max_new_tokens, temperature, top_p, generator, eos,
                                    callback)
@@ -293,16 +316,18 @@ class Model:
         logits = self.prefill(ids.to(self.device), cache, self.prefill_chunk(b))
         done = torch.zeros(b, dtype=torch.bool)
         eos_ids = torch.tensor(eos, dtype=torch.long)
+        pad = torch.zeros(b, dtype=torch.long)  # the end token each finished row repeats
         for i in range(new):
             token = sample(logits.float().cpu(), temperature, top_p, generator)
             if eos:
-                token = torch.where(done, eos_ids[0], token)
+                token = torch.where(done, pad, token)
+                pad = torch.where(done, pad, token)
                 done |= (token[:, None] == eos_ids).any(1)
             out[:, t + i] = token
             if callback is not None:
                 callback(i + 1)
             if eos and bool(done.all()):
-                out[:, t + i + 1:] = eos_ids[0]
+                out[:, t + i + 1:] = pad[:, None]
                 break
             if i + 1 < new:
                 logits = self.forward(token[:, None].to(self.device), t + i, cache)[:, 0]

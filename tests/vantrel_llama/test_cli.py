@@ -18,7 +18,7 @@ def run_cli(*args, env=None):
 
 def test_decodes_reports_and_validates(make_checkpoint):
     folder, _ = make_checkpoint()
-    r = run_cli(folder, "--prompt-ids", "1,5,7", "--max-new-tokens", "4", "--batch", "2",
+    r = run_cli(folder, "--prompt-ids", "1,5,7", "--max-new-tokens", "4", "--batch", "9",
                 "--validate")
     assert r.returncode == 0, r.stderr
     for line in ("paths: q/k/v projection: PyTorch linear", "tokens/s:", "device ms per token",
@@ -30,7 +30,10 @@ def test_decodes_reports_and_validates(make_checkpoint):
 
 @pytest.mark.parametrize("args, code, message", [
     (["--prompt", "hello"], 1, "has no tokenizer.model: give the prompt as --prompt-ids"),
-    (["--prompt-ids", "1,x"], 1, "--prompt-ids must be comma-separated integers"),
+    (["--prompt-ids", "1,,2"], 2, "--prompt-ids must be comma-separated integers"),
+    (["--top-p", "1.5"], 2, "--top-p must be in (0, 1]"),
+    (["--temperature", "nan"], 2, "--temperature must be finite"),
+    (["--layers", "2"], 2, "--layers applies to the synthetic checkpoint only"),
     (["--prompt-ids", "1,99"], 1, "token id 99"),
     (["--prompt-ids", "1", "--max-new-tokens", "0"], 2, "--max-new-tokens must be at least 1"),
 ])

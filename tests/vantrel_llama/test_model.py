@@ -72,12 +72,17 @@ def test_sampling_is_seeded_and_eos_pads(tiny):
     first = (b[1, 3:] == eos).nonzero()
     if len(first):
         assert (b[1, 3 + int(first[0]):] == eos).all()
+    # With several end tokens, a row is padded with the one it reached.
+    other = next(i for i in range(48) if i not in a[:, 3:])
+    assert torch.equal(tiny.generate(ids, 12, temperature=1.0, top_p=0.9, seed=7,
+                                     eos_token_id=[other, eos]), b)
 
 
 @pytest.mark.parametrize("ids, new, message", [
     (torch.zeros(2, 3, dtype=torch.int32), 1, "ids must be a LongTensor"),
     (torch.zeros(3, dtype=torch.long), 1, "ids must be a LongTensor"),
     (torch.zeros(1, 0, dtype=torch.long), 1, "at least one token"),
+    (torch.zeros(0, 3, dtype=torch.long), 1, "at least one row"),
     (torch.tensor([[1, 48]]), 1, "token id 48 at \\[0, 1\\], outside the vocabulary"),
     (torch.tensor([[-1]]), 1, "token id -1"),
     (torch.zeros(1, 60, dtype=torch.long), 5, "max_position_embeddings"),
@@ -86,6 +91,12 @@ def test_sampling_is_seeded_and_eos_pads(tiny):
 def test_bad_requests(tiny, ids, new, message):
     with pytest.raises(ValueError, match=message):
         tiny.generate(ids, new)
+
+
+@pytest.mark.parametrize("eos", [2.0, "2", True, -1, 48, [2, 99]])
+def test_bad_eos_token_id(tiny, eos):
+    with pytest.raises(ValueError, match="eos_token_id must be a token id in \\[0, 48\\)"):
+        tiny.generate(torch.tensor([[1, 5]]), 2, eos_token_id=eos)
 
 
 def test_sliding_window_shorter_than_the_sequence(make_checkpoint):
