@@ -200,6 +200,9 @@ def run(args) -> int:
     except (ValueError, CheckpointError) as e:
         raise SystemExit(f"error: {e}")
 
+    if model.attention_overflows:
+        print(f"attention: {model.attention_overflows} steps ran again through PyTorch (the "
+              f"kernel's exponentials overflowed: raw scores beyond about +-1000)")
     for b in range(min(args.batch, 4)):
         print(f"[{b}] {decode_text(model, out[b].tolist())!r}")
     if args.batch > 4:

@@ -104,6 +104,8 @@ class Model:
         self._cos = torch.cat([angles.cos()] * 2, 1).float().to(device)
         self._sin = torch.cat([-angles.sin(), angles.sin()], 1).float().to(device)
         self._profile = None  # {kind: host-op seconds} while profile_host_ops() is running
+        # Steps run again with attention through PyTorch because the kernel's output overflowed.
+        self.attention_overflows = 0
 
     # ---- what runs where -----------------------------------------------------------------------
 
@@ -137,12 +139,13 @@ class Model:
         r = torch.rsqrt(h.pow(2).mean(-1, keepdim=True).add_(self.config.rms_norm_eps))
         return (h * r).mul_(weight).half()
 
-    def _attention(self, q, k_all, v_all, start):
+    def _attention(self, q, k_all, v_all, start, kernel):
         """Attention of the queries q [B, H, C, hd] (float32, positions start .. start + C - 1)
-        over the cached positions 0 .. start + C - 1 of k_all, v_all [B, H_kv, L, hd]."""
+        over the cached positions 0 .. start + C - 1 of k_all, v_all [B, H_kv, L, hd]; one
+        position goes through the kernel when `kernel` allows."""
         b, h, c, hd = q.shape
         n = start + c
-        if c == 1 and self._kernel_attention:
+        if c == 1 and kernel and self._kernel_attention:
             out = vantrel.sdp_forward(q.half().contiguous(), k_all[:, :, :n], v_all[:, :, :n])
             return out.view(b, 1, h * hd)
         g = h // self._kv_heads
@@ -155,11 +158,13 @@ class Model:
         out = torch.softmax(scores, dim=-1) @ v_all[:, :, :n].float()  # [B, H_kv, g * C, hd]
         return out.view(b, h, c, hd).transpose(1, 2).reshape(b, c, h * hd).half()
 
-    def forward(self, tokens: torch.Tensor, start: int, cache, last_only: bool = False):
+    def forward(self, tokens: torch.Tensor, start: int, cache, last_only: bool = False,
+                kernel_attention: bool = True):
         """Runs C new positions of B sequences through the model: tokens [B, C] on the device, at
         positions start .. start + C - 1, their keys and values written into `cache` (which holds
         the earlier positions). Returns half logits [B, C, vocab] on the device, or [B, 1, vocab]
-        for the last position only. C = 1 is the decoding step."""
+        for the last position only. C = 1 is the decoding step; its attention runs on the kernel
+        unless kernel_attention is False."""
         cfg = self.config
         b, c = tokens.shape
         hd, nh, nkv = cfg.head_dim, self._heads, self._kv_heads
@@ -178,7 +183,7 @@ class Model:
             v_cache[:, :, start:end].copy_(
                 qkv[:, (nh + nkv) * hd:].view(b, c, nkv, hd).transpose(1, 2))
             q = qk[:, :, :nh].transpose(1, 2)  # [B, H, C, hd]
-            att = op("attention", self._attention, q, k_cache, v_cache, start)
+            att = op("attention", self._attention, q, k_cache, v_cache, start, kernel_attention)
             h.add_(op("projections", layer.o, att.reshape(b * c, nh * hd)))
             x = self._rms_norm(h, layer.mlp_norm)
             gu = op("projections", layer.gate_up, x).float()
@@ -265,17 +270,31 @@ class Model:
             b, t = rows.shape
             cache = self.new_cache(b, t)
             dev = rows.to(self.device)
-            steps = [self.forward(dev[:, i:i + 1], i, cache) for i in range(t)]
-            out.append(torch.cat(steps, 1).float().cpu())
+            out.append(torch.stack([self.step(dev[:, i:i + 1], i, cache) for i in range(t)], 1))
         return torch.cat(out)
+
+    def step(self, tokens: torch.Tensor, start: int, cache) -> torch.Tensor:
+        """The decoding step for tokens [B, 1] at position `start`; returns float32 logits [B, vocab]
+        on the CPU. The attention kernel subtracts no maximum before its exponentials, so raw
+        scores beyond about +-1000 make its output infinite or NaN: a step whose logits are not
+        finite runs again with attention through PyTorch (the cache rows it wrote are rewritten),
+        before any later position attends over them."""
+        logits = self.forward(tokens, start, cache)[:, 0].float().cpu()
+        if self._kernel_attention and not bool(torch.isfinite(logits).all()):
+            self.attention_overflows += 1
+            logits = self.forward(tokens, start, cache, kernel_attention=False)[:, 0].float().cpu()
+        return logits
 
     def prefill(self, tokens: torch.Tensor, cache, chunk: int) -> torch.Tensor:
         """Runs the prompt tokens [B, T] (on the device) through the model `chunk` positions per
-        call; returns the last position's half logits [B, vocab] on the device."""
-        t = tokens.shape[1]
-        for start in range(0, t, chunk):
-            logits = self.forward(tokens[:, start:start + chunk], start, cache, last_only=True)
-        return logits[:, 0]
+        call; returns the last position's float32 logits [B, vocab] on the CPU."""
+        for start in range(0, tokens.shape[1], chunk):
+            part = tokens[:, start:start + chunk]
+            if part.shape[1] == 1:  # one position: the decoding step, attention on the kernel
+                logits = self.step(part, start, cache)
+            else:
+                logits = self.forward(part, start, cache, last_only=True)[:, 0]
+        return logits.float().cpu()
 
     def prefill_chunk(self, batch: int) -> int:
         """Prompt positions per call: as many as keep every projection on the kernels (at most 8
@@ -318,7 +337,7 @@ class Model:
         eos_ids = torch.tensor(eos, dtype=torch.long)
         pad = torch.zeros(b, dtype=torch.long)  # the end token each finished row repeats
         for i in range(new):
-            token = sample(logits.float().cpu(), temperature, top_p, generator)
+            token = sample(logits, temperature, top_p, generator)
             if eos:
                 token = torch.where(done, pad, token)
                 pad = torch.where(done, pad, token)
@@ -330,5 +349,5 @@ class Model:
                 out[:, t + i + 1:] = pad[:, None]
                 break
             if i + 1 < new:
-                logits = self.forward(token[:, None].to(self.device), t + i, cache)[:, 0]
+                logits = self.step(token[:, None].to(self.device), t + i, cache)
         return out

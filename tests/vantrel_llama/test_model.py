@@ -36,6 +36,22 @@ def test_logits_match_reference(make_checkpoint, fmt, shards, dtype, config):
     assert_matches_reference(model, folder, ids_for(48, (3, 9)))
 
 
+def test_attention_kernel_overflow_reruns_the_step(make_checkpoint):
+    # q and k scaled up: raw scores q.k of order 10^4 overflow the kernel's exponentials.
+    def scale(t):
+        for n in ("q_proj", "k_proj"):
+            t[f"model.layers.0.self_attn.{n}.weight"] *= 8
+
+    folder, _ = make_checkpoint(edit=scale, hidden_size=256, num_attention_heads=2,
+                                num_key_value_heads=1, num_hidden_layers=1)
+    model = load(folder)
+    assert model.paths()["attention"].startswith("vantrel.sdp_forward")
+    assert_matches_reference(model, folder, ids_for(48, (2, 5)))
+    assert model.attention_overflows > 0
+    out = model.generate(ids_for(48, (1, 3)), 3, eos_token_id=())  # sampled from finite logits
+    assert torch.equal(out[0, 3:], model.logits(out)[0, 2:-1].argmax(-1))
+
+
 @pytest.fixture
 def tiny(make_checkpoint):
     folder, _ = make_checkpoint()
