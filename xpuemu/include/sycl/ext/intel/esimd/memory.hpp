@@ -192,20 +192,26 @@ constexpr std::size_t slm_block_alignment() {
   }
 }
 
-// A block of N elements at byte_offset from p, into pass_thru, when `on`.
-template <typename T, int N, std::size_t Align>
+// How far ahead a block load asks the host for data: the block that follows (usually the next
+// work-item's tile or slice), or further for blocks the kernel streams past the cache (an
+// uncached hint: weights read once), so that DRAM's latency is covered by a whole work-item's
+// compute, as a GPU's many hardware threads keep a stream in flight.
+inline constexpr std::size_t kStreamAhead = 2048;
+
+// A block of N elements at byte_offset from p, into pass_thru, when `on`; Stream: the kernel
+// streams it past the cache.
+template <typename T, int N, std::size_t Align, bool Stream = false>
 XPUEMU_SIMD_INLINE simd<T, N> global_load_block(const T* p, std::size_t byte_offset, bool on,
                                                 simd<T, N> pass_thru,
                                                 const char* op = "block_load") {
   if (on) {
     const char* a = reinterpret_cast<const char*>(p) + byte_offset;
     xpuemu::detail::global_access(a, N * sizeof(T), Align, access::read, op);
-    // Blocks of whole cache lines are usually followed by the next block (the next work-item's
-    // tile or slice): ask the host for it now, as a GPU's wide memory system has it in flight.
-    // A hint only: it reads nothing and cannot fault.
+    // Blocks of whole cache lines only. A hint: it reads nothing and cannot fault.
+    constexpr std::size_t kAhead = Stream ? kStreamAhead : N * sizeof(T);
     if constexpr (N * sizeof(T) >= 128)
       for (std::size_t line = 0; line < N * sizeof(T); line += 64)
-        __builtin_prefetch(a + N * sizeof(T) + line, 0, 0);
+        __builtin_prefetch(a + kAhead + line, 0, 0);
     copy_block<N * sizeof(T)>(pass_thru.data(), a);
   }
   return pass_thru;

@@ -60,7 +60,8 @@ XPUEMU_SIMD_INLINE std::enable_if_t<esimd_ns::is_simd_flag_type_v<FlagsT>, esimd
 lsc_block_load(const T* p, esimd_ns::simd_mask<1> pred, esimd_ns::simd<T, NElts> pass_thru,
                FlagsT = {}) {
   detail::check_block<T, NElts, L1H, L3H, true>();
-  return esimd_ns::detail::global_load_block<T, NElts, detail::lsc_alignment<T, NElts, FlagsT>()>(
+  return esimd_ns::detail::global_load_block<T, NElts, detail::lsc_alignment<T, NElts, FlagsT>(),
+                                             L1H == cache_hint::uncached>(
       p, 0, pred.data()[0] != 0, pass_thru, "lsc_block_load");
 }
 template <typename T, int NElts, lsc_data_size DS = lsc_data_size::default_size,
