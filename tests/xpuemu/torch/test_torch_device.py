@@ -118,6 +118,38 @@ def results(r):
     return list(r) if isinstance(r, tuple) else [r]
 
 
+def softmax_grad(x, softmax=torch.softmax):
+    return torch.autograd.grad(softmax(x, -1).pow(2).sum(), x)[0]
+
+
+@pytest.mark.parametrize("op, ref", [
+    (softmax_grad, softmax_grad),
+    (lambda x: softmax_grad(x, torch.log_softmax), lambda x: softmax_grad(x, torch.log_softmax)),
+    (lambda x: x.cumsum(-1, dtype=torch.half), lambda x: x.cumsum(-1)),
+])
+def test_half_op_widened_with_a_half_dtype_argument(op, ref):
+    # The CPU lacks these half kernels; run in float, the dtype argument must say float too.
+    x = sample((4, 6), torch.float16, seed=3)
+    got = op(x.to(XPU).requires_grad_())
+    assert got.dtype == torch.float16
+    torch.testing.assert_close(got.cpu().float(), ref(x.float().requires_grad_()),
+                               rtol=2e-2, atol=2e-3)
+
+
+@pytest.mark.parametrize("op, ref", [(torch._foreach_exp_, torch.exp),
+                                     (torch._foreach_sqrt_, torch.sqrt),
+                                     (torch._foreach_sqrt, torch.sqrt)])
+def test_foreach_over_half_and_float(op, ref):
+    # Element by element on the CPU: a retry after the half element failed applied the op twice
+    # to the float elements before it.
+    base = sample((5,), torch.float32, seed=4).abs() + 0.5
+    ts = [base.to(XPU), base.half().to(XPU)]
+    out = op(ts) or ts
+    assert [t.dtype for t in out] == [torch.float32, torch.float16]
+    assert torch.equal(out[0].cpu(), ref(base))
+    assert torch.equal(out[1].cpu(), ref(base.half().float()).half())
+
+
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
 @pytest.mark.parametrize("name", FALLBACK_OPS)
 def test_fallback_matches_cpu(name, dtype):

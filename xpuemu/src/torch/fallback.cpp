@@ -16,25 +16,42 @@ namespace {
 // given to the device tensor; storages the kernel grew are moved back to device memory. Results
 // that alias an argument's memory (views such as unfold) become device tensors over the same
 // device storage; other results are copied into new device tensors. With `widen`, half tensors go
-// in as float copies (written ones are copied back) and float results come back rounded once to
-// half (unless a float tensor of one or more dimensions was among the arguments).
+// in as float copies (written ones are copied back), a half dtype argument asks for float, and
+// float results come back rounded once to half unless a float tensor of one or more dimensions
+// was among the arguments; element i of a returned list is rounded when element i of every
+// tensor list argument was half (or not floating), as ops over lists pair them up.
 class cpu_run {
  public:
   explicit cpu_run(bool widen) : widen_(widen) {}
 
-  c10::IValue argument(const c10::IValue& v, bool written) {
-    if (v.isTensor()) return tensor_argument(v.toTensor(), written);
+  c10::IValue argument(const c10::IValue& v, const c10::TypePtr& type, bool written) {
+    if (v.isTensor()) {
+      if (v.toTensor().scalar_type() == at::kFloat && v.toTensor().dim() > 0) saw_float_ = true;
+      return tensor_argument(v.toTensor(), written);
+    }
     if (v.isTensorList()) {
+      const c10::List<at::Tensor> list = v.toTensorList();
+      if (!listed_) half_at_.assign(list.size(), true);
+      listed_ = true;
       c10::List<at::Tensor> out;
-      out.reserve(v.toTensorList().size());
-      for (const at::Tensor& t : v.toTensorList()) out.push_back(tensor_argument(t, written));
+      out.reserve(list.size());
+      for (size_t i = 0; i < list.size(); ++i) {
+        const at::Tensor t = list.get(i);
+        const bool half =
+            !t.defined() || t.scalar_type() == at::kHalf || !at::isFloatingType(t.scalar_type());
+        if (i < half_at_.size()) half_at_[i] = half_at_[i] && half;
+        if (!half) listed_float_ = true;
+        out.push_back(tensor_argument(t, written));
+      }
       return out;
     }
+    if (widen_ && v.isInt() && is_dtype(type) && v.toInt() == static_cast<int64_t>(at::kHalf))
+      return static_cast<int64_t>(at::kFloat);
     if (v.isList()) {  // e.g. Tensor?[]
       const c10::List<c10::IValue> list = v.toList();
       c10::impl::GenericList out(list.elementType());
       out.reserve(list.size());
-      for (const c10::IValue& e : list) out.push_back(argument(e, written));
+      for (const c10::IValue& e : list) out.push_back(argument(e, nullptr, written));
       return out;
     }
     if (v.isDevice() && v.toDevice().type() == kXPU) return c10::Device(c10::kCPU);
@@ -59,20 +76,31 @@ class cpu_run {
   }
 
   c10::IValue result(const c10::IValue& v) {
-    if (v.isTensor()) return result_tensor(v.toTensor());
+    if (v.isTensor()) return result_tensor(v.toTensor(), !saw_float_ && !listed_float_);
     if (v.isTensorList()) {
+      const c10::List<at::Tensor> list = v.toTensorList();
+      const bool paired = list.size() == half_at_.size();
       c10::List<at::Tensor> out;
-      out.reserve(v.toTensorList().size());
-      for (const at::Tensor& t : v.toTensorList()) out.push_back(result_tensor(t));
+      out.reserve(list.size());
+      for (size_t i = 0; i < list.size(); ++i)
+        out.push_back(
+            result_tensor(list.get(i), !saw_float_ && (paired ? half_at_[i] : !listed_float_)));
       return out;
     }
     return v;
   }
 
  private:
+  // ScalarType or ScalarType? (a dtype argument).
+  static bool is_dtype(const c10::TypePtr& type) {
+    if (!type) return false;
+    if (type->kind() == c10::TypeKind::OptionalType)
+      return is_dtype(type->expectRef<c10::OptionalType>().getElementType());
+    return type->kind() == c10::TypeKind::ScalarTypeType;
+  }
+
   at::Tensor tensor_argument(const at::Tensor& t, bool written) {
     if (!t.defined()) return t;
-    if (t.scalar_type() == at::kFloat && t.dim() > 0) saw_float_ = true;  // 0-dim: no promotion
     const bool widen = widen_ && t.scalar_type() == at::kHalf;
     if (!on_device(t)) return widen && !written ? t.to(at::kFloat) : t;
     at::Tensor host = widen ? views_(t).to(at::kFloat) : views_(t);
@@ -80,24 +108,44 @@ class cpu_run {
     return host;
   }
 
-  at::Tensor result_tensor(at::Tensor t) {
+  // `round`: a float result computed from widened half is rounded back to half.
+  at::Tensor result_tensor(at::Tensor t, bool round) {
     if (!t.defined()) return t;
     for (const auto& [dev, host] : written_)
       if (host.unsafeGetTensorImpl() == t.unsafeGetTensorImpl()) return dev;
     if (t.device().type() != c10::kCPU) return t;
     if (const c10::Storage* dev = views_.device_storage_of(t.storage().unsafeGetStorageImpl()))
       return tensor_over(*dev, c10::DispatchKey::XPU, t);
-    if (widen_ && !saw_float_ && t.scalar_type() == at::kFloat) t = t.to(at::kHalf);
+    if (widen_ && round && t.scalar_type() == at::kFloat) t = t.to(at::kHalf);
     at::Tensor out = empty_device_like(t, t.scalar_type());
     host_views()(out).copy_(t);
     return out;
   }
 
   bool widen_;
-  bool saw_float_ = false;
+  bool saw_float_ = false;     // a float tensor of one or more dimensions (0-dim: no promotion)
+  bool listed_ = false;        // a tensor list was among the arguments
+  bool listed_float_ = false;  // a floating tensor other than half in a tensor list
+  std::vector<bool> half_at_;  // per list position: every list's element half or not floating
   host_views views_;
   std::vector<std::pair<at::Tensor, at::Tensor>> written_;  // device tensor, its CPU view
 };
+
+// Tensor lists that hold half beside other floating types: ops over lists work element by
+// element, so on the CPU they may write the elements before the first half one and then fail on
+// it; such ops run widened from the start rather than being retried.
+bool lists_mix_half(const std::vector<c10::IValue>& args) {
+  bool half = false;
+  bool other = false;
+  for (const c10::IValue& v : args)
+    if (v.isTensorList())
+      for (const at::Tensor& t : v.toTensorList()) {
+        if (!t.defined()) continue;
+        half |= t.scalar_type() == at::kHalf;
+        other |= t.scalar_type() != at::kHalf && at::isFloatingType(t.scalar_type());
+      }
+  return half && other;
+}
 
 bool has_half_device_tensor(const std::vector<c10::IValue>& args) {
   auto half = [](const at::Tensor& t) { return on_device(t) && t.scalar_type() == at::kHalf; };
@@ -136,7 +184,8 @@ void run_on_cpu(const c10::OperatorHandle& op, const std::vector<c10::IValue>& a
   cpu_run run(widen);
   for (size_t i = 0; i < args.size(); ++i) {
     const auto* alias = schema.arguments()[i].alias_info();
-    stack->push_back(run.argument(args[i], alias && alias->isWrite()));
+    stack->push_back(
+        run.argument(args[i], schema.arguments()[i].real_type(), alias && alias->isWrite()));
   }
   op.redispatchBoxed(c10::DispatchKeySet(c10::DispatchKey::CPU), stack);
   run.write_back();
@@ -156,6 +205,10 @@ void cpu_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
   torch::jit::drop(*stack, n);
   check_same_device(op, args);
   const size_t base = stack->size();
+  if (lists_mix_half(args) && has_half_device_tensor(args)) {
+    run_on_cpu(op, args, stack, true);
+    return;
+  }
   try {
     run_on_cpu(op, args, stack, false);
   } catch (const c10::Error& e) {
