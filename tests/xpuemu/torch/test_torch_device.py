@@ -199,6 +199,7 @@ def test_views_alias_device_memory(make_view):
     lambda d, c: torch.cat([d, c]),
     lambda d, c: torch.equal(d, c),
     lambda d, c: torch.mm(d, c),
+    lambda d, c: c.index_put_((d[0].long(),), torch.tensor(9.0)),  # c[index on the device] = 9
 ])
 def test_mixing_devices_is_refused(op):
     d = torch.ones(2, 2, device=XPU)

@@ -172,6 +172,10 @@ void check_same_device(const c10::OperatorHandle& op, const std::vector<c10::IVa
     if (v.isTensor()) note(v.toTensor());
     if (v.isTensorList())
       for (const at::Tensor& t : v.toTensorList()) note(t);
+    if (v.isList())  // indices (Tensor?[]): on the CPU they may index device tensors, not the
+                     // reverse
+      for (const c10::IValue& e : v.toList())
+        if (e.isTensor()) device |= on_device(e.toTensor());
   }
   TORCH_CHECK(!(device && host), op.schema().name(),
               ": Expected all tensors to be on the same device, but found at least two devices, "
