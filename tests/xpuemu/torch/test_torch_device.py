@@ -1,5 +1,6 @@
 """The XPU device in PyTorch: memory, copies, native kernels, the CPU fallback, waiting, the launch
 log and the time spent in host operations."""
+import io
 import os
 import subprocess
 import sys
@@ -290,6 +291,21 @@ def run_python(code):
     prelude = f"import sys; sys.path.insert(0, {os.path.dirname(xpuemu.__file__)!r})\n"
     return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
                           timeout=120)
+
+
+@pytest.mark.parametrize("map_location", [None, "cpu"])
+def test_save_and_load(map_location):
+    t = sample((4, 6), torch.float16, seed=5).to(XPU)
+    saved = {"t": t.t(), "row": t[1]}  # two views of one storage
+    buf = io.BytesIO()
+    torch.save(saved, buf)
+    buf.seek(0)
+    loaded = torch.load(buf, map_location=map_location)
+    for name, v in saved.items():
+        assert loaded[name].device.type == (map_location or "xpu")
+        assert loaded[name].stride() == v.stride() and torch.equal(loaded[name].cpu(), v.cpu())
+    loaded["row"].fill_(0)  # the views still share their storage
+    assert not loaded["t"][:, 1].cpu().any()
 
 
 @pytest.mark.parametrize("first, second", [("xpuemu", "torch"), ("torch", "xpuemu")])

@@ -103,6 +103,28 @@ PYBIND11_MODULE(xpuemu, m) {
   m.def("launch_timeout", &xpuemu::launch_timeout,
         "Returns the time limit of one launch in seconds (0: none).");
 
+  // torch.save and torch.load of XPU tensors: their storages are saved tagged "xpu" and loaded
+  // back onto the device (map_location="cpu" loads them on the CPU, as for any device).
+  py::module_::import("torch.serialization")
+      .attr("register_package")(
+          23, py::cpp_function([](const py::object& storage) -> py::object {
+            if (storage.attr("device").attr("type").cast<std::string>() == "xpu")
+              return py::str("xpu");
+            return py::none();
+          }),
+          py::cpp_function([](const py::object& storage,
+                              const std::string& location) -> py::object {
+            if (location != "xpu" && location.rfind("xpu:", 0) != 0) return py::none();
+            if (location != "xpu" && location != "xpu:0")
+              throw py::value_error("cannot load onto " + location + ": the device has only xpu:0");
+            const py::object torch = py::module_::import("torch");
+            py::object out =
+                torch.attr("UntypedStorage")(storage.attr("nbytes")(), py::arg("device") = "xpu");
+            if (!py::getattr(storage, "_torch_load_uninitialized", py::bool_(false)).cast<bool>())
+              out.attr("copy_")(storage);
+            return out;
+          }));
+
   g_main_thread = std::this_thread::get_id();
   xpuemu::set_wait_hook(&run_signal_handlers);
 
