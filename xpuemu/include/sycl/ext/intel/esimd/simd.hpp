@@ -309,7 +309,7 @@ XPUEMU_SIMD_INLINE auto arith(const A& a, const B& b) {
   static_assert(!Op::integral_only || std::is_integral_v<R>,
                 "this simd operator needs integral elements");
   if constexpr (is_half_v<R> && N > 1 && operand<B>::length <= 1) {
-    // The scalar becomes a half first (it may round), then one float broadcast.
+    // The scalar becomes a half first (it may round); its bits are broadcast, then converted.
     return half_lanewise_scalar<Op, false>(as_operand<R, N>(a), to_operand<R, 1>(b).data()[0]);
   } else if constexpr (is_half_v<R> && N > 1 && operand<A>::length <= 1) {
     return half_lanewise_scalar<Op, true>(as_operand<R, N>(b), to_operand<R, 1>(a).data()[0]);
