@@ -5,7 +5,7 @@ device time per token step by operation kind, the host's CPU time per layer agai
 each model shape in SHAPES: the paths its operations take, the bytes a step reads and the tokens/s
 they allow on a GPU.
 
-Usage: /usr/bin/python3 bench/bench_decode.py [--layers N] [--reps N] [--only TABLE]
+Usage: PYTHONPATH=build/lib /usr/bin/python3 bench/bench_decode.py [--layers N] [--reps N] [--only TABLE]
 """
 import argparse
 import json
@@ -15,21 +15,14 @@ import sys
 import tempfile
 import time
 
-import benchlib  # noqa: F401  (puts the built modules on sys.path)
+import torch
+import vantrel
+import xpuemu
 
-_REPO = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(1, str(_REPO))
-
-import torch  # noqa: E402
-import vantrel  # noqa: E402
-import xpuemu  # noqa: E402
-
-import vantrel_llama.model  # noqa: E402
-
-from vantrel_llama import load  # noqa: E402
-from vantrel_llama.device import BUILD_LIB  # noqa: E402
-from vantrel_llama.model import kernel_kind  # noqa: E402
-from vantrel_llama.synthetic import write_synthetic_checkpoint  # noqa: E402
+import vantrel_llama.model
+from vantrel_llama import load
+from vantrel_llama.model import kernel_kind
+from vantrel_llama.synthetic import synthetic_folder, write_synthetic_checkpoint
 
 GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
 GPUS = (560e9, 1229e9)
@@ -176,11 +169,10 @@ def prefill_table(model, prompt_len):
 
 def load_memory(directory, fmt):
     """Loads in a fresh process and returns its load statistics."""
-    code = ("import sys, json; sys.path[:0] = [sys.argv[1], sys.argv[2]];"
-            "from vantrel_llama import load; m = load(sys.argv[3]);"
+    code = ("import sys, json; from vantrel_llama import load; m = load(sys.argv[1]);"
             "print(json.dumps(m.load_stats))")
-    out = subprocess.run([sys.executable, "-c", code, str(BUILD_LIB), str(_REPO), str(directory)],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run([sys.executable, "-c", code, str(directory)], check=True,
+                         capture_output=True, text=True).stdout
     s = json.loads(out.strip().splitlines()[-1])
     target = s["bytes"] + s["largest_tensor_bytes"] + 300e6
     peak = s["peak_rss_increase_bytes"]
@@ -194,7 +186,7 @@ def memory_table(directory):
           "| peak ÷ target | s |")
     print("|---|---|---|---|---|---|---|")
     load_memory(directory, "safetensors")
-    with tempfile.TemporaryDirectory(dir=BUILD_LIB.parent) as tmp:
+    with tempfile.TemporaryDirectory(dir=synthetic_folder().parent) as tmp:
         tmp = pathlib.Path(tmp)
         from vantrel_llama.safetensors import SafetensorsFile
         with SafetensorsFile(directory / "model.safetensors") as f:
@@ -213,7 +205,7 @@ def shapes_table(reps):
     rows = []
     for name, (hidden, inter, heads, kv_heads, layers, vocab) in SHAPES.items():
         directory = write_synthetic_checkpoint(
-            BUILD_LIB.parent / "synthetic" / f"{name.lower()}-shapes-1-layer", layers=1,
+            synthetic_folder() / f"{name.lower()}-shapes-1-layer", layers=1,
             hidden=hidden, intermediate=inter, heads=heads, kv_heads=kv_heads)
         model = load(directory)
         paths = model.paths(1)
@@ -257,7 +249,7 @@ def main():
     xpuemu.set_poison(False)
     if args.only in (None, "memory", "steps", "prompt"):
         directory = write_synthetic_checkpoint(
-            BUILD_LIB.parent / "synthetic" / f"llama-7b-shapes-{args.layers}-layers",
+            synthetic_folder() / f"llama-7b-shapes-{args.layers}-layers",
             layers=args.layers)
         if args.only in (None, "memory"):
             memory_table(directory)

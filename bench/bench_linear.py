@@ -1,7 +1,7 @@
 """Times vantrel.forward on the emulated XPU device for the shapes of one LLaMA-7B decoding step
 against PyTorch's CPU linear in bfloat16 (oneDNN) and float32 (the active BLAS).
 
-Usage: /usr/bin/python3 bench/bench_linear.py [--reps N]
+Usage: PYTHONPATH=build/lib /usr/bin/python3 bench/bench_linear.py [--reps N]
 Kernels run with access checking and poisoning off; the bytes read per call come from the launch
 log of a call with checking on ("MB loaded": every load, "MB unique": distinct bytes, mostly the
 weights; GB/s = unique bytes / time). The "checked" column times calls with checking on (poisoning still

@@ -2,7 +2,7 @@
 (B = 1, H = 32, head dim 128) against a float32 PyTorch reference on the CPU (matmul, softmax,
 matmul) in the same run.
 
-Usage: /usr/bin/python3 bench/bench_sdp.py [--reps N]
+Usage: PYTHONPATH=build/lib /usr/bin/python3 bench/bench_sdp.py [--reps N]
 Kernels run with access checking and poisoning off; the bytes read per call come from the launch
 log of one extra call with checking on. The "checked" column times calls with checking on
 (poisoning still off), so its ratio is the cost of the emulator's checks.

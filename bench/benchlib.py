@@ -1,17 +1,11 @@
-"""Shared helpers of the benchmarks: the built modules on sys.path, timing with and without the
-emulator's access checks, host time per call, the traffic of one call from the launch log and the
-native loops module."""
+"""Shared helpers of the benchmarks: timing with and without the emulator's access checks, host
+time per call, the traffic of one call from the launch log and the native loops module. The
+benchmarks import the build from the path: PYTHONPATH=build/lib /usr/bin/python3 bench/..."""
 import importlib
-import os
-import pathlib
 import statistics
-import sys
 import time
 
-_REPO = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
-
-import xpuemu  # noqa: E402
+import xpuemu
 
 
 def best_time(fn, reps):

@@ -2,7 +2,7 @@
 of the same arithmetic on this machine, the host time of a call on an idle and on a busy device,
 the cost of the access checks, PyTorch's float32 operators beside, and a roofline picture.
 
-Usage: /usr/bin/python3 bench/report.py [--quick] [--reps N] [--plot PATH]
+Usage: PYTHONPATH=build/lib /usr/bin/python3 bench/report.py [--quick] [--reps N] [--plot PATH]
 
 The native loops (module vantrel_native, bench/native_loops.cpp) perform each kernel's operations
 in its order, every binary16 operation rounded on its own, in AVX2 code on all cores; their output

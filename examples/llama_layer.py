@@ -5,20 +5,15 @@ of B = 1, H = 32, kv_len = 1024 (the half-precision step reads its keys and valu
 cache allocated for 2048 positions, without a copy). Prints the maximum error and the time per
 call; exits non-zero on a mismatch.
 
-Usage: /usr/bin/python3 examples/llama_layer.py
+Usage: PYTHONPATH=build/lib /usr/bin/python3 examples/llama_layer.py
 """
 import math
-import os
-import pathlib
 import sys
 import time
 
-_REPO = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, os.environ.get("VANTREL_BUILD", str(_REPO / "build" / "lib")))
-
-import torch  # noqa: E402
-import xpuemu  # noqa: E402
-import vantrel  # noqa: E402
+import torch
+import xpuemu
+import vantrel
 
 HIDDEN, INTERMEDIATE = 4096, 11008
 PROJECTIONS = [  # name, input features K, output features N

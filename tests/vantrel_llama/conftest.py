@@ -1,18 +1,12 @@
-"""Set-up of the decoding-engine tests: the repo root on sys.path, a writer of tiny checkpoints."""
+"""Set-up of the decoding-engine tests: a writer of tiny checkpoints."""
 import json
-import pathlib
-import sys
 
 import pytest
 import torch
 
-_REPO = pathlib.Path(__file__).resolve().parents[2]
-if str(_REPO) not in sys.path:
-    sys.path.insert(0, str(_REPO))
-
-from vantrel_llama.checkpoint import expected_tensors  # noqa: E402
-from vantrel_llama.config import config_from_dict  # noqa: E402
-from vantrel_llama.safetensors import write_safetensors  # noqa: E402
+from vantrel_llama.checkpoint import expected_tensors
+from vantrel_llama.config import config_from_dict
+from vantrel_llama.safetensors import write_safetensors
 
 # Grouped key/value heads: 4 query heads of 16 features share 2 key/value heads.
 TINY_CONFIG = {"hidden_size": 64, "intermediate_size": 96, "num_hidden_layers": 2,

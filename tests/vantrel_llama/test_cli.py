@@ -10,13 +10,16 @@ import pytest
 _REPO = pathlib.Path(__file__).resolve().parents[2]
 
 
-def run_cli(*args, env=None):
-    return subprocess.run([sys.executable, "-m", "vantrel_llama", *map(str, args)], cwd=_REPO,
-                          capture_output=True, text=True, timeout=300,
-                          env=dict(os.environ, **(env or {})))
+@pytest.fixture
+def run_cli(build_env):
+    def run(*args, env=None):
+        return subprocess.run([sys.executable, "-m", "vantrel_llama", *map(str, args)], cwd=_REPO,
+                              capture_output=True, text=True, timeout=300,
+                              env=dict(build_env, **(env or {})))
+    return run
 
 
-def test_decodes_reports_and_validates(make_checkpoint):
+def test_decodes_reports_and_validates(make_checkpoint, run_cli):
     folder, _ = make_checkpoint()
     r = run_cli(folder, "--prompt-ids", "1,5,7", "--max-new-tokens", "4", "--batch", "9",
                 "--validate")
@@ -37,20 +40,20 @@ def test_decodes_reports_and_validates(make_checkpoint):
     (["--prompt-ids", "1,99"], 1, "token id 99"),
     (["--prompt-ids", "1", "--max-new-tokens", "0"], 2, "--max-new-tokens must be at least 1"),
 ])
-def test_bad_arguments(make_checkpoint, args, code, message):
+def test_bad_arguments(make_checkpoint, args, code, message, run_cli):
     folder, _ = make_checkpoint()
     r = run_cli(folder, *args)
     assert r.returncode == code and message in r.stderr, r.stderr
 
 
-def test_bad_checkpoint_names_the_file(make_checkpoint):
+def test_bad_checkpoint_names_the_file(make_checkpoint, run_cli):
     folder, _ = make_checkpoint()
     (folder / "config.json").write_text('{"hidden_size": 64}')
     r = run_cli(folder, "--prompt-ids", "1")
     assert r.returncode == 2 and "config.json" in r.stderr and "intermediate_size" in r.stderr
 
 
-def test_unbuilt_checkout_says_how_to_build(tmp_path):
-    r = run_cli("--prompt-ids", "1", env={"VANTREL_BUILD": str(tmp_path / "nothing"),
-                                          "PYTHONPATH": ""})
-    assert r.returncode != 0 and "is not built: run scripts/setup" in r.stderr, r.stderr
+def test_unbuilt_operators_say_how_to_build(run_cli):
+    """The engine's sources alone on the path: the command line says what to build."""
+    r = run_cli("--prompt-ids", "1", env={"PYTHONPATH": str(_REPO / "python")})
+    assert r.returncode != 0 and "run scripts/setup" in r.stderr, r.stderr

@@ -9,17 +9,16 @@ import pytest
 import xpuemu
 import xpuemu_testkernels
 
-PRELUDE = f"""
+PRELUDE = """
 import os, signal, sys, threading, time
-sys.path[:0] = [{os.path.dirname(xpuemu.__file__)!r}, {os.path.dirname(xpuemu_testkernels.__file__)!r}]
 import torch, xpuemu, xpuemu_testkernels as kernels
 """
 
 
-def run_python(code, timeout=60):
+def run_python(code, env, timeout=60):
     try:
         return subprocess.run([sys.executable, "-c", PRELUDE + code], capture_output=True,
-                              text=True, timeout=timeout)
+                              text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired as e:
         pytest.fail(f"hung for {timeout} s; output so far:\n{e.stdout}\n{e.stderr}")
 
@@ -35,7 +34,7 @@ WAITS = {
 }
 
 
-def test_a_signal_interrupts_every_wait():
+def test_a_signal_interrupts_every_wait(build_env):
     """Each wait, Ctrl-C'd 0.3 s in while a 6 s launch runs, raises KeyboardInterrupt within a
     second; the launch runs to its end and later waits wait for it."""
     r = run_python(f"""
@@ -54,7 +53,7 @@ for name, wait in waits.items():
     except KeyboardInterrupt:
         print(name, round(time.monotonic() - begin - 0.3, 2))
 print(t.sum().item(), time.monotonic() - start > 5.5)
-""")
+""", build_env)
     assert r.returncode == 0, r.stderr
     *waits, last = r.stdout.strip().split("\n")
     assert [ln.split()[0] for ln in waits] == list(WAITS), r.stdout
@@ -62,7 +61,7 @@ print(t.sum().item(), time.monotonic() - start > 5.5)
     assert last == "4.0 True"
 
 
-def test_forked_children_get_errors_not_hangs():
+def test_forked_children_get_errors_not_hangs(build_env):
     """Children forked while a 6 s launch is pending: each device call raises at once, neither
     exit waits for the parent's launch, and the parent's device is unaffected."""
     calls = ["t.cpu()", "torch.zeros(2, device='xpu')", "xpuemu.synchronize()",
@@ -85,7 +84,7 @@ for leave in ('sys.exit(0)', 'os._exit(0)'):
     _, status = os.waitpid(pid, 0)
     print('exit', status, time.monotonic() - start < 4)
 print(t.sum().item())
-""")
+""", build_env)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.strip().split("\n")
     refused = ("refused: the XPU device cannot be used in a process forked after it was "
@@ -94,13 +93,13 @@ print(t.sum().item())
     assert [ln[:len(refused)] for ln in lines] == child + child + ["4.0"], r.stdout
 
 
-def test_failure_never_waited_for_is_printed_at_exit():
-    r = run_python("kernels.overrun(torch.zeros(4, device='xpu'))\n")
+def test_failure_never_waited_for_is_printed_at_exit(build_env):
+    r = run_python("kernels.overrun(torch.zeros(4, device='xpu'))\n", build_env)
     assert r.returncode == 0
     assert "xpuemu: a kernel failure was never reported: invalid global read" in r.stderr
 
 
-def test_launch_time_limit_from_the_environment():
+def test_launch_time_limit_from_the_environment(build_env):
     """A kernel that never ends fails its launch; the device goes on."""
     r = subprocess.run(
         [sys.executable, "-c", PRELUDE + """
@@ -111,7 +110,7 @@ try:
 except RuntimeError as e:
     print(e)
 print(torch.ones(3, device='xpu').sum().item())
-"""], capture_output=True, text=True, timeout=60, env={**os.environ, "XPUEMU_LAUNCH_TIMEOUT_S": "0.5"})
+"""], capture_output=True, text=True, timeout=60, env={**build_env, "XPUEMU_LAUNCH_TIMEOUT_S": "0.5"})
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith("time limit exceeded in kernel FillKernel, work-group (0, 0), "
                                "work-item (0, 0): the launch ran longer than its limit of 0.5 s")

@@ -1,0 +1,133 @@
+// What the kernels serve: the one list of layer widths per weight layout, the row limit, the
+// attention head sizes and group limit, the score scale per head size, and the kernel chosen for a
+// shape. Launchers, checks, bindings, tests and benchmarks all read it; Python reads it through
+// the module (vantrel.linear_layout, vantrel.sdp_kernel, ...). Torch-free.
+//
+// The width lists are X-macros so that one list also generates the kernel name classes and the
+// launchers' cases: X(K) is applied to every width, in increasing order.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// Widths K whose kernel reads weights pre-arranged in blocks of 16 output features:
+// [N/16][K][16], output feature n at input feature k at element ((n / 16) K + k) 16 + n % 16.
+#define VANTREL_ARRANGED_WIDTHS(X) X(4096) X(5120) X(8192)
+// Widths K whose kernel reads row-major weights [N][K].
+#define VANTREL_ROW_MAJOR_WIDTHS(X) X(11008) X(13824) X(14336) X(28672)
+// Head sizes with attention kernels.
+#define VANTREL_SDP_HEAD_SIZES(X) X(128)
+
+namespace vantrel::kernels {
+
+#define VANTREL_LIST_ENTRY(value) value,
+inline constexpr std::array kArrangedWidths{VANTREL_ARRANGED_WIDTHS(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kRowMajorWidths{VANTREL_ROW_MAJOR_WIDTHS(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kSdpHeadSizes{VANTREL_SDP_HEAD_SIZES(VANTREL_LIST_ENTRY)};
+#undef VANTREL_LIST_ENTRY
+
+// ---- linear -------------------------------------------------------------------------------------
+
+// Input rows the linear kernels take at most (M); more rows go to PyTorch's linear.
+inline constexpr int64_t kLinearMaxRows = 8;
+// Weights the linear kernels read are smaller than this: their byte offsets are 32-bit.
+inline constexpr int64_t kLinearMaxWeightBytes = int64_t{1} << 32;
+
+// How a linear kernel reads its weights. A weight format (binary16 today; room for packed integer
+// formats with their bits and group sizes) is a property of the family, not of the width.
+enum class weight_layout {
+  none,       // no kernel serves the width: PyTorch's linear on row-major weights
+  arranged,   // blocks of 16 outputs [N/16][K][16], N a multiple of 16
+  row_major,  // [N][K], N a multiple of 4
+};
+
+struct linear_family {
+  weight_layout layout;
+  const char* layout_name;  // "arranged", "row_major": the name Python sees
+  const char* name_suffix;  // gemmCommonDim{K}{name_suffix} is the kernel of width K
+  uint32_t n_multiple;      // output features N must be a multiple of this
+  uint32_t weight_bits;     // bits per stored weight (16: binary16)
+};
+
+inline constexpr linear_family kArrangedFamily{weight_layout::arranged, "arranged", "Fp16V0", 16,
+                                              16};
+inline constexpr linear_family kRowMajorFamily{weight_layout::row_major, "row_major",
+                                               "Fp16NoReshape", 4, 16};
+// Output features per block of the arranged layout.
+inline constexpr uint32_t kBlockOutputs = 16;
+
+template <typename List>
+constexpr bool listed(const List& list, int64_t value) {
+  for (auto v : list)
+    if (int64_t(v) == value) return true;
+  return false;
+}
+
+// The layout the kernel of width K reads, or weight_layout::none without a kernel.
+constexpr weight_layout linear_layout(int64_t K) {
+  if (listed(kArrangedWidths, K)) return weight_layout::arranged;
+  if (listed(kRowMajorWidths, K)) return weight_layout::row_major;
+  return weight_layout::none;
+}
+
+// The family of a layout that has kernels.
+constexpr const linear_family& linear_family_of(weight_layout layout) {
+  return layout == weight_layout::arranged ? kArrangedFamily : kRowMajorFamily;
+}
+
+// The name of the kernel that serves a binary16 input of `rows` rows and width K ("" for none).
+inline std::string linear_kernel_name(int64_t rows, int64_t K) {
+  const weight_layout layout = linear_layout(K);
+  if (layout == weight_layout::none || rows < 1 || rows > kLinearMaxRows) return "";
+  return "gemmCommonDim" + std::to_string(K) + linear_family_of(layout).name_suffix;
+}
+
+// ---- attention ----------------------------------------------------------------------------------
+
+// Query heads one key/value head serves at most (G = H / H_kv): the blocked kernels keep the 8 * G
+// (query head, 16-element output chunk) accumulators of a work-group in its 64 work-items, at most
+// four per work-item.
+inline constexpr uint64_t kSdpMaxGroupHeads = 32;
+
+// The scale that turns a raw score q.k into the exponent of 2 of its weight: log2(e) / sqrt(D) for
+// head size D, rounded down to a float (0.1275042, bit pattern 0x3E029076, for 128); 0 for a head
+// size without kernels.
+constexpr float sdp_score_scale(int64_t head_size) {
+  return head_size == 128 ? 0x1.0520ecp-3f : 0.0f;
+}
+
+// The attention kernels, by element type and cache length.
+enum class sdp_variant {
+  fp16_keys128,       // half, 8 <= kv_len <= 128: one work-item per key
+  fp16_key_blocks64,  // half, other kv_len: blocks of 64 keys
+  fp32_key_blocks64,  // float: blocks of 64 keys
+};
+
+// Whether a half call with kv_len keys takes one work-item per key rather than blocks of 64 keys
+// (fewer than 8 keys could not write the eight output chunks of a head).
+constexpr bool sdp_fp16_item_per_key(uint64_t kv_len) {
+  return kv_len >= 8 && kv_len <= 128;
+}
+
+constexpr sdp_variant sdp_variant_for(bool half, uint64_t kv_len) {
+  if (!half) return sdp_variant::fp32_key_blocks64;
+  return sdp_fp16_item_per_key(kv_len) ? sdp_variant::fp16_keys128
+                                       : sdp_variant::fp16_key_blocks64;
+}
+
+// The name of the kernel for a call ("" when the head size or the grouping has none): a grouped
+// call (G > 1) runs the Grouped variant.
+inline std::string sdp_kernel_name(bool half, int64_t head_size, uint64_t kv_len, uint64_t group) {
+  if (!listed(kSdpHeadSizes, head_size) || group < 1 || group > kSdpMaxGroupHeads || kv_len < 1)
+    return "";
+  const char* variant = "";
+  switch (sdp_variant_for(half, kv_len)) {
+    case sdp_variant::fp16_keys128: variant = "Fp16Keys128"; break;
+    case sdp_variant::fp16_key_blocks64: variant = "Fp16KeyBlocks64"; break;
+    case sdp_variant::fp32_key_blocks64: variant = "Fp32KeyBlocks64"; break;
+  }
+  return "sdpDim" + std::to_string(head_size) + variant + (group > 1 ? "Grouped" : "");
+}
+
+}  // namespace vantrel::kernels

@@ -1,0 +1,778 @@
+"""Seeded fuzzing of vantrel.forward and vantrel.sdp_forward against an oracle.
+
+Every call is generated from (seed, operator, index) alone, so one line reproduces it. The oracle
+looks only at the arguments: a call either returns what the host models (kernel paths, bit for bit;
+float attention within 1e-6 of the largest value) or float64 within float accumulation bounds
+(PyTorch's path) say, or raises one of the errors its faults allow. After every call the device
+must report no failed launch.
+
+    PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --calls 20000 --seed 1
+    PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --seed 1 --op forward \
+        --index 123 -v
+"""
+import argparse
+import collections
+import dataclasses
+import math
+import re
+import sys
+import time
+from typing import Optional
+
+import numpy as np
+
+import torch
+import xpuemu
+import vantrel
+from host_models import MODELS, sdp_model
+
+OPS = ("forward", "sdp_forward")
+H16, F32, F64 = torch.half, torch.float, torch.double
+OTHER_TYPES = (torch.bfloat16, torch.int32, torch.int64, torch.int16, torch.int8, torch.uint8,
+               torch.bool, torch.complex64)
+TYPE_NAME = {H16: "Half", F32: "Float", F64: "Double", torch.bfloat16: "BFloat16",
+             torch.int32: "Int", torch.int64: "Long", torch.int16: "Short", torch.int8: "Char",
+             torch.uint8: "Byte", torch.bool: "Bool", torch.complex64: "ComplexFloat"}
+HUGE = 2 ** 40
+BIG_OUTPUT = 1 << 30  # bytes; a result this large may fail to allocate
+
+
+# ---- arguments -----------------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Spec:
+    """One tensor argument: `shape` viewed with `strides` (None: contiguous) at `offset` elements
+    of a storage of random values, optionally a lazy negation view, on `device`. `share` names an
+    earlier argument whose storage this one views (aliasing)."""
+    shape: tuple
+    dtype: torch.dtype
+    device: str = "xpu"
+    strides: Optional[tuple] = None
+    offset: int = 0
+    neg: bool = False
+    fill: str = "normal"
+    share: Optional[str] = None
+
+    def strides_or_default(self):
+        if self.strides is not None:
+            return self.strides
+        st, acc = [], 1
+        for s in reversed(self.shape):
+            st.append(acc)
+            acc *= max(s, 1)
+        return tuple(reversed(st))
+
+    def extent(self):
+        """Storage elements the view reaches."""
+        if any(s == 0 for s in self.shape):
+            return self.offset
+        return self.offset + 1 + sum((s - 1) * st
+                                     for s, st in zip(self.shape, self.strides_or_default()))
+
+    def __str__(self):
+        st = "" if self.strides is None else f" strides={self.strides}"
+        extra = "".join(f" {k}={v}" for k, v in (("offset", self.offset), ("neg", self.neg),
+                                                  ("fill", self.fill), ("share", self.share))
+                        if v and v != "normal")
+        return f"{self.device}:{str(self.dtype)[6:]}{list(self.shape)}{st}{extra}"
+
+
+def random_storage(rng, n, dtype, fill, scale=1.0):
+    if dtype == torch.bool:
+        return torch.from_numpy(rng.integers(0, 2, n).astype(bool))
+    if not (dtype.is_floating_point or dtype.is_complex):
+        return torch.from_numpy(rng.integers(-50, 50, n)).to(dtype)
+    a = rng.standard_normal(n) * (30 if fill == "big" else scale)
+    if fill == "exact":  # small integers: every product and partial sum exact in half
+        a = rng.integers(-2, 3, n).astype(np.float64)
+    elif fill == "wild":  # large, tiny, infinite and NaN values among normal ones
+        pick = rng.integers(0, 12, n)
+        a = np.select([pick == 0, pick == 1, pick == 2, pick == 3],
+                      [a * 3e4, a * 1e-6, np.inf * np.sign(a), np.nan], a)
+    return torch.from_numpy(a).to(dtype)
+
+
+class Built:
+    """The tensors of a call on their devices, plus float64 CPU copies of their logical values."""
+
+    def __init__(self, rng, specs):
+        self.specs, self.tensors, self._views = specs, {}, {}
+        storages = {}
+        need = {n: s.extent() for n, s in specs.items() if isinstance(s, Spec)}
+        for name, s in specs.items():
+            same = next((n for n in self.tensors if specs[n] is s), None)
+            if same is not None:  # the very same tensor object again
+                self.tensors[name] = self.tensors[same]
+                if same in self._views:
+                    self._views[name] = self._views[same]
+                continue
+            if not isinstance(s, Spec):
+                self.tensors[name] = s
+                continue
+            if s.device == "meta":
+                self.tensors[name] = torch.empty(s.shape, dtype=s.dtype, device="meta")
+                continue
+            owner = s.share if s.share in storages and storages[s.share][0].dtype == s.dtype \
+                and storages[s.share][1] == s.device else None
+            if owner is None:
+                size = max([need[name]] + [need[m] for m, o in specs.items()
+                                           if isinstance(o, Spec) and o.share == name])
+                cpu = random_storage(rng, size, s.dtype, s.fill,
+                                     0.125 if name == "weights" else 1.0)
+                storages[name] = (cpu, s.device, cpu.to(s.device))
+            else:
+                storages[name] = storages[owner]
+            cpu, _, dev = storages[name]
+            st = s.strides_or_default()
+            t = dev.as_strided(s.shape, st, s.offset)
+            self._views[name] = (cpu.as_strided(s.shape, st, s.offset), s.neg)
+            self.tensors[name] = torch._neg_view(t) if s.neg else t
+
+    def values(self, name):
+        """float64 logical values (negation applied), or None for a non-tensor argument."""
+        view, neg = self._views[name]
+        if view.numel() > 1e8:
+            raise MemoryError(f"{name} is too large to check")
+        v = view.to(torch.float64)
+        return -v if neg else v
+
+
+# ---- outcomes ------------------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Expect:
+    """Either `errors` (acceptable (type, regex) pairs, one of which must be raised) or a result
+    of `shape` checked by `check(y) -> problem or None` with `launches` kernel launches."""
+    errors: list = dataclasses.field(default_factory=list)
+    shape: tuple = ()
+    dtype: object = None  # a torch.dtype, or a tuple of acceptable ones
+    check: object = None
+    kind: str = ""
+    kernel: Optional[str] = None
+
+
+def err(kind, message):
+    return (kind, message)
+
+
+def type_error():
+    return Expect(errors=[err(TypeError, ".*incompatible function arguments")])
+
+
+def is_tensor(t):
+    return isinstance(t, torch.Tensor)
+
+
+def same_bits(y, expected):
+    """Problem text, or None when y has the bits of `expected` (NaN where it has NaN)."""
+    y, expected = np.asarray(y), np.asarray(expected)
+    if y.shape != expected.shape:
+        return f"shape {y.shape}, model {expected.shape}"
+    nan = np.isnan(expected)
+    bad = (np.isnan(y) != nan) | (~nan & (y.view(np.uint8 if y.dtype.itemsize == 1 else
+                                                 f"u{y.dtype.itemsize}")
+                                          != expected.view(f"u{expected.dtype.itemsize}")))
+    if bad.any():
+        i = tuple(np.argwhere(bad)[0])
+        return f"{int(bad.sum())} elements differ from the model, first at {i}: " \
+               f"{y[i]!r} vs {expected[i]!r}"
+    return None
+
+
+def within_bound(y, x, w, u, out_half):
+    """float accumulation: |y - x.w| <= gamma(K) |x|.|w| (+ one half rounding when out_half);
+    non-finite only where the float64 product is, or where the sums may overflow."""
+    K = x.shape[-1]
+    with np.errstate(all="ignore"):
+        exact, mag = x @ w.T, np.abs(x) @ np.abs(w).T
+    n = K * u
+    bound = n / (1 - n) * mag if n < 1 else np.full_like(mag, np.inf)
+    top = 65504.0 if out_half else float(np.finfo(np.float32 if u > 1e-10 else np.float64).max)
+    if out_half:
+        bound = bound + (np.abs(exact) + bound) * 2.0 ** -11 + 2.0 ** -25
+    y = y.astype(np.float64)
+    with np.errstate(invalid="ignore"):
+        finite = np.isfinite(exact) & np.isfinite(mag)
+        may_overflow = ~finite | (mag * (1 + 2 * n) >= top) | (np.abs(exact) + bound >= top)
+        ok = np.where(np.isnan(exact), np.isnan(y),
+                      np.where(np.isinf(exact) & ~np.isnan(mag), (y == exact) | np.isnan(y),
+                               (np.abs(y - exact) <= bound) | (~np.isfinite(y) & may_overflow)))
+    if not ok.all():
+        i = tuple(np.argwhere(~ok)[0])
+        return f"{int((~ok).sum())} elements outside the bound, first at {i}: {y[i]} vs " \
+               f"{exact[i]} (bound {bound[i]:.3g})"
+    return None
+
+
+# ---- vantrel.forward -----------------------------------------------------------------------------
+
+ARRANGED = (4096, 5120, 8192)  # weights in blocks of 16 outputs, on every path
+ROW_MAJOR = (11008, 13824, 14336, 28672)
+KERNEL_WIDTHS = ARRANGED + ROW_MAJOR
+
+
+def msg_arranged(K):
+    return re.escape(f"weights must be [N/16, {K}, 16] or [N, {K}] with N a multiple of 16")
+
+
+def msg_row_major(K):
+    return re.escape(f"weights must be [N, {K}] with N a multiple of 4")
+
+
+def arranged(w, K):
+    return (w.dim() == 2 and w.shape[1] == K and w.shape[0] % 16 == 0) or \
+        (w.dim() == 3 and w.shape[1] == K and w.shape[2] == 16)
+
+
+def gen_forward(rng):
+    pick = rng.random()
+    kernel = pick < 0.45
+    if kernel:
+        dt, K, M = H16, int(rng.choice(KERNEL_WIDTHS)), int(rng.integers(1, 9))
+        N = (16 if K in ARRANGED else 4) * int(rng.integers(0, 4))
+        if rng.random() < 0.004:
+            N = 4096 if rng.random() < 0.5 else 11008 - 11008 % (16 if K in ARRANGED else 4)
+        x_shape = (M, K)
+    else:
+        dt = [H16, F32, F64][rng.integers(0, 3)]
+        K = int(rng.choice([0, 1, 3, 17, 64, 100, 4096, 5120, 11008, 14336]))
+        M = int(rng.choice([0, 1, 2, 5, 9, 12]))
+        N = int(rng.choice([0, 1, 3, 16, 32]))
+        x_shape = (M, K) if rng.random() < 0.7 else \
+            tuple(int(d) for d in rng.integers(0, 4, rng.integers(1, 3))) + (K,)
+    if K in ARRANGED:
+        N = N // 16 * 16
+    w_shape = (N // 16, K, 16) if K in ARRANGED and rng.random() < 0.5 else (N, K)
+    fill = "wild" if rng.random() < 0.1 else "exact" if rng.random() < 0.1 else "normal"
+    specs = {"input": Spec(x_shape, dt, fill=fill), "weights": Spec(w_shape, dt, fill=fill)}
+    for _ in range(rng.poisson(0.8)):
+        mutate_forward(rng, specs)
+    return specs
+
+
+def mutate_forward(rng, specs):
+    name = ["input", "weights"][rng.integers(0, 2)]
+    s = specs[name]
+    if not isinstance(s, Spec):
+        return
+    m = int(rng.integers(0, 15))
+    if m == 0:
+        s.dtype = [H16, F32, F64, *OTHER_TYPES][rng.integers(0, 11)]
+    elif m == 1:
+        s.device = "cpu" if rng.random() < 0.8 else "meta"
+    elif m == 2 and len(s.shape) >= 2:  # the transpose of a contiguous tensor
+        st = Spec(s.shape[:-2] + s.shape[:-3:-1], s.dtype).strides_or_default()
+        s.strides = st[:-2] + st[:-3:-1]
+    elif m == 3 and s.shape:  # every other element along one dimension
+        d = int(rng.integers(0, len(s.shape)))
+        st = list(s.strides_or_default())
+        st[d] *= 2
+        s.strides = tuple(st)
+    elif m == 4 and s.shape:  # expanded (zero strides)
+        s.strides = tuple(0 if rng.random() < 0.5 else st for st in s.strides_or_default())
+    elif m == 5:
+        s.offset = int(rng.choice([1, 2, 3, 5, 8]))
+    elif m == 6:
+        s.neg = True
+    elif m == 7 and name == "input":  # rank
+        K = s.shape[-1] if s.shape else 64
+        s.shape = [(), (K,), (2, 1, K), (1, 1, 2, K)][rng.integers(0, 4)]
+        s.strides = None
+    elif m == 8 and name == "input" and s.shape:
+        s.shape = (int(rng.choice([0, 9, 16, 1])),) + s.shape[1:]
+    elif m == 9 and name == "input" and s.shape:
+        s.shape = s.shape[:-1] + (int(rng.choice([1, 64, 4095, 4096, 4097, 8192, 11008, 13824])),)
+    elif m == 10 and name == "weights":
+        K = s.shape[1] if len(s.shape) > 1 else 64
+        s.shape = [(24, K), (6, K), (2, K, 8), (16 * K,), (), (1, 2, K, 16), (1, K, 4)][
+            rng.integers(0, 7)]
+        s.strides = None
+    elif m == 11:  # one tensor views the other's storage
+        other = "weights" if name == "input" else "input"
+        if isinstance(specs[other], Spec) and specs[other].share != name:
+            s.share, s.dtype, s.device = other, specs[other].dtype, specs[other].device
+            s.offset = int(rng.integers(0, 40)) * 2
+    elif m == 12:  # huge by metadata: zero strides, or a zero extent beside huge ones
+        if rng.random() < 0.5 and s.shape:
+            s.shape = (HUGE,) + s.shape[1:]
+            s.strides = (0,) * len(s.shape)
+        else:
+            s.shape, s.strides = [(HUGE, 0), (0, HUGE), (0, HUGE, 16)][rng.integers(0, 3)], None
+    elif m == 13:
+        specs[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
+    elif m == 14:
+        s.fill = "wild"
+
+
+NON_TENSORS = [None, 1, 2.5, "x", [[1.0, 2.0]], (1,), np.zeros((2, 2), np.float16), object(),
+               "ARGS+1", "ARGS-1", "KWARGS"]
+
+
+def expect_forward(b):
+    x, w = b.tensors["input"], b.tensors["weights"]
+    if not (is_tensor(x) and is_tensor(w)):
+        return type_error()
+    for name, t in (("input", x), ("weights", w)):
+        if t.device.type != "xpu":
+            return Expect(errors=[err(RuntimeError, f"^{name} must be a XPU tensor")])
+        if not t.is_contiguous():
+            return Expect(errors=[err(RuntimeError, f"^{name} must be contiguous")])
+    errors, soft, pending = [], [], []
+    if x.dtype not in (H16, F32, F64):
+        errors.append(err(RuntimeError, "^" + re.escape(
+            f"\"qlinear_forward_xpu\" not implemented for '{TYPE_NAME[x.dtype]}'")))
+    elif w.dtype != x.dtype and x.dtype == H16:
+        errors.append(err(RuntimeError, f"^expected scalar type Half but found "
+                                        f"{TYPE_NAME[w.dtype]}"))
+    elif w.dtype != x.dtype:  # PyTorch's own check, after the layout's; an empty operand may
+        pending.append(err(RuntimeError, "expected (scalar type|.*same dtype)"))  # skip it
+        if w.is_neg() and w.dtype == torch.bool:  # PyTorch cannot even negate it first
+            pending.append(err(RuntimeError, "^\"neg_cpu\" not implemented for 'Bool'"))
+    if x.dim() < 2 or w.dim() == 0:  # a size accessor may fail before the types are looked at
+        errors.append(err(IndexError, ""))
+    if errors:
+        return Expect(errors=errors + soft)
+    K = x.shape[-1]
+    M = x.shape[0] if x.dim() == 2 else None
+    half2d = x.dtype == H16 and x.dim() == 2 and K in KERNEL_WIDTHS
+    kernel = half2d and 1 <= M <= 8
+    if half2d and M == 0:
+        if w.dim() == 0:
+            return Expect(errors=[err(IndexError, "")])
+        N = w.shape[0] * (w.shape[2] if w.dim() >= 3 else 1)
+        return Expect(soft, shape=(0, N), dtype=x.dtype, kind="empty", check=lambda y: None)
+    if K in ARRANGED:
+        if not arranged(w, K):
+            return Expect(errors=pending + [err(RuntimeError, "^" + msg_arranged(K))] +
+                          ([err(IndexError, "")] if w.dim() == 0 else []))
+        N = w.shape[0] * (16 if w.dim() == 3 else 1)
+    elif kernel:
+        if not (w.dim() == 2 and w.shape[1] == K and w.shape[0] % 4 == 0):
+            return Expect(errors=[err(RuntimeError, "^" + msg_row_major(K))] +
+                          ([err(IndexError, "")] if w.dim() == 0 else []))
+        N = w.shape[0]
+    else:
+        if not (w.dim() == 2 and w.shape[1] == K):
+            return Expect(errors=pending + [err(RuntimeError, "^" + re.escape(
+                f"weights must be [N, {K}] (row-major) for an input with {K} features"))] +
+                ([err(IndexError, "")] if w.dim() == 0 else []))
+        N = w.shape[0]
+    if pending and x.numel() and w.numel():
+        return Expect(errors=pending)
+    soft += pending
+    if kernel:
+        for name, t in (("input", x), ("weights", w)):
+            if t.data_ptr() % 4:  # soft for a negation view: its materialised copy is aligned
+                (soft if t.is_neg() else errors).append(
+                    err(RuntimeError, f"^{name} data must start at a 4-byte aligned"))
+        if errors:
+            return Expect(errors=errors + soft)
+    shape = tuple(x.shape[:-1]) + (N,)
+    out_bytes = math.prod(shape) * x.element_size()
+
+    def rowmajor():
+        wv = b.values("weights")
+        if K in ARRANGED:
+            wv = wv.reshape(N // 16, K, 16).transpose(1, 2).reshape(N, K)
+        rows = math.prod(x.shape[:-1])
+        return b.values("input").reshape(rows, K).numpy(), wv.numpy()
+
+    if kernel:
+        def check(y):
+            xv, wv = rowmajor()
+            cols = np.arange(N)
+            if N > 64:  # wide layers: the first and last groups and a sample of the rest
+                pick = np.random.default_rng(N).choice(N, 32, replace=False)
+                cols = np.unique(np.r_[0:16, N - 16:N, pick])
+            with np.errstate(all="ignore"):
+                expected = MODELS[K](xv.astype(np.float16), wv[cols].astype(np.float16))
+            return same_bits(y.numpy()[:, cols], expected)
+        name = f"gemmCommonDim{K}Fp16V0" if K in ARRANGED else f"gemmCommonDim{K}Fp16NoReshape"
+        return Expect(soft, shape=shape, dtype=x.dtype, check=check, kind=f"kernel K={K}",
+                      kernel=name if N else None)
+
+    def check(y):
+        if out_bytes > BIG_OUTPUT or y.numel() == 0:
+            return None
+        xv, wv = rowmajor()
+        u = 2.0 ** -53 if x.dtype == F64 else 2.0 ** -24
+        return within_bound(y.reshape(len(xv), N).double().numpy(), xv, wv, u, x.dtype == H16)
+
+    if out_bytes > BIG_OUTPUT:
+        soft.append(err(RuntimeError, "(?i)alloc|memory|size calculation overflowed"))
+    # Operands of two types whose product is empty: PyTorch's batched path may skip its type
+    # check and return the weights' type.
+    dtype = (x.dtype, w.dtype) if w.dtype != x.dtype else x.dtype
+    return Expect(soft, shape=shape, dtype=dtype, check=check,
+                  kind=f"pytorch {TYPE_NAME[x.dtype]}")
+
+
+# ---- vantrel.sdp_forward -------------------------------------------------------------------------
+
+def gen_sdp(rng):
+    dt = H16 if rng.random() < 0.7 else F32
+    if rng.random() < 0.05:
+        B, H, n = 1, 32, 128
+    else:
+        B = int(rng.choice([0, 1, 1, 2, 3], p=[0.05, 0.35, 0.2, 0.25, 0.15]))
+        H = int(rng.choice([0, 1, 2, 4, 8], p=[0.05, 0.3, 0.25, 0.2, 0.2]))
+        n = int(rng.choice([1, 2, 7, 8, 9, 13, 64, 100, 128, 129, 200]))
+    fill = "wild" if rng.random() < 0.08 else "normal"
+    q = Spec((B, H, 1, 128), dt, fill=fill)
+    H_kv = H  # grouped key/value heads: H_kv = H / G
+    if H > 1 and rng.random() < 0.3:
+        H_kv = H // int(rng.choice([g for g in (2, 4, 8) if H % g == 0]))
+    k = Spec((B, H_kv, n, 128), dt, fill=fill)
+    if dt == H16 and rng.random() < 0.5:  # a view of a larger cache, a padded or permuted layout
+        cap, hs = n + int(rng.integers(0, 40)), int(rng.choice([0, 0, 2, 64]))
+        st = (H_kv * (cap * 128 + hs) + 2 * int(rng.integers(0, 3)), cap * 128 + hs, 128, 1)
+        if rng.random() < 0.2:
+            st = (st[0], 0, 128, 1) if rng.random() < 0.5 else (0, st[1], 128, 1)
+        k.strides = st
+    v = dataclasses.replace(k)
+    if rng.random() < 0.3:
+        q.fill = "big" if rng.random() < 0.5 else q.fill
+    specs = {"q": q, "k": k, "v": k if rng.random() < 0.05 else v}
+    for _ in range(rng.poisson(0.8)):
+        mutate_sdp(rng, specs)
+    return specs
+
+
+def mutate_sdp(rng, specs):
+    name = "qkv"[rng.integers(0, 3)]
+    s = specs[name]
+    if not isinstance(s, Spec):
+        return
+    m = int(rng.integers(0, 14))
+    if m == 0:
+        s.dtype = [H16, F32, F64, torch.bfloat16, torch.int32][rng.integers(0, 5)]
+    elif m == 1:
+        s.device = "cpu" if rng.random() < 0.8 else "meta"
+    elif m == 2 and s.shape:  # shape
+        sh = list(s.shape)
+        d = int(rng.integers(0, len(sh)))
+        sh[d] = int(rng.choice([0, 1, 2, 3, 64, 127, 129, 256]))
+        s.shape, s.strides = tuple(sh), None
+    elif m == 3:  # rank
+        s.shape = [s.shape[1:], s.shape + (1,), s.shape[2:], ()][rng.integers(0, 4)]
+        s.strides = None
+    elif m == 4 and len(s.shape) == 4:  # rows not 128 contiguous elements, or permuted
+        st = list(s.strides_or_default())
+        r = rng.integers(0, 3)
+        if r == 0:
+            st[2] = 130
+        elif r == 1:
+            st[2], st[3] = 1, max(s.shape[2], 1)
+        else:
+            st[0], st[1] = st[1], st[0]
+        s.strides = tuple(st)
+    elif m == 5 and len(s.shape) == 4:  # odd batch or head stride
+        st = list(s.strides_or_default())
+        st[int(rng.integers(0, 2))] += 1
+        s.strides = tuple(st)
+    elif m == 6:
+        s.offset = int(rng.choice([1, 2, 3, 64, 128]))
+    elif m == 7:
+        s.neg = True
+    elif m == 8:  # aliasing: this tensor views another's storage
+        other = "qkv"[rng.integers(0, 3)]
+        if other != name and isinstance(specs[other], Spec) and specs[other].share != name:
+            s.share, s.dtype, s.device = other, specs[other].dtype, specs[other].device
+    elif m == 9 and len(s.shape) == 4:  # huge by metadata
+        B, H = [(HUGE, 1), (1, HUGE), (2 ** 16, 2 ** 16), (2 ** 31, 1), (1, 2 ** 24)][
+            rng.integers(0, 5)]
+        if name == "q" and rng.random() < 0.5:
+            s.shape, s.strides = (0, H, 1, 128), None
+        else:
+            s.shape = (B, H) + s.shape[2:]
+            s.strides = (0, 0, 128 if s.shape[2] > 1 else 0, 1)
+    elif m == 10:
+        specs[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
+    elif m == 11 and name != "q":  # kv_len of zero
+        s.shape, s.strides = s.shape[:2] + (0,) + s.shape[3:], None
+    elif m == 12:
+        s.fill = "wild"
+    elif m == 13 and name == "q":  # scores of +-1000 and beyond: weights overflow or vanish
+        s.fill = "big"
+
+
+def same_layout(a, b):
+    return all(a.shape[d] <= 1 or a.stride(d) == b.stride(d) for d in range(a.dim()))
+
+
+def row_span_bytes(k):
+    e = k.shape[2] * 128
+    for d in (0, 1):
+        if k.shape[d] > 1:
+            e += (k.shape[d] - 1) * k.stride(d)
+    return e * k.element_size()
+
+
+def expect_sdp(b):
+    q, k, v = (b.tensors[n] for n in "qkv")
+    if not all(is_tensor(t) for t in (q, k, v)):
+        return type_error()
+    for name, t in zip("qkv", (q, k, v)):
+        if t.device.type != "xpu":
+            return Expect(errors=[err(RuntimeError, f"^{name} must be a XPU tensor")])
+    hard, soft = [], []
+
+    def add(cond, msg, neg=False):
+        """A fault; one of a negation view's own layout is soft: a materialised copy has none."""
+        if cond:
+            (soft if neg else hard).append(err(RuntimeError, "^" + re.escape(msg)))
+
+    if q.dim() >= 4:
+        add(q.shape[2] != 1, "q_len must be 1")
+        add(q.shape[3] != 128, "hidden dim must be 128")
+    add(q.dim() != 4, "q must be 4-D")
+    add(q.dtype not in (H16, F32), "q must be Half or Float")
+    add(not q.is_contiguous(), "q must be contiguous", q.is_neg())
+    B, H = (q.shape[0], q.shape[1]) if q.dim() >= 2 else (0, 0)
+    k_ok = k.dim() == 4 and k.shape[0] == B and k.shape[3] == 128
+    add(not k_ok, "k must be [B, H_kv, kv_len, 128]")
+    if k_ok:  # query head h reads key/value head h // G
+        H_kv = k.shape[1]
+        k_ok = (H % H_kv == 0) if H_kv else H == 0
+        add(not k_ok, f"q and k: H = {H} of q must be a multiple of H_kv = {H_kv} of k")
+        G = H // H_kv if H_kv else 1
+        k_ok = k_ok and G <= 32
+        add(H_kv and H % H_kv == 0 and G > 32, f"q and k: H = {H} of q must be at most 32 times")
+    add(k.dtype != q.dtype, "k must have the element type of q")
+    add(v.shape != k.shape, "v must have the sizes of k")
+    add(v.dtype != q.dtype, "v must have the element type of q")
+    if k_ok:
+        n = k.shape[2]
+        rows = lambda t: t.stride(3) == 1 and (n == 1 or t.stride(2) == 128)  # noqa: E731
+        add(n < 1, "kv_len (k.size(2)) must be at least 1")
+        add(not rows(k), "k rows must be 128 contiguous elements", k.is_neg())
+        if q.dtype == H16 and v.shape == k.shape:
+            add(not same_layout(k, v), "v must be laid out like k", k.is_neg() or v.is_neg())
+            add(k.is_neg() and not rows(v), "v must be laid out like k", True)
+        if q.dtype == F32:
+            add(not k.is_contiguous(), "k must be contiguous for Float", k.is_neg())
+            add(not v.is_contiguous(), "v must be contiguous for Float", v.is_neg())
+        add(not (B < 2 ** 31 and H * 128 < 2 ** 31), "q must have B < 2^31 and H * 128 < 2^31")
+        add(q.numel() * q.element_size() > 2 ** 32, "q must be at most 4 GiB")
+        add(row_span_bytes(k) > 2 ** 32, "k must span at most 4 GiB", k.is_neg())
+        add(q.data_ptr() % 4 != 0, "q data pointer must be 4-byte aligned", q.is_neg())
+        add(k.data_ptr() % 4 != 0 or (B > 1 and k.stride(0) % 2) or (H_kv > 1 and k.stride(1) % 2),
+            "k rows must be 4-byte aligned", k.is_neg())
+        # Odd strides of a cache with no rows: refusing them is as good as returning nothing.
+        add(B * H == 0 and ((B != 1 and k.stride(0) % 2) or (H_kv != 1 and k.stride(1) % 2)),
+            "k rows must be 4-byte aligned", True)
+        add(v.data_ptr() % 4 != 0, "v data pointer must be 4-byte aligned", v.is_neg())
+        keys128 = q.dtype == H16 and 8 <= n <= 128
+        per_head = n if keys128 else 64
+        if B * H_kv * per_head >= 2 ** 31 or H_kv * per_head >= 2 ** 31:
+            hard.append(err(RuntimeError, r"^(q|k|v)\b"))  # a host check naming the tensor
+    if hard or not k_ok:
+        return Expect(errors=hard + soft)
+    kernel = ("sdpDim128Fp16Keys128" if keys128 else "sdpDim128Fp16KeyBlocks64") \
+        if q.dtype == H16 else "sdpDim128Fp32KeyBlocks64"
+    kernel += "Grouped" if G > 1 else ""
+    dtype = q.dtype
+
+    def check(y):
+        if y.numel() == 0:
+            return None
+        qv, kv, vv = (b.values(name).to(dtype) for name in "qkv")
+        with np.errstate(all="ignore"):
+            expected = sdp_model(qv, kv, vv)
+        y = y.numpy()
+        if dtype == H16:
+            problem = same_bits(y, expected)
+            if problem is None:
+                return None
+            # The model rounds exp2 from float64, the device calls exp2f: a weight may differ in
+            # its last bit, an output by one unit in the last place.
+            tol = np.spacing(np.abs(expected)).astype(np.float64)
+        else:
+            # finite outputs sum these
+            finite = torch.nan_to_num(vv.abs(), nan=0.0, posinf=0.0).repeat_interleave(G, 1)
+            tol = 1e-6 * finite.amax(dim=(2, 3)).double().repeat_interleave(128, 1).numpy()
+        nan = np.isnan(expected)
+        with np.errstate(invalid="ignore"):
+            bad = (np.isnan(y) != nan) | (~nan & (y != expected) & ~(
+                np.abs(y.astype(np.float64) - expected) <= tol.reshape(y.shape)))
+        if bad.any():
+            i = tuple(np.argwhere(bad)[0])
+            return f"{int(bad.sum())} elements differ from the model, first at {i}: " \
+                   f"{y[i]!r} vs {expected[i]!r}"
+        return "OK:1 ulp" if dtype == H16 else None
+
+    return Expect(errors=soft, shape=(B, H * 128), dtype=dtype, check=check,
+                  kind=f"kernel {kernel}", kernel=kernel if B * H else None)
+
+
+# ---- running calls -------------------------------------------------------------------------------
+
+GENERATORS = {"forward": (gen_forward, expect_forward, ("input", "weights")),
+              "sdp_forward": (gen_sdp, expect_sdp, ("q", "k", "v"))}
+
+
+def make_call(seed, op, index):
+    """(function, args, kwargs, built, description) of call `index` of `op` for `seed`."""
+    rng = np.random.default_rng([seed, OPS.index(op), index])
+    gen, _, names = GENERATORS[op]
+    specs = gen(rng)
+    for s in specs.values():  # huge only by metadata: more than 2^26 elements get zero strides
+        if not isinstance(s, Spec):
+            continue
+        while math.prod(s.shape) >= 1 << 60:  # beyond what a tensor can count
+            s.shape = tuple(1 if d == max(s.shape) else d for d in s.shape)
+        if s.extent() > 1 << 26:
+            s.strides = (0,) * len(s.shape)
+    built = Built(rng, specs)
+    args = [built.tensors[n] for n in names]
+    kwargs = {}
+    marker = next((a for a in args if isinstance(a, str) and a.startswith(("ARGS", "KWARGS"))),
+                  None)
+    if marker:
+        args = [torch.zeros(1, 128, dtype=H16, device="xpu") if a is marker else a for a in args]
+        built.tensors = dict(built.tensors, **{n: "bad arity" for n in names})
+        if marker == "ARGS+1":
+            args = args + [args[0]]
+        elif marker == "ARGS-1":
+            args = args[:-1]
+        else:  # by keyword, the last name misspelt
+            args, kwargs = [], dict(zip(list(names[:-1]) + [names[-1] + "_"], args))
+    elif rng.random() < 0.1:  # a valid call by keyword, in reverse order
+        args, kwargs = [], dict(reversed(list(zip(names, args))))
+    desc = f"vantrel.{op}(" + ", ".join(
+        ("k (the same tensor)" if n == "v" and specs["v"] is specs["k"]
+         else str(specs[n]) if isinstance(specs[n], Spec) else repr(specs[n])[:40])
+        for n in names) + ")"
+    return getattr(vantrel, op), args, kwargs, built, desc
+
+
+def family(e):
+    """The message with numbers and shapes elided, for counting."""
+    text = str(e).splitlines()[0] if str(e) else ""
+    text = re.sub(r"\[[^\]]*\]", "[..]", re.sub(r"\d+", "N", text))
+    return f"{type(e).__name__}: {text[:90]}"
+
+
+def run_call(seed, op, index):
+    """Runs one call; returns (outcome label, failure text or None)."""
+    repro = f"\n    reproduce: /usr/bin/python3 tests/fuzz/fuzz_operators.py --seed {seed} " \
+            f"--op {op} --index {index} -v"
+    try:
+        fn, args, kwargs, built, desc = make_call(seed, op, index)
+        expect = GENERATORS[op][1](built)
+    except Exception as e:  # noqa: BLE001  (a fault of the fuzzer, reported like the others)
+        return "fuzzer error", f"generating call {index}: {type(e).__name__}: {e}{repro}"
+    xpuemu.clear_launch_log()
+    start = time.perf_counter()
+    try:
+        y = fn(*args, **kwargs)
+        raised = None
+    except Exception as e:  # noqa: BLE001  (anything else than the allowed types is a failure)
+        raised, y = e, None
+    elapsed = time.perf_counter() - start
+    problem = None
+    try:
+        xpuemu.synchronize()
+    except RuntimeError as e:
+        problem = f"the device reported a failure: {e}"
+    launches = xpuemu.launch_log()
+    if raised is not None:
+        label = family(raised)
+        if not isinstance(raised, (RuntimeError, TypeError, IndexError)):
+            problem = problem or f"raised {type(raised).__name__}: {raised}"
+        elif not any(isinstance(raised, t) and re.search(rx, str(raised))
+                     for t, rx in expect.errors):
+            want = expect.errors or f"a result ({expect.kind})"
+            problem = problem or f"raised {type(raised).__name__}: {str(raised)[:300]!r}; " \
+                                 f"expected {want}"
+        elif isinstance(raised, TypeError) and (elapsed > 0.05 or "tensor(" in str(raised)):
+            problem = problem or f"TypeError took {elapsed * 1e3:.1f} ms or printed tensor " \
+                                 f"contents ({len(str(raised))} characters)"
+        elif elapsed > 5:
+            problem = problem or f"refused after {elapsed:.1f} s"
+        elif launches:
+            problem = problem or f"refused after launching {[r['kernel'] for r in launches]}"
+    else:
+        label = f"result: {expect.kind or 'unexpected'}"
+        if expect.check is None:
+            problem = problem or f"returned {tuple(y.shape)} {y.dtype}; expected one of " \
+                                 f"{expect.errors}"
+        elif not isinstance(y, torch.Tensor) or y.device.type != "xpu" or \
+                tuple(y.shape) != expect.shape or y.dtype not in (
+                    expect.dtype if isinstance(expect.dtype, tuple) else (expect.dtype,)):
+            problem = problem or f"returned {getattr(y, 'device', None)} " \
+                                 f"{tuple(getattr(y, 'shape', ()))} {getattr(y, 'dtype', y)}; " \
+                                 f"expected xpu {expect.shape} {expect.dtype}"
+        else:
+            kernels = [r["kernel"] for r in launches]
+            want = [expect.kernel] if expect.kernel else []
+            if kernels != want:
+                problem = problem or f"launched {kernels}, expected {want} ({expect.kind})"
+            else:
+                try:
+                    result = expect.check(y.cpu())
+                    if result and result.startswith("OK:"):
+                        label += f" (within {result[3:]})"
+                    else:
+                        problem = problem or result
+                except Exception as e:  # noqa: BLE001
+                    problem = problem or f"oracle: {type(e).__name__}: {e}"
+    if problem:
+        return label, f"{desc}: {problem}{repro}"
+    return label, None
+
+
+def run(seed, calls, ops=OPS, start=0, progress=None):
+    """Runs `calls` calls of each operator; returns {op: Counter of labels}, [failures]."""
+    xpuemu.set_checking(True)
+    xpuemu.set_poison(True)
+    counts, failures = {op: collections.Counter() for op in ops}, []
+    for i in range(start, start + calls):
+        for op in ops:
+            label, failure = run_call(seed, op, i)
+            counts[op][label] += 1
+            if failure:
+                counts[op]["FAILED"] += 1
+                failures.append(failure)
+        if progress and (i - start + 1) % progress == 0:
+            print(f"  {i - start + 1} calls per operator, {len(failures)} failures", flush=True)
+    return counts, failures
+
+
+def summary(counts, failures, seconds):
+    lines = []
+    for op, c in counts.items():
+        total = sum(v for k, v in c.items() if k != "FAILED")
+        lines.append(f"{op}: {total} calls, {c['FAILED']} failed")
+        for label, v in sorted(c.items(), key=lambda kv: (-kv[1], kv[0])):
+            if label != "FAILED":
+                lines.append(f"  {v:7d}  {label}")
+    lines.append(f"{len(failures)} failures in {seconds:.1f} s")
+    lines += failures[:200]
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--calls", type=int, default=20000, help="calls per operator")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--op", choices=OPS, help="only this operator")
+    ap.add_argument("--index", type=int, help="run only this call (with --op)")
+    ap.add_argument("-v", "--verbose", action="store_true", help="print each call")
+    a = ap.parse_args()
+    ops = (a.op,) if a.op else OPS
+    if a.index is not None:
+        for op in ops:
+            print(make_call(a.seed, op, a.index)[4])
+            label, failure = run_call(a.seed, op, a.index)
+            print(label)
+            print(failure or "ok")
+        return 1 if failure else 0
+    t0 = time.time()
+    counts, failures = run(a.seed, a.calls, ops, progress=max(a.calls // 20, 1))
+    print(summary(counts, failures, time.time() - t0))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,147 @@
+// The attention kernels on the platform layer, against host models of their order (no PyTorch).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "vantrel/kernels/sdp_launch.hpp"
+#include "sdp_models.hpp"
+#include "xpuemu/device_buffer.hpp"
+
+namespace {
+
+using fp16 = sycl::half;
+namespace vk = vantrel::kernels;
+
+struct sdp_case {
+  bool half;
+  std::size_t B, H, H_kv, kv_len;
+  const char* kernel;  // the kernel the launcher must pick
+};
+
+void PrintTo(const sdp_case& c, std::ostream* os) {
+  *os << (c.half ? "half" : "float") << " B=" << c.B << " H=" << c.H << " H_kv=" << c.H_kv
+      << " kv_len=" << c.kv_len << " " << c.kernel;
+}
+
+std::string case_name(const testing::TestParamInfo<sdp_case>& info) {
+  const sdp_case& c = info.param;
+  return std::string(c.half ? "Fp16" : "Fp32") + "_B" + std::to_string(c.B) + "_H" +
+         std::to_string(c.H) + "_Hkv" + std::to_string(c.H_kv) + "_n" + std::to_string(c.kv_len);
+}
+
+template <typename T>
+std::vector<T> normal_values(std::size_t count, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal;
+  std::vector<T> out(count);
+  for (T& x : out) x = T(normal(gen));
+  return out;
+}
+
+// Runs case `c` through the launcher and checks the output bits against the host model and the
+// key/value traffic against one read of each row covered. Half keys and values are the first
+// kv_len rows of a cache of kv_len + 3 rows per head (strided views, as a decoder passes them).
+template <typename T>
+void check_case(const sdp_case& c) {
+  constexpr bool kHalf = std::is_same_v<T, fp16>;
+  const std::size_t capacity = c.kv_len + (kHalf ? 3 : 0);
+  const std::vector<T> q = normal_values<T>(c.B * c.H * 128, 1);
+  const std::vector<T> k = normal_values<T>(c.B * c.H_kv * capacity * 128, 2);
+  const std::vector<T> v = normal_values<T>(c.B * c.H_kv * capacity * 128, 3);
+  xpuemu::device_buffer<T> dq(q), dk(k), dv(v), dout(c.B * c.H * 128);
+  const auto bytes = [](const auto& buf) { return reinterpret_cast<uint8_t*>(buf.data()); };
+  sycl::queue queue;
+  xpuemu::clear_launch_log();
+  const auto set_common = [&](auto& params) {
+    params.q = bytes(dq);
+    params.k = bytes(dk);
+    params.v = bytes(dv);
+    params.out = bytes(dout);
+    params.batch = c.B;
+    params.heads = c.H;
+    params.kv_heads = c.H_kv;
+    params.kv_len = c.kv_len;
+  };
+  if constexpr (kHalf) {
+    vk::sdp_fp16_params params;
+    set_common(params);
+    params.stride0 = c.H_kv * capacity * 128;
+    params.stride1 = capacity * 128;
+    vk::launch_sdp_fp16(queue, params);
+  } else {
+    vk::sdp_fp32_params params;
+    set_common(params);
+    vk::launch_sdp_fp32(queue, params);
+  }
+  const std::vector<T> got = dout.download();
+
+  const bool per_key = kHalf && vk::sdp_fp16_item_per_key(c.kv_len);
+  const std::vector<T> want =
+      sdp_models::attend(q, k, v, c.B, c.H, c.H_kv, c.kv_len, c.H_kv * capacity, capacity,
+                         per_key ? sdp_models::kKeys128 : sdp_models::kKeyBlocks64);
+  std::size_t mismatches = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0 && ++mismatches <= 3)
+      ADD_FAILURE() << "output " << i << " (head " << i / 128 << "): " << float(got[i])
+                    << ", model " << float(want[i]);
+  }
+  EXPECT_EQ(mismatches, 0u);
+
+  const auto log = xpuemu::launch_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].kernel, c.kernel);
+  EXPECT_EQ(log[0].error, "");
+  const std::uint64_t rows_bytes = c.B * c.H_kv * c.kv_len * 128 * sizeof(T);
+  for (const auto* buf : {&dk, &dv}) {
+    const auto addr = reinterpret_cast<std::uintptr_t>(buf->data());
+    EXPECT_EQ(log[0].loads.at(addr), rows_bytes) << (buf == &dk ? "k" : "v");
+    EXPECT_EQ(log[0].loads_unique.at(addr), rows_bytes) << (buf == &dk ? "k" : "v");
+  }
+}
+
+class SdpKernel : public testing::TestWithParam<sdp_case> {};
+
+TEST_P(SdpKernel, MatchesModelReadingEachRowOnce) {
+  if (GetParam().half)
+    check_case<fp16>(GetParam());
+  else
+    check_case<float>(GetParam());
+}
+
+constexpr const char* kKeys128 = "sdpDim128Fp16Keys128";
+constexpr const char* kKeys128G = "sdpDim128Fp16Keys128Grouped";
+constexpr const char* kBlocks16 = "sdpDim128Fp16KeyBlocks64";
+constexpr const char* kBlocks16G = "sdpDim128Fp16KeyBlocks64Grouped";
+constexpr const char* kBlocks32 = "sdpDim128Fp32KeyBlocks64";
+constexpr const char* kBlocks32G = "sdpDim128Fp32KeyBlocks64Grouped";
+
+// G = H / H_kv of 1, 4, 8, 5 (not a power of two) and 32 (the limit: four (head, chunk) pairs per
+// work-item in the blocked kernels, 32 per work-item in Keys128 with kv_len = 8); kv_len below,
+// at and past block and pad boundaries.
+INSTANTIATE_TEST_SUITE_P(
+    Fp16, SdpKernel,
+    testing::Values(
+        sdp_case{true, 2, 4, 4, 7, kBlocks16}, sdp_case{true, 1, 4, 4, 64, kKeys128},
+        sdp_case{true, 2, 3, 3, 100, kKeys128}, sdp_case{true, 1, 2, 2, 129, kBlocks16},
+        sdp_case{true, 2, 8, 2, 7, kBlocks16G}, sdp_case{true, 1, 8, 2, 64, kKeys128G},
+        sdp_case{true, 2, 4, 1, 100, kKeys128G}, sdp_case{true, 1, 8, 2, 129, kBlocks16G},
+        sdp_case{true, 1, 16, 2, 13, kKeys128G}, sdp_case{true, 1, 8, 1, 200, kBlocks16G},
+        sdp_case{true, 1, 40, 8, 100, kKeys128G}, sdp_case{true, 1, 40, 8, 129, kBlocks16G},
+        sdp_case{true, 1, 32, 1, 8, kKeys128G}, sdp_case{true, 1, 32, 1, 150, kBlocks16G}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(Fp32, SdpKernel,
+                         testing::Values(sdp_case{false, 2, 3, 3, 7, kBlocks32},
+                                         sdp_case{false, 1, 2, 2, 129, kBlocks32},
+                                         sdp_case{false, 2, 8, 2, 64, kBlocks32G},
+                                         sdp_case{false, 1, 16, 2, 100, kBlocks32G},
+                                         sdp_case{false, 1, 40, 8, 129, kBlocks32G},
+                                         sdp_case{false, 1, 32, 1, 65, kBlocks32G}),
+                         case_name);
+
+}  // namespace
