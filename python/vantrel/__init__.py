@@ -4,10 +4,17 @@
 #   sdp_forward(q, k, v)     one decoding step of attention against a key/value cache
 #
 # Both are also registered with PyTorch's dispatcher as torch.ops.vantrel.forward and
-# torch.ops.vantrel.sdp_forward. The package keeps no docstring: the module object has none.
+# torch.ops.vantrel.sdp_forward (schemas, XPU and meta implementations). What the kernels serve
+# is one table, read through linear_layout, linear_widths, linear_kernel, arrange_weights,
+# sdp_kernel, sdp_score_scale, LINEAR_MAX_ROWS, SDP_HEAD_SIZES, SDP_MAX_GROUP and kernel_table.
+# The package keeps no docstring: the module object has none.
 import torch  # noqa: F401  (the compiled part converts torch.Tensor arguments)
 import xpuemu  # noqa: F401  (registers the XPU device with PyTorch)
 
-from ._C import forward, sdp_forward
+from ._C import (LINEAR_MAX_ROWS, SDP_HEAD_SIZES, SDP_MAX_GROUP, arrange_weights, forward,
+                 kernel_table, linear_kernel, linear_layout, linear_widths, sdp_forward,
+                 sdp_kernel, sdp_score_scale)
 
-__all__ = ["forward", "sdp_forward"]
+__all__ = ["forward", "sdp_forward", "LINEAR_MAX_ROWS", "SDP_HEAD_SIZES", "SDP_MAX_GROUP",
+           "arrange_weights", "kernel_table", "linear_kernel", "linear_layout", "linear_widths",
+           "sdp_kernel", "sdp_score_scale"]

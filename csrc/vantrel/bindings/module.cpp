@@ -1,10 +1,11 @@
-// The module `vantrel` and its two operator entry points.
+// The package's compiled part `vantrel._C`: the two operator entry points, the table of what the
+// kernels serve (table.cpp) and, on load, the operators' registration with PyTorch
+// (registration.cpp).
 //
 // The entry points take their arguments as Python objects and convert them here: a wrong argument
 // is reported by type, dtype, shape and device (never by the tensor's repr, which can take seconds
 // and gigabytes for a large view). The interpreter lock is released while an operator checks,
 // submits, waits and computes, and held only while Python objects are touched.
-#include <ATen/record_function.h>
 #include <c10/util/Exception.h>
 #include <torch/extension.h>
 
@@ -12,47 +13,11 @@
 #include <sstream>
 #include <string>
 
+#include "vantrel/bindings/table.h"
 #include "vantrel/ops/ops.h"
 #include "xpuemu/python_wait.hpp"
 
 namespace py = pybind11;
-
-namespace {
-
-bool on_xpu(const at::Tensor& t) {
-  return t.device().type() == c10::DeviceType::XPU;
-}
-
-at::Tensor linear_forward(at::Tensor input, at::Tensor weights) {
-  TORCH_CHECK(on_xpu(input), "input must be a XPU tensor");
-  TORCH_CHECK(input.is_contiguous(), "input must be contiguous");
-  TORCH_CHECK(on_xpu(weights), "weights must be a XPU tensor");
-  TORCH_CHECK(weights.is_contiguous(), "weights must be contiguous");
-  RECORD_FUNCTION("ferrow_linear_fp16_forward", std::vector<c10::IValue>({input}));
-  return linear_xpu_forward(input, weights);
-}
-
-at::Tensor sdp_forward(at::Tensor q, at::Tensor k, at::Tensor v) {
-  TORCH_CHECK(on_xpu(q), "q must be a XPU tensor");
-  TORCH_CHECK(on_xpu(k), "k must be a XPU tensor");
-  TORCH_CHECK(on_xpu(v), "v must be a XPU tensor");
-  RECORD_FUNCTION("ferrow_sdp_fp16_forward", std::vector<c10::IValue>({q, k, v}));
-  return sdp_xpu_forward(q, k, v);
-}
-
-}  // namespace
-
-// The values a kernel must read for `t`: `t` itself, or with a pending negation bit
-// (torch._neg_view) the same view (sizes, strides) over a negated copy of the storage span it
-// covers, as PyTorch's own kernels see it. Zero strides stay zero: a huge broadcast view costs
-// only its span.
-at::Tensor negation_applied(const at::Tensor& t) {
-  if (!t.is_neg() || t.numel() == 0) return t;
-  int64_t span = 1;
-  for (int64_t d = 0; d < t.dim(); ++d) span += (t.size(d) - 1) * t.stride(d);
-  const at::Tensor negated = t.as_strided({span}, {1}, t.storage_offset()).resolve_neg();
-  return negated.as_strided(t.sizes(), t.strides(), 0);
-}
 
 namespace {
 
@@ -123,13 +88,14 @@ PYBIND11_MODULE(_C, m) {
   // whatever the caller imported first.
   py::module_::import("torch");
   py::module_::import("xpuemu");
+  vantrel::bindings::bind_table(m);
   py::options options;
   options.disable_function_signatures();
   m.def(
       "forward",
       [](const py::args& args, const py::kwargs& kwargs) {
         auto [input, weights] = tensor_arguments<2>("forward", {"input", "weights"}, args, kwargs);
-        return xpuemu::without_gil([&] { return linear_forward(input, weights); });
+        return xpuemu::without_gil([&] { return vantrel::ops::linear_forward(input, weights); });
       },
       "forward(input: torch.Tensor, weights: torch.Tensor) -> torch.Tensor\n\n"
       "Linear forward (XPU)\n");
@@ -137,7 +103,7 @@ PYBIND11_MODULE(_C, m) {
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {
         auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"q", "k", "v"}, args, kwargs);
-        return xpuemu::without_gil([&] { return sdp_forward(q, k, v); });
+        return xpuemu::without_gil([&] { return vantrel::ops::sdp_forward(q, k, v); });
       },
       "sdp_forward(q: torch.Tensor, k: torch.Tensor, v: torch.Tensor) -> torch.Tensor\n\n"
       "SDP forward (XPU)\n");

@@ -1,10 +1,11 @@
 // Linear layer without bias for decoding steps: output = input x weights^T in half precision.
-// ATen side: checks, the path choice and the launch. Half inputs of up to 8 rows whose width K has
-// a kernel (vantrel/kernels/linear_launch.hpp) take it: the arranged widths read weights in blocks
-// of 16 output features, the row-major widths read [N, K]. Every other call goes to PyTorch's
-// linear.
+// ATen side: every input check, the path choice and the launch. Half inputs of up to 8 rows whose
+// width K has a kernel (vantrel/kernels/catalog.hpp) take it: the arranged widths read weights in
+// blocks of 16 output features, the row-major widths read [N, K]. Every other call goes to
+// PyTorch's linear.
 #include <ATen/ATen.h>
 #include <ATen/Dispatch.h>
+#include <ATen/record_function.h>
 #include <c10/util/Exception.h>
 
 #include <cstdint>
@@ -13,27 +14,29 @@
 #include "vantrel/ops/launch_on_device.h"
 #include "vantrel/ops/ops.h"
 
+namespace vantrel::ops {
 namespace {
 
-using vantrel::kernels::kLinearMaxRows;
-using vantrel::kernels::kLinearMaxWeightBytes;
-using vantrel::kernels::weight_layout;
+using kernels::kBlockOutputs;
+using kernels::kLinearMaxRows;
+using kernels::kLinearMaxWeightBytes;
+using kernels::weight_layout;
 
 bool is_arranged_width(int64_t K) {
-  return vantrel::kernels::linear_layout(K) == weight_layout::arranged;
+  return kernels::linear_layout(K) == weight_layout::arranged;
 }
 
 // For an arranged width K a weight is always pre-arranged in blocks of 16 output features, whether
 // it is shaped [N/16, K, 16] or [N, K].
 bool arranged(const at::Tensor& weights, int64_t K) {
-  if (weights.dim() == 2) return weights.size(1) == K && weights.size(0) % 16 == 0;
-  if (weights.dim() == 3) return weights.size(1) == K && weights.size(2) == 16;
+  if (weights.dim() == 2) return weights.size(1) == K && weights.size(0) % kBlockOutputs == 0;
+  if (weights.dim() == 3) return weights.size(1) == K && weights.size(2) == kBlockOutputs;
   return false;
 }
 
 void check_arranged(const at::Tensor& weights, int64_t K) {
-  TORCH_CHECK(arranged(weights, K), "weights must be [N/16, ", K, ", 16] or [N, ", K,
-              "] with N a multiple of 16");
+  TORCH_CHECK(arranged(weights, K), "weights must be [N/", kBlockOutputs, ", ", K, ", ",
+              kBlockOutputs, "] or [N, ", K, "] with N a multiple of ", kBlockOutputs);
 }
 
 // PyTorch's linear on the row-major [N, K] form of `weights`, K being the input's feature count.
@@ -43,8 +46,9 @@ at::Tensor torch_linear(const at::Tensor& input, const at::Tensor& weights) {
   const int64_t K = input.size(-1);
   if (is_arranged_width(K)) {
     check_arranged(weights, K);
-    const int64_t N = weights.dim() == 3 ? weights.size(0) * 16 : weights.size(0);
-    return at::linear(input, weights.reshape({N / 16, K, 16}).transpose(1, 2).reshape({N, K}));
+    const int64_t B = kBlockOutputs;
+    const int64_t N = weights.dim() == 3 ? weights.size(0) * B : weights.size(0);
+    return at::linear(input, weights.reshape({N / B, K, B}).transpose(1, 2).reshape({N, K}));
   }
   TORCH_CHECK(weights.dim() == 2 && weights.size(1) == K, "weights must be [N, ", K,
               "] (row-major) for an input with ", K, " features");
@@ -57,8 +61,9 @@ void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, i
   if (is_arranged_width(K)) {
     check_arranged(weights, K);
   } else {
-    TORCH_CHECK(weights.dim() == 2 && weights.size(1) == K && weights.size(0) % 4 == 0,
-                "weights must be [N, ", K, "] with N a multiple of 4");
+    const int64_t multiple = kernels::kRowMajorFamily.n_multiple;
+    TORCH_CHECK(weights.dim() == 2 && weights.size(1) == K && weights.size(0) % multiple == 0,
+                "weights must be [N, ", K, "] with N a multiple of ", multiple);
   }
   TORCH_CHECK(weights.numel() * static_cast<int64_t>(weights.element_size()) < kLinearMaxWeightBytes,
               "weights must be smaller than 4 GiB (the kernels use 32-bit byte offsets)");
@@ -73,7 +78,7 @@ void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, i
 template <typename T>
 at::Tensor linear_kernel_path(const at::Tensor& input, const at::Tensor& weights, int64_t M,
                               int64_t K, int64_t N) {
-  if (vantrel::kernels::linear_layout(K) == weight_layout::none)
+  if (kernels::linear_layout(K) == weight_layout::none)
     return torch_linear(input, weights);
   const auto options = input.options().device(weights.device());
   if (M == 0) return at::empty({0, N}, options);
@@ -83,18 +88,16 @@ at::Tensor linear_kernel_path(const at::Tensor& input, const at::Tensor& weights
   // Copies made for negation bits are freed once the kernel has run (frees wait for launches).
   const at::Tensor x = negation_applied(input), w = negation_applied(weights);
   static_assert(sizeof(T) == 2, "the kernels read and write binary16 values");
-  const vantrel::kernels::linear_params params{
+  const kernels::linear_params params{
       static_cast<const uint8_t*>(w.data_ptr()), static_cast<const uint8_t*>(x.data_ptr()),
       static_cast<uint8_t*>(output.data_ptr()), static_cast<int>(M), static_cast<uint32_t>(N)};
   launch_on_device(weights.device(), [&](sycl::queue& queue) {
     return is_arranged_width(K)
-               ? vantrel::kernels::launch_linear_arranged(queue, params, static_cast<uint32_t>(K))
-               : vantrel::kernels::launch_linear_row_major(queue, params, static_cast<uint32_t>(K));
+               ? kernels::launch_linear_arranged(queue, params, static_cast<uint32_t>(K))
+               : kernels::launch_linear_row_major(queue, params, static_cast<uint32_t>(K));
   });
   return output;
 }
-
-}  // namespace
 
 // The element types decide the path, whatever the number of rows or dimensions: Float and Double
 // go to PyTorch's linear; Half takes the kernels for up to 8 rows of a 2-D input and PyTorch's
@@ -113,12 +116,35 @@ at::Tensor qlinear_forward_xpu(const at::Tensor& input, const at::Tensor& weight
   return output;
 }
 
-// M and K from the input [M, K], N from the weights ([N, K], or [N/16, K, 16] pre-arranged).
-// Inputs of more than two dimensions are computed by PyTorch.
+// N from the weights: [N, K], or [N/16, K, 16] pre-arranged.
+int64_t output_features(const at::Tensor& weights) {
+  return weights.dim() >= 3 ? weights.size(0) * weights.size(2) : weights.size(0);
+}
+
+// M and K from the input [M, K]; inputs of more than two dimensions are computed by PyTorch. A
+// 1-D input raises PyTorch's IndexError from its size accessor.
 at::Tensor linear_xpu_forward(const at::Tensor& input, const at::Tensor& weights) {
   const int64_t M = input.dim() == 2 ? input.size(0) : 0;
   const int64_t K = input.dim() > 2 ? input.size(-1) : input.size(1);
-  int64_t N = weights.size(0);
-  if (weights.dim() >= 3) N = weights.size(0) * weights.size(2);
-  return qlinear_forward_xpu(input, weights, M, K, N);
+  return qlinear_forward_xpu(input, weights, M, K, output_features(weights));
 }
+
+}  // namespace
+
+at::Tensor linear_forward(const at::Tensor& input, const at::Tensor& weights) {
+  TORCH_CHECK(on_xpu(input), "input must be a XPU tensor");
+  TORCH_CHECK(input.is_contiguous(), "input must be contiguous");
+  TORCH_CHECK(on_xpu(weights), "weights must be a XPU tensor");
+  TORCH_CHECK(weights.is_contiguous(), "weights must be contiguous");
+  RECORD_FUNCTION("ferrow_linear_fp16_forward", std::vector<c10::IValue>({input}));
+  return linear_xpu_forward(input, weights);
+}
+
+at::Tensor linear_forward_meta(const at::Tensor& input, const at::Tensor& weights) {
+  input.size(input.dim() > 2 ? -1 : 1);  // a 1-D input raises IndexError, as on the device
+  std::vector<int64_t> shape(input.sizes().begin(), input.sizes().end() - 1);
+  shape.push_back(output_features(weights));
+  return at::empty(shape, input.options());
+}
+
+}  // namespace vantrel::ops

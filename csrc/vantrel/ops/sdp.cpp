@@ -1,8 +1,9 @@
-// One decoding step of scaled-dot-product attention on the XPU: the ATen side (checks, output
-// allocation, launch). The kernels live in kernels/sdp_fp16.hpp and kernels/sdp_fp32.hpp; the
+// One decoding step of scaled-dot-product attention on the XPU: the ATen side (every input check,
+// output allocation, launch). The kernels live in kernels/sdp_fp16.hpp and kernels/sdp_fp32.hpp; the
 // launcher picks one by element type, kv_len and whether key/value heads are shared by several
 // query heads (k and v with H_kv heads, H_kv dividing the H of q).
 #include <ATen/ATen.h>
+#include <ATen/record_function.h>
 #include <c10/util/Exception.h>
 
 #include <cstdint>
@@ -11,10 +12,13 @@
 #include "vantrel/ops/launch_on_device.h"
 #include "vantrel/ops/ops.h"
 
+namespace vantrel::ops {
 namespace {
 
-using vantrel::kernels::kSdpMaxGroupHeads;
-constexpr int64_t kHeadDim = 128;
+using kernels::kSdpMaxGroupHeads;
+// The head size the checks serve (the kernels' only one).
+static_assert(kernels::kSdpHeadSizes.size() == 1);
+constexpr int64_t kHeadDim = kernels::kSdpHeadSizes[0];
 constexpr uint64_t kFourGiB = uint64_t(1) << 32;
 
 // Whether two same-sized tensors have the same strides, ignoring dimensions of size 1.
@@ -79,8 +83,8 @@ void check_sdp_inputs(const at::Tensor& q, const at::Tensor& k, const at::Tensor
               "q must have B < 2^31 and H * 128 < 2^31");
   // The launch's work-items, kv_len per key/value head (one per key) or 64 (blocks of keys), are
   // counted in 32 bits.
-  const bool per_key = dtype == at::kHalf && vantrel::kernels::sdp_fp16_item_per_key(kv_len);
-  const uint64_t items = vantrel::kernels::sdp_work_items(B, H_kv, kv_len, per_key);
+  const bool per_key = dtype == at::kHalf && kernels::sdp_fp16_item_per_key(kv_len);
+  const uint64_t items = kernels::sdp_work_items(B, H_kv, kv_len, per_key);
   const char* heads = H_kv == H ? "H" : "H_kv";
   TORCH_CHECK(items < (uint64_t(1) << 31), "q and k must have B * ", heads, " * ",
               per_key ? "kv_len" : "64", " < 2^31 (work-items of one launch, ",
@@ -96,8 +100,6 @@ void check_sdp_inputs(const at::Tensor& q, const at::Tensor& k, const at::Tensor
               "and 1)");
   TORCH_CHECK(aligned4(v), "v data pointer must be 4-byte aligned");
 }
-
-}  // namespace
 
 at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
   // A q of fewer than four dimensions is reported by check_sdp_inputs instead of failing in a size
@@ -122,17 +124,35 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
   const uint64_t kv_heads = uint64_t(k.size(1)), kv_len = uint64_t(k.size(2));
   if (q.scalar_type() == at::kHalf) {
     const uint64_t stride0 = uint64_t(kn.stride(0)), stride1 = uint64_t(kn.stride(1));
-    const vantrel::kernels::sdp_fp16_params params{q_bytes, k_bytes,  v_bytes, out_bytes, batch,
+    const kernels::sdp_fp16_params params{q_bytes, k_bytes,  v_bytes, out_bytes, batch,
                                                    heads,   kv_heads, kv_len,  stride0,   stride1};
     launch_on_device(q.device(), [&](sycl::queue& queue) {
-      return vantrel::kernels::launch_sdp_fp16(queue, params);
+      return kernels::launch_sdp_fp16(queue, params);
     });
   } else {
-    const vantrel::kernels::sdp_fp32_params params{q_bytes, k_bytes, v_bytes,  out_bytes,
+    const kernels::sdp_fp32_params params{q_bytes, k_bytes, v_bytes,  out_bytes,
                                                    batch,   heads,   kv_heads, kv_len};
     launch_on_device(q.device(), [&](sycl::queue& queue) {
-      return vantrel::kernels::launch_sdp_fp32(queue, params);
+      return kernels::launch_sdp_fp32(queue, params);
     });
   }
   return output;
 }
+
+}  // namespace
+
+at::Tensor sdp_forward(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v) {
+  TORCH_CHECK(on_xpu(q), "q must be a XPU tensor");
+  TORCH_CHECK(on_xpu(k), "k must be a XPU tensor");
+  TORCH_CHECK(on_xpu(v), "v must be a XPU tensor");
+  RECORD_FUNCTION("ferrow_sdp_fp16_forward", std::vector<c10::IValue>({q, k, v}));
+  return sdp_xpu_forward(q, k, v);
+}
+
+at::Tensor sdp_forward_meta(const at::Tensor& q, const at::Tensor& /*k*/,
+                            const at::Tensor& /*v*/) {
+  TORCH_CHECK(q.dim() == 4, "q must be 4-D [B, H, 1, 128], got ", q.dim(), " dimensions");
+  return at::empty({q.size(0), q.size(1) * q.size(3)}, q.options());
+}
+
+}  // namespace vantrel::ops

@@ -1,7 +1,6 @@
 // A typed device allocation for C++ code that runs kernels without torch.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -34,11 +33,6 @@ class device_buffer {
   std::size_t size() const { return size_; }
   std::size_t bytes() const { return size_ * sizeof(T); }
 
-  // Copies host data in after every earlier launch has run (throws their failure, if any).
-  void upload(const std::vector<T>& host) {
-    synchronize();
-    std::memcpy(data_, host.data(), std::min(host.size(), size_) * sizeof(T));
-  }
   // Copies the contents out after every earlier launch has run (throws their failure, if any).
   std::vector<T> download() const {
     synchronize();

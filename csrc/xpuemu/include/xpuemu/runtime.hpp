@@ -47,16 +47,14 @@ class launch_error : public std::runtime_error {
 // Waits for every submitted launch, then throws the earliest unreported failure (mentioning how
 // many more there were) and forgets them all.
 void synchronize();
-// Waits for every submitted launch; throws only what the wait hook throws.
-void wait_idle();
 // Installs `hook` (null: none), called about every 50 ms by every thread that waits for the
 // device, without the runtime's locks held. What it throws ends the wait; the launches go on. The
 // Python module raises KeyboardInterrupt this way.
 void set_wait_hook(void (*hook)());
 
 // In a child process forked after the device started, the device's threads do not exist: every
-// call above throws std::runtime_error saying so, except wait_idle (returns at once) and
-// device_free (keeps the memory until the child exits).
+// call above throws std::runtime_error saying so, except device_free (keeps the memory until the
+// child exits).
 
 // ---- launch log ---------------------------------------------------------------------------------
 

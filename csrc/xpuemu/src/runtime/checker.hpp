@@ -1,6 +1,6 @@
-// The memory checker: the registry of live allocations and the per-launch observer that checks
-// and counts every global access. The executor owns launches and work-items; it calls the
-// checker through this interface only.
+// The memory checker: the per-launch observer that checks and counts every global access against
+// the allocations the launch may use (device_memory.hpp). The executor owns launches and
+// work-items; it calls the checker through this interface only.
 #pragma once
 
 #include <atomic>
@@ -11,31 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "device_memory.hpp"
 #include "xpuemu/runtime.hpp"
 
 namespace xpuemu::detail {
-
-// A live allocation as a launch sees it.
-struct allocation {
-  std::uintptr_t start;
-  std::size_t bytes;
-};
-
-// Throws in a child process forked after the device started (the executor knows).
-void check_not_forked();
-
-// Registry of device allocations. Thread-safe.
-namespace registry {
-// Registers [p, p + bytes).
-void add(void* p, std::size_t bytes);
-// Marks `p` freed: launches up to `last_user` (a launch sequence number) may still use it; it is
-// released to the host once launch `last_user` has completed (see release_until).
-void retire(void* p, std::uint64_t last_user);
-// Releases every retired allocation whose last user has completed.
-void release_until(std::uint64_t completed);
-// The allocations launch `seq` may use, sorted by start address.
-std::vector<allocation> snapshot(std::uint64_t seq);
-}  // namespace registry
 
 // The 64-byte lines of one allocation a thread loaded whole during a launch: a bitmap of its own,
 // so that marking needs no atomic operation and shares no cache line with the other threads.
@@ -58,9 +37,9 @@ class line_bitmap {
 
 // Traffic of one thread during one launch.
 struct thread_traffic {
-  std::vector<std::uint64_t> loads;   // bytes by allocation index
-  std::vector<std::uint64_t> stores;  // bytes by allocation index
-  std::vector<line_bitmap> lines;     // whole lines loaded, by allocation index
+  std::vector<std::uint64_t> loads;     // bytes by allocation index
+  std::vector<std::uint64_t> stores;    // bytes by allocation index
+  std::vector<line_bitmap> lines;       // whole lines loaded, by allocation index
   hot_allocation hot[kHotAllocations];  // allocations of recent hits, replaced round-robin
   unsigned next_hot = 0;
   // Reads already checked (kCheckedReads entries, by address; the thread's own buffer, emptied

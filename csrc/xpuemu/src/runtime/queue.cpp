@@ -1,7 +1,8 @@
 // The device's in-order queue: submissions, the worker thread that runs launches one after
 // another with helper threads sharing each, waits (interruptible through the wait hook), the
-// launch log, the asynchronous failures, the process-wide switches and the state of a child
-// forked after the device started.
+// launch log, the asynchronous failures and the process-wide switches other than poisoning. It
+// alone writes the queue state (queue_state.hpp) that device memory reads, and releases freed
+// memory as launches complete.
 #include <pthread.h>
 
 #include <algorithm>
@@ -11,9 +12,10 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 
+#include "device_memory.hpp"
+#include "queue_state.hpp"
 #include "work_group.hpp"
 
 namespace xpuemu {
@@ -24,15 +26,6 @@ constexpr std::size_t kLogCapacity = 10000;  // launch records kept
 constexpr std::uint64_t kSpinNs = 100000;    // the idle worker spins this long, then sleeps
 
 std::atomic<bool> g_checking{true};
-
-// Set in a child forked after the device's threads started: they do not exist there.
-std::atomic<bool> g_forked{false};
-
-[[noreturn]] void forked_device() {
-  throw std::runtime_error(
-      "the XPU device cannot be used in a process forked after it was initialised (fork before "
-      "using the device, or start the child with the 'spawn' method)");
-}
 
 // Time limit of one launch in nanoseconds (0: none); XPUEMU_LAUNCH_TIMEOUT_S sets the initial
 // value.
@@ -55,9 +48,10 @@ class device_queue {
   }
 
   std::uint64_t submit(kernel_launch k) {
-    if (g_forked.load()) forked_device();
+    check_not_forked();
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::uint64_t seq = ++submitted_;
+    const std::uint64_t seq = g_queue_state.submitted.load() + 1;
+    g_queue_state.submitted.store(seq);
     pending_.push_back({seq, std::move(k)});
     pending_count_.fetch_add(1, std::memory_order_release);
     if (worker_sleeps_) work_cv_.notify_one();  // a spinning or busy worker needs no wake-up
@@ -66,21 +60,16 @@ class device_queue {
 
   std::uint64_t submitted() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return submitted_;
-  }
-
-  std::uint64_t completed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return completed_;
+    return g_queue_state.submitted.load();
   }
 
   // Waits until launch `seq` has completed; throws the earliest unreported failure up to it. The
   // wait hook runs every 50 ms meanwhile; what it throws ends the wait (the launches go on).
   void wait_for(std::uint64_t seq, bool raise) {
-    if (g_forked.load()) forked_device();
+    check_not_forked();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!done_cv_.wait_for(lock, std::chrono::milliseconds(50),
-                              [&] { return completed_ >= seq; })) {
+                              [&] { return g_queue_state.completed.load() >= seq; })) {
       if (void (*hook)() = g_wait_hook.load()) {
         lock.unlock();
         hook();
@@ -114,10 +103,11 @@ class device_queue {
   }
 
   void clear_log() {
-    if (g_forked.load()) forked_device();
+    check_not_forked();
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
-    cleared_through_ = submitted_;  // launches still to run are not logged either
+    // Launches still to run are not logged either.
+    cleared_through_ = g_queue_state.submitted.load();
   }
 
  private:
@@ -126,7 +116,7 @@ class device_queue {
     if (const char* env = std::getenv("XPUEMU_THREADS")) n = std::max(1, std::atoi(env));
     install_overflow_handler();
     // The threads do not exist in a child forked from here on.
-    ::pthread_atfork(nullptr, nullptr, [] { g_forked.store(true); });
+    ::pthread_atfork(nullptr, nullptr, [] { g_queue_state.forked.store(true); });
     for (unsigned i = 1; i < n; ++i) std::thread([this] { helper_loop(); }).detach();
     helpers_ = n - 1;
     std::thread([this] { worker_loop(); }).detach();
@@ -164,7 +154,7 @@ class device_queue {
           log_.push_back({next.first, std::move(result)});
           if (log_.size() > kLogCapacity) log_.pop_front();
         }
-        completed_ = next.first;
+        g_queue_state.completed.store(next.first);
       }
       registry::release_until(next.first);
       done_cv_.notify_all();
@@ -245,8 +235,7 @@ class device_queue {
   std::deque<std::pair<std::uint64_t, launch_record>> log_;
   std::uint64_t cleared_through_ = 0;  // launches up to this one are not logged
   std::vector<std::pair<std::uint64_t, std::string>> failures_;  // unreported, in order
-  std::uint64_t submitted_ = 0;
-  std::uint64_t completed_ = 0;
+  // The sequence numbers submitted and completed are g_queue_state's, changed under mutex_.
 
   // Helper threads sharing the running launch.
   std::mutex pool_mutex_;
@@ -258,10 +247,6 @@ class device_queue {
 };
 
 }  // namespace
-
-void check_not_forked() {
-  if (g_forked.load()) forked_device();
-}
 
 // ---- hooks for the device API ------------------------------------------------------------------
 
@@ -300,24 +285,8 @@ void synchronize() {
   q.wait_for(q.submitted(), true);
 }
 
-void wait_idle() {
-  if (detail::g_forked.load()) return;  // nothing of the parent's runs here
-  auto& q = detail::device_queue::get();
-  q.wait_for(q.submitted(), false);
-}
-
-void device_free(void* p) {
-  if (!p || detail::g_forked.load()) return;  // a forked child keeps its copy until it exits
-  auto& q = detail::device_queue::get();
-  const std::uint64_t last_user = q.submitted();
-  detail::registry::retire(p, last_user);
-  // Release at once if every launch that might use it has already run; otherwise the worker
-  // releases it when launch `last_user` completes.
-  detail::registry::release_until(q.completed());
-}
-
 std::vector<launch_record> launch_log() {
-  if (detail::g_forked.load()) detail::forked_device();
+  detail::check_not_forked();
   return detail::device_queue::get().log();
 }
 

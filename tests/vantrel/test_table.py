@@ -1,0 +1,70 @@
+"""The table of what the kernels serve: its values, and that the kernels the operators launch are
+the ones it names, for every width and attention variant."""
+import numpy as np
+import pytest
+import torch
+import xpuemu
+
+import vantrel
+
+XPU = torch.device("xpu")
+
+
+def test_values():
+    t = vantrel.kernel_table()
+    assert t["linear"]["layouts"]["arranged"]["widths"] == (4096, 5120, 8192)
+    assert t["linear"]["layouts"]["row_major"]["widths"] == (11008, 13824, 14336, 28672)
+    assert vantrel.linear_widths() == (4096, 5120, 8192, 11008, 13824, 14336, 28672)
+    assert vantrel.LINEAR_MAX_ROWS == t["linear"]["max_rows"] == 8
+    assert vantrel.SDP_HEAD_SIZES == (128,) and vantrel.SDP_MAX_GROUP == 32
+    # log2(e) / sqrt(128) rounded down to a float: bit pattern 0x3E029076.
+    scale = np.float32(vantrel.sdp_score_scale(128))
+    assert scale.view(np.uint32) == 0x3E029076 and t["sdp"]["score_scale"] == {128: scale}
+    assert vantrel.linear_layout(64) is None and vantrel.linear_kernel(1, 64) is None
+    assert vantrel.sdp_kernel(torch.bfloat16, 128, 10) is None
+    assert vantrel.sdp_kernel(torch.half, 64, 10) is None
+    assert vantrel.sdp_kernel(torch.half, 128, 10, group=33) is None
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: vantrel.linear_widths("blocked"), ValueError),
+    (lambda: vantrel.sdp_score_scale(64), ValueError),
+    (lambda: vantrel.sdp_kernel("half", 128, 10), TypeError),
+    (lambda: vantrel.arrange_weights(torch.zeros(4096)), RuntimeError),
+    (lambda: vantrel.arrange_weights(torch.zeros(24, 4096)), RuntimeError),
+])
+def test_bad_queries_raise(call, error):
+    with pytest.raises(error):
+        call()
+
+
+@pytest.mark.parametrize("K", vantrel.linear_widths())
+@pytest.mark.parametrize("M", [1, vantrel.LINEAR_MAX_ROWS, vantrel.LINEAR_MAX_ROWS + 1])
+def test_linear_launches_the_kernel_the_table_names(K, M):
+    w = vantrel.arrange_weights(torch.randn(16, K).half()).to(XPU)
+    vantrel.forward(torch.randn(M, K).half().to(XPU), w)
+    launched = [r["kernel"] for r in xpuemu.launch_log()]
+    expected = vantrel.linear_kernel(M, K)
+    assert launched == ([expected] if expected else [])
+    assert (expected is None) == (M > vantrel.LINEAR_MAX_ROWS)
+
+
+def test_arrange_weights_follows_the_element_formula():
+    N, K = 32, vantrel.linear_widths("arranged")[0]
+    w = torch.arange(N * K, dtype=torch.float).reshape(N, K)
+    flat = vantrel.arrange_weights(w).flatten()
+    n, k = torch.meshgrid(torch.arange(N), torch.arange(K), indexing="ij")
+    assert torch.equal(flat[((n // 16) * K + k) * 16 + n % 16], w)
+    row_major = torch.zeros(4, vantrel.linear_widths("row_major")[0])
+    assert vantrel.arrange_weights(row_major) is row_major
+
+
+@pytest.mark.parametrize("dtype", [torch.half, torch.float])
+@pytest.mark.parametrize("kv_len", [1, 7, 8, 128, 129])
+@pytest.mark.parametrize("group", [1, 4, 32])
+def test_attention_launches_the_kernel_the_table_names(dtype, kv_len, group):
+    D = vantrel.SDP_HEAD_SIZES[0]
+    q = torch.randn(1, group, 1, D, dtype=dtype).to(XPU)
+    k = torch.randn(1, 1, kv_len, D, dtype=dtype).to(XPU)
+    vantrel.sdp_forward(q, k, k)
+    assert [r["kernel"] for r in xpuemu.launch_log()] == [vantrel.sdp_kernel(dtype, D, kv_len, group)]
