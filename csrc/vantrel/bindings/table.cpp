@@ -53,8 +53,7 @@ std::optional<bool> sdp_half(const py::handle& dtype) {
 // Row-major [N, K] weights in the layout the kernel of width K reads: blocks of 16 output features
 // for the arranged widths (N a multiple of 16), `w` itself for the others.
 at::Tensor arrange_weights(const at::Tensor& w) {
-  TORCH_CHECK(w.dim() == 2, "w must be 2-D row-major weights [N, K], got ", w.dim(),
-              " dimensions");
+  TORCH_CHECK(w.dim() == 2, "w must be 2-D row-major weights [N, K], got ", w.dim(), " dimensions");
   const int64_t N = w.size(0), K = w.size(1), B = vk::kBlockOutputs;
   if (vk::linear_layout(K) != vk::weight_layout::arranged) return w;
   TORCH_CHECK(N % B == 0, "w must have N a multiple of ", B, " for K = ", K,
@@ -80,7 +79,8 @@ void bind_table(py::module_& m) {
   m.def(
       "linear_widths",
       [](std::optional<std::string> layout) {
-        if (!layout) return py::tuple(as_tuple(vk::kArrangedWidths) + as_tuple(vk::kRowMajorWidths));
+        if (!layout)
+          return py::tuple(as_tuple(vk::kArrangedWidths) + as_tuple(vk::kRowMajorWidths));
         const vk::linear_family* family = family_named(*layout);
         if (!family)
           throw py::value_error("layout must be 'arranged' or 'row_major', got '" + *layout + "'");

@@ -51,7 +51,7 @@ struct linear_family {
 };
 
 inline constexpr linear_family kArrangedFamily{weight_layout::arranged, "arranged", "Fp16V0", 16,
-                                              16};
+                                               16};
 inline constexpr linear_family kRowMajorFamily{weight_layout::row_major, "row_major",
                                                "Fp16NoReshape", 4, 16};
 // Output features per block of the arranged layout.
@@ -112,8 +112,7 @@ constexpr bool sdp_fp16_item_per_key(uint64_t kv_len) {
 
 constexpr sdp_variant sdp_variant_for(bool half, uint64_t kv_len) {
   if (!half) return sdp_variant::fp32_key_blocks64;
-  return sdp_fp16_item_per_key(kv_len) ? sdp_variant::fp16_keys128
-                                       : sdp_variant::fp16_key_blocks64;
+  return sdp_fp16_item_per_key(kv_len) ? sdp_variant::fp16_keys128 : sdp_variant::fp16_key_blocks64;
 }
 
 // The name of the kernel for a call ("" when the head size or the grouping has none): a grouped
@@ -123,9 +122,15 @@ inline std::string sdp_kernel_name(bool half, int64_t head_size, uint64_t kv_len
     return "";
   const char* variant = "";
   switch (sdp_variant_for(half, kv_len)) {
-    case sdp_variant::fp16_keys128: variant = "Fp16Keys128"; break;
-    case sdp_variant::fp16_key_blocks64: variant = "Fp16KeyBlocks64"; break;
-    case sdp_variant::fp32_key_blocks64: variant = "Fp32KeyBlocks64"; break;
+    case sdp_variant::fp16_keys128:
+      variant = "Fp16Keys128";
+      break;
+    case sdp_variant::fp16_key_blocks64:
+      variant = "Fp16KeyBlocks64";
+      break;
+    case sdp_variant::fp32_key_blocks64:
+      variant = "Fp32KeyBlocks64";
+      break;
   }
   return "sdpDim" + std::to_string(head_size) + variant + (group > 1 ? "Grouped" : "");
 }

@@ -13,7 +13,7 @@
 // log drops template arguments).
 namespace kernel_names {
 #define VANTREL_ARRANGED_NAME(K) \
-  template <typename T>         \
+  template <typename T>          \
   class gemmCommonDim##K##Fp16V0;
 #define VANTREL_ROW_MAJOR_NAME(K) \
   template <typename T>           \
@@ -57,7 +57,7 @@ sycl::event submit_row_major(sycl::queue& queue, const linear_params& params) {
 sycl::event launch_linear_arranged(sycl::queue& queue, const linear_params& params, uint32_t K) {
   switch (K) {
 #define VANTREL_ARRANGED_CASE(W) \
-  case W:                       \
+  case W:                        \
     return submit_arranged<W, names::gemmCommonDim##W##Fp16V0<fp16>>(queue, params);
     VANTREL_ARRANGED_WIDTHS(VANTREL_ARRANGED_CASE)
 #undef VANTREL_ARRANGED_CASE

@@ -65,8 +65,9 @@ void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, i
     TORCH_CHECK(weights.dim() == 2 && weights.size(1) == K && weights.size(0) % multiple == 0,
                 "weights must be [N, ", K, "] with N a multiple of ", multiple);
   }
-  TORCH_CHECK(weights.numel() * static_cast<int64_t>(weights.element_size()) < kLinearMaxWeightBytes,
-              "weights must be smaller than 4 GiB (the kernels use 32-bit byte offsets)");
+  TORCH_CHECK(
+      weights.numel() * static_cast<int64_t>(weights.element_size()) < kLinearMaxWeightBytes,
+      "weights must be smaller than 4 GiB (the kernels use 32-bit byte offsets)");
   TORCH_CHECK(reinterpret_cast<uintptr_t>(input.data_ptr()) % 4 == 0,
               "input data must start at a 4-byte aligned address");
   TORCH_CHECK(reinterpret_cast<uintptr_t>(weights.data_ptr()) % 4 == 0,
@@ -78,8 +79,7 @@ void check_kernel_operands(const at::Tensor& input, const at::Tensor& weights, i
 template <typename T>
 at::Tensor linear_kernel_path(const at::Tensor& input, const at::Tensor& weights, int64_t M,
                               int64_t K, int64_t N) {
-  if (kernels::linear_layout(K) == weight_layout::none)
-    return torch_linear(input, weights);
+  if (kernels::linear_layout(K) == weight_layout::none) return torch_linear(input, weights);
   const auto options = input.options().device(weights.device());
   if (M == 0) return at::empty({0, N}, options);
   check_kernel_operands(input, weights, K);

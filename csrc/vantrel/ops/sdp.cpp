@@ -1,6 +1,6 @@
 // One decoding step of scaled-dot-product attention on the XPU: the ATen side (every input check,
-// output allocation, launch). The kernels live in kernels/sdp_fp16.hpp and kernels/sdp_fp32.hpp; the
-// launcher picks one by element type, kv_len and whether key/value heads are shared by several
+// output allocation, launch). The kernels live in kernels/sdp_fp16.hpp and kernels/sdp_fp32.hpp;
+// the launcher picks one by element type, kv_len and whether key/value heads are shared by several
 // query heads (k and v with H_kv heads, H_kv dividing the H of q).
 #include <ATen/ATen.h>
 #include <ATen/record_function.h>
@@ -125,16 +125,14 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
   if (q.scalar_type() == at::kHalf) {
     const uint64_t stride0 = uint64_t(kn.stride(0)), stride1 = uint64_t(kn.stride(1));
     const kernels::sdp_fp16_params params{q_bytes, k_bytes,  v_bytes, out_bytes, batch,
-                                                   heads,   kv_heads, kv_len,  stride0,   stride1};
-    launch_on_device(q.device(), [&](sycl::queue& queue) {
-      return kernels::launch_sdp_fp16(queue, params);
-    });
+                                          heads,   kv_heads, kv_len,  stride0,   stride1};
+    launch_on_device(q.device(),
+                     [&](sycl::queue& queue) { return kernels::launch_sdp_fp16(queue, params); });
   } else {
     const kernels::sdp_fp32_params params{q_bytes, k_bytes, v_bytes,  out_bytes,
-                                                   batch,   heads,   kv_heads, kv_len};
-    launch_on_device(q.device(), [&](sycl::queue& queue) {
-      return kernels::launch_sdp_fp32(queue, params);
-    });
+                                          batch,   heads,   kv_heads, kv_len};
+    launch_on_device(q.device(),
+                     [&](sycl::queue& queue) { return kernels::launch_sdp_fp32(queue, params); });
   }
   return output;
 }
@@ -149,8 +147,7 @@ at::Tensor sdp_forward(const at::Tensor& q, const at::Tensor& k, const at::Tenso
   return sdp_xpu_forward(q, k, v);
 }
 
-at::Tensor sdp_forward_meta(const at::Tensor& q, const at::Tensor& /*k*/,
-                            const at::Tensor& /*v*/) {
+at::Tensor sdp_forward_meta(const at::Tensor& q, const at::Tensor& /*k*/, const at::Tensor& /*v*/) {
   TORCH_CHECK(q.dim() == 4, "q must be 4-D [B, H, 1, 128], got ", q.dim(), " dimensions");
   return at::empty({q.size(0), q.size(1) * q.size(3)}, q.options());
 }
