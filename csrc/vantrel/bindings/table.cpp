@@ -127,7 +127,7 @@ void bind_table(py::module_& m) {
       },
       py::arg("head_size"),
       "The factor s of the attention kernels' weights 2^(s * q.k) for heads of head_size "
-      "(log2(e) / sqrt(head_size), rounded down to a float: 0.1275042 for 128); the softmax scale "
+      "(standing for log2(e) / sqrt(head_size): 0.1275042 for 128); the softmax scale "
       "it amounts to is s * ln 2.");
   m.def(
       "kernel_table",

@@ -1,61 +1,68 @@
-// Device helpers and constants shared by the attention kernels (one query row per head, head
-// dimension 128): row loads, the score of one key, SLM staging of value rows, the final
-// normalisation. Torch-free.
+// Device helpers and constants shared by the attention kernels (one query row per head of D
+// elements, D / 16 output chunks of 16): row loads, the weight of one key, SLM staging of value
+// rows, the final normalisation. Torch-free.
 //
 // Every kernel computes the softmax in one pass with base-2 exponentials of scaled scores and a
 // single normalisation at the end (no maximum subtracted). Per (query head, 16-element output
-// chunk) the arithmetic is fixed: keys in ascending order, each weight 2^(0.1275042 * q.k) with the
-// dot product in the element type, the chunk accumulated in float, the weights summed in lanes
-// (key t in lane t mod 8 or 16) that fold by halving. The grouped kernels keep this per query
+// chunk) the arithmetic is fixed: keys in ascending order, each weight 2^(sdp_score_scale(D) * q.k)
+// with the dot product in the element type, the chunk accumulated in float, the weights summed in
+// lanes (key t in lane t mod 8 or 16) that fold by halving. The grouped kernels keep this per query
 // head, so a grouped call equals the ungrouped one on repeated key/value heads bit for bit.
 #pragma once
 
 #include <cstdint>
 
+#include "vantrel/kernels/catalog.hpp"
 #include "vantrel/kernels/esimd_common.hpp"
 #include "vantrel/kernels/sdp_launch.hpp"
 
 namespace vantrel::kernels {
 
-// log2(e) / sqrt(128), rounded down to 0.1275042 (bit pattern 0x3E029076): scale and change of base
-// to 2 in one multiplication.
-constexpr float kSdpScoreScale = sdp_score_scale(128);
-static_assert(kSdpScoreScale == 0.1275042f, "score scale must have the bit pattern 0x3E029076");
+// Scale and change of base to 2 in one multiplication; the head-size-128 results depend on its
+// bits.
+static_assert(sdp_score_scale(128) == 0.1275042f,
+              "score scale must have the bit pattern 0x3E029076");
 
-constexpr uint32_t kSdpHeadDim = 128;
-constexpr uint32_t kSdpHalfRowBytes = kSdpHeadDim * 2;   // 256
-constexpr uint32_t kSdpFloatRowBytes = kSdpHeadDim * 4;  // 512
-constexpr uint32_t kSdpBlockKeys = 64;                   // keys per block of the blocked kernels
-// (query head, output chunk) pairs a work-item of a grouped blocked kernel accumulates: pairs
-// j, j + 64, ... of the 8 * G, i.e. chunk j mod 8 of heads j / 8, j / 8 + 8, ...
-constexpr uint32_t kSdpMaxGroupPairsPerItem = uint32_t(kSdpMaxGroupHeads) * 8 / kSdpBlockKeys;
-static_assert(kSdpMaxGroupPairsPerItem == 4);
+constexpr uint32_t kSdpChunk = 16;      // elements of an output chunk (and of a score lane group)
+constexpr uint32_t kSdpBlockKeys = 64;  // keys per block of the blocked kernels (their work-items)
+constexpr uint32_t kSdpItemKeys = 128;  // keys of the one-work-item-per-key kernels at most
+constexpr uint32_t kSdpChunkKeyBytes = kSdpChunk * 2;  // one key's half chunk in an SLM value plane
+static_assert(sdp_fp16_item_per_key(kSdpItemKeys) && !sdp_fp16_item_per_key(kSdpItemKeys + 1));
 
-// One row of 128 halves (one 256-byte block load).
-SYCL_ESIMD_FUNCTION inline simd<fp16, 128> loadHalfRow128(const uint8_t* base,
-                                                          uint32_t byteOffset) {
-  simd<uint32_t, 64> words = loadWords<64>(base, byteOffset);
-  return words.bit_cast_view<fp16>().read();
+// Output chunks of a head of D elements.
+template <int D>
+constexpr uint32_t kSdpChunks = uint32_t(D) / kSdpChunk;
+// Bytes of a row of D elements of type T.
+template <typename T, int D>
+constexpr uint32_t kSdpRowBytes = uint32_t(D) * sizeof(T);
+
+// One row of D elements of T in block loads of at most 64 words (256 bytes) each.
+template <typename T, int D>
+SYCL_ESIMD_FUNCTION inline simd<T, D> loadRow(const uint8_t* base, uint32_t byteOffset) {
+  constexpr int kWords = kSdpRowBytes<T, D> / 4;
+  constexpr int kBlock = kWords < 64 ? kWords : 64;
+  static_assert(kWords % kBlock == 0 && (kBlock & (kBlock - 1)) == 0 && kBlock >= 8,
+                "loadRow: rows of whole power-of-two block loads of 8 to 64 words");
+  simd<uint32_t, kWords> words;
+  for (int i = 0; i < kWords / kBlock; ++i)
+    words.template select<kBlock, 1>(kBlock * i) =
+        loadWords<kBlock>(base, byteOffset + 4 * kBlock * i);
+  return words.template bit_cast_view<T>().read();
 }
 
-// One row of 128 floats (two 256-byte block loads).
-SYCL_ESIMD_FUNCTION inline simd<float, 128> loadFloatRow128(const uint8_t* base,
-                                                            uint32_t byteOffset) {
-  simd<uint32_t, 128> words;
-  words.select<64, 1>(0) = loadWords<64>(base, byteOffset);
-  words.select<64, 1>(64) = loadWords<64>(base, byteOffset + 256);
-  return words.bit_cast_view<float>().read();
-}
-
-// Weight of one key: 2^(0.1275042 * q.k), the dot product in the element type (half or float)
-// over eight 16-lane chunks with a halving fold, the exponential in float.
-template <typename T>
-SYCL_ESIMD_FUNCTION inline float scoreDim128(simd<T, 128> q, simd<T, 128> k) {
-  simd<T, 16> acc = 0;
-  for (int i = 0; i < 8; ++i)
-    acc += q.template select<16, 1>(16 * i) * k.template select<16, 1>(16 * i);
-  simd<float, 1> score = foldLanes<T, 16>(acc);
-  simd<float, 1> weight = esimd::exp2(score * kSdpScoreScale);
+// Weight of one key: 2^(sdp_score_scale(D) * q.k), the dot product in the element type (half or
+// float) over D / 16 16-lane chunks with a halving fold, the exponential in float.
+template <typename T, int D>
+SYCL_ESIMD_FUNCTION inline float keyWeight(simd<T, D> q, simd<T, D> k) {
+  constexpr float kScale = sdp_score_scale(D);
+  static_assert(D % int(kSdpChunk) == 0, "keyWeight: heads of whole 16-element chunks");
+  static_assert(kScale > 0.0f, "keyWeight: sdp_score_scale has no scale for this head size");
+  simd<T, kSdpChunk> acc = 0;
+  for (int i = 0; i < D / int(kSdpChunk); ++i)
+    acc += q.template select<kSdpChunk, 1>(kSdpChunk * i) *
+           k.template select<kSdpChunk, 1>(kSdpChunk * i);
+  simd<float, 1> score = foldLanes<T, kSdpChunk>(acc);
+  simd<float, 1> weight = esimd::exp2(score * kScale);
   return weight[0];
 }
 
@@ -77,19 +84,26 @@ SYCL_ESIMD_FUNCTION inline void finishChunkFp32x16(simd<float, 16> acc, simd<flo
   storeWords<16>(out, byteOffset, acc.bit_cast_view<uint32_t>().read());
 }
 
-// Writes a half value row into the eight chunk planes of SLM (chunk c at c * planeBytes +
+// Writes a half value row into the D / 16 chunk planes of SLM (chunk c at c * planeBytes +
 // slotOffset).
-SYCL_ESIMD_FUNCTION inline void stageHalfRow128(simd<fp16, 128> row, uint32_t planeBytes,
-                                                uint32_t slotOffset) {
-  for (uint32_t c = 0; c < 8; ++c)
-    esimd::slm_block_store<fp16, 16>(c * planeBytes + slotOffset, row.select<16, 1>(16 * c).read());
+template <int D>
+SYCL_ESIMD_FUNCTION inline void stageHalfRow(simd<fp16, D> row, uint32_t planeBytes,
+                                             uint32_t slotOffset) {
+  for (uint32_t c = 0; c < kSdpChunks<D>; ++c)
+    esimd::slm_block_store<fp16, kSdpChunk>(
+        c * planeBytes + slotOffset, row.template select<kSdpChunk, 1>(kSdpChunk * c).read());
 }
 
-// Writes a float value row into the eight chunk planes of SLM (4096 bytes each: 64 rows of 16
-// floats), as row `slot` of the block.
-SYCL_ESIMD_FUNCTION inline void stageFloatRow128(simd<float, 128> row, uint32_t slot) {
-  for (uint32_t m = 0; m < 8; ++m)
-    esimd::slm_block_store<float, 16>(4096 * m + 64 * slot, row.select<16, 1>(16 * m).read());
+// Bytes of a float value plane of the blocked kernel: 64 rows of one 16-float chunk.
+constexpr uint32_t kSdpFloatPlaneBytes = kSdpBlockKeys * kSdpChunk * 4;  // 4096
+
+// Writes a float value row into the D / 16 chunk planes of SLM, as row `slot` of the block.
+template <int D>
+SYCL_ESIMD_FUNCTION inline void stageFloatRow(simd<float, D> row, uint32_t slot) {
+  for (uint32_t c = 0; c < kSdpChunks<D>; ++c)
+    esimd::slm_block_store<float, kSdpChunk>(
+        kSdpFloatPlaneBytes * c + kSdpChunk * 4 * slot,
+        row.template select<kSdpChunk, 1>(kSdpChunk * c).read());
 }
 
 // One float at an SLM byte offset.

@@ -126,13 +126,15 @@ at::Tensor sdp_xpu_forward(const at::Tensor& q, const at::Tensor& k, const at::T
     const uint64_t stride0 = uint64_t(kn.stride(0)), stride1 = uint64_t(kn.stride(1));
     const kernels::sdp_fp16_params params{q_bytes, k_bytes,  v_bytes, out_bytes, batch,
                                           heads,   kv_heads, kv_len,  stride0,   stride1};
-    launch_on_device(q.device(),
-                     [&](sycl::queue& queue) { return kernels::launch_sdp_fp16(queue, params); });
+    launch_on_device(q.device(), [&](sycl::queue& queue) {
+      return kernels::launch_sdp_fp16(queue, params, kHeadDim);
+    });
   } else {
     const kernels::sdp_fp32_params params{q_bytes, k_bytes, v_bytes,  out_bytes,
                                           batch,   heads,   kv_heads, kv_len};
-    launch_on_device(q.device(),
-                     [&](sycl::queue& queue) { return kernels::launch_sdp_fp32(queue, params); });
+    launch_on_device(q.device(), [&](sycl::queue& queue) {
+      return kernels::launch_sdp_fp32(queue, params, kHeadDim);
+    });
   }
   return output;
 }

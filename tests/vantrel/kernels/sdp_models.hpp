@@ -11,18 +11,22 @@
 
 namespace sdp_models {
 
-constexpr float kScale = 0.1275042f;
+// The score scale the kernels use for head size D (its bits matter), 0 for an unknown D.
+constexpr float score_scale(std::size_t D) {
+  return D == 128 ? 0.1275042f : 0.0f;
+}
 
-// 2^(scale * q.k): the dot product in T over eight 16-lane chunks, lanes folded by halving.
+// 2^(scale * q.k) for rows of D: the dot product in T over D / 16 16-lane chunks, lanes folded by
+// halving.
 template <typename T>
-float key_weight(const T* q, const T* k) {
+float key_weight(const T* q, const T* k, std::size_t D) {
   T lanes[16];
   for (T& x : lanes) x = T(0.0f);
-  for (int i = 0; i < 8; ++i)
+  for (std::size_t i = 0; i < D / 16; ++i)
     for (int l = 0; l < 16; ++l) lanes[l] = lanes[l] + q[16 * i + l] * k[16 * i + l];
   for (int w = 8; w >= 1; w /= 2)
     for (int l = 0; l < w; ++l) lanes[l] = lanes[l] + lanes[l + w];
-  return std::exp2(float(lanes[0]) * kScale);
+  return std::exp2(float(lanes[0]) * score_scale(D));
 }
 
 // How a kernel groups keys: the keys padded with zero keys (weight 0, values 0) to a multiple of
@@ -34,33 +38,34 @@ struct key_order {
 constexpr key_order kKeys128{8, 8};
 constexpr key_order kKeyBlocks64{64, 16};
 
-// Attention of q [B, H, 128] against k, v [B, H_kv, kv_len, 128] (rows of 128 at row_stride0 *
-// b + row_stride1 * g + t, in rows), query head h reading key/value head h / (H / H_kv); the
-// output [B, H * 128] in T.
+// Attention of q [B, H, D] against k, v [B, H_kv, kv_len, D] (rows of D at row_stride0 * b +
+// row_stride1 * g + t, in rows), query head h reading key/value head h / (H / H_kv); the output
+// [B, H * D] in T.
 template <typename T>
 std::vector<T> attend(const std::vector<T>& q, const std::vector<T>& k, const std::vector<T>& v,
                       std::size_t B, std::size_t H, std::size_t H_kv, std::size_t kv_len,
-                      std::size_t row_stride0, std::size_t row_stride1, key_order order) {
+                      std::size_t D, std::size_t row_stride0, std::size_t row_stride1,
+                      key_order order) {
   const std::size_t G = H / H_kv;
   const std::size_t padded = (kv_len + order.pad - 1) / order.pad * order.pad;
-  std::vector<T> out(B * H * 128);
+  std::vector<T> out(B * H * D);
   for (std::size_t b = 0; b < B; ++b) {
     for (std::size_t h = 0; h < H; ++h) {
-      const T* qRow = &q[(b * H + h) * 128];
+      const T* qRow = &q[(b * H + h) * D];
       const std::size_t kvRow0 = b * row_stride0 + (h / G) * row_stride1;
-      float acc[128] = {};
+      std::vector<float> acc(D);
       float wsum[16] = {};
       for (std::size_t t = 0; t < padded; ++t) {
         const bool key = t < kv_len;
-        const float w = key ? key_weight(qRow, &k[(kvRow0 + t) * 128]) : 0.0f;
-        for (int i = 0; i < 128; ++i)
-          acc[i] = acc[i] + (key ? float(v[(kvRow0 + t) * 128 + i]) : 0.0f) * w;
+        const float w = key ? key_weight(qRow, &k[(kvRow0 + t) * D], D) : 0.0f;
+        for (std::size_t i = 0; i < D; ++i)
+          acc[i] = acc[i] + (key ? float(v[(kvRow0 + t) * D + i]) : 0.0f) * w;
         wsum[t % order.lanes] = wsum[t % order.lanes] + w;
       }
       for (std::size_t w = order.lanes / 2; w >= 1; w /= 2)
         for (std::size_t l = 0; l < w; ++l) wsum[l] = wsum[l] + wsum[l + w];
       const float r = 1.0f / wsum[0];
-      for (int i = 0; i < 128; ++i) out[(b * H + h) * 128 + i] = T(acc[i] * r);
+      for (std::size_t i = 0; i < D; ++i) out[(b * H + h) * D + i] = T(acc[i] * r);
     }
   }
   return out;

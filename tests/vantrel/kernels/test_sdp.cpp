@@ -4,12 +4,13 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include "vantrel/kernels/sdp_launch.hpp"
 #include "sdp_models.hpp"
+#include "vantrel/kernels/sdp_launch.hpp"
 #include "xpuemu/device_buffer.hpp"
 
 namespace {
@@ -19,19 +20,20 @@ namespace vk = vantrel::kernels;
 
 struct sdp_case {
   bool half;
-  std::size_t B, H, H_kv, kv_len;
+  std::size_t D, B, H, H_kv, kv_len;
   const char* kernel;  // the kernel the launcher must pick
 };
 
 void PrintTo(const sdp_case& c, std::ostream* os) {
-  *os << (c.half ? "half" : "float") << " B=" << c.B << " H=" << c.H << " H_kv=" << c.H_kv
-      << " kv_len=" << c.kv_len << " " << c.kernel;
+  *os << (c.half ? "half" : "float") << " D=" << c.D << " B=" << c.B << " H=" << c.H
+      << " H_kv=" << c.H_kv << " kv_len=" << c.kv_len << " " << c.kernel;
 }
 
 std::string case_name(const testing::TestParamInfo<sdp_case>& info) {
   const sdp_case& c = info.param;
-  return std::string(c.half ? "Fp16" : "Fp32") + "_B" + std::to_string(c.B) + "_H" +
-         std::to_string(c.H) + "_Hkv" + std::to_string(c.H_kv) + "_n" + std::to_string(c.kv_len);
+  return std::string(c.half ? "Fp16" : "Fp32") + "_D" + std::to_string(c.D) + "_B" +
+         std::to_string(c.B) + "_H" + std::to_string(c.H) + "_Hkv" + std::to_string(c.H_kv) + "_n" +
+         std::to_string(c.kv_len);
 }
 
 template <typename T>
@@ -50,10 +52,10 @@ template <typename T>
 void check_case(const sdp_case& c) {
   constexpr bool kHalf = std::is_same_v<T, fp16>;
   const std::size_t capacity = c.kv_len + (kHalf ? 3 : 0);
-  const std::vector<T> q = normal_values<T>(c.B * c.H * 128, 1);
-  const std::vector<T> k = normal_values<T>(c.B * c.H_kv * capacity * 128, 2);
-  const std::vector<T> v = normal_values<T>(c.B * c.H_kv * capacity * 128, 3);
-  xpuemu::device_buffer<T> dq(q), dk(k), dv(v), dout(c.B * c.H * 128);
+  const std::vector<T> q = normal_values<T>(c.B * c.H * c.D, 1);
+  const std::vector<T> k = normal_values<T>(c.B * c.H_kv * capacity * c.D, 2);
+  const std::vector<T> v = normal_values<T>(c.B * c.H_kv * capacity * c.D, 3);
+  xpuemu::device_buffer<T> dq(q), dk(k), dv(v), dout(c.B * c.H * c.D);
   const auto bytes = [](const auto& buf) { return reinterpret_cast<uint8_t*>(buf.data()); };
   sycl::queue queue;
   xpuemu::clear_launch_log();
@@ -70,24 +72,24 @@ void check_case(const sdp_case& c) {
   if constexpr (kHalf) {
     vk::sdp_fp16_params params;
     set_common(params);
-    params.stride0 = c.H_kv * capacity * 128;
-    params.stride1 = capacity * 128;
-    vk::launch_sdp_fp16(queue, params);
+    params.stride0 = c.H_kv * capacity * c.D;
+    params.stride1 = capacity * c.D;
+    vk::launch_sdp_fp16(queue, params, c.D);
   } else {
     vk::sdp_fp32_params params;
     set_common(params);
-    vk::launch_sdp_fp32(queue, params);
+    vk::launch_sdp_fp32(queue, params, c.D);
   }
   const std::vector<T> got = dout.download();
 
   const bool per_key = kHalf && vk::sdp_fp16_item_per_key(c.kv_len);
   const std::vector<T> want =
-      sdp_models::attend(q, k, v, c.B, c.H, c.H_kv, c.kv_len, c.H_kv * capacity, capacity,
+      sdp_models::attend(q, k, v, c.B, c.H, c.H_kv, c.kv_len, c.D, c.H_kv * capacity, capacity,
                          per_key ? sdp_models::kKeys128 : sdp_models::kKeyBlocks64);
   std::size_t mismatches = 0;
   for (std::size_t i = 0; i < got.size(); ++i) {
     if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0 && ++mismatches <= 3)
-      ADD_FAILURE() << "output " << i << " (head " << i / 128 << "): " << float(got[i])
+      ADD_FAILURE() << "output " << i << " (head " << i / c.D << "): " << float(got[i])
                     << ", model " << float(want[i]);
   }
   EXPECT_EQ(mismatches, 0u);
@@ -96,7 +98,7 @@ void check_case(const sdp_case& c) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].kernel, c.kernel);
   EXPECT_EQ(log[0].error, "");
-  const std::uint64_t rows_bytes = c.B * c.H_kv * c.kv_len * 128 * sizeof(T);
+  const std::uint64_t rows_bytes = c.B * c.H_kv * c.kv_len * c.D * sizeof(T);
   for (const auto* buf : {&dk, &dv}) {
     const auto addr = reinterpret_cast<std::uintptr_t>(buf->data());
     EXPECT_EQ(log[0].loads.at(addr), rows_bytes) << (buf == &dk ? "k" : "v");
@@ -126,22 +128,65 @@ constexpr const char* kBlocks32G = "sdpDim128Fp32KeyBlocks64Grouped";
 INSTANTIATE_TEST_SUITE_P(
     Fp16, SdpKernel,
     testing::Values(
-        sdp_case{true, 2, 4, 4, 7, kBlocks16}, sdp_case{true, 1, 4, 4, 64, kKeys128},
-        sdp_case{true, 2, 3, 3, 100, kKeys128}, sdp_case{true, 1, 2, 2, 129, kBlocks16},
-        sdp_case{true, 2, 8, 2, 7, kBlocks16G}, sdp_case{true, 1, 8, 2, 64, kKeys128G},
-        sdp_case{true, 2, 4, 1, 100, kKeys128G}, sdp_case{true, 1, 8, 2, 129, kBlocks16G},
-        sdp_case{true, 1, 16, 2, 13, kKeys128G}, sdp_case{true, 1, 8, 1, 200, kBlocks16G},
-        sdp_case{true, 1, 40, 8, 100, kKeys128G}, sdp_case{true, 1, 40, 8, 129, kBlocks16G},
-        sdp_case{true, 1, 32, 1, 8, kKeys128G}, sdp_case{true, 1, 32, 1, 150, kBlocks16G}),
+        sdp_case{true, 128, 2, 4, 4, 7, kBlocks16}, sdp_case{true, 128, 1, 4, 4, 64, kKeys128},
+        sdp_case{true, 128, 2, 3, 3, 100, kKeys128}, sdp_case{true, 128, 1, 2, 2, 129, kBlocks16},
+        sdp_case{true, 128, 2, 8, 2, 7, kBlocks16G}, sdp_case{true, 128, 1, 8, 2, 64, kKeys128G},
+        sdp_case{true, 128, 2, 4, 1, 100, kKeys128G}, sdp_case{true, 128, 1, 8, 2, 129, kBlocks16G},
+        sdp_case{true, 128, 1, 16, 2, 13, kKeys128G}, sdp_case{true, 128, 1, 8, 1, 200, kBlocks16G},
+        sdp_case{true, 128, 1, 40, 8, 100, kKeys128G},
+        sdp_case{true, 128, 1, 40, 8, 129, kBlocks16G}, sdp_case{true, 128, 1, 32, 1, 8, kKeys128G},
+        sdp_case{true, 128, 1, 32, 1, 150, kBlocks16G}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(Fp32, SdpKernel,
-                         testing::Values(sdp_case{false, 2, 3, 3, 7, kBlocks32},
-                                         sdp_case{false, 1, 2, 2, 129, kBlocks32},
-                                         sdp_case{false, 2, 8, 2, 64, kBlocks32G},
-                                         sdp_case{false, 1, 16, 2, 100, kBlocks32G},
-                                         sdp_case{false, 1, 40, 8, 129, kBlocks32G},
-                                         sdp_case{false, 1, 32, 1, 65, kBlocks32G}),
+                         testing::Values(sdp_case{false, 128, 2, 3, 3, 7, kBlocks32},
+                                         sdp_case{false, 128, 1, 2, 2, 129, kBlocks32},
+                                         sdp_case{false, 128, 2, 8, 2, 64, kBlocks32G},
+                                         sdp_case{false, 128, 1, 16, 2, 100, kBlocks32G},
+                                         sdp_case{false, 128, 1, 40, 8, 129, kBlocks32G},
+                                         sdp_case{false, 128, 1, 32, 1, 65, kBlocks32G}),
                          case_name);
+
+// Calls the launchers refuse before submitting anything: a head size without kernels, H_kv not
+// dividing H, G over kSdpMaxGroupHeads, no keys.
+struct rejected_case {
+  std::size_t D, H, H_kv, kv_len;
+};
+
+void PrintTo(const rejected_case& c, std::ostream* os) {
+  *os << "D=" << c.D << " H=" << c.H << " H_kv=" << c.H_kv << " kv_len=" << c.kv_len;
+}
+
+class SdpLaunchRejects : public testing::TestWithParam<rejected_case> {};
+
+TEST_P(SdpLaunchRejects, ThrowsWithoutLaunching) {
+  const rejected_case c = GetParam();
+  sycl::queue queue;
+  xpuemu::clear_launch_log();
+  vk::sdp_fp16_params half{};
+  half.batch = 1;
+  half.heads = c.H;
+  half.kv_heads = c.H_kv;
+  half.kv_len = c.kv_len;
+  vk::sdp_fp32_params single{};
+  single.batch = 1;
+  single.heads = c.H;
+  single.kv_heads = c.H_kv;
+  single.kv_len = c.kv_len;
+  EXPECT_THROW(vk::launch_sdp_fp16(queue, half, c.D), std::invalid_argument);
+  EXPECT_THROW(vk::launch_sdp_fp32(queue, single, c.D), std::invalid_argument);
+  EXPECT_TRUE(xpuemu::launch_log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Launch, SdpLaunchRejects,
+                         testing::Values(rejected_case{96, 8, 8, 16}, rejected_case{0, 8, 8, 16},
+                                         rejected_case{128, 8, 3, 16},
+                                         rejected_case{128, 64, 1, 16},
+                                         rejected_case{128, 8, 8, 0}),
+                         [](const testing::TestParamInfo<rejected_case>& info) {
+                           const rejected_case& c = info.param;
+                           return "D" + std::to_string(c.D) + "_H" + std::to_string(c.H) + "_Hkv" +
+                                  std::to_string(c.H_kv) + "_n" + std::to_string(c.kv_len);
+                         });
 
 }  // namespace
