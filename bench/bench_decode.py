@@ -19,9 +19,9 @@ import torch
 import vantrel
 import xpuemu
 
-import vantrel_llama.model
 from vantrel_llama import load
-from vantrel_llama.model import kernel_kind
+from vantrel_llama.accounting import bytes_read, checked_step, one_step
+from vantrel_llama.operators import Operators
 from vantrel_llama.synthetic import synthetic_folder, write_synthetic_checkpoint
 
 GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
@@ -38,50 +38,55 @@ SHAPES = {
 SHAPE_KV_LEN = 2048  # cached positions of the shapes table's step
 
 
-class Operators:
-    """Stand-ins for vantrel's operators inside the engine: "record" passes each call on and keeps
-    its arguments; "stub" returns an uninitialised output of the right shape and launches nothing.
-    With the stubs, a step runs every other host operation of the engine without waiting for the
-    device, as a host feeding a real GPU does; the emulated device otherwise idles the host between
-    its operations and evicts the host's caches, which inflates the host's CPU time several-fold."""
+class BenchOperators(Operators):
+    """vantrel's operators as the engine sees them, in one of three modes: "run" passes each call
+    on; "record" passes it on and keeps it (in `calls`); "stub" returns an uninitialised output of
+    the right shape and launches nothing. With the stubs, a step runs every other host operation of
+    the engine without waiting for the device, as a host feeding a real GPU does; the emulated
+    device otherwise idles the host between its operations and evicts the host's caches, which
+    inflates the host's CPU time several-fold."""
 
-    def __init__(self, stub):
-        self.stub, self.calls = stub, []
+    def __init__(self):
+        self.mode, self.calls = "run", []
 
-    def forward(self, x, w):
-        if self.stub:
-            n = w.shape[0] * (16 if w.dim() == 3 else 1)
+    def linear(self, x, w):
+        if self.mode == "stub":  # w is [N, K] row-major or [N / block, K, block] arranged
+            n = w.shape[0] * (w.shape[2] if w.dim() == 3 else 1)
             return torch.empty(x.shape[0], n, dtype=x.dtype, device=x.device)
-        self.calls.append((vantrel.forward, (x, w)))
+        if self.mode == "record":
+            self.calls.append((vantrel.forward, (x, w)))
         return vantrel.forward(x, w)
 
-    def sdp_forward(self, q, k, v):
-        if self.stub:
+    def attention(self, q, k, v):
+        if self.mode == "stub":
             return torch.empty(q.shape[0], q.shape[1] * q.shape[3], dtype=q.dtype, device=q.device)
-        self.calls.append((vantrel.sdp_forward, (q, k, v)))
+        if self.mode == "record":
+            self.calls.append((vantrel.sdp_forward, (q, k, v)))
         return vantrel.sdp_forward(q, k, v)
 
 
 def host_time(model, cache, tokens, pos, reps):
     """Host CPU seconds of one step as a host feeding a real GPU spends them: the engine's own work
     (operators stubbed, best of reps) plus the operator calls of a real step, issued again back to
-    back so that they queue behind each other instead of waiting (best of reps per call)."""
-    recorder = Operators(stub=False)
-    vantrel_llama.model.vantrel = recorder
+    back so that they queue behind each other instead of waiting (best of reps per call). `model`
+    runs on a BenchOperators."""
+    ops = model.ops
+    ops.calls = []
     try:
+        ops.mode = "record"
         model.forward(tokens, pos, cache)
-        vantrel_llama.model.vantrel = Operators(stub=True)
+        ops.mode = "stub"
         engine = float("inf")
         for _ in range(reps + 1):
             t = time.thread_time()
             model.forward(tokens, pos, cache)
             engine = min(engine, time.thread_time() - t)
     finally:
-        vantrel_llama.model.vantrel = vantrel
+        ops.mode = "run"
     xpuemu.synchronize()
-    calls = [float("inf")] * len(recorder.calls)
+    calls = [float("inf")] * len(ops.calls)
     for _ in range(reps):
-        for i, (fn, args) in enumerate(recorder.calls):
+        for i, (fn, args) in enumerate(ops.calls):
             t = time.thread_time()
             fn(*args)
             calls[i] = min(calls[i], time.thread_time() - t)
@@ -89,40 +94,17 @@ def host_time(model, cache, tokens, pos, reps):
     return engine + sum(calls)
 
 
-def one_step(model, cache, tokens, pos):
-    """One decoding step: (device seconds by kind, host CPU seconds of the calling thread,
-    distinct bytes by kernel launch index)."""
-    xpuemu.synchronize()
-    xpuemu.clear_launch_log()
-    model.profile_host_ops(True)
-    host_ops = xpuemu.host_op_time()[1]
-    t = time.thread_time()
-    model.forward(tokens, pos, cache)
-    host = time.thread_time() - t
-    log = xpuemu.launch_log()
-    inside = model.profile_host_ops(False)
-    device = {"projections": inside.get("projections", 0.0),
-              "attention": inside.get("attention", 0.0)}
-    device["the rest"] = xpuemu.host_op_time()[1] - host_ops - sum(inside.values())
-    for r in log:
-        device[kernel_kind(r["kernel"])] += (r["end_ns"] - r["start_ns"]) * 1e-9
-    return device, host, log
-
-
 def step_table(model, reps):
     cfg = model.config
     rows = []
-    for batch in (1, 8):
+    for batch in (1, model.batch_rows):
         for kv_len in (128, 2048):
             cache = model.new_cache(batch, kv_len)
             for k, v in cache:  # stands for a prompt already decoded
                 k.copy_(torch.randn(k.shape, dtype=torch.half))
                 v.copy_(torch.randn(v.shape, dtype=torch.half))
             tokens = torch.randint(cfg.vocab_size, (batch, 1)).to(model.device)
-            xpuemu.set_checking(True)  # counters on for the bytes
-            _, _, log = one_step(model, cache, tokens, kv_len - 1)
-            layer_bytes = sum(sum(r["loads_unique"].values()) for r in log[:5])
-            xpuemu.set_checking(False)
+            layer_bytes = bytes_read(checked_step(model, cache, tokens, kv_len - 1)[:5])
             best = None
             for _ in range(reps):
                 device, host, _ = one_step(model, cache, tokens, kv_len - 1)
@@ -151,14 +133,14 @@ def step_table(model, reps):
 
 
 def prefill_table(model, prompt_len):
-    """Prompt of prompt_len tokens, B = 1: one position per call, 8 per call (every projection
-    on the kernels) and the whole prompt in one call (PyTorch's linear for more than 8 rows)."""
+    """Prompt of prompt_len tokens, B = 1: one position per call, batch_rows per call (every
+    projection on the kernels) and the whole prompt in one call (PyTorch's linear for more rows)."""
     cfg = model.config
     tokens = torch.randint(cfg.vocab_size, (1, prompt_len)).to(model.device)
     print(f"\nPrompt of {prompt_len} tokens, B = 1 (ms):")
     print("| positions per call | ms |")
     print("|---|---|")
-    for chunk in (1, 8, prompt_len):
+    for chunk in (1, model.batch_rows, prompt_len):
         cache = model.new_cache(1, prompt_len)
         xpuemu.synchronize()
         t = time.perf_counter()
@@ -215,12 +197,9 @@ def shapes_table(reps):
             k.copy_(torch.randn(k.shape, dtype=torch.half))
             v.copy_(torch.randn(v.shape, dtype=torch.half))
         tokens = torch.randint(model.config.vocab_size, (1, 1)).to(model.device)
-        xpuemu.set_checking(True)
-        _, _, log = one_step(model, cache, tokens, SHAPE_KV_LEN - 1)
-        xpuemu.set_checking(False)
-        layer_log = log[:5]  # q/k/v, attention, o, gate/up, down; then the output layer
-        layer_bytes = sum(sum(r["loads_unique"].values()) for r in layer_log)
-        kv_bytes = 2 * SHAPE_KV_LEN * kv_heads * 128 * 2
+        log = checked_step(model, cache, tokens, SHAPE_KV_LEN - 1)
+        layer_bytes = bytes_read(log[:5])  # q/k/v, attention, o, gate/up, down (then the output)
+        kv_bytes = 2 * SHAPE_KV_LEN * kv_heads * model.config.head_dim * 2
         repeated = layer_bytes + kv_bytes * (heads // kv_heads - 1)
         best = float("inf")
         for _ in range(reps):
@@ -253,7 +232,7 @@ def main():
             layers=args.layers)
         if args.only in (None, "memory"):
             memory_table(directory)
-        model = load(directory)
+        model = load(directory, ops=BenchOperators())
         with torch.no_grad():
             if args.only in (None, "steps"):
                 step_table(model, args.reps)

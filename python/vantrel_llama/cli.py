@@ -4,14 +4,13 @@ float32 reference."""
 import argparse
 import pathlib
 import sys
-import time
 
 import torch
 import xpuemu
 
+from .accounting import GenerationLog, bytes_per_step
 from .errors import CheckpointError
 from .loader import load
-from .model import MAX_KERNEL_ROWS, kernel_kind
 from .reference import Reference, compare
 from .sampling import check_args
 
@@ -85,86 +84,6 @@ def decode_text(model, ids) -> str:
     return model.tokenizer.decode(ids)
 
 
-class StepLog:
-    """Harvests the launch log after every step (it keeps only the latest launches): device time
-    of the kernels by kind, and host-op time, for the prompts and for the decoding steps; wall and
-    thread time of each phase, summed over the groups of 8 rows that generate runs one after
-    another (each group's first token ends its prompt's pass)."""
-
-    def __init__(self, model, bar):
-        self.model, self.bar = model, bar
-        self.kernel = {"prefill": {}, "decode": {}}
-        self.host = {"prefill": 0.0, "decode": 0.0}
-        self.host_in = {"prefill": {}, "decode": {}}
-        self.wall = {"prefill": 0.0, "decode": 0.0}
-        self.thread = {"prefill": 0.0, "decode": 0.0}
-
-    def start(self):
-        xpuemu.synchronize()
-        xpuemu.clear_launch_log()
-        self.model.profile_host_ops(True)
-        self.host_mark = xpuemu.host_op_time()[1]
-        self.mark = (time.perf_counter(), time.thread_time())
-
-    def harvest(self, phase):
-        for r in xpuemu.launch_log():
-            kind = kernel_kind(r["kernel"])
-            k = self.kernel[phase]
-            k[kind] = k.get(kind, 0.0) + (r["end_ns"] - r["start_ns"]) * 1e-9
-        xpuemu.clear_launch_log()
-        now = xpuemu.host_op_time()[1]
-        self.host[phase] += now - self.host_mark
-        self.host_mark = now
-        for kind, s in (self.model.profile_host_ops(False) or {}).items():
-            self.host_in[phase][kind] = self.host_in[phase].get(kind, 0.0) + s
-        self.model.profile_host_ops(True)
-
-    def _lap(self, phase):
-        now = (time.perf_counter(), time.thread_time())
-        self.wall[phase] += now[0] - self.mark[0]
-        self.thread[phase] += now[1] - self.mark[1]
-        self.mark = now
-
-    def __call__(self, generated):
-        phase = "prefill" if generated == 1 else "decode"
-        self.harvest(phase)
-        self._lap(phase)
-        self.bar.update(1)
-
-    def finish(self):
-        self.harvest("decode")
-        self.model.profile_host_ops(False)
-        self._lap("decode")
-
-    def device_ms(self, phase, steps) -> dict:
-        """Device milliseconds per step by kind: kernels from the launch log's times, plus the
-        PyTorch ops the emulated device ran on the host, charged to the kind that issued them."""
-        out = {}
-        inside = self.host_in[phase]
-        for kind in ("projections", "attention"):
-            out[kind] = (self.kernel[phase].get(kind, 0.0) + inside.get(kind, 0.0)) * 1e3 / steps
-        rest = self.kernel[phase].get("the rest", 0.0) + self.host[phase] - sum(inside.values())
-        out["the rest"] = rest * 1e3 / steps
-        return out
-
-
-def bytes_per_step(model, batch, kv_len) -> int:
-    """Distinct bytes the kernels read in one decoding step of `batch` rows at cache length kv_len
-    (the launch log's "loads_unique", counted with checking on)."""
-    cache = model.new_cache(batch, kv_len)
-    token = torch.zeros(batch, 1, dtype=torch.long, device=model.device)
-    xpuemu.set_checking(True)
-    try:
-        xpuemu.synchronize()
-        xpuemu.clear_launch_log()
-        with torch.no_grad():
-            model.forward(token, kv_len - 1, cache)
-        total = sum(sum(r["loads_unique"].values()) for r in xpuemu.launch_log())
-    finally:
-        xpuemu.set_checking(False)
-    return total
-
-
 def run(args) -> int:
     from tqdm import tqdm
 
@@ -184,15 +103,15 @@ def run(args) -> int:
     prompt = prompt_ids(args, model)
     ids = torch.tensor([prompt] * args.batch, dtype=torch.long)
     new = args.max_new_tokens
-    rows = min(args.batch, MAX_KERNEL_ROWS)
+    rows = min(args.batch, model.batch_rows)
     print("paths:", "; ".join(f"{op}: {path}" for op, path in model.paths(rows).items()))
 
     # Timed generation with the emulator's access checks off (they are a debugging aid).
     xpuemu.set_checking(False)
-    groups = -(-args.batch // MAX_KERNEL_ROWS)  # generate decodes 8 rows at a time
+    groups = -(-args.batch // model.batch_rows)  # generate decodes batch_rows rows at a time
     try:
         with tqdm(total=new * groups, unit="tok", desc="decoding", file=sys.stderr) as bar:
-            log = StepLog(model, bar)
+            log = GenerationLog(model, tick=lambda: bar.update(1))
             log.start()
             out = model.generate(ids, new, temperature=args.temperature, top_p=args.top_p,
                                  seed=args.seed, callback=log)
@@ -217,7 +136,7 @@ def run(args) -> int:
           f"{args.batch * (generated - 1) / decode if generated > 1 else 0.0:.2f} "
           f"in the decoding steps; prompt of {len(prompt)} tokens took "
           f"{log.wall['prefill'] * 1e3:.0f} ms"
-          + (f" ({groups} groups of up to {MAX_KERNEL_ROWS} rows)" if groups > 1 else ""))
+          + (f" ({groups} groups of up to {model.batch_rows} rows)" if groups > 1 else ""))
     ms = log.device_ms("decode", steps * groups)
     print(f"device ms per token step: " + ", ".join(f"{k} {v:.1f}" for k, v in ms.items())
           + f" (total {sum(ms.values()):.1f})")
@@ -241,8 +160,8 @@ def run(args) -> int:
 
 def validate(model, model_dir, out) -> int:
     print("validating against a float32 reference on the CPU ...", flush=True)
-    ref = Reference(model_dir).logits(out[:8])
-    got = model.logits(out[:8])
+    ref = Reference(model_dir).logits(out[:model.batch_rows])
+    got = model.logits(out[:model.batch_rows])
     c = compare(got, ref, model.config.num_hidden_layers)
     print(f"largest logit difference {c['max_diff']:.4f} = {c['relative']:.4f} x the reference "
           f"logits' standard deviation (bound {c['bound']:.4f}); top token agrees at "

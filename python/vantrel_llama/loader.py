@@ -1,18 +1,20 @@
 """Loading a checkpoint directory onto the XPU device: every tensor converted to half once, the
-projections fused (q/k/v, gate/up) and laid out as `vantrel.forward` reads them, one tensor at a
-time so that the memory held besides the loaded model stays near one source tensor."""
+projections fused (q/k/v, gate/up) and laid out as the kernel for their width reads them (the
+layout vantrel's table names, through the model's Operators), one tensor at a time so that the
+memory held besides the loaded model stays near one source tensor."""
 import pathlib
 import time
-from typing import List, Union
+from typing import List, Optional, Union
 
 import numpy as np
 import torch
+import xpuemu  # noqa: F401  (registers the XPU device)
 
 from .checkpoint import Checkpoint, expected_tensors
 from .config import read_config
-import xpuemu  # noqa: F401  (registers the XPU device)
 from .errors import CheckpointError
-from .model import ARRANGED_WIDTHS, Layer, Model, Projection
+from .model import Layer, Model, Projection
+from .operators import Operators
 from .tokenizer import load_tokenizer
 
 # A float rounds to a finite half below this magnitude (65504 plus half its ulp).
@@ -39,28 +41,32 @@ def _reset_peak_rss() -> bool:
 
 
 def _copy_rows_arranged(blocks: torch.Tensor, r0: int, src: torch.Tensor):
-    """Writes src [n, K] as output rows r0 .. r0 + n - 1 of the blocks [N/16, K, 16]: whole
-    blocks of 16 rows in one strided copy, rows off a block boundary one at a time."""
+    """Writes src [n, K] as output rows r0 .. r0 + n - 1 of the arranged weights [N/B, K, B] (as
+    vantrel.arrange_weights lays them out), in place: whole blocks of B rows in one strided copy,
+    rows off a block boundary one at a time."""
     n, k = src.shape
-    head = min(n, -r0 % 16)
-    whole = (n - head) // 16
+    size = blocks.shape[2]
+    head = min(n, -r0 % size)
+    whole = (n - head) // size
 
     def row(j):
         r = r0 + j
-        blocks[r // 16, :, r % 16].copy_(src[j])
+        blocks[r // size, :, r % size].copy_(src[j])
 
     for j in range(head):
         row(j)
     if whole:
-        b0 = (r0 + head) // 16
-        blocks[b0:b0 + whole].copy_(src[head:head + 16 * whole].view(whole, 16, k).transpose(1, 2))
-    for j in range(head + 16 * whole, n):
+        b0 = (r0 + head) // size
+        part = src[head:head + size * whole].view(whole, size, k)
+        blocks[b0:b0 + whole].copy_(part.transpose(1, 2))
+    for j in range(head + size * whole, n):
         row(j)
 
 
 class _Loader:
-    def __init__(self, ckpt: Checkpoint, device: torch.device):
+    def __init__(self, ckpt: Checkpoint, device: torch.device, ops: Operators):
         self.ckpt = ckpt
+        self.ops = ops
         self.shapes = expected_tensors(ckpt.cfg)  # what the checkpoint holds, already checked
         self.device = device
         self.bytes = 0
@@ -113,15 +119,18 @@ class _Loader:
         return dst
 
     def projection(self, names: List[str], release: bool = True) -> Projection:
-        """The named [n_i, K] weights stacked along their outputs, padded to a multiple of 16
-        rows (zeros), in the layout the kernel for width K reads."""
+        """The named [n_i, K] weights stacked along their outputs, padded with zero rows to a
+        multiple of ops.row_multiple, in the layout the kernel for width K reads."""
         shapes = [self.shapes[n] for n in names]
         k = shapes[0][1]
         rows = sum(s[0] for s in shapes)
-        padded = -(-rows // 16) * 16
+        multiple = self.ops.row_multiple
+        padded = -(-rows // multiple) * multiple
         dst = self._empty((padded, k))
-        if k in ARRANGED_WIDTHS:
-            dst = dst.view(padded // 16, k, 16)
+        layout = self.ops.linear_layout(k)
+        if layout == "arranged":
+            block = self.ops.block_outputs(layout)
+            dst = dst.view(padded // block, k, block)
             put = lambda r0, w: _copy_rows_arranged(dst, r0, w)  # noqa: E731
         else:
             put = lambda r0, w: dst[r0:r0 + len(w)].copy_(w)  # noqa: E731
@@ -138,10 +147,12 @@ class _Loader:
         return Projection(dst, rows, k)
 
 
-def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu") -> Model:
+def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu",
+         ops: Optional[Operators] = None) -> Model:
     """Loads the checkpoint directory `path` (config.json, *.safetensors or pytorch_model*.bin,
     single or sharded, and tokenizer.model when present) onto `device`, which must be the XPU
-    device. Raises CheckpointError naming the file and the key or tensor at fault."""
+    device, as a model running on `ops` (vantrel's operators by default). Raises CheckpointError
+    naming the file and the key or tensor at fault."""
     started = time.perf_counter()
     path = pathlib.Path(path)
     device = torch.device(device)
@@ -150,13 +161,14 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
                          f"{device}")
     if not path.is_dir():
         raise CheckpointError(f"{path}: not a checkpoint directory")
+    ops = ops if ops is not None else Operators()
     peak_reset = _reset_peak_rss()
     rss_before = _resident_kib("VmRSS")
 
     cfg = read_config(path / "config.json")
     tokenizer = load_tokenizer(path)
     with Checkpoint(path, cfg) as ckpt:
-        ld = _Loader(ckpt, device)
+        ld = _Loader(ckpt, device, ops)
         embed_name = "model.embed_tokens.weight"
         # The output layer first: when tied it reads the embedding, released after its own copy.
         head_name = embed_name if cfg.tie_word_embeddings else "lm_head.weight"
@@ -175,7 +187,8 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
         norm = ld.vector("model.norm.weight")
         fmt = ckpt.format
     xpuemu.synchronize()
-    model = Model(cfg, embed, layers, norm, lm_head, tokenizer, device, source=str(path))
+    model = Model(cfg, embed, layers, norm, lm_head, tokenizer, device, source=str(path),
+                  ops=ops)
     peak = _resident_kib("VmHWM")
     model.load_stats = {
         "seconds": time.perf_counter() - started,

@@ -1,0 +1,151 @@
+"""Accounting of decoding steps on the emulated device, for the command line and the benchmark:
+device time by operation kind (kernels from the launch log's start and end times, plus the
+PyTorch ops the emulated device runs on the host, charged to the kind that issued them), the
+distinct bytes the kernels read (the launch log's "loads_unique", counted with checking on), and
+the wall and thread time of a generation's prompt and decoding steps."""
+import time
+from typing import Callable, Optional
+
+import torch
+import xpuemu
+
+KINDS = ("projections", "attention", "the rest")
+
+
+def kernel_kind(kernel: str) -> str:
+    """The operation kind a launch-log kernel name belongs to: "projections", "attention" or
+    "the rest"."""
+    return ("projections" if kernel.startswith("gemm") else
+            "attention" if kernel.startswith("sdp") else "the rest")
+
+
+def bytes_read(records) -> int:
+    """Distinct bytes the launch records read (zero unless checking was on)."""
+    return sum(sum(r["loads_unique"].values()) for r in records)
+
+
+class HostOpProfile:
+    """Host-op seconds by operation kind. The emulated device runs PyTorch ops on the calling
+    thread and xpuemu.host_op_time() counts them; a model runs its projections and attention
+    through its profile, which charges them to their kind while on."""
+
+    def __init__(self):
+        self.seconds = None  # {kind: seconds} while on
+
+    def __call__(self, kind: str, fn, *args):
+        """fn(*args); while on, its host-op time is charged to `kind`."""
+        if self.seconds is None:
+            return fn(*args)
+        before = xpuemu.host_op_time()[1]
+        out = fn(*args)
+        self.seconds[kind] = self.seconds.get(kind, 0.0) + xpuemu.host_op_time()[1] - before
+        return out
+
+    def start(self):
+        self.seconds = {}
+
+    def stop(self) -> Optional[dict]:
+        out, self.seconds = self.seconds, None
+        return out
+
+
+class DeviceClock:
+    """A model's device seconds by kind between reads: the kernels' launch-log times, plus the
+    host ops its projections and attention issued; the other host ops count as "the rest". The
+    launch log keeps only the latest launches: read after every step."""
+
+    def __init__(self, model):
+        self.model = model
+        self.records = []  # launch records of the latest read
+
+    def start(self):
+        xpuemu.synchronize()
+        xpuemu.clear_launch_log()
+        self.model.profile_host_ops(True)
+        self._host_mark = xpuemu.host_op_time()[1]
+
+    def read(self) -> dict:
+        """Device seconds by kind since start or the previous read."""
+        self.records = xpuemu.launch_log()
+        xpuemu.clear_launch_log()
+        now = xpuemu.host_op_time()[1]
+        host, self._host_mark = now - self._host_mark, now
+        inside = self.model.profile_host_ops(False) or {}
+        self.model.profile_host_ops(True)
+        out = {"projections": inside.get("projections", 0.0),
+               "attention": inside.get("attention", 0.0),
+               "the rest": host - sum(inside.values())}
+        for r in self.records:
+            out[kernel_kind(r["kernel"])] += (r["end_ns"] - r["start_ns"]) * 1e-9
+        return out
+
+    def stop(self) -> dict:
+        out = self.read()
+        self.model.profile_host_ops(False)
+        return out
+
+
+def one_step(model, cache, tokens, pos):
+    """One decoding step, model.forward of tokens [B, 1] at position pos: (device seconds by kind,
+    CPU seconds of the calling thread, the step's launch records)."""
+    clock = DeviceClock(model)
+    clock.start()
+    t = time.thread_time()
+    with torch.no_grad():
+        model.forward(tokens, pos, cache)
+    host = time.thread_time() - t
+    return clock.stop(), host, clock.records
+
+
+def checked_step(model, cache, tokens, pos):
+    """The launch records of one decoding step run with checking on, which counts the bytes."""
+    xpuemu.set_checking(True)
+    try:
+        return one_step(model, cache, tokens, pos)[2]
+    finally:
+        xpuemu.set_checking(False)
+
+
+def bytes_per_step(model, batch: int, kv_len: int) -> int:
+    """Distinct bytes the kernels read in one decoding step of `batch` rows at cache length
+    kv_len."""
+    cache = model.new_cache(batch, kv_len)
+    token = torch.zeros(batch, 1, dtype=torch.long, device=model.device)
+    return bytes_read(checked_step(model, cache, token, kv_len - 1))
+
+
+class GenerationLog:
+    """The callback of Model.generate that accounts its steps: device seconds by kind and wall and
+    thread seconds, for the prompts ("prefill": a group's first token ends its prompt's pass) and
+    the decoding steps ("decode"), summed over the groups of rows that generate runs one after
+    another. `tick`, if given, is called after each step."""
+
+    def __init__(self, model, tick: Optional[Callable[[], None]] = None):
+        self.clock, self.tick = DeviceClock(model), tick
+        self.device = {phase: dict.fromkeys(KINDS, 0.0) for phase in ("prefill", "decode")}
+        self.wall = {"prefill": 0.0, "decode": 0.0}
+        self.thread = {"prefill": 0.0, "decode": 0.0}
+
+    def start(self):
+        self.clock.start()
+        self.mark = (time.perf_counter(), time.thread_time())
+
+    def _add(self, phase, device):
+        for kind, seconds in device.items():
+            self.device[phase][kind] += seconds
+        now = (time.perf_counter(), time.thread_time())
+        self.wall[phase] += now[0] - self.mark[0]
+        self.thread[phase] += now[1] - self.mark[1]
+        self.mark = now
+
+    def __call__(self, generated: int):
+        self._add("prefill" if generated == 1 else "decode", self.clock.read())
+        if self.tick is not None:
+            self.tick()
+
+    def finish(self):
+        self._add("decode", self.clock.stop())
+
+    def device_ms(self, phase: str, steps: int) -> dict:
+        """Device milliseconds per step of `phase` by kind."""
+        return {kind: s * 1e3 / steps for kind, s in self.device[phase].items()}

@@ -1,0 +1,64 @@
+"""The engine's way to vantrel's operators: `Operators` runs them and answers, from vantrel's
+table, which kernel serves a projection or an attention call; `paths` reports the answers for a
+model. A model is given an Operators (the real one by default); the benchmark passes one that
+records or stubs the calls."""
+import torch
+import vantrel
+
+_LAYOUTS = vantrel.kernel_table()["linear"]["layouts"]
+
+
+class Operators:
+    """vantrel.forward and vantrel.sdp_forward, and the table of what their kernels serve."""
+
+    # Input rows the projection kernels take at most: the engine decodes this many rows together.
+    max_rows = vantrel.LINEAR_MAX_ROWS
+    # Projections keep their output rows padded to a multiple of this, the largest multiple any
+    # weight layout asks for, so that one padding fits whichever path serves them.
+    row_multiple = max(layout["n_multiple"] for layout in _LAYOUTS.values())
+    attention_head_sizes = vantrel.SDP_HEAD_SIZES  # head sizes with an attention kernel
+
+    def linear(self, x: torch.Tensor, w: torch.Tensor) -> torch.Tensor:
+        """x [rows, K] half times the weights w (laid out as linear_layout(K) says)."""
+        return vantrel.forward(x, w)
+
+    def attention(self, q: torch.Tensor, k: torch.Tensor, v: torch.Tensor) -> torch.Tensor:
+        """One position's attention: q [B, H, 1, D] half over k, v [B, H_kv, n, D]."""
+        return vantrel.sdp_forward(q, k, v)
+
+    def linear_kernel(self, rows: int, k: int):
+        """The kernel serving a half input [rows, k], or None (PyTorch's linear)."""
+        return vantrel.linear_kernel(rows, k)
+
+    def linear_layout(self, k: int):
+        """'arranged', 'row_major' or None (PyTorch's linear, row-major weights) for width k."""
+        return vantrel.linear_layout(k)
+
+    def block_outputs(self, layout: str) -> int:
+        """Output rows per block of an 'arranged' layout: its weights are [N / block, K, block]."""
+        return _LAYOUTS[layout]["n_multiple"]
+
+    def attention_kernel(self, head_size: int, kv_len: int, group: int):
+        """The kernel serving one half query position against kv_len cached ones, `group` query
+        heads per key/value head; None when PyTorch's attention serves it."""
+        return vantrel.sdp_kernel(torch.half, head_size, kv_len, group)
+
+
+def paths(model, rows: int = 1) -> dict:
+    """Which kernel (or PyTorch) serves each operation of `model`'s decoding step of `rows` rows."""
+    ops, layer = model.ops, model.layers[0]  # every layer has the same widths
+    projections = {"q/k/v projection": layer.qkv, "o projection": layer.o,
+                   "gate/up projection": layer.gate_up, "down projection": layer.down,
+                   "output projection": model.lm_head}
+    out = {op: ops.linear_kernel(rows, p.in_features) or "PyTorch linear"
+           for op, p in projections.items()}
+    cfg = model.config
+    heads, kv_heads = cfg.num_attention_heads, cfg.num_key_value_heads
+    shared = f"{heads} query heads sharing {kv_heads} key/value heads"
+    if ops.attention_kernel(cfg.head_dim, 1, heads // kv_heads):
+        out["attention"] = "vantrel.sdp_forward" + (f" ({shared})" if heads != kv_heads else "")
+    elif cfg.head_dim not in ops.attention_head_sizes:
+        out["attention"] = f"PyTorch (head dimension {cfg.head_dim})"
+    else:
+        out["attention"] = f"PyTorch ({shared})"
+    return out
