@@ -47,9 +47,8 @@ def main():
     gen = torch.Generator().manual_seed(0)
     for K, N in SHAPES:
         w_cpu = (torch.rand(N, K, generator=gen) - 0.5) / K**0.5
-        # Kernel A reads its weights pre-arranged in blocks of 16 output features.
-        w_dev = w_cpu.reshape(N // 16, 16, K).transpose(1, 2) if K == 4096 else w_cpu
-        w = w_dev.contiguous().half().to(xpu)
+        # In the layout the kernel of width K reads (blocks of 16 output features, or row-major).
+        w = vantrel.arrange_weights(w_cpu.half()).to(xpu)
         w_bf16 = w_cpu.bfloat16()
         for M in ROWS:
             x_cpu = torch.rand(M, K, generator=gen) - 0.5

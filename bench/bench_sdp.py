@@ -15,13 +15,14 @@ from benchlib import best_time, device_times, traffic
 import torch
 import vantrel
 
-B, H = 1, 32
+B, H, HEAD_DIM = 1, 32, 128
 KV_LENS = [128, 1024, 4096]
-SCALE = 0.1275042 * math.log(2)  # the kernels' 2^(0.1275042 s) as a natural-base softmax scale
 
 
 def reference(q, k, v):
-    return (torch.softmax((q @ k.transpose(2, 3)) * SCALE, dim=-1) @ v).reshape(q.shape[0], -1)
+    # The kernels' weights 2^(s q.k) as a natural-base softmax scale s ln 2.
+    scale = vantrel.sdp_score_scale(q.shape[-1]) * math.log(2)
+    return (torch.softmax((q @ k.transpose(2, 3)) * scale, dim=-1) @ v).reshape(q.shape[0], -1)
 
 
 def main():
@@ -42,7 +43,8 @@ def main():
     gen = torch.Generator().manual_seed(0)
     for dtype in (torch.half, torch.float):
         for kv_len in KV_LENS:
-            q32, k32, v32 = (torch.randn(B, H, n, 128, generator=gen) for n in (1, kv_len, kv_len))
+            q32, k32, v32 = (torch.randn(B, H, n, HEAD_DIM, generator=gen)
+                             for n in (1, kv_len, kv_len))
             q, k, v = (t.to(dtype).to(xpu) for t in (q32, k32, v32))
             q32, k32, v32 = (t.to(dtype).float() for t in (q32, k32, v32))
             call = lambda: vantrel.sdp_forward(q, k, v)  # noqa: E731

@@ -6,7 +6,8 @@
 // correct rounding), so its output is bit for bit the operator's. Everything else is free: loop
 // order, vectorisation (AVX2 + F16C, 8 lanes), interleaving of independent chains, all cores.
 // Rows at or past M are not computed. Each call times itself (best of `reps`) and reports the
-// distinct bytes it reads, which are the bytes the kernel's launch reads once each.
+// distinct bytes it reads, which are the bytes the kernel's launch reads once each. The widths and
+// head sizes served, the row limit and the score scale come from the kernels' table (catalog.hpp).
 #include <immintrin.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -25,7 +26,10 @@
 #include <thread>
 #include <vector>
 
+#include "vantrel/kernels/catalog.hpp"
+
 namespace py = pybind11;
+namespace vk = vantrel::kernels;
 
 namespace {
 
@@ -140,6 +144,22 @@ py::dict report(double seconds, double bytes) {
 
 using Shape = std::vector<py::ssize_t>;
 
+// "a, b or c" of a list of the table.
+template <typename List>
+std::string one_of(const List& list) {
+  std::string s;
+  for (size_t i = 0; i < list.size(); ++i)
+    s += (i == 0 ? "" : i + 1 == list.size() ? " or " : ", ") + std::to_string(list[i]);
+  return s;
+}
+
+// Rows 1 .. kLinearMaxRows and N a multiple of the family's n_multiple.
+void check_rows(py::ssize_t M, py::ssize_t N, const vk::linear_family& family) {
+  if (M < 1 || M > vk::kLinearMaxRows || N % family.n_multiple)
+    throw std::invalid_argument("need 1 <= M <= " + std::to_string(vk::kLinearMaxRows) +
+                                " and N % " + std::to_string(family.n_multiple) + " == 0");
+}
+
 std::string shape_str(const py::array& a) {
   std::string s = "[";
   for (py::ssize_t d = 0; d < a.ndim(); ++d) s += (d ? ", " : "") + std::to_string(a.shape(d));
@@ -167,11 +187,13 @@ uint16_t* wdata(py::array& a) {
   return static_cast<uint16_t*>(a.mutable_data());
 }
 
-// ---- kernel A family: K = 4096, 5120, 8192, weights pre-arranged [N/16][K][16] ---------------
+// ---- kernel A family: the arranged widths, weights pre-arranged [N/16][K][16] -------------------
 //
 // Output block g (features 16g..16g+15), row m: the partial sum P_w of work-item w runs over its
 // F = K/64 features F*w..F*w+F-1 in order from 0; the even and the odd P_w of each half (w < 32,
 // w >= 32) are chained in order, each half gives even + odd, the output is half0 + half1.
+// A block's 16 outputs are two vectors of 8 lanes.
+static_assert(vk::kBlockOutputs == 16, "the loops hold a block of outputs in two 8-lane vectors");
 
 // Partial sums of R rows x W consecutive work-items (R * W = 4: eight independent chains, enough
 // to hide the conversion latency for any M). P[v][r][c]: work-item w0 + v, row r, lanes 8c..8c+7.
@@ -199,7 +221,7 @@ inline void partials_arranged(const uint16_t* block, const float* const* x, int 
 template <int F>
 void block_arranged(const uint16_t* block, const float* x, int M, uint16_t* out, size_t ldo) {
   constexpr size_t K = 64 * F;
-  __m256 chain[2][2][8][2];  // [half of the work-items][parity][row][lanes]
+  __m256 chain[2][2][vk::kLinearMaxRows][2];  // [half of the work-items][parity][row][lanes]
   for (int w0 = 0; w0 < 64; w0 += 4) {
     for (int m0 = 0; m0 < M;) {
       const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
@@ -236,9 +258,10 @@ double run_arranged(const uint16_t* wp, const uint16_t* xp, uint16_t* op, size_t
   constexpr size_t K = 64 * F;
   return best_seconds(reps, [&] {
     const auto xf = to_float(xp, M * K);
-    parallel_chunks(N / 16, 8, threads, [&](size_t b, size_t e) {
+    constexpr size_t B = vk::kBlockOutputs;
+    parallel_chunks(N / B, 8, threads, [&](size_t b, size_t e) {
       for (size_t g = b; g < e; ++g)
-        block_arranged<F>(wp + g * 16 * K, xf.get(), int(M), op + 16 * g, N);
+        block_arranged<F>(wp + g * B * K, xf.get(), int(M), op + B * g, N);
     });
   });
 }
@@ -247,9 +270,9 @@ py::dict linear_arranged(const py::array& x, const py::array& w, py::array& out,
                          int threads) {
   if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
   const py::ssize_t M = x.shape(0), K = x.shape(1), N = out.shape(1);
-  if (K != 4096 && K != 5120 && K != 8192)
-    throw std::invalid_argument("x must have 4096, 5120 or 8192 features");
-  if (M < 1 || M > 8 || N % 16) throw std::invalid_argument("need 1 <= M <= 8 and N % 16 == 0");
+  if (vk::linear_layout(K) != vk::weight_layout::arranged)
+    throw std::invalid_argument("x must have " + one_of(vk::kArrangedWidths) + " features");
+  check_rows(M, N, vk::kArrangedFamily);
   check_half(x, "x", {M, K});
   check_half(out, "out", {M, N});
   check_half(w, "w", {}, size_t(N) * size_t(K));
@@ -257,17 +280,23 @@ py::dict linear_arranged(const py::array& x, const py::array& w, py::array& out,
   const uint16_t* xp = cdata(x);
   uint16_t* op = wdata(out);
   const int nt = thread_count(threads);
-  double t;
+  double t = 0;
   {
     py::gil_scoped_release release;
-    t = K == 4096   ? run_arranged<64>(wp, xp, op, M, N, reps, nt)
-        : K == 5120 ? run_arranged<80>(wp, xp, op, M, N, reps, nt)
-                    : run_arranged<128>(wp, xp, op, M, N, reps, nt);
+    switch (K) {  // one instantiation per arranged width: F = K / 64 features per work-item
+#define VANTREL_ARRANGED_CASE(width)                                 \
+  case width:                                                        \
+    static_assert(width % 64 == 0, "64 work-items share the width"); \
+    t = run_arranged<width / 64>(wp, xp, op, M, N, reps, nt);        \
+    break;
+      VANTREL_ARRANGED_WIDTHS(VANTREL_ARRANGED_CASE)
+#undef VANTREL_ARRANGED_CASE
+    }
   }
   return report(t, 2.0 * double(N + M) * double(K));
 }
 
-// ---- kernel B family: K = 11008, 13824, 14336, 28672, row-major weights ------------------------
+// ---- kernel B family: the row-major widths, weights [N][K] --------------------------------------
 //
 // Feature n, row m: work-item a (0..10) sums in 16 lanes over its 128-wide slices a + 11j in
 // order of j, 8 chunks of 16 per slice; a lane tree folds the lanes to P_a; with P_11 = 0,
@@ -280,6 +309,12 @@ py::dict linear_arranged(const py::array& x, const py::array& w, py::array& out,
 inline int slice_owner(int s) {
   return s % 11;
 }
+
+// Every row-major width is a whole number of 128-wide slices.
+#define VANTREL_SLICED_WIDTH(width) \
+  static_assert(width % 128 == 0, "a row-major width is a whole number of slices");
+VANTREL_ROW_MAJOR_WIDTHS(VANTREL_SLICED_WIDTH)
+#undef VANTREL_SLICED_WIDTH
 
 // Slices s0..s0+S-1 of weight row `w` into the lanes acc[a][r] of rows r < R (R * S <= 4:
 // eight chains in registers).
@@ -341,9 +376,9 @@ py::dict linear_row_major(const py::array& x, const py::array& w, py::array& out
                           int threads) {
   if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
   const py::ssize_t M = x.shape(0), K = x.shape(1), N = out.shape(1);
-  if (K != 11008 && K != 13824 && K != 14336 && K != 28672)
-    throw std::invalid_argument("x must have 11008, 13824, 14336 or 28672 features");
-  if (M < 1 || M > 8 || N % 4) throw std::invalid_argument("need 1 <= M <= 8 and N % 4 == 0");
+  if (vk::linear_layout(K) != vk::weight_layout::row_major)
+    throw std::invalid_argument("x must have " + one_of(vk::kRowMajorWidths) + " features");
+  check_rows(M, N, vk::kRowMajorFamily);
   check_half(x, "x", {M, K});
   check_half(out, "out", {M, N});
   check_half(w, "w", {N, K});
@@ -367,24 +402,31 @@ py::dict linear_row_major(const py::array& x, const py::array& w, py::array& out
 
 // ---- fp16 attention, one decoding step ----------------------------------------------------------
 //
-// Per head: score_t = q.k_t in half (16 lanes over 8 chunks, halving fold), w_t =
-// exp2(float(score_t) * 0.1275042) in float; out = sum_t v_t * w_t in float, keys in order;
-// the weight sum in L lanes (key t in lane t mod L; L = 8 for 8 <= kv_len <= 128, else 16)
-// folded by halving; out * (1 / sum) rounded once to half.
+// Per head of D elements: score_t = q.k_t in half (16 lanes over D/16 chunks, halving fold),
+// w_t = exp2(float(score_t) * s) in float with the table's score scale s of D; out =
+// sum_t v_t * w_t in float, keys in order; the weight sum in L lanes (key t in lane t mod L; L = 8
+// where the kernel takes one work-item per key, else 16) folded by halving; out * (1 / sum)
+// rounded once to half.
+// One instantiation per head size of the table.
 
-constexpr float kScoreScale = 0.1275042f;
-constexpr int kD = 128;
 constexpr int kKeyBlock = 64;
 
-// Weights of `count` (<= 4) consecutive keys, their dot products interleaved.
-template <int C>
+// Weight-sum lanes of a call with n keys.
+size_t weight_sum_lanes(size_t n) {
+  return vk::sdp_variant_for(true, n) == vk::sdp_variant::fp16_keys128 ? 8 : 16;
+}
+
+// Weights of C (<= 4) consecutive keys, their dot products interleaved.
+template <int D, int C>
 inline void scores(const float* q, const uint16_t* k, float* w) {
+  constexpr float kScoreScale = vk::sdp_score_scale(D);
+  static_assert(kScoreScale > 0, "a head size of the table has a score scale");
   __m256 acc[C][2];
   for (int c = 0; c < C; ++c) acc[c][0] = acc[c][1] = _mm256_setzero_ps();
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < D / 16; ++i) {
     const __m256 qlo = _mm256_loadu_ps(q + 16 * i), qhi = _mm256_loadu_ps(q + 16 * i + 8);
     for (int c = 0; c < C; ++c) {
-      const uint16_t* row = k + size_t(c) * kD + 16 * i;
+      const uint16_t* row = k + size_t(c) * D + 16 * i;
       if (i % 2 == 0) prefetch(row);
       acc[c][0] = hadd(acc[c][0], hmul(qlo, load8(row)));
       acc[c][1] = hadd(acc[c][1], hmul(qhi, load8(row + 8)));
@@ -394,25 +436,28 @@ inline void scores(const float* q, const uint16_t* k, float* w) {
 }
 
 // One query head's running state: its row in float, the output sums and the weight-sum lanes.
+template <int D>
 struct head_state {
-  alignas(32) float q[kD];
-  alignas(32) float acc[kD] = {};
+  alignas(32) float q[D];
+  alignas(32) float acc[D] = {};
   float wsum[16] = {};
 };
 
-// Keys t0 .. t0 + count - 1 (count <= 64) of rows k, v (row t at t * 128) into one head's sums.
-void head_block_fp16(head_state& h, const uint16_t* k, const uint16_t* v, size_t t0, size_t count,
-                     size_t lanes) {
+// Keys t0 .. t0 + count - 1 (count <= 64) of rows k, v (row t at t * D) into one head's sums.
+template <int D>
+void head_block_fp16(head_state<D>& h, const uint16_t* k, const uint16_t* v, size_t t0,
+                     size_t count, size_t lanes) {
+  static_assert(D % 64 == 0, "the output sums go 64 elements at a time");
   float w[kKeyBlock];
   size_t c = 0;
-  for (; c + 4 <= count; c += 4) scores<4>(h.q, k + (t0 + c) * kD, w + c);
-  for (; c < count; ++c) scores<1>(h.q, k + (t0 + c) * kD, w + c);
+  for (; c + 4 <= count; c += 4) scores<D, 4>(h.q, k + (t0 + c) * D, w + c);
+  for (; c < count; ++c) scores<D, 1>(h.q, k + (t0 + c) * D, w + c);
   for (c = 0; c < count; ++c) h.wsum[(t0 + c) % lanes] += w[c];
-  for (int part = 0; part < 2; ++part) {  // 64 output elements at a time, in registers
+  for (int part = 0; part < D / 64; ++part) {  // 64 output elements at a time, in registers
     __m256 o[8];
     for (int i = 0; i < 8; ++i) o[i] = _mm256_load_ps(h.acc + 64 * part + 8 * i);
     for (c = 0; c < count; ++c) {
-      const uint16_t* row = v + (t0 + c) * kD + 64 * part;
+      const uint16_t* row = v + (t0 + c) * D + 64 * part;
       prefetch(row), prefetch(row + 32);
       const __m256 wc = _mm256_set1_ps(w[c]);
       for (int i = 0; i < 8; ++i)
@@ -422,54 +467,72 @@ void head_block_fp16(head_state& h, const uint16_t* k, const uint16_t* v, size_t
   }
 }
 
-// The G query heads q (rows of 128) sharing the key/value rows k, v of n keys, into out (rows of
-// 128). Keys go in blocks of 64, every head taking each block in turn, so that a block is read
+// The G query heads q (rows of D) sharing the key/value rows k, v of n keys, into out (rows of
+// D). Keys go in blocks of 64, every head taking each block in turn, so that a block is read
 // from memory once for all G heads.
+template <int D>
 void heads_fp16(const uint16_t* q, size_t G, const uint16_t* k, const uint16_t* v, size_t n,
                 uint16_t* out) {
-  std::vector<head_state> heads(G);
+  std::vector<head_state<D>> heads(G);
   for (size_t g = 0; g < G; ++g)
-    for (int d = 0; d < kD; ++d) heads[g].q[d] = h2f(q[g * kD + d]);
-  const size_t lanes = n >= 8 && n <= 128 ? 8 : 16;
+    for (int d = 0; d < D; ++d) heads[g].q[d] = h2f(q[g * D + d]);
+  const size_t lanes = weight_sum_lanes(n);
   for (size_t t0 = 0; t0 < n; t0 += kKeyBlock)
-    for (auto& h : heads) head_block_fp16(h, k, v, t0, std::min<size_t>(kKeyBlock, n - t0), lanes);
+    for (auto& h : heads)
+      head_block_fp16<D>(h, k, v, t0, std::min<size_t>(kKeyBlock, n - t0), lanes);
   for (size_t g = 0; g < G; ++g) {
     float* wsum = heads[g].wsum;
     for (size_t width = lanes / 2; width >= 1; width /= 2)
       for (size_t l = 0; l < width; ++l) wsum[l] += wsum[l + width];
     const __m256 r = _mm256_set1_ps(1.0f / wsum[0]);
-    for (int i = 0; i < kD / 8; ++i)
-      store8(out + g * kD + 8 * i, _mm256_mul_ps(_mm256_load_ps(heads[g].acc + 8 * i), r));
+    for (int i = 0; i < D / 8; ++i)
+      store8(out + g * D + 8 * i, _mm256_mul_ps(_mm256_load_ps(heads[g].acc + 8 * i), r));
   }
+}
+
+// Best seconds of `reps` runs over the B * H_kv key/value heads, G query heads each.
+template <int D>
+double run_sdp(const uint16_t* qp, const uint16_t* kp, const uint16_t* vp, uint16_t* op,
+               size_t BHkv, size_t G, size_t n, int reps, int threads) {
+  return best_seconds(reps, [&] {
+    parallel_chunks(BHkv, 1, threads, [&](size_t b, size_t e) {
+      for (size_t s = b; s < e; ++s)
+        heads_fp16<D>(qp + s * G * D, G, kp + s * n * D, vp + s * n * D, n, op + s * G * D);
+    });
+  });
 }
 
 py::dict sdp_fp16(const py::array& q, const py::array& k, const py::array& v, py::array& out,
                   int reps, int threads) {
   if (q.ndim() != 4 || k.ndim() != 4)
-    throw std::invalid_argument("q must be [B, H, 1, 128] and k [B, H_kv, kv_len, 128]");
-  const py::ssize_t B = q.shape(0), H = q.shape(1), Hkv = k.shape(1), n = k.shape(2);
+    throw std::invalid_argument("q must be [B, H, 1, D] and k [B, H_kv, kv_len, D]");
+  const py::ssize_t B = q.shape(0), H = q.shape(1), Hkv = k.shape(1), n = k.shape(2),
+                    D = q.shape(3);
+  if (!vk::listed(vk::kSdpHeadSizes, D))
+    throw std::invalid_argument("q must have a head size D of " + one_of(vk::kSdpHeadSizes));
   if (n < 1) throw std::invalid_argument("kv_len must be at least 1");
   if (Hkv < 1 || H % Hkv) throw std::invalid_argument("H_kv of k must divide H of q");
-  check_half(q, "q", {B, H, 1, kD});
-  check_half(k, "k", {B, Hkv, n, kD});
-  check_half(v, "v", {B, Hkv, n, kD});
-  check_half(out, "out", {B, H * kD});
+  check_half(q, "q", {B, H, 1, D});
+  check_half(k, "k", {B, Hkv, n, D});
+  check_half(v, "v", {B, Hkv, n, D});
+  check_half(out, "out", {B, H * D});
   const uint16_t *qp = cdata(q), *kp = cdata(k), *vp = cdata(v);
   uint16_t* op = wdata(out);
   const size_t G = size_t(H / Hkv);
   const int nt = thread_count(threads);
-  double t;
+  double t = 0;
   {
     py::gil_scoped_release release;
-    t = best_seconds(reps, [&] {
-      parallel_chunks(size_t(B * Hkv), 1, nt, [&](size_t b, size_t e) {
-        for (size_t s = b; s < e; ++s)
-          heads_fp16(qp + s * G * kD, G, kp + s * n * kD, vp + s * n * kD, size_t(n),
-                     op + s * G * kD);
-      });
-    });
+    switch (D) {
+#define VANTREL_HEAD_SIZE_CASE(size)                                                   \
+  case size:                                                                           \
+    t = run_sdp<size>(qp, kp, vp, op, size_t(B * Hkv), G, size_t(n), reps, nt); \
+    break;
+      VANTREL_SDP_HEAD_SIZES(VANTREL_HEAD_SIZE_CASE)
+#undef VANTREL_HEAD_SIZE_CASE
+    }
   }
-  return report(t, 2.0 * double(B) * kD * double(H + 2 * Hkv * n));
+  return report(t, 2.0 * double(B) * double(D) * double(H + 2 * Hkv * n));
 }
 
 // ---- DRAM read bandwidth ------------------------------------------------------------------------
@@ -524,18 +587,24 @@ PYBIND11_MODULE(vantrel_native, m) {
       "order, all cores), and the machine's DRAM read bandwidth. Each call writes `out` and "
       "returns {'seconds': best of reps, 'bytes': distinct bytes read, 'gbps': bytes / seconds / "
       "1e9}.";
+  // pybind11 copies the docstrings.
+  const std::string arranged_doc =
+      "out[M, N] = x[M, K] @ w^T as vantrel.forward's kernel for K = " +
+      one_of(vk::kArrangedWidths) + " computes it; w pre-arranged in blocks of " +
+      std::to_string(vk::kBlockOutputs) + " output features (N * K float16 elements).";
+  const std::string row_major_doc =
+      "out[M, N] = x[M, K] @ w[N, K]^T as vantrel.forward's kernel for K = " +
+      one_of(vk::kRowMajorWidths) + " computes it.";
+  const std::string sdp_doc =
+      "out[B, H * D] = vantrel.sdp_forward(q, k, v) for contiguous float16 q [B, H, 1, D] and k, "
+      "v [B, H_kv, kv_len, D], H_kv dividing H, D = " +
+      one_of(vk::kSdpHeadSizes) + ".";
   m.def("linear_arranged", &linear_arranged, py::arg("x"), py::arg("w"), py::arg("out"),
-        py::arg("reps") = 1, py::arg("threads") = 0,
-        "out[M, N] = x[M, K] @ w^T as vantrel.forward's kernel for K = 4096, 5120 or 8192 "
-        "computes it; w pre-arranged in blocks of 16 output features (N * K float16 elements).");
+        py::arg("reps") = 1, py::arg("threads") = 0, arranged_doc.c_str());
   m.def("linear_row_major", &linear_row_major, py::arg("x"), py::arg("w"), py::arg("out"),
-        py::arg("reps") = 1, py::arg("threads") = 0,
-        "out[M, N] = x[M, K] @ w[N, K]^T as vantrel.forward's kernel for K = 11008, 13824, 14336 "
-        "or 28672 computes it.");
+        py::arg("reps") = 1, py::arg("threads") = 0, row_major_doc.c_str());
   m.def("sdp_fp16", &sdp_fp16, py::arg("q"), py::arg("k"), py::arg("v"), py::arg("out"),
-        py::arg("reps") = 1, py::arg("threads") = 0,
-        "out[B, H * 128] = vantrel.sdp_forward(q, k, v) for contiguous float16 q [B, H, 1, 128] "
-        "and k, v [B, H_kv, kv_len, 128], H_kv dividing H.");
+        py::arg("reps") = 1, py::arg("threads") = 0, sdp_doc.c_str());
   m.def("dram_read", &dram_read, py::arg("megabytes") = 1024.0, py::arg("reps") = 5,
         py::arg("threads") = 0,
         "Streaming read of a buffer of `megabytes` MiB by all threads: the DRAM read bandwidth.");

@@ -23,11 +23,13 @@ import vantrel
 import xpuemu
 
 GPUS = (560e9, 1229e9)
-SDP_SCALE = 0.1275042 * math.log(2)  # the kernels' 2^(0.1275042 s) as a natural-base scale
 HOST_SHAPE = (1, 4096, 4096)  # (M, K, N) of the call whose host time is measured
+# (M, K, N) of a launch of several hundred milliseconds, keeping the device busy.
+BUSY_SHAPE = (vantrel.LINEAR_MAX_ROWS, 11008, 4096)
+HEAD_DIM = 128  # of the attention cases (LLaMA's)
+# The kernels of each weight layout: name in the report, native loop.
+LINEAR_KERNELS = {"arranged": ("A", "linear_arranged"), "row_major": ("B", "linear_row_major")}
 
-
-ARRANGED = (4096, 5120, 8192)  # widths whose weights forward reads in blocks of 16 outputs
 # (K, N) of the linear shapes measured: LLaMA-7B's two kernels' shapes first, then the wider
 # layers of LLaMA-2-13B, LLaMA-3-8B / Mistral-7B and LLaMA-2-70B.
 LINEAR_SHAPES = ((4096, 11008), (11008, 4096), (5120, 13824), (8192, 28672), (13824, 5120),
@@ -37,10 +39,10 @@ LINEAR_SHAPES = ((4096, 11008), (11008, 4096), (5120, 13824), (8192, 28672), (13
 def linear_cases(K, N, rows, gen, xpu, vn):
     """forward with K input and N output features for each M in rows: yields case dicts."""
     w = ((torch.rand(N, K, generator=gen) - 0.5) / K**0.5).half()
-    w_dev = w.reshape(N // 16, 16, K).transpose(1, 2).contiguous() if K in ARRANGED else w
+    w_dev = vantrel.arrange_weights(w)
     w_xpu, w32, w_np = w_dev.to(xpu), w.float(), w_dev.numpy()
-    native = vn.linear_arranged if K in ARRANGED else vn.linear_row_major
-    kernel = "A" if K in ARRANGED else "B"
+    kernel, native = LINEAR_KERNELS[vantrel.linear_layout(K)]
+    native = getattr(vn, native)
     for M in rows:
         x = (torch.rand(M, K, generator=gen) - 0.5).half()
         x_xpu, x32, out = x.to(xpu), x.float(), torch.empty(M, N, dtype=torch.half)
@@ -55,12 +57,14 @@ def linear_cases(K, N, rows, gen, xpu, vn):
 
 def sdp_case(dtype, kv_len, gen, xpu, vn, native=True, kv_heads=32):
     B, H = 1, 32
-    q = torch.randn(B, H, 1, 128, generator=gen).to(dtype)
-    k, v = (torch.randn(B, kv_heads, kv_len, 128, generator=gen).to(dtype) for _ in range(2))
+    q = torch.randn(B, H, 1, HEAD_DIM, generator=gen).to(dtype)
+    k, v = (torch.randn(B, kv_heads, kv_len, HEAD_DIM, generator=gen).to(dtype) for _ in range(2))
     q_x, k_x, v_x = (t.to(xpu) for t in (q, k, v))
     q32 = q.float()
     k32, v32 = (t.float().repeat_interleave(H // kv_heads, 1) for t in (k, v))
-    out = torch.empty(B, H * 128, dtype=dtype)
+    out = torch.empty(B, H * HEAD_DIM, dtype=dtype)
+    # The kernels' weights 2^(s q.k) as a natural-base softmax scale s ln 2.
+    scale = vantrel.sdp_score_scale(HEAD_DIM) * math.log(2)
     name = "half" if dtype == torch.half else "float"
     grouped = f", {kv_heads} kv heads" if kv_heads != H else ""
     case = dict(name=f"{name} attention kv_len={kv_len}{grouped}",
@@ -70,7 +74,7 @@ def sdp_case(dtype, kv_len, gen, xpu, vn, native=True, kv_heads=32):
             native=lambda reps: vn.sdp_fp16(q.numpy(), k.numpy(), v.numpy(), out.numpy(),
                                             reps=reps),
             native_out=out,
-            torch32=lambda: (torch.softmax((q32 @ k32.transpose(2, 3)) * SDP_SCALE, dim=-1)
+            torch32=lambda: (torch.softmax((q32 @ k32.transpose(2, 3)) * scale, dim=-1)
                              @ v32).reshape(B, -1),
             torch32_name="float32 attention")
     return case
@@ -108,13 +112,14 @@ def host_times(xpu, calls):
     loaded machine), so the idle call is compared with an add timed the same way."""
     M, K, N = HOST_SHAPE
     x = torch.rand(M, K).half().to(xpu)
-    w = torch.rand(N // 16, K, 16).half().to(xpu)
+    w = vantrel.arrange_weights(torch.rand(N, K).half()).to(xpu)
     call = lambda: vantrel.forward(x, w)  # noqa: E731
     call()
     xpuemu.synchronize()
     idle = median_call_time(call, calls, before=lambda: (call(), xpuemu.synchronize()))
     # A launch of several hundred milliseconds keeps the device busy while the timed calls queue.
-    big = torch.rand(8, 11008).half().to(xpu), torch.rand(4096, 11008).half().to(xpu)
+    M, K, N = BUSY_SHAPE
+    big = torch.rand(M, K).half().to(xpu), vantrel.arrange_weights(torch.rand(N, K).half()).to(xpu)
     xpuemu.synchronize()
     vantrel.forward(*big)
     busy = median_call_time(call, calls)
@@ -233,7 +238,7 @@ def main():
     dram = dram_read()
     cases = []
     for K, N in LINEAR_SHAPES[:2] if args.quick else LINEAR_SHAPES:
-        for case in linear_cases(K, N, (1, 8), gen, xpu, vn):
+        for case in linear_cases(K, N, (1, vantrel.LINEAR_MAX_ROWS), gen, xpu, vn):
             measure(case, reps)
             cases.append(case)
     extra = [] if args.quick else [(torch.half, 128, 32), (torch.half, 1024, 32),
@@ -280,10 +285,11 @@ def main():
 
     print(f"torch {torch.__version__}, {torch.get_num_threads()} threads; best of {reps} calls; "
           f"DRAM read bandwidth {dram / 1e9:.1f} GB/s (measured)")
+    M, K, N = HOST_SHAPE
     print("kernel A: forward with weights in blocks of 16 outputs, kernel B: row-major weights "
-          "(K x N); attention: sdp_forward B=1 H=32 (8 kv heads: grouped); host time: forward M=1 4096x4096 against torch.add of two "
-          "16-element CPU tensors, medians (idle: each right after a wait for a launch; busy: "
-          "back to back)")
+          "(K x N); attention: sdp_forward B=1 H=32 (8 kv heads: grouped); host time: forward "
+          f"M={M} {K}x{N} against torch.add of two 16-element CPU tensors, medians (idle: each "
+          "right after a wait for a launch; busy: back to back)")
     print_rows(rows)
     targeted = [m for m in met if m is not None]
     print(f"\n{sum(targeted)} of {len(targeted)} targets met")

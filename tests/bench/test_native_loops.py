@@ -32,23 +32,41 @@ def launch_bytes(out):
     return out.cpu(), sum(record["loads_unique"].values())
 
 
+# Output features per width: for the first width of each layout, several chunks of work of its
+# loop (8 blocks of 16, or 64 features) with the last one partial; one chunk for the others.
+N_OF = {"arranged": (320, 32), "row_major": (160, 8)}
+LOOPS = {"arranged": vn.linear_arranged, "row_major": vn.linear_row_major}
+
+
+def width_cases():
+    return [(K, N_OF[layout][K != widths[0]]) for layout in LOOPS
+            for widths in [vantrel.linear_widths(layout)] for K in widths]
+
+
 @pytest.mark.parametrize("scale", SCALES)
-@pytest.mark.parametrize("M", [1, 3, 6, 8])
-# N spans several chunks of work, the last one partial.
-@pytest.mark.parametrize("K, N", [(4096, 320), (5120, 32), (8192, 32), (11008, 160), (13824, 8),
-                                  (14336, 8), (28672, 8)])
+@pytest.mark.parametrize("M", [1, 3, 6, vantrel.LINEAR_MAX_ROWS])
+@pytest.mark.parametrize("K, N", width_cases())
 def test_linear_matches_forward(K, N, M, scale):
     g = torch.Generator().manual_seed(K + 10 * M)
     x, w = rand_half(g, (M, K), scale), rand_half(g, (N, K), scale)
-    arranged = K in (4096, 5120, 8192)
-    if arranged:
-        w = w.reshape(N // 16, 16, K).transpose(1, 2).contiguous()
+    w = vantrel.arrange_weights(w)
     expected, unique = launch_bytes(vantrel.forward(x.to(XPU), w.to(XPU)))
     out = torch.empty(M, N, dtype=torch.half)
-    loop = vn.linear_arranged if arranged else vn.linear_row_major
+    loop = LOOPS[vantrel.linear_layout(K)]
     result = loop(x.numpy(), w.numpy(), out.numpy(), reps=2, threads=3)
     assert same_bits(out, expected)
     assert result["bytes"] == unique
+
+
+@pytest.mark.parametrize("layout, other", [("arranged", "row_major"), ("row_major", "arranged")])
+def test_linear_loops_refuse_shapes_without_kernel(layout, other):
+    """Too many or no rows, a width of the other layout or of none: refused, as by the table."""
+    K, N = vantrel.linear_widths(layout)[0], N_OF[layout][1]
+    for M, width in [(vantrel.LINEAR_MAX_ROWS + 1, K), (0, K), (1, vantrel.linear_widths(other)[0]),
+                     (1, K + 128)]:
+        x, w = np.zeros((M, width), np.float16), np.zeros((N, width), np.float16)
+        with pytest.raises(ValueError):
+            LOOPS[layout](x, w, np.zeros((M, N), np.float16))
 
 
 @pytest.mark.parametrize("scale", ["plain", "wide"])

@@ -24,7 +24,7 @@ import numpy as np
 import torch
 import xpuemu
 import vantrel
-from host_models import MODELS, sdp_model
+from host_models import linear_model, sdp_model, sdp_variant
 
 OPS = ("forward", "sdp_forward")
 H16, F32, F64 = torch.half, torch.float, torch.double
@@ -40,7 +40,7 @@ BIG_OUTPUT = 1 << 30  # bytes; a result this large may fail to allocate
 # ---- arguments -----------------------------------------------------------------------------------
 
 @dataclasses.dataclass
-class Spec:
+class Operand:
     """One tensor argument: `shape` viewed with `strides` (None: contiguous) at `offset` elements
     of a storage of random values, optionally a lazy negation view, on `device`. `share` names an
     earlier argument whose storage this one views (aliasing)."""
@@ -95,18 +95,18 @@ def random_storage(rng, n, dtype, fill, scale=1.0):
 class Built:
     """The tensors of a call on their devices, plus float64 CPU copies of their logical values."""
 
-    def __init__(self, rng, specs):
-        self.specs, self.tensors, self._views = specs, {}, {}
+    def __init__(self, rng, plan):
+        self.plan, self.tensors, self._views = plan, {}, {}
         storages = {}
-        need = {n: s.extent() for n, s in specs.items() if isinstance(s, Spec)}
-        for name, s in specs.items():
-            same = next((n for n in self.tensors if specs[n] is s), None)
+        need = {n: s.extent() for n, s in plan.items() if isinstance(s, Operand)}
+        for name, s in plan.items():
+            same = next((n for n in self.tensors if plan[n] is s), None)
             if same is not None:  # the very same tensor object again
                 self.tensors[name] = self.tensors[same]
                 if same in self._views:
                     self._views[name] = self._views[same]
                 continue
-            if not isinstance(s, Spec):
+            if not isinstance(s, Operand):
                 self.tensors[name] = s
                 continue
             if s.device == "meta":
@@ -115,8 +115,8 @@ class Built:
             owner = s.share if s.share in storages and storages[s.share][0].dtype == s.dtype \
                 and storages[s.share][1] == s.device else None
             if owner is None:
-                size = max([need[name]] + [need[m] for m, o in specs.items()
-                                           if isinstance(o, Spec) and o.share == name])
+                size = max([need[name]] + [need[m] for m, o in plan.items()
+                                           if isinstance(o, Operand) and o.share == name])
                 cpu = random_storage(rng, size, s.dtype, s.fill,
                                      0.125 if name == "weights" else 1.0)
                 storages[name] = (cpu, s.device, cpu.to(s.device))
@@ -206,9 +206,18 @@ def within_bound(y, x, w, u, out_half):
 
 # ---- vantrel.forward -----------------------------------------------------------------------------
 
-ARRANGED = (4096, 5120, 8192)  # weights in blocks of 16 outputs, on every path
-ROW_MAJOR = (11008, 13824, 14336, 28672)
-KERNEL_WIDTHS = ARRANGED + ROW_MAJOR
+KERNEL_WIDTHS = vantrel.linear_widths()
+MAX_ROWS = vantrel.LINEAR_MAX_ROWS
+# Output features N must be a multiple of this for a layout's kernels; the arranged weights come in
+# blocks of that many output features (on every path).
+N_MULTIPLE = {layout: d["n_multiple"]
+              for layout, d in vantrel.kernel_table()["linear"]["layouts"].items()}
+BLOCK = N_MULTIPLE["arranged"]
+
+
+def is_arranged(K):
+    return vantrel.linear_layout(K) == "arranged"
+
 
 
 def msg_arranged(K):
@@ -220,18 +229,19 @@ def msg_row_major(K):
 
 
 def arranged(w, K):
-    return (w.dim() == 2 and w.shape[1] == K and w.shape[0] % 16 == 0) or \
-        (w.dim() == 3 and w.shape[1] == K and w.shape[2] == 16)
+    return (w.dim() == 2 and w.shape[1] == K and w.shape[0] % BLOCK == 0) or \
+        (w.dim() == 3 and w.shape[1] == K and w.shape[2] == BLOCK)
 
 
 def gen_forward(rng):
     pick = rng.random()
     kernel = pick < 0.45
     if kernel:
-        dt, K, M = H16, int(rng.choice(KERNEL_WIDTHS)), int(rng.integers(1, 9))
-        N = (16 if K in ARRANGED else 4) * int(rng.integers(0, 4))
-        if rng.random() < 0.004:
-            N = 4096 if rng.random() < 0.5 else 11008 - 11008 % (16 if K in ARRANGED else 4)
+        dt, K, M = H16, int(rng.choice(KERNEL_WIDTHS)), int(rng.integers(1, MAX_ROWS + 1))
+        multiple = N_MULTIPLE[vantrel.linear_layout(K)]
+        N = multiple * int(rng.integers(0, 4))
+        if rng.random() < 0.004:  # a full layer
+            N = 4096 if rng.random() < 0.5 else 11008 - 11008 % multiple
         x_shape = (M, K)
     else:
         dt = [H16, F32, F64][rng.integers(0, 3)]
@@ -240,20 +250,20 @@ def gen_forward(rng):
         N = int(rng.choice([0, 1, 3, 16, 32]))
         x_shape = (M, K) if rng.random() < 0.7 else \
             tuple(int(d) for d in rng.integers(0, 4, rng.integers(1, 3))) + (K,)
-    if K in ARRANGED:
-        N = N // 16 * 16
-    w_shape = (N // 16, K, 16) if K in ARRANGED and rng.random() < 0.5 else (N, K)
+    if is_arranged(K):
+        N = N // BLOCK * BLOCK
+    w_shape = (N // BLOCK, K, BLOCK) if is_arranged(K) and rng.random() < 0.5 else (N, K)
     fill = "wild" if rng.random() < 0.1 else "exact" if rng.random() < 0.1 else "normal"
-    specs = {"input": Spec(x_shape, dt, fill=fill), "weights": Spec(w_shape, dt, fill=fill)}
+    plan = {"input": Operand(x_shape, dt, fill=fill), "weights": Operand(w_shape, dt, fill=fill)}
     for _ in range(rng.poisson(0.8)):
-        mutate_forward(rng, specs)
-    return specs
+        mutate_forward(rng, plan)
+    return plan
 
 
-def mutate_forward(rng, specs):
+def mutate_forward(rng, plan):
     name = ["input", "weights"][rng.integers(0, 2)]
-    s = specs[name]
-    if not isinstance(s, Spec):
+    s = plan[name]
+    if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 15))
     if m == 0:
@@ -261,7 +271,7 @@ def mutate_forward(rng, specs):
     elif m == 1:
         s.device = "cpu" if rng.random() < 0.8 else "meta"
     elif m == 2 and len(s.shape) >= 2:  # the transpose of a contiguous tensor
-        st = Spec(s.shape[:-2] + s.shape[:-3:-1], s.dtype).strides_or_default()
+        st = Operand(s.shape[:-2] + s.shape[:-3:-1], s.dtype).strides_or_default()
         s.strides = st[:-2] + st[:-3:-1]
     elif m == 3 and s.shape:  # every other element along one dimension
         d = int(rng.integers(0, len(s.shape)))
@@ -289,8 +299,8 @@ def mutate_forward(rng, specs):
         s.strides = None
     elif m == 11:  # one tensor views the other's storage
         other = "weights" if name == "input" else "input"
-        if isinstance(specs[other], Spec) and specs[other].share != name:
-            s.share, s.dtype, s.device = other, specs[other].dtype, specs[other].device
+        if isinstance(plan[other], Operand) and plan[other].share != name:
+            s.share, s.dtype, s.device = other, plan[other].dtype, plan[other].device
             s.offset = int(rng.integers(0, 40)) * 2
     elif m == 12:  # huge by metadata: zero strides, or a zero extent beside huge ones
         if rng.random() < 0.5 and s.shape:
@@ -299,7 +309,7 @@ def mutate_forward(rng, specs):
         else:
             s.shape, s.strides = [(HUGE, 0), (0, HUGE), (0, HUGE, 16)][rng.integers(0, 3)], None
     elif m == 13:
-        specs[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
+        plan[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
     elif m == 14:
         s.fill = "wild"
 
@@ -335,19 +345,19 @@ def expect_forward(b):
     K = x.shape[-1]
     M = x.shape[0] if x.dim() == 2 else None
     half2d = x.dtype == H16 and x.dim() == 2 and K in KERNEL_WIDTHS
-    kernel = half2d and 1 <= M <= 8
+    kernel = vantrel.linear_kernel(M, K) if half2d else None
     if half2d and M == 0:
         if w.dim() == 0:
             return Expect(errors=[err(IndexError, "")])
         N = w.shape[0] * (w.shape[2] if w.dim() >= 3 else 1)
         return Expect(soft, shape=(0, N), dtype=x.dtype, kind="empty", check=lambda y: None)
-    if K in ARRANGED:
+    if is_arranged(K):
         if not arranged(w, K):
             return Expect(errors=pending + [err(RuntimeError, "^" + msg_arranged(K))] +
                           ([err(IndexError, "")] if w.dim() == 0 else []))
-        N = w.shape[0] * (16 if w.dim() == 3 else 1)
+        N = w.shape[0] * (BLOCK if w.dim() == 3 else 1)
     elif kernel:
-        if not (w.dim() == 2 and w.shape[1] == K and w.shape[0] % 4 == 0):
+        if not (w.dim() == 2 and w.shape[1] == K and w.shape[0] % N_MULTIPLE["row_major"] == 0):
             return Expect(errors=[err(RuntimeError, "^" + msg_row_major(K))] +
                           ([err(IndexError, "")] if w.dim() == 0 else []))
         N = w.shape[0]
@@ -372,8 +382,8 @@ def expect_forward(b):
 
     def rowmajor():
         wv = b.values("weights")
-        if K in ARRANGED:
-            wv = wv.reshape(N // 16, K, 16).transpose(1, 2).reshape(N, K)
+        if is_arranged(K):
+            wv = wv.reshape(N // BLOCK, K, BLOCK).transpose(1, 2).reshape(N, K)
         rows = math.prod(x.shape[:-1])
         return b.values("input").reshape(rows, K).numpy(), wv.numpy()
 
@@ -385,11 +395,10 @@ def expect_forward(b):
                 pick = np.random.default_rng(N).choice(N, 32, replace=False)
                 cols = np.unique(np.r_[0:16, N - 16:N, pick])
             with np.errstate(all="ignore"):
-                expected = MODELS[K](xv.astype(np.float16), wv[cols].astype(np.float16))
+                expected = linear_model(K)(xv.astype(np.float16), wv[cols].astype(np.float16))
             return same_bits(y.numpy()[:, cols], expected)
-        name = f"gemmCommonDim{K}Fp16V0" if K in ARRANGED else f"gemmCommonDim{K}Fp16NoReshape"
         return Expect(soft, shape=shape, dtype=x.dtype, check=check, kind=f"kernel K={K}",
-                      kernel=name if N else None)
+                      kernel=kernel if N else None)
 
     def check(y):
         if out_bytes > BIG_OUTPUT or y.numel() == 0:
@@ -409,6 +418,13 @@ def expect_forward(b):
 
 # ---- vantrel.sdp_forward -------------------------------------------------------------------------
 
+(D,) = vantrel.SDP_HEAD_SIZES  # the head size of the calls generated and of the messages expected
+MAX_GROUP = vantrel.SDP_MAX_GROUP
+# Work-items per key/value head of each attention kernel (see host_models.sdp_variant), for n keys.
+ITEMS_PER_HEAD = {"Fp16Keys128": lambda n: n, "Fp16KeyBlocks64": lambda n: 64,
+                  "Fp32KeyBlocks64": lambda n: 64}
+
+
 def gen_sdp(rng):
     dt = H16 if rng.random() < 0.7 else F32
     if rng.random() < 0.05:
@@ -418,30 +434,30 @@ def gen_sdp(rng):
         H = int(rng.choice([0, 1, 2, 4, 8], p=[0.05, 0.3, 0.25, 0.2, 0.2]))
         n = int(rng.choice([1, 2, 7, 8, 9, 13, 64, 100, 128, 129, 200]))
     fill = "wild" if rng.random() < 0.08 else "normal"
-    q = Spec((B, H, 1, 128), dt, fill=fill)
+    q = Operand((B, H, 1, D), dt, fill=fill)
     H_kv = H  # grouped key/value heads: H_kv = H / G
     if H > 1 and rng.random() < 0.3:
         H_kv = H // int(rng.choice([g for g in (2, 4, 8) if H % g == 0]))
-    k = Spec((B, H_kv, n, 128), dt, fill=fill)
+    k = Operand((B, H_kv, n, D), dt, fill=fill)
     if dt == H16 and rng.random() < 0.5:  # a view of a larger cache, a padded or permuted layout
         cap, hs = n + int(rng.integers(0, 40)), int(rng.choice([0, 0, 2, 64]))
-        st = (H_kv * (cap * 128 + hs) + 2 * int(rng.integers(0, 3)), cap * 128 + hs, 128, 1)
+        st = (H_kv * (cap * D + hs) + 2 * int(rng.integers(0, 3)), cap * D + hs, D, 1)
         if rng.random() < 0.2:
-            st = (st[0], 0, 128, 1) if rng.random() < 0.5 else (0, st[1], 128, 1)
+            st = (st[0], 0, D, 1) if rng.random() < 0.5 else (0, st[1], D, 1)
         k.strides = st
     v = dataclasses.replace(k)
     if rng.random() < 0.3:
         q.fill = "big" if rng.random() < 0.5 else q.fill
-    specs = {"q": q, "k": k, "v": k if rng.random() < 0.05 else v}
+    plan = {"q": q, "k": k, "v": k if rng.random() < 0.05 else v}
     for _ in range(rng.poisson(0.8)):
-        mutate_sdp(rng, specs)
-    return specs
+        mutate_sdp(rng, plan)
+    return plan
 
 
-def mutate_sdp(rng, specs):
+def mutate_sdp(rng, plan):
     name = "qkv"[rng.integers(0, 3)]
-    s = specs[name]
-    if not isinstance(s, Spec):
+    s = plan[name]
+    if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 14))
     if m == 0:
@@ -456,7 +472,7 @@ def mutate_sdp(rng, specs):
     elif m == 3:  # rank
         s.shape = [s.shape[1:], s.shape + (1,), s.shape[2:], ()][rng.integers(0, 4)]
         s.strides = None
-    elif m == 4 and len(s.shape) == 4:  # rows not 128 contiguous elements, or permuted
+    elif m == 4 and len(s.shape) == 4:  # rows not D contiguous elements, or permuted
         st = list(s.strides_or_default())
         r = rng.integers(0, 3)
         if r == 0:
@@ -476,18 +492,18 @@ def mutate_sdp(rng, specs):
         s.neg = True
     elif m == 8:  # aliasing: this tensor views another's storage
         other = "qkv"[rng.integers(0, 3)]
-        if other != name and isinstance(specs[other], Spec) and specs[other].share != name:
-            s.share, s.dtype, s.device = other, specs[other].dtype, specs[other].device
+        if other != name and isinstance(plan[other], Operand) and plan[other].share != name:
+            s.share, s.dtype, s.device = other, plan[other].dtype, plan[other].device
     elif m == 9 and len(s.shape) == 4:  # huge by metadata
         B, H = [(HUGE, 1), (1, HUGE), (2 ** 16, 2 ** 16), (2 ** 31, 1), (1, 2 ** 24)][
             rng.integers(0, 5)]
         if name == "q" and rng.random() < 0.5:
-            s.shape, s.strides = (0, H, 1, 128), None
+            s.shape, s.strides = (0, H, 1, D), None
         else:
             s.shape = (B, H) + s.shape[2:]
-            s.strides = (0, 0, 128 if s.shape[2] > 1 else 0, 1)
+            s.strides = (0, 0, D if s.shape[2] > 1 else 0, 1)
     elif m == 10:
-        specs[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
+        plan[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
     elif m == 11 and name != "q":  # kv_len of zero
         s.shape, s.strides = s.shape[:2] + (0,) + s.shape[3:], None
     elif m == 12:
@@ -501,7 +517,7 @@ def same_layout(a, b):
 
 
 def row_span_bytes(k):
-    e = k.shape[2] * 128
+    e = k.shape[2] * k.shape[3]
     for d in (0, 1):
         if k.shape[d] > 1:
             e += (k.shape[d] - 1) * k.stride(d)
@@ -524,35 +540,36 @@ def expect_sdp(b):
 
     if q.dim() >= 4:
         add(q.shape[2] != 1, "q_len must be 1")
-        add(q.shape[3] != 128, "hidden dim must be 128")
+        add(q.shape[3] not in vantrel.SDP_HEAD_SIZES, f"hidden dim must be {D}")
     add(q.dim() != 4, "q must be 4-D")
     add(q.dtype not in (H16, F32), "q must be Half or Float")
     add(not q.is_contiguous(), "q must be contiguous", q.is_neg())
     B, H = (q.shape[0], q.shape[1]) if q.dim() >= 2 else (0, 0)
-    k_ok = k.dim() == 4 and k.shape[0] == B and k.shape[3] == 128
-    add(not k_ok, "k must be [B, H_kv, kv_len, 128]")
+    k_ok = k.dim() == 4 and k.shape[0] == B and k.shape[3] == D
+    add(not k_ok, f"k must be [B, H_kv, kv_len, {D}]")
     if k_ok:  # query head h reads key/value head h // G
         H_kv = k.shape[1]
         k_ok = (H % H_kv == 0) if H_kv else H == 0
         add(not k_ok, f"q and k: H = {H} of q must be a multiple of H_kv = {H_kv} of k")
         G = H // H_kv if H_kv else 1
-        k_ok = k_ok and G <= 32
-        add(H_kv and H % H_kv == 0 and G > 32, f"q and k: H = {H} of q must be at most 32 times")
+        k_ok = k_ok and G <= MAX_GROUP
+        add(H_kv and H % H_kv == 0 and G > MAX_GROUP,
+            f"q and k: H = {H} of q must be at most {MAX_GROUP} times")
     add(k.dtype != q.dtype, "k must have the element type of q")
     add(v.shape != k.shape, "v must have the sizes of k")
     add(v.dtype != q.dtype, "v must have the element type of q")
     if k_ok:
         n = k.shape[2]
-        rows = lambda t: t.stride(3) == 1 and (n == 1 or t.stride(2) == 128)  # noqa: E731
+        rows = lambda t: t.stride(3) == 1 and (n == 1 or t.stride(2) == D)  # noqa: E731
         add(n < 1, "kv_len (k.size(2)) must be at least 1")
-        add(not rows(k), "k rows must be 128 contiguous elements", k.is_neg())
+        add(not rows(k), f"k rows must be {D} contiguous elements", k.is_neg())
         if q.dtype == H16 and v.shape == k.shape:
             add(not same_layout(k, v), "v must be laid out like k", k.is_neg() or v.is_neg())
             add(k.is_neg() and not rows(v), "v must be laid out like k", True)
         if q.dtype == F32:
             add(not k.is_contiguous(), "k must be contiguous for Float", k.is_neg())
             add(not v.is_contiguous(), "v must be contiguous for Float", v.is_neg())
-        add(not (B < 2 ** 31 and H * 128 < 2 ** 31), "q must have B < 2^31 and H * 128 < 2^31")
+        add(not (B < 2 ** 31 and H * D < 2 ** 31), f"q must have B < 2^31 and H * {D} < 2^31")
         add(q.numel() * q.element_size() > 2 ** 32, "q must be at most 4 GiB")
         add(row_span_bytes(k) > 2 ** 32, "k must span at most 4 GiB", k.is_neg())
         add(q.data_ptr() % 4 != 0, "q data pointer must be 4-byte aligned", q.is_neg())
@@ -562,15 +579,13 @@ def expect_sdp(b):
         add(B * H == 0 and ((B != 1 and k.stride(0) % 2) or (H_kv != 1 and k.stride(1) % 2)),
             "k rows must be 4-byte aligned", True)
         add(v.data_ptr() % 4 != 0, "v data pointer must be 4-byte aligned", v.is_neg())
-        keys128 = q.dtype == H16 and 8 <= n <= 128
-        per_head = n if keys128 else 64
+        # None where a fault above is already certain (element type, kv_len).
+        kernel = vantrel.sdp_kernel(q.dtype, D, n, G)
+        per_head = ITEMS_PER_HEAD[sdp_variant(kernel)](n) if kernel else 0
         if B * H_kv * per_head >= 2 ** 31 or H_kv * per_head >= 2 ** 31:
             hard.append(err(RuntimeError, r"^(q|k|v)\b"))  # a host check naming the tensor
     if hard or not k_ok:
         return Expect(errors=hard + soft)
-    kernel = ("sdpDim128Fp16Keys128" if keys128 else "sdpDim128Fp16KeyBlocks64") \
-        if q.dtype == H16 else "sdpDim128Fp32KeyBlocks64"
-    kernel += "Grouped" if G > 1 else ""
     dtype = q.dtype
 
     def check(y):
@@ -590,7 +605,7 @@ def expect_sdp(b):
         else:
             # finite outputs sum these
             finite = torch.nan_to_num(vv.abs(), nan=0.0, posinf=0.0).repeat_interleave(G, 1)
-            tol = 1e-6 * finite.amax(dim=(2, 3)).double().repeat_interleave(128, 1).numpy()
+            tol = 1e-6 * finite.amax(dim=(2, 3)).double().repeat_interleave(D, 1).numpy()
         nan = np.isnan(expected)
         with np.errstate(invalid="ignore"):
             bad = (np.isnan(y) != nan) | (~nan & (y != expected) & ~(
@@ -601,7 +616,7 @@ def expect_sdp(b):
                    f"{y[i]!r} vs {expected[i]!r}"
         return "OK:1 ulp" if dtype == H16 else None
 
-    return Expect(errors=soft, shape=(B, H * 128), dtype=dtype, check=check,
+    return Expect(errors=soft, shape=(B, H * D), dtype=dtype, check=check,
                   kind=f"kernel {kernel}", kernel=kernel if B * H else None)
 
 
@@ -615,15 +630,15 @@ def make_call(seed, op, index):
     """(function, args, kwargs, built, description) of call `index` of `op` for `seed`."""
     rng = np.random.default_rng([seed, OPS.index(op), index])
     gen, _, names = GENERATORS[op]
-    specs = gen(rng)
-    for s in specs.values():  # huge only by metadata: more than 2^26 elements get zero strides
-        if not isinstance(s, Spec):
+    plan = gen(rng)
+    for s in plan.values():  # huge only by metadata: more than 2^26 elements get zero strides
+        if not isinstance(s, Operand):
             continue
         while math.prod(s.shape) >= 1 << 60:  # beyond what a tensor can count
             s.shape = tuple(1 if d == max(s.shape) else d for d in s.shape)
         if s.extent() > 1 << 26:
             s.strides = (0,) * len(s.shape)
-    built = Built(rng, specs)
+    built = Built(rng, plan)
     args = [built.tensors[n] for n in names]
     kwargs = {}
     marker = next((a for a in args if isinstance(a, str) and a.startswith(("ARGS", "KWARGS"))),
@@ -640,8 +655,8 @@ def make_call(seed, op, index):
     elif rng.random() < 0.1:  # a valid call by keyword, in reverse order
         args, kwargs = [], dict(reversed(list(zip(names, args))))
     desc = f"vantrel.{op}(" + ", ".join(
-        ("k (the same tensor)" if n == "v" and specs["v"] is specs["k"]
-         else str(specs[n]) if isinstance(specs[n], Spec) else repr(specs[n])[:40])
+        ("k (the same tensor)" if n == "v" and plan["v"] is plan["k"]
+         else str(plan[n]) if isinstance(plan[n], Operand) else repr(plan[n])[:40])
         for n in names) + ")"
     return getattr(vantrel, op), args, kwargs, built, desc
 
@@ -655,8 +670,8 @@ def family(e):
 
 def run_call(seed, op, index):
     """Runs one call; returns (outcome label, failure text or None)."""
-    repro = f"\n    reproduce: /usr/bin/python3 tests/fuzz/fuzz_operators.py --seed {seed} " \
-            f"--op {op} --index {index} -v"
+    repro = f"\n    reproduce: PYTHONPATH=build/lib /usr/bin/python3 " \
+            f"tests/vantrel/fuzz_operators.py --seed {seed} --op {op} --index {index} -v"
     try:
         fn, args, kwargs, built, desc = make_call(seed, op, index)
         expect = GENERATORS[op][1](built)

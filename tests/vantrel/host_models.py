@@ -1,12 +1,14 @@
 """Host models of the kernels' order of operations (numpy rounds every float16 add and multiply
-separately), shared by the operator tests and the fuzzer."""
+separately), shared by the operator tests and the fuzzer. Which kernel, and so which model, serves
+a shape is read from vantrel's table."""
+import re
+
 import numpy as np
 import torch
 
-# ---- linear ------------------------------------------------------------------------------------
+import vantrel
 
-ARRANGED_WIDTHS = (4096, 5120, 8192)  # weights in blocks of 16 output features
-ROW_MAJOR_WIDTHS = (11008, 13824, 14336, 28672)
+# ---- linear ------------------------------------------------------------------------------------
 
 
 def model_arranged(x, w):
@@ -47,54 +49,81 @@ def model_row_major(x, w):
     return (s[..., 0] + s[..., 2]) + (s[..., 1] + s[..., 3])
 
 
-model_4096, model_11008 = model_arranged, model_row_major  # the names from before K varied
-MODELS = {**{K: model_arranged for K in ARRANGED_WIDTHS},
-          **{K: model_row_major for K in ROW_MAJOR_WIDTHS}}
-# Roundings between a product and the output: product, in-thread sums, cross-thread sums.
-DEPTH = {**{K: 1 + K // 64 + 15 + 2 for K in ARRANGED_WIDTHS},
-         **{K: 1 + 8 * ((K // 128 + 10) // 11) + 4 + 2 + 2 for K in ROW_MAJOR_WIDTHS}}
+# The model and the rounding depth (roundings between a product and the output: product,
+# in-thread sums, cross-thread sums) of each weight layout's kernels.
+MODELS = {"arranged": model_arranged, "row_major": model_row_major}
+DEPTHS = {"arranged": lambda K: 1 + K // 64 + 15 + 2,
+          "row_major": lambda K: 1 + 8 * ((K // 128 + 10) // 11) + 4 + 2 + 2}
+
+
+def linear_model(K):
+    """The model of the kernel of width K (KeyError for a width without a kernel)."""
+    return MODELS[vantrel.linear_layout(K)]
+
+
+def linear_depth(K):
+    return DEPTHS[vantrel.linear_layout(K)](K)
 
 
 # ---- attention ---------------------------------------------------------------------------------
 
-SCALE = np.float32(0.1275042)  # bit pattern 0x3E029076
+# Lanes of the weight sum (key t in lane t mod lanes) of each attention kernel, by its name without
+# the head size and the Grouped suffix.
+WEIGHT_SUM_LANES = {"Fp16Keys128": 8, "Fp16KeyBlocks64": 16, "Fp32KeyBlocks64": 16}
+
+
+def sdp_variant(kernel):
+    """The variant of an attention kernel's name: 'sdpDim128Fp16Keys128Grouped' -> 'Fp16Keys128'."""
+    return re.fullmatch(r"sdpDim\d+(\w+?)(Grouped)?", kernel).group(1)
+
+
+def score_scale(q):
+    """The kernels' factor s of 2^(s q.k) for the head size of q."""
+    return np.float32(vantrel.sdp_score_scale(q.shape[-1]))
+
+
+def group(q, k):
+    """Query heads per key/value head: G = H / H_kv."""
+    return q.shape[1] // k.shape[1] if k.shape[1] else 1
 
 
 def repeat_kv_heads(q, k, v):
     """k and v with H_kv heads (H_kv dividing the H of q) as H heads: query head h reads head
     h // (H / H_kv), as the grouped kernels do."""
-    G = q.shape[1] // k.shape[1] if k.shape[1] else 1
+    G = group(q, k)
     return (k, v) if G == 1 else (k.repeat_interleave(G, dim=1), v.repeat_interleave(G, dim=1))
 
 
 def sdp_reference(q, k, v):
-    """float64 softmax attention with the kernels' scale; [B, H * 128]."""
+    """float64 softmax attention with the kernels' scale; [B, H * D]."""
+    scale = float(score_scale(q)) * np.log(2)
     k, v = repeat_kv_heads(q, k, v)
     q, k, v = (t.double() for t in (q, k, v))
-    w = torch.softmax((q @ k.transpose(2, 3)) * float(SCALE) * np.log(2), dim=-1)
+    w = torch.softmax((q @ k.transpose(2, 3)) * scale, dim=-1)
     return (w @ v).reshape(q.shape[0], -1)
 
 
 def sdp_model(q, k, v):
     """The kernels' order of operations in numpy (float16 dot products for Half, float32 for
-    Float, float32 weights and sums); [B, H * 128] in the input element type. Grouped key/value
-    heads compute as repeated ones."""
+    Float, float32 weights and sums); [B, H * D] in the input element type, D the head size of q.
+    Grouped key/value heads compute as repeated ones."""
+    D, scale = q.shape[-1], score_scale(q)
+    lanes = WEIGHT_SUM_LANES[sdp_variant(vantrel.sdp_kernel(q.dtype, D, k.shape[2], group(q, k)))]
     k, v = repeat_kv_heads(q, k, v)
     dt = {torch.half: np.float16, torch.float: np.float32}[q.dtype]
     B, H, n, _ = k.shape
-    q, k, v = (t.reshape(B * H, -1, 128).numpy().astype(dt) for t in (q, k, v))
+    q, k, v = (t.reshape(B * H, -1, D).numpy().astype(dt) for t in (q, k, v))
     acc = np.zeros((B * H, n, 16), dt)
-    for i in range(8):
+    for i in range(D // 16):
         acc = acc + q[:, :, 16 * i:16 * i + 16] * k[:, :, 16 * i:16 * i + 16]
     for width in (8, 4, 2):
         acc = acc[..., :width] + acc[..., width:2 * width]
     # exp2 of the float32 scaled score, rounded once to float32 (as the device library does).
-    w = np.exp2(((acc[..., 0] + acc[..., 1]).astype(np.float32) * SCALE).astype(np.float64))
+    w = np.exp2(((acc[..., 0] + acc[..., 1]).astype(np.float32) * scale).astype(np.float64))
     w = w.astype(np.float32)
-    out = np.zeros((B * H, 128), np.float32)
+    out = np.zeros((B * H, D), np.float32)
     for t in range(n):
         out = out + v[:, t].astype(np.float32) * w[:, t:t + 1]
-    lanes = 8 if dt == np.float16 and 8 <= n <= 128 else 16  # weight-sum lanes (keys mod lanes)
     w = np.pad(w, ((0, 0), (0, -n % lanes))).reshape(B * H, -1, lanes)
     wsum = np.zeros((B * H, lanes), np.float32)
     for g in range(w.shape[1]):

@@ -1,8 +1,8 @@
 """Load and lifetime run: decode-shaped calls from several Python threads at once.
 
 Call i (inputs seeded by i, created for the call and dropped after it) is one of
-  forward, M = 1, weights 4096 x 4096 pre-arranged;
-  forward, M = 1, K = 4096, N = 11008 pre-arranged;
+  forward, M = 1, weights 4096 x 4096 in the layout forward reads (vantrel.arrange_weights);
+  forward, M = 1, K = 4096, N = 11008 likewise;
   sdp_forward, half, B = 1, H = 32, kv_len = 128.
 The activations (x; q, k, v) are created for the call and dropped after it; the weights, as in
 decoding, live on the device for the whole run (VARIANTS per shape, picked by i). Every Nth
@@ -36,9 +36,10 @@ def rss_mb():
 
 
 def device_weights():
-    """Pre-arranged half weights [N/16, 4096, 16] on the device, VARIANTS per forward shape."""
+    """Half weights [N, 4096] in the layout forward reads, on the device, VARIANTS per forward
+    shape."""
     g = torch.Generator().manual_seed(1234)
-    return {n: [(torch.randn(n // 16, 4096, 16, generator=g) / 64).half().to("xpu")
+    return {n: [vantrel.arrange_weights((torch.randn(n, 4096, generator=g) / 64).half()).to("xpu")
                 for _ in range(VARIANTS)] for n in (4096, 11008)}
 
 

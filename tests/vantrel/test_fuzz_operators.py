@@ -1,14 +1,16 @@
-"""A seeded slice of the operator fuzzer (tests/fuzz/fuzz_operators.py runs the long ones)."""
+"""A seeded slice of the operator fuzzer (tests/vantrel/fuzz_operators.py runs the long ones)."""
 import pytest
+import torch
 
-from fuzz_operators import run
+import vantrel
+from fuzz_operators import D, run
 
-WIDTHS = (4096, 5120, 8192, 11008, 13824, 14336, 28672)
-SDP_KERNELS = ("sdpDim128Fp16Keys128", "sdpDim128Fp16KeyBlocks64", "sdpDim128Fp32KeyBlocks64")
-PATHS = {"forward": [f"result: kernel K={k}" for k in WIDTHS] +
+# Every attention kernel the table names for the fuzzer's calls (kv_len 1 to 200, grouped or not).
+SDP_KERNELS = sorted({vantrel.sdp_kernel(dtype, D, kv_len, G) for dtype in (torch.half, torch.float)
+                      for kv_len in range(1, 201) for G in (1, 2)})
+PATHS = {"forward": [f"result: kernel K={k}" for k in vantrel.linear_widths()] +
          ["result: pytorch Half", "result: pytorch Float", "result: pytorch Double"],
-         "sdp_forward": [f"result: kernel {name}{grouped}" for name in SDP_KERNELS
-                         for grouped in ("", "Grouped")]}
+         "sdp_forward": [f"result: kernel {name}" for name in SDP_KERNELS]}
 
 
 @pytest.mark.parametrize("op", sorted(PATHS))

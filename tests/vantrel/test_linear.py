@@ -8,13 +8,19 @@ import torch
 import xpuemu
 
 import vantrel
-from host_models import ARRANGED_WIDTHS, DEPTH, MODELS, ROW_MAJOR_WIDTHS
+from host_models import linear_depth, linear_model
 
-WIDTHS = ARRANGED_WIDTHS + ROW_MAJOR_WIDTHS
+MAX_ROWS = vantrel.LINEAR_MAX_ROWS
+LAYOUTS = vantrel.kernel_table()["linear"]["layouts"]
+K0 = vantrel.linear_widths()[0]  # a width with a kernel
 
 
-def kernel(K):
-    return f"gemmCommonDim{K}Fp16" + ("V0" if K in ARRANGED_WIDTHS else "NoReshape")
+def is_arranged(K):
+    return vantrel.linear_layout(K) == "arranged"
+
+
+def n_multiple(K):
+    return LAYOUTS[vantrel.linear_layout(K)]["n_multiple"]
 
 
 def msg_arranged(K):
@@ -42,7 +48,7 @@ def product(x, w):
 
 def check_bound(y, x, w, K):
     """|y - x.w^T| <= gamma(depth) |x|.|w|^T, the worst case of half rounding along the path."""
-    n = DEPTH[K] * 2.0**-11
+    n = linear_depth(K) * 2.0**-11
     bound = n / (1 - n) * product(np.abs(x), np.abs(w)) + 1e-6
     assert np.all(np.abs(y - product(x, w)) <= bound)
 
@@ -50,7 +56,7 @@ def check_bound(y, x, w, K):
 def layouts(w, K):
     """The accepted device layouts of row-major weights: pre-arranged [N/16, K, 16] and its [N, K]
     view for the arranged widths, row-major otherwise."""
-    if K not in ARRANGED_WIDTHS:
+    if not is_arranged(K):
         return {"2d": w}
     arranged = np.ascontiguousarray(w.reshape(len(w) // 16, 16, K).transpose(0, 2, 1))
     return {"3d": arranged, "2d": arranged.reshape(len(w), K)}
@@ -89,10 +95,10 @@ DISPATCH = "\"qlinear_forward_xpu\" not implemented for "
     ("xpu", False, "xpu", False, (F16, BF16), "expected scalar type Half but found BFloat16"),
     ("xpu", False, "xpu", False, (torch.bool, F16), DISPATCH + "'Bool'"),
 ])
-@pytest.mark.parametrize("rows", [(8,), (9,), (2, 5)])
+@pytest.mark.parametrize("rows", [(MAX_ROWS,), (MAX_ROWS + 1,), (2, 5)])
 def test_checks_in_order(x_on, x_t, w_on, w_t, types, message, rows):
     """The element types decide, whatever the number of rows or dimensions of the input."""
-    K = types[2] if len(types) > 2 else 4096  # the typed-pointer check precedes the K choice
+    K = types[2] if len(types) > 2 else K0  # the typed-pointer check precedes the K choice
     x = torch.zeros(*rows, K, dtype=types[0], device=x_on)
     w = torch.zeros(16, K, dtype=types[1], device=w_on)
     refused(lambda: vantrel.forward(x.transpose(-1, -2) if x_t else x, w.t() if w_t else w),
@@ -101,14 +107,14 @@ def test_checks_in_order(x_on, x_t, w_on, w_t, types, message, rows):
 
 # ---- kernel results -----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("K", WIDTHS)
-@pytest.mark.parametrize("M", range(1, 9))
+@pytest.mark.parametrize("K", vantrel.linear_widths())
+@pytest.mark.parametrize("M", range(1, MAX_ROWS + 1))
 def test_small_n(xpu, M, K):
     """Exact data give the float64 product, random data the model's bits, in every layout."""
-    N = 16 if K in ARRANGED_WIDTHS else 4
+    N = n_multiple(K)
     rng = np.random.default_rng(M * K)
     (xe, we), (x, w) = data(rng, M, K, N, exact=True), data(rng, M, K, N)
-    expected = MODELS[K](x, w).view(np.uint16)
+    expected = linear_model(K)(x, w).view(np.uint16)
     for wl, wle in zip(layouts(w, K).values(), layouts(we, K).values()):
         ye = forward_np(xe, wle, xpu)
         assert ye.shape == (M, N) and ye.dtype == np.float16
@@ -123,10 +129,11 @@ def test_full_width_layers(xpu, K, N, M):
     bit for bit against the model."""
     rng = np.random.default_rng(N + M)
     x, w = data(rng, M, K, N)
-    y = forward_np(x, layouts(w, K)["3d" if K in ARRANGED_WIDTHS else "2d"], xpu)
+    y = forward_np(x, layouts(w, K)["3d" if is_arranged(K) else "2d"], xpu)
     check_bound(y, x, w, K)
     cols = np.unique(np.r_[0:16, N - 16:N, rng.choice(N, 32, replace=False)])
-    np.testing.assert_array_equal(y[:, cols].view(np.uint16), MODELS[K](x, w[cols]).view(np.uint16))
+    np.testing.assert_array_equal(y[:, cols].view(np.uint16),
+                                  linear_model(K)(x, w[cols]).view(np.uint16))
 
 
 # ---- launch geometry, SLM and traffic ----------------------------------------------------------
@@ -148,7 +155,8 @@ def test_launch_record(xpu, K, N, M, glob, local, slm, barriers):
     out = vantrel.forward(x, w)
     (rec,) = xpuemu.launch_log()
     assert (rec["kernel"], rec["global"], rec["local"], rec["slm_bytes"], rec["barriers"],
-            rec.get("error") or None) == (kernel(K), glob, local, slm, barriers, None)
+            rec.get("error") or None) == (vantrel.linear_kernel(M, K), glob, local, slm, barriers,
+                                          None)
     wa, xa, oa = (t.storage().data_ptr() for t in (w, x, out))
     # Each weight byte read exactly once per call; no input row at or past M read.
     assert rec["loads"][wa] == rec["loads_unique"][wa] == w.numel() * 2
@@ -157,15 +165,15 @@ def test_launch_record(xpu, K, N, M, glob, local, slm, barriers):
     assert torch.equal(out.cpu().float(), torch.full((M, N), float(K)))
 
 
-@pytest.mark.parametrize("M, kernels", [(1, 1), (8, 1), (9, 0)])
+@pytest.mark.parametrize("M, kernels", [(1, 1), (MAX_ROWS, 1), (MAX_ROWS + 1, 0)])
 def test_profiler_records(xpu, M, kernels):
-    x = torch.zeros(M, 4096, dtype=torch.half, device=xpu)
-    w = torch.zeros(16, 4096, dtype=torch.half, device=xpu)
+    x = torch.zeros(M, K0, dtype=torch.half, device=xpu)
+    w = torch.zeros(16, K0, dtype=torch.half, device=xpu)
     with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CPU],
                                 record_shapes=True) as prof:
         vantrel.forward(x, w)
     scopes = [e for e in prof.events() if e.name == "ferrow_linear_fp16_forward"]
-    assert len(scopes) == 1 and scopes[0].input_shapes == [[M, 4096]]
+    assert len(scopes) == 1 and scopes[0].input_shapes == [[M, K0]]
     assert sum(e.name == "dpcpp_kernel" for e in prof.events()) == kernels
     assert len(xpuemu.launch_log()) == kernels
 
@@ -175,15 +183,16 @@ def test_profiler_records(xpu, M, kernels):
 @pytest.mark.parametrize("K, layout", [(4096, "3d"), (4096, "2d"), (5120, "3d"), (5120, "2d"),
                                        (8192, "2d"), (11008, "2d"), (28672, "2d")])
 def test_every_path_reads_the_same_weight(xpu, K, layout):
-    """PyTorch's paths (9 rows, float input, a 3-D input) and the kernel (8 rows) give the product
-    from the same weight bytes: for the arranged widths [N, K] is the blocked layout too."""
-    x, w = data(np.random.default_rng(K), 9, K, 16, exact=True)
+    """PyTorch's paths (one row too many, float input, a 3-D input) and the kernel (the most rows it
+    takes) give the product from the same weight bytes: for the arranged widths [N, K] is the
+    blocked layout too."""
+    x, w = data(np.random.default_rng(K), MAX_ROWS + 1, K, 16, exact=True)
     xd, wd = dev(x, xpu), dev(layouts(w, K)[layout], xpu)
-    ys = [vantrel.forward(xd, wd), vantrel.forward(xd[:8].float(), wd.float()),
-          vantrel.forward(xd[None, :8], wd)[0]]
+    ys = [vantrel.forward(xd, wd), vantrel.forward(xd[:MAX_ROWS].float(), wd.float()),
+          vantrel.forward(xd[None, :MAX_ROWS], wd)[0]]
     assert xpuemu.launch_log() == []
-    ys.append(vantrel.forward(xd[:8], wd))
-    assert [rec["kernel"] for rec in xpuemu.launch_log()] == [kernel(K)]
+    ys.append(vantrel.forward(xd[:MAX_ROWS], wd))
+    assert [rec["kernel"] for rec in xpuemu.launch_log()] == [vantrel.linear_kernel(MAX_ROWS, K)]
     for y in ys:
         np.testing.assert_array_equal(y.cpu().double().numpy(), product(x[:len(y)], w))
 
@@ -194,23 +203,24 @@ def test_every_path_reads_the_same_weight(xpu, K, layout):
     (F64, 3, 13824, None), (F16, 12, 14336, None), (F16, 3, 2048, None), (F16, 5, 11136, None),
 ])
 def test_pytorch_paths_give_the_product(xpu, dtype, M, K, x_shape):
-    """Float/Double, more than 8 rows, other K (also widths the kernels' geometry would fit),
-    3-D inputs: no kernel of ours, same product."""
+    """Float/Double, more rows than the kernels take, other K (also widths the kernels' geometry
+    would fit), 3-D inputs: no kernel of ours, same product."""
+    assert dtype != F16 or x_shape or vantrel.linear_kernel(M, K) is None  # a case without kernel
     x, w = data(np.random.default_rng(M + K), M, K, 32, exact=True)
     xd = dev(x, xpu).to(dtype).reshape(x_shape or (M, K))
-    wd = dev(layouts(w, K)["3d" if K in ARRANGED_WIDTHS else "2d"], xpu).to(dtype)
+    wd = dev(layouts(w, K)["3d" if is_arranged(K) else "2d"], xpu).to(dtype)
     y = vantrel.forward(xd, wd)
     assert y.dtype == dtype and y.shape == (*xd.shape[:-1], 32)
     assert xpuemu.launch_log() == []
     np.testing.assert_array_equal(y.cpu().reshape(M, 32).double().numpy(), product(x, w))
 
 
-@pytest.mark.parametrize("M", [3, 12])
+@pytest.mark.parametrize("M", [3, MAX_ROWS + 4])
 @pytest.mark.parametrize("negated", ["input", "weights"])
 def test_pending_negation_is_applied(xpu, M, negated):
     """A lazily negated operand (torch._neg_view) is read with its sign, on the kernel path and on
     PyTorch's."""
-    x, w = (dev(a, xpu) for a in data(np.random.default_rng(M), M, 4096, 16, exact=True))
+    x, w = (dev(a, xpu) for a in data(np.random.default_rng(M), M, K0, 16, exact=True))
     args = {"input": x, "weights": w}
     args[negated] = torch._neg_view(args[negated])
     assert args[negated].is_neg()
@@ -242,7 +252,7 @@ def test_refused_weights(xpu, M, K, w_shape, message):
 
 
 @pytest.mark.parametrize("which", ["input", "weights"])
-@pytest.mark.parametrize("K", [4096, 11008])
+@pytest.mark.parametrize("K", [widths[0] for widths in map(vantrel.linear_widths, LAYOUTS)])
 def test_misaligned_operands_are_refused(xpu, which, K):
     shapes = {"input": (1, K), "weights": (16, K)}
     t = {name: torch.zeros(s, dtype=torch.half, device=xpu) for name, s in shapes.items()}
@@ -254,6 +264,7 @@ def test_misaligned_operands_are_refused(xpu, which, K):
 
 def test_weights_of_4_gib_are_refused(xpu):
     xpuemu.set_poison(False)  # leave the 4 GiB untouched
-    w = torch.empty(524288, 4096, dtype=torch.half, device=xpu)
-    refused(lambda: vantrel.forward(torch.zeros(1, 4096, dtype=torch.half, device=xpu), w),
+    max_bytes = vantrel.kernel_table()["linear"]["max_weight_bytes"]
+    w = torch.empty(max_bytes // (2 * K0), K0, dtype=torch.half, device=xpu)
+    refused(lambda: vantrel.forward(torch.zeros(1, K0, dtype=torch.half, device=xpu), w),
             "weights must be smaller than 4 GiB")

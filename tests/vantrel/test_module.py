@@ -9,6 +9,8 @@ import torch
 
 import vantrel
 
+K = vantrel.linear_widths()[0]  # a width with a kernel
+(D,) = vantrel.SDP_HEAD_SIZES
 
 def test_docstrings():
     assert vantrel.__doc__ is None
@@ -41,12 +43,12 @@ def test_wrong_arguments_raise_type_error(fn, args, kwargs, problem):
 
 
 def test_arguments_by_name(xpu):
-    x = torch.randn(2, 4096).half().to(xpu)
-    w = torch.randn(16, 4096).half().to(xpu)
+    x = torch.randn(2, K).half().to(xpu)
+    w = torch.randn(16, K).half().to(xpu)
     expected = vantrel.forward(x, w).cpu()
     assert torch.equal(vantrel.forward(weights=w, input=x).cpu(), expected)
     assert torch.equal(vantrel.forward(x, weights=w).cpu(), expected)
-    q, k = torch.randn(1, 2, 1, 128).half().to(xpu), torch.randn(1, 2, 16, 128).half().to(xpu)
+    q, k = torch.randn(1, 2, 1, D).half().to(xpu), torch.randn(1, 2, 16, D).half().to(xpu)
     assert torch.equal(vantrel.sdp_forward(v=k, q=q, k=k).cpu(), vantrel.sdp_forward(q, k, k).cpu())
 
 
@@ -88,10 +90,10 @@ def test_operators_release_the_interpreter_lock():
 def test_importing_vantrel_first(build_env):
     """vantrel imports torch and the XPU device itself."""
     code = ("import vantrel, torch\n"
-            "x = torch.ones(1, 4096, dtype=torch.half).to('xpu')\n"
-            "w = torch.ones(16, 4096, dtype=torch.half).to('xpu')\n"
+            f"x = torch.ones(1, {K}, dtype=torch.half).to('xpu')\n"
+            f"w = torch.ones(16, {K}, dtype=torch.half).to('xpu')\n"
             "print(vantrel.forward(x, w).cpu()[0, 0].item())\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
                          env=build_env)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "4096.0"
+    assert out.stdout.strip() == f"{K}.0"

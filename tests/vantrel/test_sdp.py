@@ -10,14 +10,17 @@ import xpuemu
 import vantrel
 from host_models import sdp_model as model, sdp_reference as reference
 
-KEYS128, BLOCKS16 = "sdpDim128Fp16Keys128", "sdpDim128Fp16KeyBlocks64"
-BLOCKS32 = "sdpDim128Fp32KeyBlocks64"
+(D,) = vantrel.SDP_HEAD_SIZES  # the head size with kernels
+
+
+def kernel(dtype, kv_len, G=1):
+    return vantrel.sdp_kernel(dtype, D, kv_len, G)
 
 
 def make_inputs(B, H, kv_len, dtype, seed, H_kv=None):
-    """Normal q [B, H, 1, 128] and k, v [B, H_kv, kv_len, 128] (H_kv = H by default) on the CPU."""
+    """Normal q [B, H, 1, D] and k, v [B, H_kv, kv_len, D] (H_kv = H by default) on the CPU."""
     g = torch.Generator().manual_seed(seed)
-    return tuple(torch.randn(B, h, n, 128, generator=g).to(dtype)
+    return tuple(torch.randn(B, h, n, D, generator=g).to(dtype)
                  for h, n in ((H, 1), (H_kv or H, kv_len), (H_kv or H, kv_len)))
 
 
@@ -43,10 +46,10 @@ RESULT_CASES = [  # (dtype, B, H, kv_len)
 def test_matches_reference_and_model(xpu, dtype, B, H, kv_len):
     q, k, v = make_inputs(B, H, kv_len, dtype, seed=kv_len + 7 * H + B)
     out = run(xpu, q, k, v)
-    assert out.shape == (B, H * 128) and out.dtype == dtype
+    assert out.shape == (B, H * D) and out.dtype == dtype
     assert torch.isfinite(out).all(), "an output element was left unwritten"
     ref = reference(q, k, v)
-    vmax = v.abs().amax(dim=(2, 3)).double().repeat_interleave(128, dim=1).reshape(B, -1)
+    vmax = v.abs().amax(dim=(2, 3)).double().repeat_interleave(D, dim=1).reshape(B, -1)
     # Half: dot products rounded to binary16 at |score| ~ 10 (ulp 2^-7) shift the weights by
     # up to ~0.05 %, plus the output's own rounding (2^-11); measured up to 6.5e-4 here.
     rel = 2e-3 if dtype == torch.half else 1e-6
@@ -60,8 +63,8 @@ def test_matches_reference_and_model(xpu, dtype, B, H, kv_len):
         assert (np.abs(got - expected) <= 1e-6 * vmax.numpy()).all()
 
 
-@pytest.mark.parametrize("kv_len,kernel", [(3, BLOCKS16), (100, KEYS128), (200, BLOCKS16)])
-def test_cache_views_read_each_row_once(xpu, launches, kv_len, kernel):
+@pytest.mark.parametrize("kv_len", [3, 100, 200])
+def test_cache_views_read_each_row_once(xpu, launches, kv_len):
     B, H = 2, 4
     q, k_cache, v_cache = make_inputs(B, H, kv_len + 37, torch.half, seed=kv_len)
     kd, vd = (t.to(xpu)[:, :, :kv_len] for t in (k_cache, v_cache))  # views of device caches
@@ -69,18 +72,17 @@ def test_cache_views_read_each_row_once(xpu, launches, kv_len, kernel):
     xpuemu.synchronize()
     xpuemu.clear_launch_log()
     out = vantrel.sdp_forward(q.to(xpu), kd, vd).cpu()
-    [rec] = [r for r in launches() if r["kernel"] == kernel]
+    [rec] = [r for r in launches() if r["kernel"] == kernel(torch.half, kv_len)]
     for t in (kd, vd):
         addr = t.storage().data_ptr()
-        assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H * kv_len * 256
+        assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H * kv_len * D * 2
     assert torch.equal(out, run(xpu, q, k.contiguous(), v.contiguous()))
 
 
-@pytest.mark.parametrize("G", [1, 4, 8])
-@pytest.mark.parametrize("dtype,kv_len,kernel", [
-    (torch.half, 7, BLOCKS16), (torch.half, 100, KEYS128), (torch.half, 129, BLOCKS16),
-    (torch.float, 70, BLOCKS32)])
-def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, kernel, G):
+@pytest.mark.parametrize("G", [1, 4, 8, vantrel.SDP_MAX_GROUP])
+@pytest.mark.parametrize("dtype,kv_len", [
+    (torch.half, 7), (torch.half, 100), (torch.half, 129), (torch.float, 70)])
+def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, G):
     """k and v with H_kv = H / G heads: the result is the call on heads repeated G times, bit for
     bit, from the kernel's Grouped variant, reading each key and value row once. Half keys and
     values are views of longer caches."""
@@ -96,10 +98,10 @@ def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, kernel
     xpuemu.clear_launch_log()
     out = vantrel.sdp_forward(qd, kd, vd).cpu()
     [rec] = launches()
-    assert rec["kernel"] == kernel + ("Grouped" if G > 1 else "")
+    assert rec["kernel"] == kernel(dtype, kv_len, G)
     for t in (kd, vd):
         addr = t.storage().data_ptr()
-        assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H_kv * kv_len * 128 * \
+        assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H_kv * kv_len * D * \
             t.element_size()
     repeated = run(xpu, q, k.repeat_interleave(G, dim=1), v.repeat_interleave(G, dim=1))
     assert torch.isfinite(out).all()
@@ -110,7 +112,7 @@ def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, kernel
                                           (torch.float, 70)])
 def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len):
     _, k, v = make_inputs(1, 2, kv_len, dtype, seed=3)
-    out = run(xpu, torch.zeros(1, 2, 1, 128, dtype=dtype), k, v)
+    out = run(xpu, torch.zeros(1, 2, 1, D, dtype=dtype), k, v)
     mean = v.double().mean(dim=2).reshape(1, -1)
     tol = np.spacing(mean.abs().numpy().astype(np.float16)) if dtype == torch.half else 1e-6
     assert (np.abs(out.double().numpy() - mean.numpy()) <= tol).all()
@@ -119,31 +121,32 @@ def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len):
 @pytest.mark.parametrize("dtype", [torch.half, torch.float])
 @pytest.mark.parametrize("B, H", [(0, 32), (2, 0)])
 def test_no_heads_no_launch(xpu, launches, dtype, B, H):
-    q, k, v = (torch.zeros(B, H, n, 128, dtype=dtype, device=xpu) for n in (1, 9, 9))
-    assert vantrel.sdp_forward(q, k, v).shape == (B, H * 128)
+    q, k, v = (torch.zeros(B, H, n, D, dtype=dtype, device=xpu) for n in (1, 9, 9))
+    assert vantrel.sdp_forward(q, k, v).shape == (B, H * D)
     assert launches() == []
 
 
-@pytest.mark.parametrize("dtype,B,H,H_kv,kv_len,kernel,glob,local,slm,barriers", [
-    (torch.half, 1, 32, 32, 100, KEYS128, (3200, 1), (100, 1), 33280, 32),
-    (torch.half, 1, 32, 32, 128, KEYS128, (4096, 1), (128, 1), 33280, 32),
-    (torch.half, 1, 32, 32, 129, BLOCKS16, (2048, 1), (64, 1), 16640, 32 * 6),
-    (torch.half, 2, 3, 3, 7, BLOCKS16, (192, 2), (64, 1), 16640, 6 * 2),
-    (torch.float, 2, 32, 32, 3, BLOCKS32, (2048, 2), (64, 1), 33024, 64 * 2),
+@pytest.mark.parametrize("dtype,B,H,H_kv,kv_len,glob,local,slm,barriers", [
+    # One work-item per key (half, 8 to 128 keys), or blocks of 64 keys.
+    (torch.half, 1, 32, 32, 100, (3200, 1), (100, 1), 33280, 32),
+    (torch.half, 1, 32, 32, 128, (4096, 1), (128, 1), 33280, 32),
+    (torch.half, 1, 32, 32, 129, (2048, 1), (64, 1), 16640, 32 * 6),
+    (torch.half, 2, 3, 3, 7, (192, 2), (64, 1), 16640, 6 * 2),
+    (torch.float, 2, 32, 32, 3, (2048, 2), (64, 1), 33024, 64 * 2),
     # Grouped: one work-group per (key/value head, batch entry); a barrier more for the staged
     # query rows.
-    (torch.half, 1, 32, 8, 100, KEYS128 + "Grouped", (800, 1), (100, 1), 57344, 8 * 2),
-    (torch.half, 2, 8, 2, 129, BLOCKS16 + "Grouped", (128, 2), (64, 1), 32768, 4 * 7),
-    (torch.float, 1, 8, 1, 3, BLOCKS32 + "Grouped", (64, 1), (64, 1), 57344, 3),
+    (torch.half, 1, 32, 8, 100, (800, 1), (100, 1), 57344, 8 * 2),
+    (torch.half, 2, 8, 2, 129, (128, 2), (64, 1), 32768, 4 * 7),
+    (torch.float, 1, 8, 1, 3, (64, 1), (64, 1), 57344, 3),
 ])
-def test_geometry(xpu, launches, dtype, B, H, H_kv, kv_len, kernel, glob, local, slm, barriers):
+def test_geometry(xpu, launches, dtype, B, H, H_kv, kv_len, glob, local, slm, barriers):
     q, k, v = (t.to(xpu) for t in make_inputs(B, H, kv_len, dtype, seed=1, H_kv=H_kv))
     xpuemu.synchronize()
     xpuemu.clear_launch_log()
     vantrel.sdp_forward(q, k, v)
     [rec] = launches()
     assert (rec["kernel"], rec["global"], rec["local"], rec["slm_bytes"], rec["barriers"]) == (
-        kernel, glob, local, slm, barriers)
+        kernel(dtype, kv_len, H // H_kv), glob, local, slm, barriers)
     assert "error" not in rec
 
 
@@ -156,7 +159,7 @@ def test_profiler_scope_and_kernel_records(xpu):
             vantrel.sdp_forward(*a)
     scopes = [e for e in prof.events() if e.name == "ferrow_sdp_fp16_forward"]
     assert len(scopes) == 3 and all(len(e.input_shapes) == 3 for e in scopes)
-    assert scopes[0].input_shapes == [[1, 2, 1, 128], [1, 2, 20, 128], [1, 2, 20, 128]]
+    assert scopes[0].input_shapes == [[1, 2, 1, D], [1, 2, 20, D], [1, 2, 20, D]]
     assert sum(e.name == "dpcpp_kernel" for e in prof.events()) == 3
 
 
@@ -168,6 +171,7 @@ def test_huge_score_is_not_finite(xpu):
 
 
 XPU = torch.device("xpu")
+MAX_GROUP = vantrel.SDP_MAX_GROUP
 Q, KV = (1, 4, 1, 128), (1, 4, 10, 128)
 
 
@@ -193,8 +197,8 @@ ERROR_CASES = [  # (q, k, v) on the device, message; in the order the checks run
     (lambda: (h(2, 4, 1, 128), h(*KV), h(*KV)), "k must be [B, H_kv, kv_len, 128] with B = 2 of q"),
     (lambda: (h(1, 32, 1, 128), h(1, 5, 10, 128), h(1, 5, 10, 128)),
      "q and k: H = 32 of q must be a multiple of H_kv = 5 of k"),
-    (lambda: (h(1, 64, 1, 128), h(1, 1, 10, 128), h(1, 1, 10, 128)),
-     "q and k: H = 64 of q must be at most 32 times H_kv = 1 of k"),
+    (lambda: (h(1, 2 * MAX_GROUP, 1, 128), h(1, 1, 10, 128), h(1, 1, 10, 128)),
+     f"q and k: H = {2 * MAX_GROUP} of q must be at most {MAX_GROUP} times H_kv = 1 of k"),
     (lambda: (h(*Q), h(*KV, dtype=torch.float), h(*KV)), "k must have the element type of q"),
     (lambda: (h(*Q), h(*KV), h(1, 4, 11, 128)), "v must have the sizes of k"),
     (lambda: (h(1, 8, 1, 128), h(1, 2, 10, 128), h(1, 8, 10, 128)), "v must have the sizes of k"),
@@ -260,13 +264,13 @@ def test_32_bit_offset_limit(xpu, launches):
     assert launches() == []
 
 
-@pytest.mark.parametrize("kv_len, H, count", [
-    (128, 1, "H * kv_len"), (300, 1, "H * 64"), (128, 2, "H_kv * kv_len")])
-def test_work_item_count_limit(xpu, launches, kv_len, H, count):
+@pytest.mark.parametrize("kv_len, H, B, count", [
+    (128, 1, 2 ** 24, "H * kv_len"), (300, 1, 2 ** 25, "H * 64"),
+    (128, 2, 2 ** 24, "H_kv * kv_len")])
+def test_work_item_count_limit(xpu, launches, kv_len, H, B, count):
     """B * H_kv * (work-items per key/value head) must stay below 2^31: refused on the host,
     naming q and k."""
     xpuemu.set_poison(False)  # a q of 4 or 8 GiB left untouched
-    B = 2 ** 24 if kv_len == 128 else 2 ** 25
     q = torch.empty(B, H, 1, 128, dtype=torch.half, device=xpu)
     kv = torch.zeros(kv_len, 128, dtype=torch.half, device=xpu).expand(B, 1, kv_len, 128)
     with pytest.raises(RuntimeError, match=re.escape(f"q and k must have B * {count} < 2^31")):
