@@ -20,6 +20,15 @@ def test_values():
     # log2(e) / sqrt(128) rounded down to a float: bit pattern 0x3E029076.
     scale = np.float32(vantrel.sdp_score_scale(128))
     assert scale.view(np.uint32) == 0x3E029076 and t["sdp"]["score_scale"] == {128: scale}
+    # The names the launch log and the profiler show.
+    assert [vantrel.linear_kernel(8, K) for K in (4096, 11008)] == [
+        "gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"]
+    assert [vantrel.sdp_kernel(dtype, 128, kv_len, group)
+            for dtype, kv_len in ((torch.half, 8), (torch.half, 129), (torch.float, 8))
+            for group in (1, 2)] == [
+        "sdpDim128Fp16Keys128", "sdpDim128Fp16Keys128Grouped", "sdpDim128Fp16KeyBlocks64",
+        "sdpDim128Fp16KeyBlocks64Grouped", "sdpDim128Fp32KeyBlocks64",
+        "sdpDim128Fp32KeyBlocks64Grouped"]
     assert vantrel.linear_layout(64) is None and vantrel.linear_kernel(1, 64) is None
     assert vantrel.sdp_kernel(torch.bfloat16, 128, 10) is None
     assert vantrel.sdp_kernel(torch.half, 64, 10) is None
