@@ -20,6 +20,11 @@ def pytest_report_header(config):
     return f"vantrel, xpuemu and vantrel_llama from {BUILD_LIB}"
 
 
+def pytest_terminal_summary(terminalreporter):
+    # Also under -q, which drops the header: which build the results are for.
+    terminalreporter.write_line(f"tested the build in {BUILD_LIB}")
+
+
 @pytest.fixture(scope="session")
 def build_env():
     """The environment of a child interpreter that imports the same build as the suite."""
