@@ -107,7 +107,8 @@ def measure(case, reps):
 def host_times(xpu, calls):
     """Median host seconds of one forward call (Python to return) on an idle device (right after a
     wait for the previous call's launch: nothing queued), on a busy one (calls queued behind a
-    long launch), and of torch.add of two 16-element CPU tensors timed both ways. A thread that
+    long launch), the same busy call through PyTorch's dispatcher (torch.ops.vantrel.forward), and
+    of torch.add of two 16-element CPU tensors timed both ways. A thread that
     has just waited milliseconds runs cold (torch.add alone then takes tens of microseconds on a
     loaded machine), so the idle call is compared with an add timed the same way."""
     M, K, N = HOST_SHAPE
@@ -124,13 +125,16 @@ def host_times(xpu, calls):
     vantrel.forward(*big)
     busy = median_call_time(call, calls)
     xpuemu.synchronize()
+    vantrel.forward(*big)
+    busy_ops = median_call_time(lambda: torch.ops.vantrel.forward(x, w), calls)
+    xpuemu.synchronize()
     xpuemu.clear_launch_log()
     a, b = torch.rand(16), torch.rand(16)
     add = lambda: torch.add(a, b)  # noqa: E731
     # Timed like the idle call, right after a wait for a launch, and steadily like the busy ones.
     idle_add = median_call_time(add, calls, before=lambda: (call(), xpuemu.synchronize()))
     busy_add = median_call_time(add, 50 * calls)
-    return idle, busy, idle_add, busy_add
+    return idle, busy, idle_add, busy_add, busy_ops
 
 
 def ms(t):
@@ -248,7 +252,7 @@ def main():
                         kv_heads=kv_heads)
         measure(case, reps)
         cases.append(case)
-    idle, busy, idle_add, busy_add = host_times(xpu, 20 if args.quick else 100)
+    idle, busy, idle_add, busy_add, busy_ops = host_times(xpu, 20 if args.quick else 100)
     dram = max(dram, dram_read())
 
     met = []
@@ -275,6 +279,8 @@ def main():
                     f"{us(idle)} / {us(idle_add)}", idle / idle_add, 5))
     rows.append(row("the same, device busy (calls queued)", f"{us(busy)} / {us(busy_add)}",
                     busy / busy_add, 2))
+    rows.append(row("the busy call through torch.ops.vantrel.forward / vantrel.forward",
+                    f"{us(busy_ops)} / {us(busy)}", busy_ops / busy, None))
     for c in cases:
         rows.append(row(f"checks on / off, {c['name']}", f"{ms(c['on'])} / {ms(c['off'])}",
                         c["on"] / c["off"], 1.25))

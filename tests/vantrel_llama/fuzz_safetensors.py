@@ -193,8 +193,9 @@ def run_file(seed, index, path):
         label, problem = f"{type(e).__name__} (not CheckpointError)", \
             f"raised {type(e).__name__}: {str(e)[:300]}"
     if problem:
-        return label, f"file {index} ({kind}): {problem}\n    reproduce: /usr/bin/python3 " \
-                      f"tests/fuzz/fuzz_safetensors.py --seed {seed} --index {index} -v"
+        return label, f"file {index} ({kind}): {problem}\n    reproduce: PYTHONPATH=build/lib " \
+                      f"/usr/bin/python3 tests/vantrel_llama/fuzz_safetensors.py --seed {seed} " \
+                      f"--index {index} -v"
     return label, None
 
 

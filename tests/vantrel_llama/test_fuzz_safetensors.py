@@ -1,4 +1,5 @@
-"""A seeded slice of the safetensors fuzzer (tests/fuzz/fuzz_safetensors.py runs the long ones)."""
+"""A seeded slice of the safetensors fuzzer (tests/vantrel_llama/fuzz_safetensors.py
+runs the long ones)."""
 from fuzz_safetensors import run
 
 
