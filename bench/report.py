@@ -305,6 +305,11 @@ def main():
         print(f"  {c['name']:<42} {u / 1e6:8.1f} MB  {u / c['off'] / 1e9:6.2f} GB/s  "
               f"{short_time(u / GPUS[0])} / {short_time(u / GPUS[1])}")
     if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:  # the figures above stand; only the picture needs it
+            print("\nno picture: it needs Debian's python3-matplotlib")
+            return
         plot(cases, dram, args.plot)
         print(f"\nwrote {args.plot}")
 
