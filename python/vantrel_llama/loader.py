@@ -170,10 +170,17 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
     with Checkpoint(path, cfg) as ckpt:
         ld = _Loader(ckpt, device, ops)
         embed_name = "model.embed_tokens.weight"
-        # The output layer first: when tied it reads the embedding, released after its own copy.
-        head_name = embed_name if cfg.tie_word_embeddings else "lm_head.weight"
-        lm_head = ld.projection([head_name], release=not cfg.tie_word_embeddings)
-        embed = ld.matrix(embed_name)
+        vocab, hidden = cfg.vocab_size, cfg.hidden_size
+        if cfg.tie_word_embeddings and ops.linear_layout(hidden) != "arranged" \
+                and vocab % ops.rows_multiple(hidden) == 0:
+            # The kernel reads the row-major embedding as it is: no second copy.
+            embed = ld.matrix(embed_name)
+            lm_head = Projection(embed, vocab, hidden)
+        else:
+            # The output layer first: when tied it reads the embedding, released after its copy.
+            head_name = embed_name if cfg.tie_word_embeddings else "lm_head.weight"
+            lm_head = ld.projection([head_name], release=not cfg.tie_word_embeddings)
+            embed = ld.matrix(embed_name)
         layers = []
         for i in range(cfg.num_hidden_layers):
             p = f"model.layers.{i}."

@@ -34,6 +34,12 @@ class Operators:
         """'arranged', 'row_major' or None (PyTorch's linear, row-major weights) for width k."""
         return vantrel.linear_layout(k)
 
+    def rows_multiple(self, k: int) -> int:
+        """The multiple of output rows the kernel for width k needs: 16 for 'arranged', 4 for
+        'row_major', 1 without a kernel."""
+        layout = self.linear_layout(k)
+        return 1 if layout is None else _LAYOUTS[layout]["n_multiple"]
+
     def block_outputs(self, layout: str) -> int:
         """Output rows per block of an 'arranged' layout: its weights are [N / block, K, block]."""
         return _LAYOUTS[layout]["n_multiple"]

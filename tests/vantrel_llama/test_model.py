@@ -5,6 +5,7 @@ import json
 
 import pytest
 import torch
+import vantrel
 import xpuemu
 
 from vantrel_llama import CheckpointError, load
@@ -188,3 +189,15 @@ def test_compare_catches_wrong_logits():
     ref = torch.randn(2, 5, 40, generator=torch.Generator().manual_seed(3))
     assert compare(ref + 1e-4, ref, 1)["ok"]
     assert not compare(ref * 1.2, ref, 1)["ok"]  # every logit off by a fifth
+
+
+@pytest.mark.parametrize("hidden", [64, 256])
+def test_tied_output_layer_reads_the_embedding(make_checkpoint, hidden):
+    """A tied output layer whose width reads row-major weights (or has no kernel) is the embedding
+    itself on the device: no second copy, the same logits as the reference."""
+    folder, _ = make_checkpoint(tie_word_embeddings=True, hidden_size=hidden)
+    model = load(folder)
+    assert model.lm_head.weight.data_ptr() == model.embed.data_ptr()
+    assert model.paths()["output projection"] == (vantrel.linear_kernel(1, hidden)
+                                                  or "PyTorch linear")
+    assert_matches_reference(model, folder, ids_for(48, (2, 5)))
