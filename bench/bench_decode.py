@@ -31,9 +31,11 @@ LAYERS_7B, VOCAB_7B, HIDDEN_7B = 32, 32000, 4096
 SHAPES = {
     "LLaMA-7B": (4096, 11008, 32, 32, 32, 32000),
     "LLaMA-2-13B": (5120, 13824, 40, 40, 40, 32000),
-    "LLaMA-3-8B": (4096, 14336, 32, 8, 32, 128256),
+    "LLaMA-3-8B, 3.1-8B": (4096, 14336, 32, 8, 32, 128256),
     "Mistral-7B": (4096, 14336, 32, 8, 32, 32000),
     "LLaMA-2-70B": (8192, 28672, 64, 8, 80, 32000),
+    "LLaMA-3.2-1B": (2048, 8192, 32, 8, 16, 128256),  # heads of 64, tied output layer
+    "LLaMA-3.2-3B": (3072, 8192, 24, 8, 28, 128256),  # tied output layer
 }
 SHAPE_KV_LEN = 2048  # cached positions of the shapes table's step
 
@@ -187,7 +189,7 @@ def shapes_table(reps):
     rows = []
     for name, (hidden, inter, heads, kv_heads, layers, vocab) in SHAPES.items():
         directory = write_synthetic_checkpoint(
-            synthetic_folder() / f"{name.lower()}-shapes-1-layer", layers=1,
+            synthetic_folder() / f"{name.split(',')[0].lower()}-shapes-1-layer", layers=1,
             hidden=hidden, intermediate=inter, heads=heads, kv_heads=kv_heads)
         model = load(directory)
         paths = model.paths(1)
