@@ -27,8 +27,12 @@ def parse_args(argv):
                     "shapes is written once into the build folder and used.")
     p.add_argument("model_dir", nargs="?", type=pathlib.Path, metavar="MODEL_DIR")
     prompt = p.add_mutually_exclusive_group()
-    prompt.add_argument("--prompt", metavar="TEXT", help="prompt text (needs tokenizer.model)")
+    prompt.add_argument("--prompt", metavar="TEXT",
+                        help="prompt text (needs tokenizer.json or tokenizer.model)")
     prompt.add_argument("--prompt-ids", metavar="IDS", help="prompt as token ids, e.g. 1,2,3")
+    p.add_argument("--chat", action="store_true",
+                   help="the prompt text is one user message, rendered with the checkpoint's chat "
+                        "template (tokenizer_config.json)")
     p.add_argument("--max-new-tokens", type=int, default=16, metavar="N")
     p.add_argument("--batch", type=int, default=1, metavar="B",
                    help="decode B samples of the prompt")
@@ -54,6 +58,8 @@ def parse_args(argv):
         check_args(args.temperature, args.top_p)
     except ValueError as e:
         p.error(str(e).replace("temperature", "--temperature").replace("top_p", "--top-p"))
+    if args.chat and args.prompt_ids is not None:
+        p.error("--chat takes the prompt as text (--prompt), not --prompt-ids")
     if args.prompt_ids is not None:
         try:
             args.prompt_ids = [int(x) for x in args.prompt_ids.split(",")]
@@ -72,14 +78,22 @@ def synthetic_dir(layers: int) -> pathlib.Path:
 def prompt_ids(args, model) -> list:
     if args.prompt_ids is not None:
         return args.prompt_ids
+    text = args.prompt if args.prompt is not None else DEFAULT_PROMPT
+    if args.chat:
+        try:
+            return model.chat_ids([{"role": "user", "content": text}])
+        except ValueError as e:
+            if isinstance(e, CheckpointError):
+                raise
+            raise SystemExit(f"error: {e}")
     if model.tokenizer is None:
-        raise SystemExit(f"{model.source} has no tokenizer.model: give the prompt as "
-                         f"--prompt-ids")
-    return model.tokenizer.encode(args.prompt if args.prompt is not None else DEFAULT_PROMPT)
+        raise SystemExit(f"{model.source} has no tokenizer (tokenizer.json or tokenizer.model): "
+                         f"give the prompt as --prompt-ids")
+    return model.tokenizer.encode(text)
 
 
 def decode_text(model, ids) -> str:
-    if model.tokenizer is None:
+    if model.tokenizer is None or model.tokenizer.kind is None:
         return " ".join(str(i) for i in ids)
     return model.tokenizer.decode(ids)
 
@@ -99,6 +113,8 @@ def run(args) -> int:
     print(f"config: hidden {cfg.hidden_size}, intermediate {cfg.intermediate_size}, "
           f"{cfg.num_hidden_layers} layers, {cfg.num_attention_heads} heads "
           f"({cfg.num_key_value_heads} key/value) of {cfg.head_dim}, vocabulary {cfg.vocab_size}")
+    print("tokenizer:", "none (ids are printed as numbers)" if model.tokenizer is None
+          else model.tokenizer.describe())
 
     prompt = prompt_ids(args, model)
     ids = torch.tensor([prompt] * args.batch, dtype=torch.long)

@@ -3,13 +3,30 @@ engine computes: keys that would change the mathematics it does not implement ar
 only matter to training or to other libraries are ignored."""
 import json
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Optional, Tuple, Union
 
 from .errors import CheckpointError
 
 REQUIRED = ("hidden_size", "intermediate_size", "num_hidden_layers", "num_attention_heads",
             "vocab_size")
+ROPE_TYPES = ("linear", "dynamic", "llama3", "yarn")
+
+
+@dataclass(frozen=True)
+class RopeScaling:
+    """A checked `rope_scaling` of config.json, applied by rotary.py; the keys its type does not
+    use are None. A yarn scaling without original_max_position_embeddings takes the config's
+    max_position_embeddings (the length the unscaled model was trained for), and without
+    attention_factor uses 0.1 ln(factor) + 1 (1 when factor <= 1)."""
+    rope_type: str  # one of ROPE_TYPES
+    factor: float
+    low_freq_factor: Optional[float] = None  # llama3
+    high_freq_factor: Optional[float] = None  # llama3
+    original_max_position_embeddings: Optional[int] = None  # llama3, yarn
+    beta_fast: Optional[float] = None  # yarn
+    beta_slow: Optional[float] = None  # yarn
+    attention_factor: Optional[float] = None  # yarn, None for the default
 
 
 @dataclass(frozen=True)
@@ -29,6 +46,7 @@ class LlamaConfig:
     bos_token_id: Optional[int] = None
     eos_token_id: Optional[Union[int, Tuple[int, ...]]] = None
     sliding_window: Optional[int] = None
+    rope_scaling: Optional[RopeScaling] = None  # a dict is checked by read_rope_scaling
 
     def __post_init__(self):
         if self.num_key_value_heads is None:
@@ -36,6 +54,9 @@ class LlamaConfig:
         if isinstance(self.eos_token_id, list):
             object.__setattr__(self, "eos_token_id", tuple(self.eos_token_id))
         _check_fields(self, "LlamaConfig")
+        if not isinstance(self.rope_scaling, (RopeScaling, type(None))):
+            object.__setattr__(self, "rope_scaling", read_rope_scaling(
+                self.rope_scaling, self.max_position_embeddings, "LlamaConfig"))
 
     @property
     def head_dim(self) -> int:
@@ -45,7 +66,16 @@ class LlamaConfig:
     def check_sequence(self, length: int, source: str = "config.json") -> None:
         """Refuse to run a sequence of `length` positions that this model does not cover: beyond
         max_position_embeddings, or beyond a sliding window (a window at least as long as the
-        sequence changes nothing, a shorter one would mask keys this engine attends to)."""
+        sequence changes nothing, a shorter one would mask keys this engine attends to). A
+        "dynamic" rope_scaling changes nothing within max_position_embeddings and rescales the
+        frequencies past it, which this engine does not do."""
+        scaling = self.rope_scaling
+        if (length > self.max_position_embeddings and scaling is not None
+                and scaling.rope_type == "dynamic"):
+            raise CheckpointError(
+                f"{source}: rope_scaling \"dynamic\" would rescale the rotary frequencies of a "
+                f"sequence of {length} positions, longer than max_position_embeddings "
+                f"{self.max_position_embeddings}; this engine runs it up to that length only")
         if length > self.max_position_embeddings:
             raise CheckpointError(
                 f"{source}: a sequence of {length} positions is longer than the model's "
@@ -87,6 +117,9 @@ def config_from_dict(d: dict, source: str = "config.json") -> LlamaConfig:
             fields[key] = d[key]
     _check_fields(fields, source)
     _refuse_unsupported(d, source)
+    fields["rope_scaling"] = read_rope_scaling(
+        d.get("rope_scaling"),
+        fields.get("max_position_embeddings", LlamaConfig.max_position_embeddings), source)
     if isinstance(fields.get("eos_token_id"), list):
         fields["eos_token_id"] = tuple(fields["eos_token_id"])
     for key in ("rms_norm_eps", "rope_theta"):
@@ -99,9 +132,6 @@ def _refuse_unsupported(d, source):
     def refuse(key, why):
         raise CheckpointError(f"{source}: {key} {d[key]!r} is not supported: {why}")
 
-    if d.get("rope_scaling") is not None:
-        refuse("rope_scaling", "this engine implements unscaled rotary embeddings only "
-                               "(rope_scaling must be null or absent)")
     for key in ("attention_bias", "mlp_bias"):
         if d.get(key) not in (None, False):
             refuse(key, "this engine's projections have no bias (it must be false or absent)")
@@ -112,6 +142,74 @@ def _refuse_unsupported(d, source):
         if not (_is_int(d["head_dim"]) and d["head_dim"] * heads == hidden):
             refuse("head_dim", f"it must equal hidden_size / num_attention_heads "
                                f"({hidden!r} / {heads!r})")
+
+
+def read_rope_scaling(value, max_positions: int,
+                      source: str = "config.json") -> Optional[RopeScaling]:
+    """Check a config.json's rope_scaling (null, or an object naming its type in "rope_type" or
+    "type"); None when it scales nothing (null or type "default"). max_positions is the config's
+    max_position_embeddings, yarn's default original_max_position_embeddings."""
+    if value is None:
+        return None
+    if not isinstance(value, dict):
+        raise CheckpointError(f"{source}: rope_scaling must be null or a JSON object; "
+                              f"got {value!r}")
+    names = [value[k] for k in ("rope_type", "type") if value.get(k) is not None]
+    if not names or any(n != names[0] for n in names):
+        raise CheckpointError(f"{source}: rope_scaling must name one type in rope_type "
+                              f"(or type); got {value!r}")
+    kind = names[0]
+    if kind == "default":
+        return None
+    if kind not in ROPE_TYPES:
+        raise CheckpointError(
+            f"{source}: rope_scaling type {kind!r} is not supported: this engine implements "
+            f"{', '.join(repr(t) for t in ROPE_TYPES)}")
+
+    def fail(key, requirement):
+        raise CheckpointError(f"{source}: rope_scaling.{key} must be {requirement} for "
+                              f"rope_scaling type {kind!r}; got {value.get(key)!r}")
+
+    def number(key, default=None):
+        v = value.get(key)
+        if v is None and default is not None:
+            return default
+        if (not isinstance(v, (int, float)) or isinstance(v, bool) or not math.isfinite(v)
+                or v <= 0):
+            fail(key, "a finite positive number")
+        return float(v)
+
+    def positions(key, default=None):
+        v = value.get(key)
+        v = default if v is None else v
+        if not _is_int(v) or v <= 0:
+            fail(key, "a positive integer")
+        return v
+
+    s = RopeScaling(kind, number("factor"))
+    if kind == "llama3":
+        s = replace(s, low_freq_factor=number("low_freq_factor"),
+                    high_freq_factor=number("high_freq_factor"),
+                    original_max_position_embeddings=positions("original_max_position_embeddings"))
+        if s.high_freq_factor <= s.low_freq_factor:
+            fail("high_freq_factor", f"greater than low_freq_factor {s.low_freq_factor}")
+    elif kind == "yarn":
+        for key in ("mscale", "mscale_all_dim"):
+            if value.get(key) is not None:
+                raise CheckpointError(
+                    f"{source}: rope_scaling.{key} {value[key]!r} is not supported: this engine "
+                    f"scales yarn's cos and sin by attention_factor only")
+        if value.get("truncate") is not None and value["truncate"] is not True:
+            fail("truncate", "true or absent (the correction range is rounded to whole "
+                             "dimensions)")
+        s = replace(s, beta_fast=number("beta_fast", 32.0), beta_slow=number("beta_slow", 1.0),
+                    original_max_position_embeddings=positions(
+                        "original_max_position_embeddings", max_positions),
+                    attention_factor=None if value.get("attention_factor") is None
+                    else number("attention_factor"))
+        if s.beta_fast <= s.beta_slow:
+            fail("beta_fast", f"greater than beta_slow {s.beta_slow}")
+    return s
 
 
 def _is_int(v):

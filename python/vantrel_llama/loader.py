@@ -10,11 +10,13 @@ import numpy as np
 import torch
 import xpuemu  # noqa: F401  (registers the XPU device)
 
+from .chat import read_tokenizer_config
 from .checkpoint import Checkpoint, expected_tensors
 from .config import read_config
 from .errors import CheckpointError
 from .model import Layer, Model, Projection
 from .operators import Operators
+from .requests import end_token_ids, read_generation_eos
 from .tokenizer import load_tokenizer
 
 # A float rounds to a finite half below this magnitude (65504 plus half its ulp).
@@ -150,9 +152,10 @@ class _Loader:
 def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu",
          ops: Optional[Operators] = None) -> Model:
     """Loads the checkpoint directory `path` (config.json, *.safetensors or pytorch_model*.bin,
-    single or sharded, and tokenizer.model when present) onto `device`, which must be the XPU
-    device, as a model running on `ops` (vantrel's operators by default). Raises CheckpointError
-    naming the file and the key or tensor at fault."""
+    single or sharded, the tokenizer (tokenizer.json or tokenizer.model), tokenizer_config.json and
+    generation_config.json when present) onto `device`, which must be the XPU device, as a model
+    running on `ops` (vantrel's operators by default). Raises CheckpointError naming the file and
+    the key or tensor at fault."""
     started = time.perf_counter()
     path = pathlib.Path(path)
     device = torch.device(device)
@@ -166,7 +169,12 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
     rss_before = _resident_kib("VmRSS")
 
     cfg = read_config(path / "config.json")
-    tokenizer = load_tokenizer(path)
+    tokenizer_config = read_tokenizer_config(path / "tokenizer_config.json")  # None when absent
+    tokenizer = load_tokenizer(path, tokenizer_config)
+    end_ids = end_token_ids(
+        cfg, read_generation_eos(path / "generation_config.json", cfg.vocab_size),
+        tokenizer_config.token_id(tokenizer, "eos_token") if tokenizer_config else None,
+        str(path / "tokenizer_config.json"))
     with Checkpoint(path, cfg) as ckpt:
         ld = _Loader(ckpt, device, ops)
         embed_name = "model.embed_tokens.weight"
@@ -196,6 +204,7 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
     xpuemu.synchronize()
     model = Model(cfg, embed, layers, norm, lm_head, tokenizer, device, source=str(path),
                   ops=ops)
+    model.tokenizer_config, model.end_token_ids = tokenizer_config, end_ids
     peak = _resident_kib("VmHWM")
     model.load_stats = {
         "seconds": time.perf_counter() - started,

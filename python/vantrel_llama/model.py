@@ -17,6 +17,7 @@ from typing import Callable, List, Optional, Sequence, Tuple, Union
 import torch
 import torch.nn.functional as F
 
+from . import rotary
 from .accounting import HostOpProfile
 from .config import LlamaConfig
 from .operators import Operators, paths
@@ -49,6 +50,12 @@ class Model:
     """A loaded checkpoint, ready to decode on its device through `ops` (vantrel's operators by
     default). Build it with `vantrel_llama.load`."""
 
+    # Set by load(): the checkpoint's tokenizer_config.json (chat.TokenizerConfig) and the ids
+    # generate stops at by default (config.json's, generation_config.json's and
+    # tokenizer_config.json's end tokens); None: config.json's eos_token_id alone.
+    tokenizer_config = None
+    end_token_ids: Optional[Tuple[int, ...]] = None
+
     def __init__(self, config: LlamaConfig, embed: torch.Tensor, layers: List[Layer],
                  norm: torch.Tensor, lm_head: Projection, tokenizer: Optional[Tokenizer],
                  device: torch.device, source: str = "", ops: Optional[Operators] = None):
@@ -67,12 +74,13 @@ class Model:
 
         hd = config.head_dim
         self._heads, self._kv_heads = config.num_attention_heads, config.num_key_value_heads
-        # Rotary tables for every position: dimension i turns with i + hd/2 by pos * theta^(-2i/hd).
+        # Rotary tables for every position: dimension i turns with i + hd/2 by pos * inv_freq[i]
+        # (theta^(-2i/hd) unless rope_scaling changes it), cos and sin times yarn's factor.
         # x * cos + roll(x, hd/2) * sin_signed equals x * cos + rotate_half(x) * sin.
-        inv_freq = config.rope_theta ** (-torch.arange(0, hd, 2, dtype=torch.float64) / hd)
+        inv_freq, scale = rotary.inverse_frequencies(config), rotary.attention_factor(config)
         angles = torch.arange(config.max_position_embeddings, dtype=torch.float64)[:, None] * inv_freq
-        self._cos = torch.cat([angles.cos()] * 2, 1).float().to(device)
-        self._sin = torch.cat([-angles.sin(), angles.sin()], 1).float().to(device)
+        self._cos = (torch.cat([angles.cos()] * 2, 1) * scale).float().to(device)
+        self._sin = (torch.cat([-angles.sin(), angles.sin()], 1) * scale).float().to(device)
         self.host_ops = HostOpProfile()  # runs the projections and attention, timing them if on
         # Steps run again with attention through PyTorch because the kernel's output overflowed.
         self.attention_overflows = 0
@@ -170,6 +178,15 @@ class Model:
 
     # ---- logits and generation -------------------------------------------------------------------
 
+    def chat_ids(self, messages: List[dict], add_generation_prompt: bool = True,
+                 **variables) -> List[int]:
+        """The prompt ids of a conversation, a list of {"role", "content"} messages, through the
+        checkpoint's chat template (tokenizer_config.json); `variables` reach the template
+        (tools, date_string ...). CheckpointError when the checkpoint has no template."""
+        from .chat import chat_ids
+        return chat_ids(self.tokenizer, self.tokenizer_config, messages, add_generation_prompt,
+                        source=self.source, **variables)
+
     @torch.no_grad()
     def logits(self, ids: torch.Tensor) -> torch.Tensor:
         """Logits [B, T, vocab] (float32, on the CPU) of every position of ids [B, T], fed one
@@ -220,13 +237,14 @@ class Model:
         """Continues every row of ids [B, T] by max_new_tokens tokens: greedy at temperature 0,
         otherwise temperature then nucleus (top_p) sampling drawn from a generator seeded with
         `seed`. A row that produces an end-of-sequence token (eos_token_id, by default the
-        config's) stops there and is padded with it. Rows are decoded batch_rows at a time.
+        checkpoint's end tokens, end_token_ids) stops there and is padded with it. Rows are
+        decoded batch_rows at a time.
         `callback`, if given, is called with the number of tokens generated so far after each
         step. Returns [B, T + max_new_tokens] token ids on the CPU."""
         check_new_tokens(max_new_tokens)
         ids = check_ids(ids, max_new_tokens, self.config, self.source)
         check_args(temperature, top_p)  # before any work
-        eos = check_eos(eos_token_id, self.config)
+        eos = check_eos(eos_token_id, self.config, self.end_token_ids)
         generator = make_generator(seed)
         out = [self._generate_rows(rows, max_new_tokens, temperature, top_p, generator, eos,
                                    callback)

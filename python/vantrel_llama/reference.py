@@ -22,6 +22,49 @@ def max_relative_diff(layers: int) -> float:
     return 5 * (2 * layers + 1) ** 0.5 * ROUNDING
 
 
+def rotary_frequencies(cfg: LlamaConfig):
+    """The inverse frequency of each feature pair (float64 [head_dim / 2]) and the factor on cos and
+    sin, the config's rope_scaling applied pair by pair ("dynamic" scales nothing up to
+    max_position_embeddings, the only lengths the engine runs)."""
+    hd, theta, rs = cfg.head_dim, cfg.rope_theta, cfg.rope_scaling
+    kind = "none" if rs is None else rs.rope_type
+    freqs, mscale = [], 1.0
+    if kind == "yarn":
+        # The pair index at which a frequency turns r times over the original context.
+        def pair_at(r):
+            return hd * math.log(rs.original_max_position_embeddings / (2 * math.pi * r)) \
+                / (2 * math.log(theta))
+        lo = min(max(math.floor(pair_at(rs.beta_fast)), 0), hd - 1)
+        hi = min(max(math.ceil(pair_at(rs.beta_slow)), 0), hd - 1)
+        if lo == hi:
+            hi += 0.001
+        if rs.attention_factor is not None:
+            mscale = rs.attention_factor
+        elif rs.factor > 1:
+            mscale = 1 + 0.1 * math.log(rs.factor)
+    for i in range(hd // 2):
+        f = 1.0 / theta ** (2 * i / hd)
+        if kind == "linear":
+            f = f / rs.factor
+        elif kind == "llama3":
+            wavelength = 2 * math.pi / f
+            orig = rs.original_max_position_embeddings
+            if wavelength > orig / rs.low_freq_factor:
+                f = f / rs.factor
+            elif wavelength >= orig / rs.high_freq_factor:
+                w = (orig / wavelength - rs.low_freq_factor) \
+                    / (rs.high_freq_factor - rs.low_freq_factor)
+                f = w * f + (1 - w) * f / rs.factor
+        elif kind == "yarn":
+            # 0 keeps the frequency (extrapolates), 1 divides it by factor (interpolates).
+            interpolated = min(max((i - lo) / (hi - lo), 0.0), 1.0)
+            f = (1 - interpolated) * f + interpolated * f / rs.factor
+        elif kind not in ("none", "dynamic"):
+            raise ValueError(f"rope_scaling type {kind!r} is not supported")
+        freqs.append(f)
+    return torch.tensor(freqs, dtype=torch.float64), mscale
+
+
 class Reference:
     """The checkpoint's weights as float32 CPU tensors (after rounding to half, as the engine
     stores them), and a whole-sequence forward pass."""
@@ -48,10 +91,10 @@ class Reference:
         cfg, w = self.config, self.w
         b, t = ids.shape
         nh, nkv, hd = cfg.num_attention_heads, cfg.num_key_value_heads, cfg.head_dim
-        inv_freq = 1.0 / cfg.rope_theta ** (torch.arange(0, hd, 2, dtype=torch.float64) / hd)
+        inv_freq, mscale = rotary_frequencies(cfg)
         angles = torch.outer(torch.arange(t, dtype=torch.float64), inv_freq)
-        cos = torch.cat([angles.cos(), angles.cos()], -1).float()
-        sin = torch.cat([angles.sin(), angles.sin()], -1).float()
+        cos = (torch.cat([angles.cos(), angles.cos()], -1) * mscale).float()
+        sin = (torch.cat([angles.sin(), angles.sin()], -1) * mscale).float()
 
         def rotate(x):  # [B, heads, T, hd]: dimension i turns together with i + hd/2
             x1, x2 = x[..., :hd // 2], x[..., hd // 2:]

@@ -1,7 +1,9 @@
 """Checks of what a caller asks a model for (prompt ids, number of new tokens, end-of-sequence
-ids), each refusing with a ValueError that names the value at fault."""
+ids), each refusing with a ValueError that names the value at fault; the checkpoint's end tokens."""
+import json
 import operator
-from typing import Tuple
+from pathlib import Path
+from typing import Iterable, Optional, Tuple
 
 import torch
 
@@ -41,10 +43,13 @@ def check_ids(ids, new_tokens: int, config: LlamaConfig, source: str = "") -> to
     return ids
 
 
-def check_eos(eos_token_id, config: LlamaConfig) -> Tuple[int, ...]:
+def check_eos(eos_token_id, config: LlamaConfig,
+              default: Optional[Tuple[int, ...]] = None) -> Tuple[int, ...]:
     """The end-of-sequence ids generation stops at: eos_token_id (an id or a sequence of ids), or
-    the config's when None."""
+    when None `default` (the checkpoint's end tokens, see end_token_ids), or else the config's."""
     if eos_token_id is None:
+        if default is not None:
+            return tuple(default)
         eos = config.eos_token_id
         return () if eos is None else (eos,) if isinstance(eos, int) else tuple(eos)
     single = not isinstance(eos_token_id, (list, tuple))
@@ -62,3 +67,45 @@ def check_eos(eos_token_id, config: LlamaConfig) -> Tuple[int, ...]:
                              f"them, got {eos_token_id!r}")
         values.append(v)
     return tuple(values)
+
+
+def read_generation_eos(path, vocab_size: int) -> Tuple[int, ...]:
+    """The eos_token_id of a generation_config.json (an id or a list of ids) as a tuple; () when
+    the file is absent or gives none. A bad file raises CheckpointError naming it and the key."""
+    path = Path(path)
+    if not path.is_file():
+        return ()
+    try:
+        d = json.loads(path.read_bytes().decode("utf-8"))
+    except OSError as e:
+        raise CheckpointError(f"{path}: cannot read it ({e})") from None
+    except (UnicodeDecodeError, ValueError, RecursionError) as e:
+        raise CheckpointError(f"{path}: not valid JSON ({str(e)[:100]})") from None
+    if not isinstance(d, dict):
+        raise CheckpointError(f"{path}: the top level must be an object")
+    eos = d.get("eos_token_id")
+    if eos is None:
+        return ()
+    ids = eos if isinstance(eos, list) else [eos]
+    if not ids or not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v < vocab_size
+                          for v in ids):
+        raise CheckpointError(f"{path}: eos_token_id must be a token id or a non-empty list of "
+                              f"token ids in [0, vocab_size {vocab_size}); got {eos!r:.80}")
+    return tuple(ids)
+
+
+def end_token_ids(config: LlamaConfig, generation_eos: Iterable[int] = (),
+                  tokenizer_eos: Optional[int] = None,
+                  tokenizer_source: str = "tokenizer_config.json") -> Tuple[int, ...]:
+    """The ids generation stops at by default, each once: config.json's eos_token_id, then
+    generation_config.json's, then the id of tokenizer_config.json's eos_token (`tokenizer_eos`,
+    None when it names none), which must be in the model's vocabulary."""
+    eos = config.eos_token_id
+    out = [] if eos is None else [eos] if isinstance(eos, int) else list(eos)
+    if tokenizer_eos is not None and not 0 <= tokenizer_eos < config.vocab_size:
+        raise CheckpointError(f"{tokenizer_source}: eos_token is token {tokenizer_eos}, outside "
+                              f"the model's vocabulary [0, {config.vocab_size})")
+    for i in list(generation_eos) + [tokenizer_eos]:
+        if i is not None and i not in out:
+            out.append(i)
+    return tuple(out)

@@ -1,5 +1,6 @@
-"""SentencePiece tokenizers: loading a checkpoint's tokenizer.model, decoding ids the tokenizer does
-not know (padded output rows) without failing, and training a small LLaMA-style model."""
+"""A checkpoint's tokenizer: its tokenizer.json when that is a byte-level BPE (bpe.py), otherwise
+its tokenizer.model (SentencePiece: loading, decoding ids it does not know, padded output rows,
+without failing, and training a small LLaMA-style model), otherwise none."""
 import io
 import re
 from pathlib import Path
@@ -7,6 +8,7 @@ from typing import Iterable, List, Optional
 
 import sentencepiece
 
+from .bpe import UnsupportedKind, read_tokenizer_json
 from .errors import CheckpointError
 
 # The piece SentencePiece uses for a space; a decoded run that starts with it after a placeholder
@@ -17,10 +19,14 @@ _SPACE = "\u2581"
 class Tokenizer:
     """A SentencePiece model: `encode` text to ids (BOS first), `decode` ids to text."""
 
-    def __init__(self, path):
+    kind = "SentencePiece"
+
+    def __init__(self, path, add_bos: bool = True):
         """Loads the SentencePiece model at `path`; raises CheckpointError naming the file when it
-        cannot be read or is not a SentencePiece model."""
+        cannot be read or is not a SentencePiece model. `add_bos` False: encode puts no BOS (a
+        tokenizer_config.json's add_bos_token)."""
         self.path = Path(path)
+        self.add_bos = add_bos
         try:
             data = self.path.read_bytes()
         except OSError as e:
@@ -36,16 +42,37 @@ class Tokenizer:
             raise CheckpointError(f"{self.path}: the SentencePiece tokenizer model has no pieces")
         self.bos_id = self._special(self._sp.bos_id())
         self.eos_id = self._special(self._sp.eos_id())
+        # Control pieces (<s>, </s>) as text: matched in a rendered chat prompt only.
+        controls = {self._sp.id_to_piece(i): i for i in range(self.vocab_size)
+                    if self._sp.is_control(i)}
+        self._control_ids = controls
+        self._controls = re.compile("|".join(
+            map(re.escape, sorted(controls, key=len, reverse=True)))) if controls else None
 
     def _special(self, i: int) -> Optional[int]:
         return i if 0 <= i < self.vocab_size else None
 
-    def encode(self, text: str, bos: bool = True) -> List[int]:
-        """The ids of `text`, after the BOS id when `bos` and the model has one."""
+    def token_to_id(self, token: str) -> Optional[int]:
+        i = self._sp.piece_to_id(token)
+        return i if self._sp.id_to_piece(i) == token else None
+
+    def describe(self) -> str:
+        return f"{self.kind}, {self.vocab_size} pieces, {self.path}"
+
+    def encode(self, text: str, bos: bool = True, allow_special: bool = False) -> List[int]:
+        """The ids of `text`, after the BOS id when `bos` and the model adds one. Control pieces
+        written in the text (<s>) become their ids only when `allow_special`."""
         if not isinstance(text, str):
             raise TypeError(f"encode takes a str, not {type(text).__name__}")
-        ids = self._sp.encode(text)
-        return [self.bos_id] + ids if bos and self.bos_id is not None else ids
+        if allow_special and self._control_ids:
+            ids, pos = [], 0
+            for m in self._controls.finditer(text):
+                ids += self._sp.encode(text[pos:m.start()]) + [self._control_ids[m.group()]]
+                pos = m.end()
+            ids += self._sp.encode(text[pos:])
+        else:
+            ids = self._sp.encode(text)
+        return [self.bos_id] + ids if bos and self.add_bos and self.bos_id is not None else ids
 
     def decode(self, ids: Iterable[int]) -> str:
         """The text of `ids` (a list, or a 1-D tensor or array). Ids the tokenizer does not know
@@ -76,11 +103,48 @@ class Tokenizer:
         return f"Tokenizer({str(self.path)!r}, vocab_size={getattr(self, 'vocab_size', None)})"
 
 
-def load_tokenizer(directory) -> Optional[Tokenizer]:
-    """The tokenizer of the checkpoint in `directory` (its tokenizer.model), or None if it has
-    none."""
-    path = Path(directory) / "tokenizer.model"
-    return Tokenizer(path) if path.is_file() else None
+class NoText:
+    """Stands for a tokenizer.json of a kind this engine does not read (and no tokenizer.model):
+    ids work, asking for text raises CheckpointError naming the file and the kind."""
+
+    kind = None
+    vocab_size = 0
+    bos_id = eos_id = None
+
+    def __init__(self, error: CheckpointError):
+        self.error = error
+
+    def describe(self) -> str:
+        return f"none ({self.error}; ids are printed as numbers)"
+
+    def token_to_id(self, token):
+        return None
+
+    def encode(self, text, bos=True, allow_special=False):
+        raise CheckpointError(str(self.error))
+
+    decode = encode
+
+
+def load_tokenizer(directory, tokenizer_config=None):
+    """The tokenizer of the checkpoint in `directory`: its tokenizer.json when that is a byte-level
+    BPE, else its tokenizer.model (SentencePiece), else a NoText naming the tokenizer.json's
+    kind, else None. `tokenizer_config` (chat.TokenizerConfig) may set the BOS and EOS."""
+    directory = Path(directory)
+    add_bos = tokenizer_config.add_bos_token if tokenizer_config is not None else None
+    bos_token = tokenizer_config.special.get("bos_token") if tokenizer_config else None
+    unsupported = None
+    if (directory / "tokenizer.json").is_file():
+        try:
+            tok = read_tokenizer_json(directory / "tokenizer.json", add_bos, bos_token)
+            if tokenizer_config is not None:
+                tok.eos_id = tokenizer_config.token_id(tok, "eos_token")
+            return tok
+        except UnsupportedKind as e:
+            unsupported = e
+    if (directory / "tokenizer.model").is_file():
+        return Tokenizer(directory / "tokenizer.model", add_bos=add_bos is not False)
+    return NoText(unsupported) if unsupported is not None else None
 
 
 def _train(lines: List[str], vocab_size: int) -> bytes:

@@ -1,11 +1,14 @@
-"""The command line in a subprocess: a tiny checkpoint decoded and validated, its report, and the
-errors a user meets first (bad checkpoint, no tokenizer, module not built)."""
+"""The command line in a subprocess: a tiny checkpoint decoded and validated, its report, a chat
+prompt, and the errors a user meets first (bad checkpoint, no tokenizer, module not built)."""
+import json
 import os
 import pathlib
 import subprocess
 import sys
 
 import pytest
+
+from fuzz_tokenizer_json import tokenizer_json
 
 _REPO = pathlib.Path(__file__).resolve().parents[2]
 
@@ -26,13 +29,16 @@ def test_decodes_reports_and_validates(make_checkpoint, run_cli):
     assert r.returncode == 0, r.stderr
     for line in ("paths: q/k/v projection: PyTorch linear", "tokens/s:", "device ms per token",
                  "host ms per token", "distinct bytes read per step: not counted",
+                 "tokenizer: none (ids are printed as numbers)",
                  "top token agrees", ": ok"):
         assert line in r.stdout, r.stdout
     assert "[0] '1 5 7 " in r.stdout and "[1] " in r.stdout
 
 
 @pytest.mark.parametrize("args, code, message", [
-    (["--prompt", "hello"], 1, "has no tokenizer.model: give the prompt as --prompt-ids"),
+    (["--prompt", "hello"], 1, "has no tokenizer (tokenizer.json or tokenizer.model): give the "
+                               "prompt as --prompt-ids"),
+    (["--chat", "--prompt-ids", "1"], 2, "--chat takes the prompt as text"),
     (["--prompt-ids", "1,,2"], 2, "--prompt-ids must be comma-separated integers"),
     (["--top-p", "1.5"], 2, "--top-p must be in (0, 1]"),
     (["--temperature", "nan"], 2, "--temperature must be finite"),
@@ -57,3 +63,31 @@ def test_unbuilt_operators_say_how_to_build(run_cli):
     """The engine's sources alone on the path: the command line says what to build."""
     r = run_cli("--prompt-ids", "1", env={"PYTHONPATH": str(_REPO / "python")})
     assert r.returncode != 0 and "run scripts/setup" in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("template", [
+    "{{ bos_token }}{% for m in messages %}<|start_header_id|>{{ m['role'] }}<|end_header_id|>"
+    "\n\n{{ m['content'] }}<|eot_id|>{% endfor %}"
+    "{% if add_generation_prompt %}<|start_header_id|>assistant<|end_header_id|>\n\n{% endif %}",
+    None])
+def test_chat(make_checkpoint, run_cli, template):
+    folder, _ = make_checkpoint(vocab_size=272, max_position_embeddings=128)
+    (folder / "tokenizer.json").write_text(json.dumps(tokenizer_json(merges=0)))
+    (folder / "tokenizer_config.json").write_text(json.dumps(
+        {"bos_token": "<|begin_of_text|>", "eos_token": "<|eot_id|>", "chat_template": template}))
+    r = run_cli(folder, "--chat", "--prompt", "Hi there", "--max-new-tokens", "2")
+    if template is None:
+        assert r.returncode == 2 and "tokenizer_config.json: has no chat_template" in r.stderr
+        return
+    assert r.returncode == 0, r.stderr
+    assert f"tokenizer: byte-level BPE, 261 tokens (5 added), {folder}/tokenizer.json" in r.stdout
+    assert ("[0] '<|begin_of_text|><|start_header_id|>user<|end_header_id|>\\n\\nHi there"
+            "<|eot_id|><|start_header_id|>assistant<|end_header_id|>\\n\\n") in r.stdout, r.stdout
+
+
+def test_unsupported_tokenizer_is_named(make_checkpoint, run_cli):
+    folder, _ = make_checkpoint()
+    (folder / "tokenizer.json").write_text(json.dumps({"model": {"type": "WordPiece"}}))
+    r = run_cli(folder, "--prompt", "hello")
+    assert r.returncode == 2 and "model.type: a WordPiece model is not supported" in r.stderr
+    assert "tokenizer: none (" in r.stdout

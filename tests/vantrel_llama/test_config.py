@@ -2,7 +2,7 @@
 import pytest
 
 from vantrel_llama import CheckpointError
-from vantrel_llama.config import LlamaConfig, config_from_dict, read_config
+from vantrel_llama.config import LlamaConfig, RopeScaling, config_from_dict, read_config
 
 BASE = {"hidden_size": 64, "intermediate_size": 96, "num_hidden_layers": 1,
         "num_attention_heads": 4, "vocab_size": 32}
@@ -26,7 +26,7 @@ def test_defaults_and_ignored_keys():
 
 
 @pytest.mark.parametrize("key, value", [
-    ("rope_scaling", {"type": "linear", "factor": 2.0}), ("attention_bias", True),
+    ("attention_bias", True),
     ("mlp_bias", True), ("hidden_act", "gelu"), ("head_dim", 32),
     ("hidden_size", 66), ("num_key_value_heads", 3), ("hidden_size", 36),  # 36/4: odd head_dim
     ("bos_token_id", 32), ("eos_token_id", [2, 32]), ("eos_token_id", -1), ("eos_token_id", []),
@@ -43,6 +43,45 @@ def test_refused(key, value):
         config_from_dict(d, "m/config.json")
 
 
+LLAMA3 = {"rope_type": "llama3", "factor": 8.0, "low_freq_factor": 1.0, "high_freq_factor": 4.0,
+          "original_max_position_embeddings": 8192}
+
+
+@pytest.mark.parametrize("scaling, expected", [
+    ({"rope_type": "default"}, None),
+    ({"type": "linear", "factor": 2}, RopeScaling("linear", 2.0)),
+    (LLAMA3, RopeScaling("llama3", 8.0, 1.0, 4.0, 8192)),
+    ({"type": "yarn", "factor": 4.0, "finetuned": True, "mscale": None},  # defaults
+     RopeScaling("yarn", 4.0, original_max_position_embeddings=2048, beta_fast=32.0,
+                 beta_slow=1.0)),
+    ({"type": "yarn", "factor": 4, "beta_fast": 16, "beta_slow": 2, "attention_factor": 1.2,
+      "original_max_position_embeddings": 1024},
+     RopeScaling("yarn", 4.0, None, None, 1024, 16.0, 2.0, 1.2)),
+])
+def test_rope_scaling_accepted(scaling, expected):
+    assert config_from_dict(dict(BASE, rope_scaling=scaling)).rope_scaling == expected
+    assert LlamaConfig(64, 96, 1, 4, 32, rope_scaling=scaling).rope_scaling == expected
+
+
+@pytest.mark.parametrize("scaling, names", [
+    ({"type": "longrope", "factor": 2.0}, "type 'longrope'"),
+    ({"factor": 2.0}, "rope_type"), ({"type": "linear", "rope_type": "yarn"}, "rope_type"),
+    ([2.0], "JSON object"), ({"type": "linear"}, "factor"),
+    ({"type": "linear", "factor": 0}, "factor"),
+    ({"type": "dynamic", "factor": -2.0}, "factor"), ({"type": "yarn", "factor": True}, "factor"),
+    (dict(LLAMA3, low_freq_factor=4.0), "high_freq_factor"),
+    (dict(LLAMA3, original_max_position_embeddings=None), "original_max_position_embeddings"),
+    (dict(LLAMA3, original_max_position_embeddings=8192.0), "original_max_position_embeddings"),
+    ({"type": "yarn", "factor": 4.0, "beta_fast": 1, "beta_slow": 32}, "beta_fast"),
+    ({"type": "yarn", "factor": 4.0, "attention_factor": 0}, "attention_factor"),
+    ({"type": "yarn", "factor": 4.0, "mscale": 0.707, "mscale_all_dim": 0.707}, "mscale"),
+    ({"type": "yarn", "factor": 4.0, "truncate": False}, "truncate"),
+])
+def test_rope_scaling_refused(scaling, names):
+    with pytest.raises(CheckpointError, match=rf"^m/config\.json: rope_scaling.*{names}"):
+        config_from_dict(dict(BASE, rope_scaling=scaling), "m/config.json")
+
+
 @pytest.mark.parametrize("content", [b"{\"hidden_size\": 64", b"[1, 2]", b"\xff\xfe{}", None])
 def test_bad_files(tmp_path, content):
     path = tmp_path / "config.json"
@@ -55,6 +94,9 @@ def test_bad_files(tmp_path, content):
 @pytest.mark.parametrize("extra, length, match", [
     ({}, 16, None), ({"sliding_window": 16}, 16, None), ({}, 17, "max_position_embeddings 16"),
     ({"sliding_window": 8}, 9, "sliding_window 8"),
+    ({"rope_scaling": {"type": "dynamic", "factor": 2.0}}, 16, None),
+    ({"rope_scaling": {"type": "dynamic", "factor": 2.0}}, 17, 'rope_scaling "dynamic".* 17 pos'),
+    ({"rope_scaling": {"type": "linear", "factor": 2.0}}, 17, "max_position_embeddings 16"),
 ])
 def test_check_sequence(extra, length, match):
     cfg = config_from_dict(dict(BASE, max_position_embeddings=16, **extra))
