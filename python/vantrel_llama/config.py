@@ -120,6 +120,11 @@ def config_from_dict(d: dict, source: str = "config.json") -> LlamaConfig:
     fields["rope_scaling"] = read_rope_scaling(
         d.get("rope_scaling"),
         fields.get("max_position_embeddings", LlamaConfig.max_position_embeddings), source)
+    theta = fields.get("rope_theta", LlamaConfig.rope_theta)
+    if fields["rope_scaling"] is not None and fields["rope_scaling"].rope_type == "yarn" \
+            and theta <= 1:
+        raise CheckpointError(f"{source}: rope_theta must be greater than 1 for rope_scaling type "
+                              f"'yarn' (its correction range divides by ln rope_theta); got {theta!r}")
     if isinstance(fields.get("eos_token_id"), list):
         fields["eos_token_id"] = tuple(fields["eos_token_id"])
     for key in ("rms_norm_eps", "rope_theta"):

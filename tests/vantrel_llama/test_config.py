@@ -82,6 +82,12 @@ def test_rope_scaling_refused(scaling, names):
         config_from_dict(dict(BASE, rope_scaling=scaling), "m/config.json")
 
 
+def test_yarn_refuses_rope_theta_of_1():
+    with pytest.raises(CheckpointError, match=r"^m/config\.json: rope_theta must be greater than 1"):
+        config_from_dict(dict(BASE, rope_theta=1.0, rope_scaling={"type": "yarn", "factor": 4.0}),
+                         "m/config.json")
+
+
 @pytest.mark.parametrize("content", [b"{\"hidden_size\": 64", b"[1, 2]", b"\xff\xfe{}", None])
 def test_bad_files(tmp_path, content):
     path = tmp_path / "config.json"
