@@ -299,8 +299,9 @@ py::dict linear_arranged(const py::array& x, const py::array& w, py::array& out,
 // ---- kernel B family: the row-major widths, weights [N][K] --------------------------------------
 //
 // Feature n, row m: work-item a (0..10) sums in 16 lanes over its 128-wide slices a + 11j in
-// order of j, 8 chunks of 16 per slice; a lane tree folds the lanes to P_a; with P_11 = 0,
-// S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3).
+// order of j, 8 chunks of 16 per slice (the partial last slice of a width that 128 does not divide,
+// K % 128 elements, in its K % 128 / 16 chunks); a lane tree folds the lanes to P_a; with
+// P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3).
 //
 // A work-item's slices come in increasing order, so walking a weight row's slices in memory order
 // and adding slice s to the lanes of its work-item (s mod 11) keeps every lane's order. Up to
@@ -310,22 +311,22 @@ inline int slice_owner(int s) {
   return s % 11;
 }
 
-// Every row-major width is a whole number of 128-wide slices.
+// Every row-major width is a whole number of 16-element chunks.
 #define VANTREL_SLICED_WIDTH(width) \
-  static_assert(width % 128 == 0, "a row-major width is a whole number of slices");
+  static_assert(width % 16 == 0, "a row-major width is a whole number of chunks");
 VANTREL_ROW_MAJOR_WIDTHS(VANTREL_SLICED_WIDTH)
 #undef VANTREL_SLICED_WIDTH
 
-// Slices s0..s0+S-1 of weight row `w` into the lanes acc[a][r] of rows r < R (R * S <= 4:
-// eight chains in registers).
+// Slices s0..s0+S-1 of weight row `w`, their first `chunks` chunks of 16, into the lanes
+// acc[a][r] of rows r < R (R * S <= 4: eight chains in registers).
 template <int R, int S>
-inline void slices_row_major(const uint16_t* w, const float* const* x, int s0,
-                             float (*acc)[4][16]) {
+inline void slices_row_major(const uint16_t* w, const float* const* x, int s0, float (*acc)[4][16],
+                             int chunks = 8) {
   __m256 v[S][R][2];
   for (int i = 0; i < S; ++i)
     for (int r = 0; r < R; ++r)
       for (int c = 0; c < 2; ++c) v[i][r][c] = _mm256_load_ps(acc[slice_owner(s0 + i)][r] + 8 * c);
-  for (int q = 0; q < 8; ++q)
+  for (int q = 0; q < chunks; ++q)
     for (int i = 0; i < S; ++i) {
       const size_t e = 128 * size_t(s0 + i) + 16 * q;
       if (q % 2 == 0) prefetch(w + e);
@@ -340,13 +341,13 @@ inline void slices_row_major(const uint16_t* w, const float* const* x, int s0,
       for (int c = 0; c < 2; ++c) _mm256_store_ps(acc[slice_owner(s0 + i)][r] + 8 * c, v[i][r][c]);
 }
 
-// Feature n (weight row w of K = 128 * slices elements) for all M rows.
-void feature_row_major(const uint16_t* w, const float* x, int M, int slices, uint16_t* out,
-                       size_t ldo) {
+// Feature n (weight row w of K elements) for all M rows.
+void feature_row_major(const uint16_t* w, const float* x, int M, int K, uint16_t* out, size_t ldo) {
+  const int slices = K / 128, tail_chunks = K % 128 / 16;  // whole slices, then the partial one
   for (int m0 = 0; m0 < M;) {
     const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
     const float* rows[4];
-    for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * 128 * slices;
+    for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * K;
     alignas(32) float acc[11][4][16] = {};
     int s = 0;
     for (; s + 4 / R <= slices; s += 4 / R) {
@@ -358,6 +359,11 @@ void feature_row_major(const uint16_t* w, const float* x, int M, int slices, uin
     for (; s < slices; ++s) {
       if (R == 2) slices_row_major<2, 1>(w, rows, s, acc);
       if (R == 1) slices_row_major<1, 1>(w, rows, s, acc);
+    }
+    if (tail_chunks) {  // the last slice of its work-item, so last in every lane's order
+      if (R == 4) slices_row_major<4, 1>(w, rows, s, acc, tail_chunks);
+      if (R == 2) slices_row_major<2, 1>(w, rows, s, acc, tail_chunks);
+      if (R == 1) slices_row_major<1, 1>(w, rows, s, acc, tail_chunks);
     }
     for (int r = 0; r < R; ++r) {
       float P[12] = {};  // P_11 stays zero
@@ -393,7 +399,7 @@ py::dict linear_row_major(const py::array& x, const py::array& w, py::array& out
       const auto xf = to_float(xp, size_t(M * K));
       parallel_chunks(size_t(N), 64, nt, [&](size_t b, size_t e) {
         for (size_t n = b; n < e; ++n)
-          feature_row_major(wp + n * K, xf.get(), int(M), int(K / 128), op + n, size_t(N));
+          feature_row_major(wp + n * K, xf.get(), int(M), int(K), op + n, size_t(N));
       });
     });
   }

@@ -1,10 +1,9 @@
 """Seeded fuzzing of vantrel.forward and vantrel.sdp_forward against an oracle.
 
 Every call is generated from (seed, operator, index) alone, so one line reproduces it. The oracle
-looks only at the arguments: a call either returns what the host models (kernel paths, bit for bit;
-float attention within 1e-6 of the largest value) or float64 within float accumulation bounds
-(PyTorch's path) say, or raises one of the errors its faults allow. After every call the device
-must report no failed launch.
+looks only at the arguments: a call either returns what the host models (kernel paths, bit for bit)
+or float64 within float accumulation bounds (PyTorch's path) say, or raises one of the errors its
+faults allow. After every call the device must report no failed launch.
 
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --calls 20000 --seed 1
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --seed 1 --op forward \
@@ -245,7 +244,7 @@ def gen_forward(rng):
         x_shape = (M, K)
     else:
         dt = [H16, F32, F64][rng.integers(0, 3)]
-        K = int(rng.choice([0, 1, 3, 17, 64, 100, 4096, 5120, 11008, 14336]))
+        K = int(rng.choice([0, 1, 3, 17, 64, 100, 1376, 4096, 5120, 11008, 14336]))
         M = int(rng.choice([0, 1, 2, 5, 9, 12]))
         N = int(rng.choice([0, 1, 3, 16, 32]))
         x_shape = (M, K) if rng.random() < 0.7 else \
@@ -291,7 +290,8 @@ def mutate_forward(rng, plan):
     elif m == 8 and name == "input" and s.shape:
         s.shape = (int(rng.choice([0, 9, 16, 1])),) + s.shape[1:]
     elif m == 9 and name == "input" and s.shape:
-        s.shape = s.shape[:-1] + (int(rng.choice([1, 64, 4095, 4096, 4097, 8192, 11008, 13824])),)
+        s.shape = s.shape[:-1] + (int(rng.choice([1, 64, 256, 1376, 4095, 4096, 4097, 8192, 11008,
+                                                  13824])),)
     elif m == 10 and name == "weights":
         K = s.shape[1] if len(s.shape) > 1 else 64
         s.shape = [(24, K), (6, K), (2, K, 8), (16 * K,), (), (1, 2, K, 16), (1, K, 4)][
@@ -418,7 +418,11 @@ def expect_forward(b):
 
 # ---- vantrel.sdp_forward -------------------------------------------------------------------------
 
-(D,) = vantrel.SDP_HEAD_SIZES  # the head size of the calls generated and of the messages expected
+HEAD_SIZES = vantrel.SDP_HEAD_SIZES
+D = HEAD_SIZES[-1]  # the head size of most calls generated; the others take a smaller one
+# The head sizes as the messages list them: "64 or 128".
+HEAD_SIZES_TEXT = " or ".join(filter(None, [", ".join(map(str, HEAD_SIZES[:-1])),
+                                            str(HEAD_SIZES[-1])]))
 MAX_GROUP = vantrel.SDP_MAX_GROUP
 # Work-items per key/value head of each attention kernel (see host_models.sdp_variant), for n keys.
 ITEMS_PER_HEAD = {"Fp16Keys128": lambda n: n, "Fp16KeyBlocks64": lambda n: 64,
@@ -427,17 +431,18 @@ ITEMS_PER_HEAD = {"Fp16Keys128": lambda n: n, "Fp16KeyBlocks64": lambda n: 64,
 
 def gen_sdp(rng):
     dt = H16 if rng.random() < 0.7 else F32
+    D = HEAD_SIZES[-1] if rng.random() < 0.6 else int(rng.choice(HEAD_SIZES[:-1] or HEAD_SIZES))
     if rng.random() < 0.05:
         B, H, n = 1, 32, 128
     else:
         B = int(rng.choice([0, 1, 1, 2, 3], p=[0.05, 0.35, 0.2, 0.25, 0.15]))
-        H = int(rng.choice([0, 1, 2, 4, 8], p=[0.05, 0.3, 0.25, 0.2, 0.2]))
+        H = int(rng.choice([0, 1, 2, 4, 6, 8], p=[0.05, 0.3, 0.2, 0.15, 0.1, 0.2]))
         n = int(rng.choice([1, 2, 7, 8, 9, 13, 64, 100, 128, 129, 200]))
     fill = "wild" if rng.random() < 0.08 else "normal"
     q = Operand((B, H, 1, D), dt, fill=fill)
     H_kv = H  # grouped key/value heads: H_kv = H / G
     if H > 1 and rng.random() < 0.3:
-        H_kv = H // int(rng.choice([g for g in (2, 4, 8) if H % g == 0]))
+        H_kv = H // int(rng.choice([g for g in (2, 3, 4, 6, 8) if H % g == 0]))
     k = Operand((B, H_kv, n, D), dt, fill=fill)
     if dt == H16 and rng.random() < 0.5:  # a view of a larger cache, a padded or permuted layout
         cap, hs = n + int(rng.integers(0, 40)), int(rng.choice([0, 0, 2, 64]))
@@ -450,11 +455,11 @@ def gen_sdp(rng):
         q.fill = "big" if rng.random() < 0.5 else q.fill
     plan = {"q": q, "k": k, "v": k if rng.random() < 0.05 else v}
     for _ in range(rng.poisson(0.8)):
-        mutate_sdp(rng, plan)
+        mutate_sdp(rng, plan, D)
     return plan
 
 
-def mutate_sdp(rng, plan):
+def mutate_sdp(rng, plan, D):
     name = "qkv"[rng.integers(0, 3)]
     s = plan[name]
     if not isinstance(s, Operand):
@@ -467,7 +472,7 @@ def mutate_sdp(rng, plan):
     elif m == 2 and s.shape:  # shape
         sh = list(s.shape)
         d = int(rng.integers(0, len(sh)))
-        sh[d] = int(rng.choice([0, 1, 2, 3, 64, 127, 129, 256]))
+        sh[d] = int(rng.choice([0, 1, 2, 3, 64, 96, 127, 128, 129, 256]))
         s.shape, s.strides = tuple(sh), None
     elif m == 3:  # rank
         s.shape = [s.shape[1:], s.shape + (1,), s.shape[2:], ()][rng.integers(0, 4)]
@@ -538,15 +543,16 @@ def expect_sdp(b):
         if cond:
             (soft if neg else hard).append(err(RuntimeError, "^" + re.escape(msg)))
 
+    D = q.shape[3] if q.dim() >= 4 else None  # the head size of q
     if q.dim() >= 4:
         add(q.shape[2] != 1, "q_len must be 1")
-        add(q.shape[3] not in vantrel.SDP_HEAD_SIZES, f"hidden dim must be {D}")
-    add(q.dim() != 4, "q must be 4-D")
+        add(D not in HEAD_SIZES, f"hidden dim must be {HEAD_SIZES_TEXT} for this kernel impl")
+    add(q.dim() != 4, f"q must be 4-D [B, H, 1, D] with D = {HEAD_SIZES_TEXT}, got {q.dim()}")
     add(q.dtype not in (H16, F32), "q must be Half or Float")
     add(not q.is_contiguous(), "q must be contiguous", q.is_neg())
     B, H = (q.shape[0], q.shape[1]) if q.dim() >= 2 else (0, 0)
     k_ok = k.dim() == 4 and k.shape[0] == B and k.shape[3] == D
-    add(not k_ok, f"k must be [B, H_kv, kv_len, {D}]")
+    add(not k_ok, f"k must be [B, H_kv, kv_len, D] with B = {B} and D = {D} of q")
     if k_ok:  # query head h reads key/value head h // G
         H_kv = k.shape[1]
         k_ok = (H % H_kv == 0) if H_kv else H == 0
@@ -595,26 +601,7 @@ def expect_sdp(b):
         with np.errstate(all="ignore"):
             expected = sdp_model(qv, kv, vv)
         y = y.numpy()
-        if dtype == H16:
-            problem = same_bits(y, expected)
-            if problem is None:
-                return None
-            # The model rounds exp2 from float64, the device calls exp2f: a weight may differ in
-            # its last bit, an output by one unit in the last place.
-            tol = np.spacing(np.abs(expected)).astype(np.float64)
-        else:
-            # finite outputs sum these
-            finite = torch.nan_to_num(vv.abs(), nan=0.0, posinf=0.0).repeat_interleave(G, 1)
-            tol = 1e-6 * finite.amax(dim=(2, 3)).double().repeat_interleave(D, 1).numpy()
-        nan = np.isnan(expected)
-        with np.errstate(invalid="ignore"):
-            bad = (np.isnan(y) != nan) | (~nan & (y != expected) & ~(
-                np.abs(y.astype(np.float64) - expected) <= tol.reshape(y.shape)))
-        if bad.any():
-            i = tuple(np.argwhere(bad)[0])
-            return f"{int(bad.sum())} elements differ from the model, first at {i}: " \
-                   f"{y[i]!r} vs {expected[i]!r}"
-        return "OK:1 ulp" if dtype == H16 else None
+        return same_bits(y, expected)
 
     return Expect(errors=soft, shape=(B, H * D), dtype=dtype, check=check,
                   kind=f"kernel {kernel}", kernel=kernel if B * H else None)

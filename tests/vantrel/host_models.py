@@ -1,6 +1,8 @@
 """Host models of the kernels' order of operations (numpy rounds every float16 add and multiply
 separately), shared by the operator tests and the fuzzer. Which kernel, and so which model, serves
 a shape is read from vantrel's table."""
+import ctypes
+import ctypes.util
 import re
 
 import numpy as np
@@ -30,16 +32,21 @@ def model_arranged(x, w):
 
 
 def model_row_major(x, w):
-    """K = 128 S features: lane l of work-item a sums features 128s + 16q + l over its slices
-    s = a + 11j (j = 0, 1, .. while s < S), q = 0..7; a lane tree folds the lanes to P_a; with
+    """K features in S = ceil(K / 128) slices of 128, the last one partial when 128 does not divide
+    K: lane l of work-item a sums features 128s + 16q + l over its slices s = a + 11j (j = 0, 1, ..
+    while s < S) and chunks q = 0..7 with 128s + 16q < K; a lane tree folds the lanes to P_a; with
     P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and y = (S0 + S2) + (S1 + S3)."""
-    S = x.shape[1] // 128
-    xs, ws = x.reshape(len(x), 1, S, 128), w.reshape(1, len(w), S, 128)
+    K = x.shape[1]
+    S = -(-K // 128)
+    pad = ((0, 0), (0, 128 * S - K))
+    xs = np.pad(x, pad).reshape(len(x), 1, S, 128)
+    ws = np.pad(w, pad).reshape(1, len(w), S, 128)
     acc = np.zeros((len(x), len(w), 11, 16), np.float16)
     a = np.arange(11)
     for j in range((S + 10) // 11):
-        live, s = a + 11 * j < S, np.minimum(a + 11 * j, S - 1)
+        s = np.minimum(a + 11 * j, S - 1)
         for q in range(8):
+            live = (a + 11 * j < S) & (128 * s + 16 * q < K)  # held, and within the row
             prod = ws[:, :, s, 16 * q:16 * q + 16] * xs[:, :, s, 16 * q:16 * q + 16]
             acc = np.where(live[:, None], acc + prod, acc)
     for width in (8, 4, 2):
@@ -53,7 +60,7 @@ def model_row_major(x, w):
 # in-thread sums, cross-thread sums) of each weight layout's kernels.
 MODELS = {"arranged": model_arranged, "row_major": model_row_major}
 DEPTHS = {"arranged": lambda K: 1 + K // 64 + 15 + 2,
-          "row_major": lambda K: 1 + 8 * ((K // 128 + 10) // 11) + 4 + 2 + 2}
+          "row_major": lambda K: 1 + 8 * ((-(-K // 128) + 10) // 11) + 4 + 2 + 2}
 
 
 def linear_model(K):
@@ -75,6 +82,18 @@ WEIGHT_SUM_LANES = {"Fp16Keys128": 8, "Fp16KeyBlocks64": 16, "Fp32KeyBlocks64": 
 def sdp_variant(kernel):
     """The variant of an attention kernel's name: 'sdpDim128Fp16Keys128Grouped' -> 'Fp16Keys128'."""
     return re.fullmatch(r"sdpDim\d+(\w+?)(Grouped)?", kernel).group(1)
+
+
+# The device's exp2 of a float is the C library's exp2f, which is not always correctly rounded: the
+# models call it element by element rather than rounding a float64 exp2.
+_LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+_LIBM.exp2f.restype, _LIBM.exp2f.argtypes = ctypes.c_float, [ctypes.c_float]
+_EXP2F = np.frompyfunc(_LIBM.exp2f, 1, 1)
+
+
+def exp2f(x):
+    """exp2 of the float32 array x as the device computes it, as float32."""
+    return _EXP2F(np.asarray(x, np.float32).astype(np.float64)).astype(np.float32)
 
 
 def score_scale(q):
@@ -118,9 +137,7 @@ def sdp_model(q, k, v):
         acc = acc + q[:, :, 16 * i:16 * i + 16] * k[:, :, 16 * i:16 * i + 16]
     for width in (8, 4, 2):
         acc = acc[..., :width] + acc[..., width:2 * width]
-    # exp2 of the float32 scaled score, rounded once to float32 (as the device library does).
-    w = np.exp2(((acc[..., 0] + acc[..., 1]).astype(np.float32) * scale).astype(np.float64))
-    w = w.astype(np.float32)
+    w = exp2f((acc[..., 0] + acc[..., 1]).astype(np.float32) * scale)
     out = np.zeros((B * H, D), np.float32)
     for t in range(n):
         out = out + v[:, t].astype(np.float32) * w[:, t:t + 1]

@@ -8,9 +8,12 @@ from fuzz_operators import D, run
 # Every attention kernel the table names for the fuzzer's calls (kv_len 1 to 200, grouped or not).
 SDP_KERNELS = sorted({vantrel.sdp_kernel(dtype, D, kv_len, G) for dtype in (torch.half, torch.float)
                       for kv_len in range(1, 201) for G in (1, 2)})
-PATHS = {"forward": [f"result: kernel K={k}" for k in vantrel.linear_widths()] +
-         ["result: pytorch Half", "result: pytorch Float", "result: pytorch Double"],
-         "sdp_forward": [f"result: kernel {name}" for name in SDP_KERNELS]}
+# Every path and the calls each must take at least: the PyTorch paths and the attention kernels
+# 10 each; every linear width at least once and 10 times per weight layout.
+PATHS = {"forward": {**{f"result: kernel K={k}": 1 for k in vantrel.linear_widths()},
+                     **{f"result: pytorch {t}": 10 for t in ("Half", "Float", "Double")}},
+         "sdp_forward": {f"result: kernel {name}": 10 for name in SDP_KERNELS}}
+LAYOUT_CALLS = 10
 
 
 @pytest.mark.parametrize("op", sorted(PATHS))
@@ -18,5 +21,9 @@ def test_seeded_slice(op):
     counts, failures = run(seed=7, calls=500, ops=(op,))
     assert not failures, f"{len(failures)} failures:\n" + "\n".join(failures[:20])
     c = counts[op]
-    assert all(c[path] >= 10 for path in PATHS[op]), c  # every path is exercised
+    assert all(c[path] >= least for path, least in PATHS[op].items()), c  # every path is exercised
+    if op == "forward":
+        for layout in ("arranged", "row_major"):
+            assert sum(c[f"result: kernel K={k}"] for k in vantrel.linear_widths(layout)) >= \
+                LAYOUT_CALLS, c
     assert sum(n for label, n in c.items() if not label.startswith("result")) >= 100, c

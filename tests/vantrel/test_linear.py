@@ -123,7 +123,8 @@ def test_small_n(xpu, M, K):
 
 
 @pytest.mark.parametrize("K, N, M", [(4096, 11008, 1), (4096, 4096, 8), (11008, 4096, 1),
-                                     (11008, 4096, 5), (5120, 1024, 3), (28672, 256, 6)])
+                                     (11008, 4096, 5), (5120, 1024, 3), (28672, 256, 6),
+                                     (1376, 4096, 8), (2752, 2048, 1), (256, 2048, 5)])
 def test_full_width_layers(xpu, K, N, M):
     """All outputs within the rounding bound; sampled columns (first and last group included)
     bit for bit against the model."""
@@ -148,6 +149,12 @@ def test_full_width_layers(xpu, K, N, M):
     (13824, 8, 2, (22, 4), (11, 4), 384, 2 * 2),
     (14336, 4, 7, (11, 4), (11, 4), 384, 2 * 2),
     (28672, 12, 4, (33, 4), (11, 4), 384, 3 * 2),
+    # Small and partial-slice widths: most work-items of 256 hold no slice; 1376, 1728 and 2752
+    # end in a slice of 96, 64 and 64 features.
+    (256, 8, 8, (22, 4), (11, 4), 384, 2 * 2 * 2),
+    (1376, 4, 1, (11, 4), (11, 4), 384, 2),
+    (1728, 12, 6, (33, 4), (11, 4), 384, 3 * 2 * 2),
+    (2752, 8, 3, (22, 4), (11, 4), 384, 2 * 2),
 ])
 def test_launch_record(xpu, K, N, M, glob, local, slm, barriers):
     x = torch.ones(M, K, dtype=torch.half, device=xpu)
@@ -181,7 +188,8 @@ def test_profiler_records(xpu, M, kernels):
 # ---- PyTorch paths and refused operands ---------------------------------------------------------
 
 @pytest.mark.parametrize("K, layout", [(4096, "3d"), (4096, "2d"), (5120, "3d"), (5120, "2d"),
-                                       (8192, "2d"), (11008, "2d"), (28672, "2d")])
+                                       (8192, "2d"), (11008, "2d"), (28672, "2d"),
+                                       (1728, "2d")])
 def test_every_path_reads_the_same_weight(xpu, K, layout):
     """PyTorch's paths (one row too many, float input, a 3-D input) and the kernel (the most rows it
     takes) give the product from the same weight bytes: for the arranged widths [N, K] is the
@@ -200,7 +208,7 @@ def test_every_path_reads_the_same_weight(xpu, K, layout):
 @pytest.mark.parametrize("dtype, M, K, x_shape", [
     (F32, 4, 4096, None), (F64, 2, 11008, None), (F32, 12, 4096, None), (F16, 3, 64, None),
     (F16, 2, 4096, (1, 2, 4096)), (F32, 6, 64, (2, 3, 64)), (F32, 2, 8192, None),
-    (F64, 3, 13824, None), (F16, 12, 14336, None), (F16, 3, 2048, None), (F16, 5, 11136, None),
+    (F64, 3, 13824, None), (F16, 12, 14336, None), (F16, 3, 2080, None), (F16, 5, 11136, None),
 ])
 def test_pytorch_paths_give_the_product(xpu, dtype, M, K, x_shape):
     """Float/Double, more rows than the kernels take, other K (also widths the kernels' geometry
@@ -244,6 +252,7 @@ def test_zero_rows_give_empty_output_without_launch(xpu, K, w_shape, n):
     (1, 5120, (24, 5120), msg_arranged(5120)), (9, 8192, (2, 8192, 8), msg_arranged(8192)),
     (1, 11008, (6, 11008), msg_row_major(11008)), (1, 11008, (1, 11008, 4), msg_row_major(11008)),
     (1, 14336, (6, 14336), msg_row_major(14336)), (2, 28672, (1, 28672, 4), msg_row_major(28672)),
+    (1, 1376, (6, 1376), msg_row_major(1376)), (3, 256, (1, 256, 4), msg_row_major(256)),
     (1, 64, (1, 64, 16), r"weights must be \[N, 64\] \(row-major\) for an input with 64 features"),
 ])
 def test_refused_weights(xpu, M, K, w_shape, message):

@@ -44,8 +44,8 @@ def test_same_results_as_the_module(name, args):
     ("forward", (linear_args()[0], torch.zeros(24, 4096, dtype=torch.half, device=XPU)),
      r"weights must be \[N/16, 4096, 16\] or \[N, 4096\] with N a multiple of 16"),
     ("sdp_forward", sdp_args()[:2] + (sdp_args()[2].cpu(),), "v must be a XPU tensor"),
-    ("sdp_forward", (torch.zeros(1, 4, 1, 64, dtype=torch.half, device=XPU),) + sdp_args()[1:],
-     "hidden dim must be 128 for this kernel impl"),
+    ("sdp_forward", (torch.zeros(1, 4, 1, 96, dtype=torch.half, device=XPU),) + sdp_args()[1:],
+     "hidden dim must be 64 or 128 for this kernel impl"),
     ("sdp_forward", sdp_args(H=6, H_kv=4), "q and k: H = 6 of q must be a multiple of H_kv = 4"),
 ])
 def test_same_errors_as_the_module(name, args, message):

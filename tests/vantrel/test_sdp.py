@@ -10,14 +10,14 @@ import xpuemu
 import vantrel
 from host_models import sdp_model as model, sdp_reference as reference
 
-(D,) = vantrel.SDP_HEAD_SIZES  # the head size with kernels
+HEAD_SIZES = vantrel.SDP_HEAD_SIZES  # the head sizes with kernels
 
 
-def kernel(dtype, kv_len, G=1):
+def kernel(dtype, D, kv_len, G=1):
     return vantrel.sdp_kernel(dtype, D, kv_len, G)
 
 
-def make_inputs(B, H, kv_len, dtype, seed, H_kv=None):
+def make_inputs(D, B, H, kv_len, dtype, seed, H_kv=None):
     """Normal q [B, H, 1, D] and k, v [B, H_kv, kv_len, D] (H_kv = H by default) on the CPU."""
     g = torch.Generator().manual_seed(seed)
     return tuple(torch.randn(B, h, n, D, generator=g).to(dtype)
@@ -32,19 +32,23 @@ def run(xpu, q, k, v):
     return vantrel.sdp_forward(q.to(xpu), k.to(xpu), v.to(xpu)).cpu()
 
 
-RESULT_CASES = [  # (dtype, B, H, kv_len)
-    (torch.half, 1, 1, 1), (torch.half, 2, 8, 5), (torch.half, 1, 32, 8), (torch.half, 2, 1, 13),
-    (torch.half, 1, 8, 64), (torch.half, 2, 8, 100), (torch.half, 1, 32, 128),
-    (torch.half, 2, 8, 129), (torch.half, 1, 1, 200), (torch.half, 2, 40, 256),
-    (torch.half, 1, 8, 1000), (torch.half, 1, 32, 4096),
-    (torch.float, 2, 8, 1), (torch.float, 1, 32, 65), (torch.float, 2, 40, 128),
-    (torch.float, 1, 8, 4096),
+RESULT_CASES = [  # (D, dtype, B, H, kv_len)
+    (128, torch.half, 1, 1, 1), (128, torch.half, 2, 8, 5), (128, torch.half, 1, 32, 8),
+    (128, torch.half, 2, 1, 13), (128, torch.half, 1, 8, 64), (128, torch.half, 2, 8, 100),
+    (128, torch.half, 1, 32, 128), (128, torch.half, 2, 8, 129), (128, torch.half, 1, 1, 200),
+    (128, torch.half, 2, 40, 256), (128, torch.half, 1, 8, 1000), (128, torch.half, 1, 32, 4096),
+    (128, torch.float, 2, 8, 1), (128, torch.float, 1, 32, 65), (128, torch.float, 2, 40, 128),
+    (128, torch.float, 1, 8, 4096),
+    (64, torch.half, 1, 1, 1), (64, torch.half, 2, 8, 5), (64, torch.half, 1, 32, 8),
+    (64, torch.half, 2, 12, 100), (64, torch.half, 1, 32, 128), (64, torch.half, 2, 8, 129),
+    (64, torch.half, 1, 8, 1000), (64, torch.half, 1, 32, 4096),
+    (64, torch.float, 2, 8, 1), (64, torch.float, 1, 32, 65), (64, torch.float, 2, 12, 300),
 ]
 
 
-@pytest.mark.parametrize("dtype,B,H,kv_len", RESULT_CASES)
-def test_matches_reference_and_model(xpu, dtype, B, H, kv_len):
-    q, k, v = make_inputs(B, H, kv_len, dtype, seed=kv_len + 7 * H + B)
+@pytest.mark.parametrize("D,dtype,B,H,kv_len", RESULT_CASES)
+def test_matches_reference_and_model(xpu, D, dtype, B, H, kv_len):
+    q, k, v = make_inputs(D, B, H, kv_len, dtype, seed=kv_len + 7 * H + B)
     out = run(xpu, q, k, v)
     assert out.shape == (B, H * D) and out.dtype == dtype
     assert torch.isfinite(out).all(), "an output element was left unwritten"
@@ -54,40 +58,37 @@ def test_matches_reference_and_model(xpu, dtype, B, H, kv_len):
     # up to ~0.05 %, plus the output's own rounding (2^-11); measured up to 6.5e-4 here.
     rel = 2e-3 if dtype == torch.half else 1e-6
     assert ((out.double() - ref).abs() <= rel * vmax).all()
-    expected = model(q, k, v)
-    got = out.numpy()
-    if dtype == torch.half:
-        ulp = np.spacing(np.abs(expected)).astype(np.float64)
-        assert (np.abs(got.astype(np.float64) - expected) <= ulp).all()
-    else:
-        assert (np.abs(got - expected) <= 1e-6 * vmax.numpy()).all()
+    assert torch.equal(bits(out), bits(torch.from_numpy(model(q, k, v))))
 
 
+@pytest.mark.parametrize("D", HEAD_SIZES)
 @pytest.mark.parametrize("kv_len", [3, 100, 200])
-def test_cache_views_read_each_row_once(xpu, launches, kv_len):
+def test_cache_views_read_each_row_once(xpu, launches, kv_len, D):
     B, H = 2, 4
-    q, k_cache, v_cache = make_inputs(B, H, kv_len + 37, torch.half, seed=kv_len)
+    q, k_cache, v_cache = make_inputs(D, B, H, kv_len + 37, torch.half, seed=kv_len)
     kd, vd = (t.to(xpu)[:, :, :kv_len] for t in (k_cache, v_cache))  # views of device caches
     k, v = k_cache[:, :, :kv_len], v_cache[:, :, :kv_len]
     xpuemu.synchronize()
     xpuemu.clear_launch_log()
     out = vantrel.sdp_forward(q.to(xpu), kd, vd).cpu()
-    [rec] = [r for r in launches() if r["kernel"] == kernel(torch.half, kv_len)]
+    [rec] = [r for r in launches() if r["kernel"] == kernel(torch.half, D, kv_len)]
     for t in (kd, vd):
         addr = t.storage().data_ptr()
         assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H * kv_len * D * 2
     assert torch.equal(out, run(xpu, q, k.contiguous(), v.contiguous()))
 
 
-@pytest.mark.parametrize("G", [1, 4, 8, vantrel.SDP_MAX_GROUP])
+@pytest.mark.parametrize("G", [1, 3, 4, 8, vantrel.SDP_MAX_GROUP])
 @pytest.mark.parametrize("dtype,kv_len", [
     (torch.half, 7), (torch.half, 100), (torch.half, 129), (torch.float, 70)])
-def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, G):
+@pytest.mark.parametrize("D", HEAD_SIZES)
+def test_grouped_heads_equal_repeated_heads(xpu, launches, D, dtype, kv_len, G):
     """k and v with H_kv = H / G heads: the result is the call on heads repeated G times, bit for
-    bit, from the kernel's Grouped variant, reading each key and value row once. Half keys and
-    values are views of longer caches."""
+    bit, from the kernel's Grouped variant, reading each key and value row once, and the host
+    model's. Half keys and values are views of longer caches."""
     B, H_kv = 2, 2
-    q, k_cache, v_cache = make_inputs(B, H_kv * G, kv_len + 9, dtype, seed=kv_len + G, H_kv=H_kv)
+    q, k_cache, v_cache = make_inputs(D, B, H_kv * G, kv_len + 9, dtype, seed=kv_len + G,
+                                      H_kv=H_kv)
     k, v = k_cache[:, :, :kv_len], v_cache[:, :, :kv_len]
     if dtype == torch.half:
         kd, vd = (t.to(xpu)[:, :, :kv_len] for t in (k_cache, v_cache))
@@ -98,7 +99,7 @@ def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, G):
     xpuemu.clear_launch_log()
     out = vantrel.sdp_forward(qd, kd, vd).cpu()
     [rec] = launches()
-    assert rec["kernel"] == kernel(dtype, kv_len, G)
+    assert rec["kernel"] == kernel(dtype, D, kv_len, G)
     for t in (kd, vd):
         addr = t.storage().data_ptr()
         assert rec["loads"][addr] == rec["loads_unique"][addr] == B * H_kv * kv_len * D * \
@@ -106,52 +107,62 @@ def test_grouped_heads_equal_repeated_heads(xpu, launches, dtype, kv_len, G):
     repeated = run(xpu, q, k.repeat_interleave(G, dim=1), v.repeat_interleave(G, dim=1))
     assert torch.isfinite(out).all()
     assert torch.equal(bits(out), bits(repeated))
+    assert torch.equal(bits(out), bits(torch.from_numpy(model(q, k, v))))
 
 
+@pytest.mark.parametrize("D", HEAD_SIZES)
 @pytest.mark.parametrize("dtype,kv_len", [(torch.half, 6), (torch.half, 13), (torch.half, 300),
                                           (torch.float, 70)])
-def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len):
-    _, k, v = make_inputs(1, 2, kv_len, dtype, seed=3)
+def test_zero_query_gives_mean_of_values(xpu, dtype, kv_len, D):
+    _, k, v = make_inputs(D, 1, 2, kv_len, dtype, seed=3)
     out = run(xpu, torch.zeros(1, 2, 1, D, dtype=dtype), k, v)
     mean = v.double().mean(dim=2).reshape(1, -1)
     tol = np.spacing(mean.abs().numpy().astype(np.float16)) if dtype == torch.half else 1e-6
     assert (np.abs(out.double().numpy() - mean.numpy()) <= tol).all()
 
 
+@pytest.mark.parametrize("D", HEAD_SIZES)
 @pytest.mark.parametrize("dtype", [torch.half, torch.float])
 @pytest.mark.parametrize("B, H", [(0, 32), (2, 0)])
-def test_no_heads_no_launch(xpu, launches, dtype, B, H):
+def test_no_heads_no_launch(xpu, launches, dtype, B, H, D):
     q, k, v = (torch.zeros(B, H, n, D, dtype=dtype, device=xpu) for n in (1, 9, 9))
     assert vantrel.sdp_forward(q, k, v).shape == (B, H * D)
     assert launches() == []
 
 
-@pytest.mark.parametrize("dtype,B,H,H_kv,kv_len,glob,local,slm,barriers", [
+@pytest.mark.parametrize("D,dtype,B,H,H_kv,kv_len,glob,local,slm,barriers", [
     # One work-item per key (half, 8 to 128 keys), or blocks of 64 keys.
-    (torch.half, 1, 32, 32, 100, (3200, 1), (100, 1), 33280, 32),
-    (torch.half, 1, 32, 32, 128, (4096, 1), (128, 1), 33280, 32),
-    (torch.half, 1, 32, 32, 129, (2048, 1), (64, 1), 16640, 32 * 6),
-    (torch.half, 2, 3, 3, 7, (192, 2), (64, 1), 16640, 6 * 2),
-    (torch.float, 2, 32, 32, 3, (2048, 2), (64, 1), 33024, 64 * 2),
+    (128, torch.half, 1, 32, 32, 100, (3200, 1), (100, 1), 33280, 32),
+    (128, torch.half, 1, 32, 32, 128, (4096, 1), (128, 1), 33280, 32),
+    (128, torch.half, 1, 32, 32, 129, (2048, 1), (64, 1), 16640, 32 * 6),
+    (128, torch.half, 2, 3, 3, 7, (192, 2), (64, 1), 16640, 6 * 2),
+    (128, torch.float, 2, 32, 32, 3, (2048, 2), (64, 1), 33024, 64 * 2),
+    (64, torch.half, 1, 32, 32, 100, (3200, 1), (100, 1), 16896, 32),
+    (64, torch.half, 1, 32, 32, 129, (2048, 1), (64, 1), 8448, 32 * 6),
+    (64, torch.float, 2, 32, 32, 3, (2048, 2), (64, 1), 16640, 64 * 2),
     # Grouped: one work-group per (key/value head, batch entry); a barrier more for the staged
     # query rows.
-    (torch.half, 1, 32, 8, 100, (800, 1), (100, 1), 57344, 8 * 2),
-    (torch.half, 2, 8, 2, 129, (128, 2), (64, 1), 32768, 4 * 7),
-    (torch.float, 1, 8, 1, 3, (64, 1), (64, 1), 57344, 3),
+    (128, torch.half, 1, 32, 8, 100, (800, 1), (100, 1), 57344, 8 * 2),
+    (128, torch.half, 2, 8, 2, 129, (128, 2), (64, 1), 32768, 4 * 7),
+    (128, torch.float, 1, 8, 1, 3, (64, 1), (64, 1), 57344, 3),
+    (64, torch.half, 1, 24, 8, 100, (800, 1), (100, 1), 36864, 8 * 2),
+    (64, torch.half, 2, 6, 2, 129, (128, 2), (64, 1), 20480, 4 * 7),
+    (64, torch.float, 1, 8, 1, 3, (64, 1), (64, 1), 32768, 3),
 ])
-def test_geometry(xpu, launches, dtype, B, H, H_kv, kv_len, glob, local, slm, barriers):
-    q, k, v = (t.to(xpu) for t in make_inputs(B, H, kv_len, dtype, seed=1, H_kv=H_kv))
+def test_geometry(xpu, launches, D, dtype, B, H, H_kv, kv_len, glob, local, slm, barriers):
+    q, k, v = (t.to(xpu) for t in make_inputs(D, B, H, kv_len, dtype, seed=1, H_kv=H_kv))
     xpuemu.synchronize()
     xpuemu.clear_launch_log()
     vantrel.sdp_forward(q, k, v)
     [rec] = launches()
     assert (rec["kernel"], rec["global"], rec["local"], rec["slm_bytes"], rec["barriers"]) == (
-        kernel(dtype, kv_len, H // H_kv), glob, local, slm, barriers)
+        kernel(dtype, D, kv_len, H // H_kv), glob, local, slm, barriers)
     assert "error" not in rec
 
 
 def test_profiler_scope_and_kernel_records(xpu):
-    args = [tuple(t.to(xpu) for t in make_inputs(1, 2, n, dt, seed=2))
+    D = 128
+    args = [tuple(t.to(xpu) for t in make_inputs(D, 1, 2, n, dt, seed=2))
             for dt, n in ((torch.half, 20), (torch.half, 150), (torch.float, 20))]
     with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CPU],
                                 record_shapes=True) as prof:
@@ -163,10 +174,11 @@ def test_profiler_scope_and_kernel_records(xpu):
     assert sum(e.name == "dpcpp_kernel" for e in prof.events()) == 3
 
 
-def test_huge_score_is_not_finite(xpu):
-    """No maximum is subtracted: a raw score of 1152 overflows its weight."""
-    q = torch.full((1, 1, 1, 128), 3.0, dtype=torch.half)
-    out = run(xpu, q, q.expand(1, 1, 16, 128), q.expand(1, 1, 16, 128))
+@pytest.mark.parametrize("D, x", [(128, 3.0), (64, 4.0)])
+def test_huge_score_is_not_finite(xpu, D, x):
+    """No maximum is subtracted: a raw score of D x^2 (1152, 1024) overflows its weight."""
+    q = torch.full((1, 1, 1, D), x, dtype=torch.half)
+    out = run(xpu, q, q.expand(1, 1, 16, D), q.expand(1, 1, 16, D))
     assert torch.isnan(out).all()
 
 
@@ -183,18 +195,31 @@ def misaligned(*shape):
     return h(int(np.prod(shape)) + 1)[1:].view(*shape)
 
 
-def odd_head_stride():
-    return h(2 * 1025 + 128).as_strided((1, 2, 8, 128), (2050, 1025, 128, 1))
+def odd_head_stride(D=128):
+    return h(2 * (8 * D + 1) + D).as_strided((1, 2, 8, D), (2 * (8 * D + 1), 8 * D + 1, D, 1))
+
+
+Q64, KV64 = (1, 4, 1, 64), (1, 4, 10, 64)
 
 
 ERROR_CASES = [  # (q, k, v) on the device, message; in the order the checks run
     (lambda: (h(1, 4, 2, 64), h(*KV), h(*KV)), "q_len must be 1 for this kernel impl"),
-    (lambda: (h(1, 4, 1, 64), h(*KV), h(*KV)), "hidden dim must be 128 for this kernel impl"),
-    (lambda: (h(4, 1, 128), h(*KV), h(*KV)), "q must be 4-D [B, H, 1, 128]"),
+    (lambda: (h(1, 4, 1, 96), h(*KV), h(*KV)),
+     "hidden dim must be 64 or 128 for this kernel impl"),
+    (lambda: (h(1, 4, 1, 256), h(1, 4, 10, 256), h(1, 4, 10, 256)),
+     "hidden dim must be 64 or 128 for this kernel impl"),
+    (lambda: (h(4, 1, 128), h(*KV), h(*KV)),
+     "q must be 4-D [B, H, 1, D] with D = 64 or 128, got 3 dimensions"),
     (lambda: (h(*Q, dtype=torch.bfloat16), h(*KV), h(*KV)), "q must be Half or Float"),
     (lambda: (h(1, 128, 4, 1).permute(0, 2, 3, 1), h(*KV), h(*KV)), "q must be contiguous"),
-    (lambda: (h(*Q), h(1, 4, 10), h(*KV)), "k must be [B, H_kv, kv_len, 128]"),
-    (lambda: (h(2, 4, 1, 128), h(*KV), h(*KV)), "k must be [B, H_kv, kv_len, 128] with B = 2 of q"),
+    (lambda: (h(*Q), h(1, 4, 10), h(*KV)),
+     "k must be [B, H_kv, kv_len, D] with B = 1 and D = 128 of q"),
+    (lambda: (h(2, 4, 1, 128), h(*KV), h(*KV)),
+     "k must be [B, H_kv, kv_len, D] with B = 2 and D = 128 of q"),
+    (lambda: (h(*Q64), h(*KV), h(*KV)),
+     "k must be [B, H_kv, kv_len, D] with B = 1 and D = 64 of q"),
+    (lambda: (h(*Q), h(*KV64), h(*KV64)),
+     "k must be [B, H_kv, kv_len, D] with B = 1 and D = 128 of q"),
     (lambda: (h(1, 32, 1, 128), h(1, 5, 10, 128), h(1, 5, 10, 128)),
      "q and k: H = 32 of q must be a multiple of H_kv = 5 of k"),
     (lambda: (h(1, 2 * MAX_GROUP, 1, 128), h(1, 1, 10, 128), h(1, 1, 10, 128)),
@@ -207,7 +232,10 @@ ERROR_CASES = [  # (q, k, v) on the device, message; in the order the checks run
     (lambda: (h(*Q), h(1, 4, 128, 10).transpose(2, 3), h(*KV)),
      "k rows must be 128 contiguous elements"),
     (lambda: (h(*Q), h(1, 4, 20, 128)[:, :, ::2], h(*KV)),
-     "k rows must be 128 contiguous elements"),
+     "k rows must be 128 contiguous elements (stride 128 along dimension 2"),
+    (lambda: (h(*Q64), h(1, 4, 20, 64)[:, :, ::2], h(*KV64)),
+     "k rows must be 64 contiguous elements (stride 64 along dimension 2"),
+    (lambda: (h(*Q64), h(*KV64), h(1, 4, 12, 64)[:, :, :10]), "v must be laid out like k"),
     (lambda: (h(*Q), h(*KV), h(1, 4, 12, 128)[:, :, :10]), "v must be laid out like k"),
     (lambda: (h(*Q, dtype=torch.float), h(1, 4, 12, 128, dtype=torch.float)[:, :, :10],
               h(*KV, dtype=torch.float)), "k must be contiguous for Float"),
@@ -217,6 +245,9 @@ ERROR_CASES = [  # (q, k, v) on the device, message; in the order the checks run
     (lambda: (h(*Q), misaligned(*KV), misaligned(*KV)), "k rows must be 4-byte aligned"),
     (lambda: (h(1, 2, 1, 128), odd_head_stride(), odd_head_stride()),
      "k rows must be 4-byte aligned"),
+    (lambda: (h(1, 2, 1, 64), odd_head_stride(64), odd_head_stride(64)),
+     "k rows must be 4-byte aligned"),
+    (lambda: (h(*Q64), misaligned(*KV64), misaligned(*KV64)), "k rows must be 4-byte aligned"),
     (lambda: (h(*Q), h(*KV), misaligned(*KV)), "v data pointer must be 4-byte aligned"),
 ]
 
@@ -239,50 +270,53 @@ def test_device_checks_come_first(on_cpu):
         vantrel.sdp_forward(*args)
 
 
-def test_32_bit_offset_limit(xpu, launches):
+@pytest.mark.parametrize("D", HEAD_SIZES)
+def test_32_bit_offset_limit(xpu, launches, D):
     """Key and value offsets are 32-bit: a span of exactly 4 GiB is served, one more row is not.
     Untouched storage costs no memory with poisoning and checking off."""
     xpuemu.set_poison(False)
     xpuemu.set_checking(False)
-    store = torch.empty(2 ** 31 + 128, dtype=torch.half, device=xpu)
-    s1 = 2 ** 31 - 128  # head 1's single row ends at byte 2^32
-    store[:128].copy_(torch.ones(128))
-    store[s1:s1 + 128].copy_(torch.full((128,), 2.0))
-    q = torch.zeros(1, 2, 1, 128, dtype=torch.half, device=xpu)
-    kv = store.as_strided((1, 2, 1, 128), (2 * s1, s1, 128, 1))
+    store = torch.empty(2 ** 31 + D, dtype=torch.half, device=xpu)
+    s1 = 2 ** 31 - D  # head 1's single row ends at byte 2^32
+    store[:D].copy_(torch.ones(D))
+    store[s1:s1 + D].copy_(torch.full((D,), 2.0))
+    q = torch.zeros(1, 2, 1, D, dtype=torch.half, device=xpu)
+    kv = store.as_strided((1, 2, 1, D), (2 * s1, s1, D, 1))
     out = vantrel.sdp_forward(q, kv, kv).cpu().float()
-    assert (out[0, :128] == 1).all() and (out[0, 128:] == 2).all()
+    assert (out[0, :D] == 1).all() and (out[0, D:] == 2).all()
     xpuemu.clear_launch_log()
-    kv = store.as_strided((1, 2, 1, 128), (2 * s1 + 128, s1 + 64, 128, 1))
+    kv = store.as_strided((1, 2, 1, D), (2 * s1 + D, s1 + D // 2, D, 1))
     with pytest.raises(RuntimeError, match="^k must span at most 4 GiB"):
         vantrel.sdp_forward(q, kv, kv)
     del store
-    store = torch.empty(2 ** 30 + 128, dtype=torch.float, device=xpu)
-    kv = store.view(1, 1, 2 ** 23 + 1, 128)
+    store = torch.empty(2 ** 30 + D, dtype=torch.float, device=xpu)
+    kv = store.view(1, 1, 2 ** 30 // D + 1, D)
     with pytest.raises(RuntimeError, match="^k must span at most 4 GiB"):
         vantrel.sdp_forward(q.float()[:, :1], kv, kv)
     assert launches() == []
 
 
+@pytest.mark.parametrize("D", HEAD_SIZES)
 @pytest.mark.parametrize("kv_len, H, B, count", [
     (128, 1, 2 ** 24, "H * kv_len"), (300, 1, 2 ** 25, "H * 64"),
     (128, 2, 2 ** 24, "H_kv * kv_len")])
-def test_work_item_count_limit(xpu, launches, kv_len, H, B, count):
+def test_work_item_count_limit(xpu, launches, kv_len, H, B, count, D):
     """B * H_kv * (work-items per key/value head) must stay below 2^31: refused on the host,
     naming q and k."""
-    xpuemu.set_poison(False)  # a q of 4 or 8 GiB left untouched
-    q = torch.empty(B, H, 1, 128, dtype=torch.half, device=xpu)
-    kv = torch.zeros(kv_len, 128, dtype=torch.half, device=xpu).expand(B, 1, kv_len, 128)
+    xpuemu.set_poison(False)  # a q of 2 to 8 GiB left untouched
+    q = torch.empty(B, H, 1, D, dtype=torch.half, device=xpu)
+    kv = torch.zeros(kv_len, D, dtype=torch.half, device=xpu).expand(B, 1, kv_len, D)
     with pytest.raises(RuntimeError, match=re.escape(f"q and k must have B * {count} < 2^31")):
         vantrel.sdp_forward(q, kv, kv)
     assert launches() == []
 
 
-@pytest.mark.parametrize("dtype, kv_len", [(torch.half, 100), (torch.half, 300), (torch.float, 9)])
+@pytest.mark.parametrize("D, dtype, kv_len", [(128, torch.half, 100), (128, torch.half, 300),
+                                             (128, torch.float, 9), (64, torch.half, 100)])
 @pytest.mark.parametrize("negated", range(3))
-def test_pending_negation_is_applied(xpu, dtype, kv_len, negated):
+def test_pending_negation_is_applied(xpu, D, dtype, kv_len, negated):
     """A lazily negated q, k or v (torch._neg_view) is read with its sign."""
-    args = [t.to(xpu) for t in make_inputs(1, 2, kv_len, dtype, seed=kv_len)]
+    args = [t.to(xpu) for t in make_inputs(D, 1, 2, kv_len, dtype, seed=kv_len)]
     plain = [a.clone() for a in args]
     plain[negated] = -plain[negated]
     args[negated] = torch._neg_view(args[negated])

@@ -13,31 +13,39 @@ XPU = torch.device("xpu")
 def test_values():
     t = vantrel.kernel_table()
     assert t["linear"]["layouts"]["arranged"]["widths"] == (4096, 5120, 8192)
-    assert t["linear"]["layouts"]["row_major"]["widths"] == (11008, 13824, 14336, 28672)
-    assert vantrel.linear_widths() == (4096, 5120, 8192, 11008, 13824, 14336, 28672)
+    assert t["linear"]["layouts"]["row_major"]["widths"] == (
+        256, 384, 512, 640, 768, 1024, 1280, 1376, 1536, 1728, 1792, 2048, 2560, 2752, 3072, 3456,
+        3584, 5504, 6912, 7168, 11008, 13824, 14336, 22016, 28672)
+    assert vantrel.linear_widths() == (4096, 5120, 8192) + vantrel.linear_widths("row_major")
     assert vantrel.LINEAR_MAX_ROWS == t["linear"]["max_rows"] == 8
-    assert vantrel.SDP_HEAD_SIZES == (128,) and vantrel.SDP_MAX_GROUP == 32
-    # log2(e) / sqrt(128) rounded down to a float: bit pattern 0x3E029076.
-    scale = np.float32(vantrel.sdp_score_scale(128))
-    assert scale.view(np.uint32) == 0x3E029076 and t["sdp"]["score_scale"] == {128: scale}
+    assert vantrel.SDP_HEAD_SIZES == (64, 128) and vantrel.SDP_MAX_GROUP == 32
+    # 64: the float nearest log2(e) / 8; 128: a constant 1.04e-4 below log2(e) / sqrt(128).
+    scales = {D: np.float32(vantrel.sdp_score_scale(D)) for D in (64, 128)}
+    assert scales[64] == np.float32(np.log2(np.e) / 8)
+    assert [s.view(np.uint32) for s in scales.values()] == [0x3E38AA3B, 0x3E029076]
+    assert t["sdp"]["score_scale"] == scales
     # The names the launch log and the profiler show.
-    assert [vantrel.linear_kernel(8, K) for K in (4096, 11008)] == [
-        "gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape"]
-    assert [vantrel.sdp_kernel(dtype, 128, kv_len, group)
+    assert [vantrel.linear_kernel(8, K) for K in (4096, 11008, 1376)] == [
+        "gemmCommonDim4096Fp16V0", "gemmCommonDim11008Fp16NoReshape",
+        "gemmCommonDim1376Fp16NoReshape"]
+    assert [vantrel.sdp_kernel(dtype, D, kv_len, group) for D in (64, 128)
             for dtype, kv_len in ((torch.half, 8), (torch.half, 129), (torch.float, 8))
-            for group in (1, 2)] == [
+            for group in (1, 3)] == [
+        "sdpDim64Fp16Keys128", "sdpDim64Fp16Keys128Grouped", "sdpDim64Fp16KeyBlocks64",
+        "sdpDim64Fp16KeyBlocks64Grouped", "sdpDim64Fp32KeyBlocks64",
+        "sdpDim64Fp32KeyBlocks64Grouped",
         "sdpDim128Fp16Keys128", "sdpDim128Fp16Keys128Grouped", "sdpDim128Fp16KeyBlocks64",
         "sdpDim128Fp16KeyBlocks64Grouped", "sdpDim128Fp32KeyBlocks64",
         "sdpDim128Fp32KeyBlocks64Grouped"]
     assert vantrel.linear_layout(64) is None and vantrel.linear_kernel(1, 64) is None
     assert vantrel.sdp_kernel(torch.bfloat16, 128, 10) is None
-    assert vantrel.sdp_kernel(torch.half, 64, 10) is None
+    assert vantrel.sdp_kernel(torch.half, 96, 10) is None
     assert vantrel.sdp_kernel(torch.half, 128, 10, group=33) is None
 
 
 @pytest.mark.parametrize("call, error", [
     (lambda: vantrel.linear_widths("blocked"), ValueError),
-    (lambda: vantrel.sdp_score_scale(64), ValueError),
+    (lambda: vantrel.sdp_score_scale(96), ValueError),
     (lambda: vantrel.sdp_kernel("half", 128, 10), TypeError),
     (lambda: vantrel.arrange_weights(torch.zeros(4096)), RuntimeError),
     (lambda: vantrel.arrange_weights(torch.zeros(24, 4096)), RuntimeError),
@@ -68,12 +76,13 @@ def test_arrange_weights_follows_the_element_formula():
     assert vantrel.arrange_weights(row_major) is row_major
 
 
+@pytest.mark.parametrize("D", vantrel.SDP_HEAD_SIZES)
 @pytest.mark.parametrize("dtype", [torch.half, torch.float])
 @pytest.mark.parametrize("kv_len", [1, 7, 8, 128, 129])
-@pytest.mark.parametrize("group", [1, 4, 32])
-def test_attention_launches_the_kernel_the_table_names(dtype, kv_len, group):
-    D = vantrel.SDP_HEAD_SIZES[0]
+@pytest.mark.parametrize("group", [1, 3, 32])
+def test_attention_launches_the_kernel_the_table_names(D, dtype, kv_len, group):
     q = torch.randn(1, group, 1, D, dtype=dtype).to(XPU)
     k = torch.randn(1, 1, kv_len, D, dtype=dtype).to(XPU)
     vantrel.sdp_forward(q, k, k)
-    assert [r["kernel"] for r in xpuemu.launch_log()] == [vantrel.sdp_kernel(dtype, D, kv_len, group)]
+    expected = vantrel.sdp_kernel(dtype, D, kv_len, group)
+    assert [r["kernel"] for r in xpuemu.launch_log()] == [expected]

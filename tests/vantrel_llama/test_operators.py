@@ -1,5 +1,7 @@
 """The engine's seams: weights arranged in place as vantrel.arrange_weights lays them out, a model
 reaching the operators only through the Operators it is given, and the accounting of a step."""
+from types import SimpleNamespace
+
 import pytest
 import torch
 import vantrel
@@ -7,7 +9,8 @@ import vantrel
 from vantrel_llama import load
 from vantrel_llama.accounting import bytes_per_step, one_step
 from vantrel_llama.loader import _copy_rows_arranged
-from vantrel_llama.operators import Operators
+from vantrel_llama.model import Projection
+from vantrel_llama.operators import Operators, paths
 
 HEAD = vantrel.SDP_HEAD_SIZES[0]
 # Heads the attention kernels take, grouped: 2 query heads share 1 key/value head.
@@ -74,3 +77,22 @@ def test_step_accounting(make_checkpoint, config, kernel_attention):
                                             + 2 * kv_len * cfg.num_key_value_heads)
     assert bytes_per_step(model, batch, kv_len) == \
         cfg.num_hidden_layers * per_layer * kernel_attention
+
+
+@pytest.mark.parametrize("hidden, intermediate, heads, kv_heads", [
+    (2048, 8192, 32, 8),  # LLaMA-3.2-1B: heads of 64
+    (3072, 8192, 24, 8),  # LLaMA-3.2-3B
+    (4096, 14336, 32, 8),  # LLaMA-3.1-8B
+])
+@pytest.mark.parametrize("rows", [1, vantrel.LINEAR_MAX_ROWS])
+def test_current_checkpoints_run_every_operation_on_kernels(hidden, intermediate, heads,
+                                                              kv_heads, rows):
+    def proj(k):
+        return Projection(None, 0, k)
+
+    layer = SimpleNamespace(qkv=proj(hidden), o=proj(hidden), gate_up=proj(hidden),
+                            down=proj(intermediate))
+    config = SimpleNamespace(num_attention_heads=heads, num_key_value_heads=kv_heads,
+                             head_dim=hidden // heads)
+    model = SimpleNamespace(ops=Operators(), layers=[layer], lm_head=proj(hidden), config=config)
+    assert not [p for p in paths(model, rows).values() if p.startswith("PyTorch")]

@@ -87,8 +87,8 @@ void bind_table(py::module_& m) {
         return widths_of(*family);
       },
       py::arg("layout") = py::none(),
-      "The input widths K with a linear kernel, in increasing order: those of one layout "
-      "('arranged' or 'row_major'), or all of them.");
+      "The input widths K with a linear kernel: those of one layout ('arranged' or "
+      "'row_major') in increasing order, or all of them (the arranged ones first).");
   m.def(
       "linear_kernel",
       [](int64_t rows, int64_t K) { return name_or_none(vk::linear_kernel_name(rows, K)); },

@@ -14,10 +14,17 @@
 // Widths K whose kernel reads weights pre-arranged in blocks of 16 output features:
 // [N/16][K][16], output feature n at input feature k at element ((n / 16) K + k) 16 + n % 16.
 #define VANTREL_ARRANGED_WIDTHS(X) X(4096) X(5120) X(8192)
-// Widths K whose kernel reads row-major weights [N][K].
-#define VANTREL_ROW_MAJOR_WIDTHS(X) X(11008) X(13824) X(14336) X(28672)
+// Widths K whose kernel reads row-major weights [N][K]: every other width of the LLaMA family and
+// of its 2-, 4- and 8-way tensor-parallel shards. A multiple of 16; 1376, 1728 and 2752 end in a
+// partial 128-wide slice.
+// clang-format off
+#define VANTREL_ROW_MAJOR_WIDTHS(X)                                                            \
+  X(256) X(384) X(512) X(640) X(768) X(1024) X(1280) X(1376) X(1536) X(1728) X(1792) X(2048) \
+  X(2560) X(2752) X(3072) X(3456) X(3584) X(5504) X(6912) X(7168) X(11008) X(13824) X(14336) \
+  X(22016) X(28672)
+// clang-format on
 // Head sizes with attention kernels.
-#define VANTREL_SDP_HEAD_SIZES(X) X(128)
+#define VANTREL_SDP_HEAD_SIZES(X) X(64) X(128)
 
 namespace vantrel::kernels {
 
@@ -85,16 +92,17 @@ inline std::string linear_kernel_name(int64_t rows, int64_t K) {
 
 // ---- attention ----------------------------------------------------------------------------------
 
-// Query heads one key/value head serves at most (G = H / H_kv): the blocked kernels keep the 8 * G
-// (query head, 16-element output chunk) accumulators of a work-group in its 64 work-items, at most
-// four per work-item.
+// Query heads one key/value head serves at most (G = H / H_kv): the blocked kernels keep the
+// G * D / 16 (query head, 16-element output chunk) accumulators of a work-group in its 64
+// work-items, at most four per work-item for D = 128.
 inline constexpr uint64_t kSdpMaxGroupHeads = 32;
 
 // The scale that turns a raw score q.k into the exponent of 2 of its weight, standing for
-// log2(e) / sqrt(D) with head size D: for 128 the kernels' constant 0.1275042 (bit pattern
-// 0x3E029076), 1.04e-4 below the exact 0.1275174 relative to it. 0 for a head size without kernels.
+// log2(e) / sqrt(D) with head size D: for 64 the float nearest log2(e) / 8, 0.18033688 (bit pattern
+// 0x3E38AA3B); for 128 the kernels' constant 0.1275042 (bit pattern 0x3E029076), 1.04e-4 below the
+// exact 0.1275174 relative to it. 0 for a head size without kernels.
 constexpr float sdp_score_scale(int64_t head_size) {
-  return head_size == 128 ? 0x1.0520ecp-3f : 0.0f;
+  return head_size == 64 ? 0x1.715476p-3f : head_size == 128 ? 0x1.0520ecp-3f : 0.0f;
 }
 
 // The attention kernels, by element type and cache length.

@@ -1,5 +1,6 @@
-// Launchers of the linear kernels (torch-free): one kernel name and one instantiation per width,
-// both generated from the width lists of catalog.hpp.
+// Launchers of the linear kernels (torch-free): the entry points, the arranged widths'
+// instantiations (one per width) and unit 0 of the row-major ones (unit 1 is in
+// linear_launch_row_major.cpp).
 #include "vantrel/kernels/linear_launch.hpp"
 
 #include <stdexcept>
@@ -7,29 +8,14 @@
 
 #include "vantrel/kernels/launch.hpp"
 #include "vantrel/kernels/linear_arranged.hpp"
-#include "vantrel/kernels/linear_row_major.hpp"
-
-// Names the launch log and the profiler show, one per width (the width belongs in the name: the
-// log drops template arguments).
-namespace kernel_names {
-#define VANTREL_ARRANGED_NAME(K) \
-  template <typename T>          \
-  class gemmCommonDim##K##Fp16V0;
-#define VANTREL_ROW_MAJOR_NAME(K) \
-  template <typename T>           \
-  class gemmCommonDim##K##Fp16NoReshape;
-VANTREL_ARRANGED_WIDTHS(VANTREL_ARRANGED_NAME)
-VANTREL_ROW_MAJOR_WIDTHS(VANTREL_ROW_MAJOR_NAME)
-#undef VANTREL_ARRANGED_NAME
-#undef VANTREL_ROW_MAJOR_NAME
-}  // namespace kernel_names
+#include "vantrel/kernels/linear_submit.hpp"
 
 namespace vantrel::kernels {
 namespace {
 
 namespace names = ::kernel_names;
 
-// The K-wide kernel of each family, submitted under the name `Name`.
+// The K-wide arranged kernel, submitted under the name `Name`.
 template <uint32_t K, typename Name>
 sycl::event submit_arranged(sycl::queue& queue, const linear_params& params) {
   const sycl::range<2> global(((params.N + 15) >> 4) * 64, (params.M + 127) >> 7);
@@ -39,20 +25,11 @@ sycl::event submit_arranged(sycl::queue& queue, const linear_params& params) {
       [params](sycl::nd_item<2> item) { gemmCommonDimFp16V0<K>(params, item); });
 }
 
-template <uint32_t K, typename Name>
-sycl::event submit_row_major(sycl::queue& queue, const linear_params& params) {
-  const sycl::range<2> global(((params.N + 3) >> 2) * 11, 4);
-  const sycl::range<2> local(11, 4);
-  return submit_kernel<Name>(
-      queue, sycl::nd_range<2>(global, local),
-      [params](sycl::nd_item<2> item) { gemmCommonDimFp16NoReshape<K>(params, item); });
-}
+}  // namespace
 
-[[noreturn]] void unserved_width(const char* launcher, uint32_t K) {
+void unserved_width(const char* launcher, uint32_t K) {
   throw std::invalid_argument(std::string(launcher) + ": no kernel for K = " + std::to_string(K));
 }
-
-}  // namespace
 
 sycl::event launch_linear_arranged(sycl::queue& queue, const linear_params& params, uint32_t K) {
   switch (K) {
@@ -66,13 +43,15 @@ sycl::event launch_linear_arranged(sycl::queue& queue, const linear_params& para
   }
 }
 
+template sycl::event launch_row_major_unit<0>(sycl::queue&, const linear_params&, uint32_t);
+
 sycl::event launch_linear_row_major(sycl::queue& queue, const linear_params& params, uint32_t K) {
-  switch (K) {
-#define VANTREL_ROW_MAJOR_CASE(W) \
-  case W:                         \
-    return submit_row_major<W, names::gemmCommonDim##W##Fp16NoReshape<fp16>>(queue, params);
-    VANTREL_ROW_MAJOR_WIDTHS(VANTREL_ROW_MAJOR_CASE)
-#undef VANTREL_ROW_MAJOR_CASE
+  static_assert(kRowMajorUnits == 2, "one call per unit below");
+  switch (row_major_unit(K)) {
+    case 0:
+      return launch_row_major_unit<0>(queue, params, K);
+    case 1:
+      return launch_row_major_unit<1>(queue, params, K);
     default:
       unserved_width("launch_linear_row_major", K);
   }

@@ -3,22 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "vantrel/kernels/esimd_common.hpp"
+#include "vantrel/kernels/linear_loads.hpp"
 #include "vantrel/kernels/linear_params.hpp"
 
 namespace vantrel::kernels {
 
 // A work-group of 11 x 4 work-items owns 4 consecutive output features; work-item (a, b) serves
-// feature 4g + b and keeps the 128-wide slices a + 11j (j = 0, 1, ... while a + 11j < K / 128) of
-// its weight row in registers. Each work-item folds its 16 lanes to one value per row, the values
-// meet in SLM, and work-item (0, 0) finishes and stores all four features of every row. Global
-// range (11 ceil(N/4), 4), local (11, 4). All arithmetic is binary16.
+// feature 4g + b and keeps the 128-wide slices a + 11j (j = 0, 1, ... while a + 11j < ceil(K/128))
+// of its weight row in registers. When 128 does not divide K, the last slice is partial: its
+// K % 128 elements (whole 16-element chunks) are the last slice of work-item (ceil(K/128) - 1) mod
+// 11, which sums only those chunks. Work-items without a slice contribute zero. Each work-item
+// folds its 16 lanes to one value per row, the values meet in SLM, and work-item (0, 0) finishes
+// and stores all four features of every row. Global range (11 ceil(N/4), 4), local (11, 4). All
+// arithmetic is binary16.
 template <uint32_t K>
 SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16NoReshape(const linear_params& params,
                                                            sycl::nd_item<2> item) {
-  static_assert(K % 128 == 0, "rows are whole 128-wide slices");
-  constexpr uint32_t kSlices = K / 128;
+  static_assert(K % 16 == 0, "rows are whole 16-element chunks");
+  constexpr uint32_t kSlices = (K + 127) / 128;         // the partial one included
+  constexpr uint32_t kTail = K % 128;                   // elements of the partial slice, or 0
+  constexpr uint32_t kTailOwner = (kSlices - 1) % 11;   // the work-item holding it
   constexpr uint32_t kMaxSlices = (kSlices + 10) / 11;  // held by work-item a = 0
   constexpr uint32_t kRowBytes = K * sizeof(fp16);      // input and weight rows
   constexpr uint32_t kSliceBytes = 128 * sizeof(fp16);  // 256
@@ -39,37 +46,49 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16NoReshape(const linear_params& 
   simd<uint32_t, 4> rows = baseOffsetInc4;
   uint32_t o = 4 * g;  // output element of feature 0, row 0 of the block
   const uint32_t blocks = (m + 3) >> 2;
-  const int slices = (kSlices - a + 10) / 11;  // the j with a + 11j < K / 128
+  const int slices = (kSlices + 10 - a) / 11;  // the j with a + 11j < ceil(K / 128); may be 0
+  const bool tail = kTail != 0 && a == kTailOwner;
+  const int whole = slices - (tail ? 1 : 0);  // slices of 128 elements; the partial one follows
 
-  // Slice j in elements 128j .. 128j+127.
+  // Slice j in elements 128j .. 128j+127 (the partial one in its first K % 128).
   simd<fp16, 128 * kMaxSlices> wts;
   const uint32_t weightOffset = (4 * g + b) * kRowBytes + kSliceBytes * a;
-  for (int j = 0; j < slices; ++j)
+  for (int j = 0; j < whole; ++j)
     wts.template bit_cast_view<uint32_t>().template select<64, 1>(64 * j) =
         loadWords<64, cache_hint::cached, cache_hint::uncached>(params.weight,
                                                                 weightOffset + kSliceStride * j);
+  if constexpr (kTail != 0)
+    if (tail)
+      wts.template bit_cast_view<uint32_t>().template select<kTail / 2, 1>(64 * whole) =
+          loadWordsSplit<kTail / 2, cache_hint::cached, cache_hint::uncached>(
+              params.weight, weightOffset + kSliceStride * whole);
 
   simd<fp16, 512> in;  // row r of the slice in hand at 128r; the leader's scratch
   simd<fp16, 64> acc;  // 16 lanes for each of the four rows
   const uint32_t slot = kSlmRegionBytes * b + 8 * a;
+  // Slice j of the rows below M into the lanes, in its chunks q = 0 .. kChunks - 1.
+  auto sliceSums = [&](int j, auto chunkCount) {
+    constexpr int kChunks = decltype(chunkCount)::value;
+    const uint32_t inputOffset = kSliceBytes * a + kSliceStride * j;
+    for (int r = 0; r < 4; ++r) {
+      const uint32_t row = rows[r];
+      if (row < m)
+        in.template bit_cast_view<uint32_t>().template select<8 * kChunks, 1>(64 * r) =
+            loadWordsSplit<8 * kChunks>(params.input, row * kRowBytes + inputOffset);
+    }
+    for (int r = 0; r < 4; ++r) {
+      const uint32_t row = rows[r];
+      if (row < m)
+        for (int q = 0; q < kChunks; ++q)
+          acc.template select<16, 1>(16 * r) += wts.template select<16, 1>(128 * j + 16 * q) *
+                                                in.template select<16, 1>(128 * r + 16 * q);
+    }
+  };
   for (uint32_t t = 0; t < blocks; ++t) {
     acc = 0;
-    for (int j = 0; j < slices; ++j) {
-      const uint32_t inputOffset = kSliceBytes * a + kSliceStride * j;
-      for (int r = 0; r < 4; ++r) {
-        const uint32_t row = rows[r];
-        if (row < m)
-          in.bit_cast_view<uint32_t>().select<64, 1>(64 * r) =
-              loadWords<64>(params.input, row * kRowBytes + inputOffset);
-      }
-      for (int r = 0; r < 4; ++r) {
-        const uint32_t row = rows[r];
-        if (row < m)
-          for (int q = 0; q < 8; ++q)
-            acc.select<16, 1>(16 * r) +=
-                wts.template select<16, 1>(128 * j + 16 * q) * in.select<16, 1>(128 * r + 16 * q);
-      }
-    }
+    for (int j = 0; j < whole; ++j) sliceSums(j, std::integral_constant<int, 8>());
+    if constexpr (kTail != 0)
+      if (tail) sliceSums(whole, std::integral_constant<int, kTail / 16>());
 
     // Lane tree: 16 lanes of each row to one value.
     simd<fp16, 4> partial;

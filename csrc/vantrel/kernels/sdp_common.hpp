@@ -18,10 +18,11 @@
 
 namespace vantrel::kernels {
 
-// Scale and change of base to 2 in one multiplication; the head-size-128 results depend on its
-// bits.
+// Scale and change of base to 2 in one multiplication; the results depend on its bits.
+static_assert(sdp_score_scale(64) == 0.18033688f,
+              "score scale of 64 must have the bit pattern 0x3E38AA3B");
 static_assert(sdp_score_scale(128) == 0.1275042f,
-              "score scale must have the bit pattern 0x3E029076");
+              "score scale of 128 must have the bit pattern 0x3E029076");
 
 constexpr uint32_t kSdpChunk = 16;      // elements of an output chunk (and of a score lane group)
 constexpr uint32_t kSdpBlockKeys = 64;  // keys per block of the blocked kernels (their work-items)

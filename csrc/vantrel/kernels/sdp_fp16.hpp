@@ -14,7 +14,7 @@ namespace vantrel::kernels {
 
 // SLM of sdpFp16Keys128: D / 16 value planes of up to 128 keys x 32 bytes, then per query head of
 // the group one float weight per key, then (grouped) the group's query rows. 33280 bytes for
-// D = 128 ungrouped, 57344 grouped.
+// D = 128 ungrouped, 57344 grouped; 16896 and 36864 for D = 64.
 template <int D, uint32_t MaxGroup>
 constexpr uint32_t kSdpSlmFp16Keys128 = kSdpChunks<D>* kSdpItemKeys* kSdpChunkKeyBytes +
                                         MaxGroup* kSdpItemKeys * 4 +
@@ -25,7 +25,8 @@ constexpr uint32_t kSdpSlmFp16Keys128 = kSdpChunks<D>* kSdpItemKeys* kSdpChunkKe
 template <int D>
 constexpr uint32_t kSdpFp16BlockWeights = kSdpChunks<D>* kSdpBlockKeys* kSdpChunkKeyBytes;
 // SLM of sdpFp16KeyBlocks64: the value planes, then 64 float weights per query head of the group,
-// then (grouped) the group's query rows. 16640 bytes for D = 128 ungrouped, 32768 grouped.
+// then (grouped) the group's query rows. 16640 bytes for D = 128 ungrouped, 32768 grouped; 8448
+// and 20480 for D = 64.
 template <int D, uint32_t MaxGroup>
 constexpr uint32_t kSdpSlmFp16KeyBlocks64 = kSdpFp16BlockWeights<D> + MaxGroup* kSdpBlockKeys * 4 +
                                             (MaxGroup > 1 ? MaxGroup * kSdpRowBytes<fp16, D> : 0);

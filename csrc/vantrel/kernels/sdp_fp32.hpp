@@ -17,7 +17,8 @@ namespace vantrel::kernels {
 template <int D>
 constexpr uint32_t kSdpFp32BlockWeights = kSdpChunks<D>* kSdpFloatPlaneBytes;
 // SLM of sdpFp32KeyBlocks64: the value planes, then 64 float weights per query head of the group,
-// then (grouped) the group's query rows. 33024 bytes for D = 128 ungrouped, 57344 grouped.
+// then (grouped) the group's query rows. 33024 bytes for D = 128 ungrouped, 57344 grouped; 16640
+// and 32768 for D = 64.
 template <int D, uint32_t MaxGroup>
 constexpr uint32_t kSdpSlmFp32KeyBlocks64 = kSdpFp32BlockWeights<D> + MaxGroup* kSdpBlockKeys * 4 +
                                             (MaxGroup > 1 ? MaxGroup * kSdpRowBytes<float, D> : 0);

@@ -31,16 +31,18 @@ inline fp16 arranged_dot(const fp16* x, const fp16* w, int K) {
   return fold(0) + fold(32);
 }
 
-// One output of the row-major family: lane l of work-item a sums features 128 s + 16 q + l over
-// its slices s = a, a + 11, .. below K / 128, q = 0..7; a lane tree (8, 4, 2, 1) folds the lanes to
-// P_a; with P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and the output is (S0 + S2) + (S1 + S3).
+// One output of the row-major family: K features in ceil(K / 128) slices of 128, the last one
+// partial when 128 does not divide K. Lane l of work-item a sums features 128 s + 16 q + l over its
+// slices s = a, a + 11, .. below ceil(K / 128) and chunks q = 0..7 with 128 s + 16 q < K; a lane
+// tree (8, 4, 2, 1) folds the lanes to P_a; with P_11 = 0, S_s = (P_s + P_s+4) + P_s+8 and the
+// output is (S0 + S2) + (S1 + S3).
 inline fp16 row_major_dot(const fp16* x, const fp16* w, int K) {
   fp16 p[12];
   for (int a = 0; a < 11; ++a) {
     fp16 lane[16];
     for (fp16& l : lane) l = fp16(0.0f);
-    for (int s = a; s < K / 128; s += 11)
-      for (int q = 0; q < 8; ++q)
+    for (int s = a; 128 * s < K; s += 11)
+      for (int q = 0; q < 8 && 128 * s + 16 * q < K; ++q)
         for (int l = 0; l < 16; ++l) {
           const int k = 128 * s + 16 * q + l;
           lane[l] = lane[l] + w[k] * x[k];

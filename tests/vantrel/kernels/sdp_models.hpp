@@ -11,9 +11,10 @@
 
 namespace sdp_models {
 
-// The score scale the kernels use for head size D (its bits matter), 0 for an unknown D.
+// The score scale the kernels use for head size D (its bits matter), 0 for an unknown D: the float
+// nearest log2(e) / 8 for 64, the kernels' constant for 128.
 constexpr float score_scale(std::size_t D) {
-  return D == 128 ? 0.1275042f : 0.0f;
+  return D == 64 ? 0.18033688f : D == 128 ? 0.1275042f : 0.0f;
 }
 
 // 2^(scale * q.k) for rows of D: the dot product in T over D / 16 16-lane chunks, lanes folded by

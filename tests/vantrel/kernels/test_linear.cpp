@@ -5,11 +5,12 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "vantrel/kernels/linear_launch.hpp"
 #include "linear_models.hpp"
+#include "vantrel/kernels/linear_launch.hpp"
 #include "xpuemu/device_buffer.hpp"
 #include "xpuemu/runtime.hpp"
 
@@ -107,5 +108,18 @@ std::vector<linear_case> all_widths() {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWidths, LinearKernel, testing::ValuesIn(all_widths()), case_name);
+
+// A width of the other family or of none is refused before anything is launched.
+TEST(LinearLaunch, RefusesWidthsWithoutKernel) {
+  sycl::queue queue;
+  const vantrel::kernels::linear_params params{nullptr, nullptr, nullptr, 1, 16};
+  xpuemu::clear_launch_log();
+  for (uint32_t K : {0u, 272u, 1360u, 4096u})
+    EXPECT_THROW(vantrel::kernels::launch_linear_row_major(queue, params, K),
+                 std::invalid_argument);
+  for (uint32_t K : {256u, 4160u, 11008u})
+    EXPECT_THROW(vantrel::kernels::launch_linear_arranged(queue, params, K), std::invalid_argument);
+  EXPECT_TRUE(xpuemu::launch_log().empty());
+}
 
 }  // namespace

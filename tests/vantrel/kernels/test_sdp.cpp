@@ -121,10 +121,16 @@ constexpr const char* kBlocks16 = "sdpDim128Fp16KeyBlocks64";
 constexpr const char* kBlocks16G = "sdpDim128Fp16KeyBlocks64Grouped";
 constexpr const char* kBlocks32 = "sdpDim128Fp32KeyBlocks64";
 constexpr const char* kBlocks32G = "sdpDim128Fp32KeyBlocks64Grouped";
+constexpr const char* k64Keys128 = "sdpDim64Fp16Keys128";
+constexpr const char* k64Keys128G = "sdpDim64Fp16Keys128Grouped";
+constexpr const char* k64Blocks16 = "sdpDim64Fp16KeyBlocks64";
+constexpr const char* k64Blocks16G = "sdpDim64Fp16KeyBlocks64Grouped";
+constexpr const char* k64Blocks32 = "sdpDim64Fp32KeyBlocks64";
+constexpr const char* k64Blocks32G = "sdpDim64Fp32KeyBlocks64Grouped";
 
-// G = H / H_kv of 1, 4, 8, 5 (not a power of two) and 32 (the limit: four (head, chunk) pairs per
-// work-item in the blocked kernels, 32 per work-item in Keys128 with kv_len = 8); kv_len below,
-// at and past block and pad boundaries.
+// G = H / H_kv of 1, 4, 8, 3, 5, 7 (not powers of two) and 32 (the limit: four (head, chunk) pairs
+// per work-item in the blocked kernels of 128, two of 64, 32 per work-item in Keys128 with
+// kv_len = 8); kv_len below, at and past block and pad boundaries.
 INSTANTIATE_TEST_SUITE_P(
     Fp16, SdpKernel,
     testing::Values(
@@ -135,8 +141,26 @@ INSTANTIATE_TEST_SUITE_P(
         sdp_case{true, 128, 1, 16, 2, 13, kKeys128G}, sdp_case{true, 128, 1, 8, 1, 200, kBlocks16G},
         sdp_case{true, 128, 1, 40, 8, 100, kKeys128G},
         sdp_case{true, 128, 1, 40, 8, 129, kBlocks16G}, sdp_case{true, 128, 1, 32, 1, 8, kKeys128G},
-        sdp_case{true, 128, 1, 32, 1, 150, kBlocks16G}),
+        sdp_case{true, 128, 1, 32, 1, 150, kBlocks16G}, sdp_case{true, 128, 2, 6, 2, 9, kKeys128G},
+        sdp_case{true, 128, 1, 21, 3, 130, kBlocks16G}),
     case_name);
+
+INSTANTIATE_TEST_SUITE_P(Fp16Dim64, SdpKernel,
+                         testing::Values(sdp_case{true, 64, 2, 4, 4, 7, k64Blocks16},
+                                         sdp_case{true, 64, 1, 4, 4, 64, k64Keys128},
+                                         sdp_case{true, 64, 2, 3, 3, 100, k64Keys128},
+                                         sdp_case{true, 64, 1, 2, 2, 129, k64Blocks16},
+                                         sdp_case{true, 64, 2, 6, 2, 7, k64Blocks16G},
+                                         sdp_case{true, 64, 1, 6, 2, 9, k64Keys128G},
+                                         sdp_case{true, 64, 2, 8, 2, 64, k64Keys128G},
+                                         sdp_case{true, 64, 1, 8, 2, 129, k64Blocks16G},
+                                         sdp_case{true, 64, 2, 16, 2, 100, k64Keys128G},
+                                         sdp_case{true, 64, 1, 16, 2, 200, k64Blocks16G},
+                                         sdp_case{true, 64, 1, 35, 5, 13, k64Keys128G},
+                                         sdp_case{true, 64, 1, 35, 5, 130, k64Blocks16G},
+                                         sdp_case{true, 64, 1, 32, 1, 8, k64Keys128G},
+                                         sdp_case{true, 64, 1, 32, 1, 150, k64Blocks16G}),
+                         case_name);
 
 INSTANTIATE_TEST_SUITE_P(Fp32, SdpKernel,
                          testing::Values(sdp_case{false, 128, 2, 3, 3, 7, kBlocks32},
@@ -144,7 +168,14 @@ INSTANTIATE_TEST_SUITE_P(Fp32, SdpKernel,
                                          sdp_case{false, 128, 2, 8, 2, 64, kBlocks32G},
                                          sdp_case{false, 128, 1, 16, 2, 100, kBlocks32G},
                                          sdp_case{false, 128, 1, 40, 8, 129, kBlocks32G},
-                                         sdp_case{false, 128, 1, 32, 1, 65, kBlocks32G}),
+                                         sdp_case{false, 128, 1, 32, 1, 65, kBlocks32G},
+                                         sdp_case{false, 128, 1, 9, 3, 70, kBlocks32G},
+                                         sdp_case{false, 64, 2, 3, 3, 7, k64Blocks32},
+                                         sdp_case{false, 64, 1, 2, 2, 129, k64Blocks32},
+                                         sdp_case{false, 64, 2, 6, 2, 64, k64Blocks32G},
+                                         sdp_case{false, 64, 1, 16, 2, 100, k64Blocks32G},
+                                         sdp_case{false, 64, 1, 56, 8, 129, k64Blocks32G},
+                                         sdp_case{false, 64, 1, 32, 1, 65, k64Blocks32G}),
                          case_name);
 
 // Calls the launchers refuse before submitting anything: a head size without kernels, H_kv not
@@ -180,9 +211,10 @@ TEST_P(SdpLaunchRejects, ThrowsWithoutLaunching) {
 
 INSTANTIATE_TEST_SUITE_P(Launch, SdpLaunchRejects,
                          testing::Values(rejected_case{96, 8, 8, 16}, rejected_case{0, 8, 8, 16},
-                                         rejected_case{128, 8, 3, 16},
-                                         rejected_case{128, 64, 1, 16},
-                                         rejected_case{128, 8, 8, 0}),
+                                         rejected_case{32, 8, 8, 16}, rejected_case{128, 8, 3, 16},
+                                         rejected_case{128, 64, 1, 16}, rejected_case{64, 8, 3, 16},
+                                         rejected_case{64, 33, 1, 16}, rejected_case{128, 8, 8, 0},
+                                         rejected_case{64, 8, 8, 0}),
                          [](const testing::TestParamInfo<rejected_case>& info) {
                            const rejected_case& c = info.param;
                            return "D" + std::to_string(c.D) + "_H" + std::to_string(c.H) + "_Hkv" +
