@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Dict, List, Optional
 
 from .errors import CheckpointError
+from .jsonfile import read_json_object
 
 SPECIAL_KEYS = ("bos_token", "eos_token", "unk_token", "pad_token")
 
@@ -42,14 +43,7 @@ def read_tokenizer_config(path) -> Optional[TokenizerConfig]:
     def fail(key, problem):
         raise CheckpointError(f"{path}: {key} {problem}")
 
-    try:
-        d = json.loads(path.read_bytes().decode("utf-8"))
-    except OSError as e:
-        raise CheckpointError(f"{path}: cannot read it ({e})") from None
-    except (UnicodeDecodeError, ValueError, RecursionError) as e:
-        raise CheckpointError(f"{path}: not valid JSON ({str(e)[:100]})") from None
-    if not isinstance(d, dict):
-        fail("the top level", "must be an object")
+    d = read_json_object(path)
     out = TokenizerConfig(path)
     for key in SPECIAL_KEYS:
         v = d.get(key)

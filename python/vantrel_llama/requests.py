@@ -1,6 +1,5 @@
 """Checks of what a caller asks a model for (prompt ids, number of new tokens, end-of-sequence
 ids), each refusing with a ValueError that names the value at fault; the checkpoint's end tokens."""
-import json
 import operator
 from pathlib import Path
 from typing import Iterable, Optional, Tuple
@@ -9,6 +8,7 @@ import torch
 
 from .config import LlamaConfig
 from .errors import CheckpointError
+from .jsonfile import read_json_object
 
 
 def check_new_tokens(max_new_tokens) -> int:
@@ -75,14 +75,7 @@ def read_generation_eos(path, vocab_size: int) -> Tuple[int, ...]:
     path = Path(path)
     if not path.is_file():
         return ()
-    try:
-        d = json.loads(path.read_bytes().decode("utf-8"))
-    except OSError as e:
-        raise CheckpointError(f"{path}: cannot read it ({e})") from None
-    except (UnicodeDecodeError, ValueError, RecursionError) as e:
-        raise CheckpointError(f"{path}: not valid JSON ({str(e)[:100]})") from None
-    if not isinstance(d, dict):
-        raise CheckpointError(f"{path}: the top level must be an object")
+    d = read_json_object(path)
     eos = d.get("eos_token_id")
     if eos is None:
         return ()
