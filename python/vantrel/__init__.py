@@ -1,20 +1,27 @@
 # vantrel: decoding operators for PyTorch's XPU device, on hand-written ESIMD kernels.
 #
 #   forward(input, weights)  bias-free half linear for 1 to 8 rows
+#   forward_quantized(input, qweight, scales, zeros, bits, group_size)
+#                            the same on packed 4- or 8-bit weights (dequantized on the device
+#                            for forward's path today; quantize_weights, dequantize_weights)
 #   sdp_forward(q, k, v)     one decoding step of attention against a key/value cache
 #
-# Both are also registered with PyTorch's dispatcher as torch.ops.vantrel.forward and
-# torch.ops.vantrel.sdp_forward (schemas, XPU and meta implementations). What the kernels serve
+# The operators are also registered with PyTorch's dispatcher as torch.ops.vantrel.forward,
+# torch.ops.vantrel.forward_quantized and torch.ops.vantrel.sdp_forward (schemas, XPU and meta
+# implementations). What the kernels serve
 # is one table, read through linear_layout, linear_widths, linear_kernel, arrange_weights,
-# sdp_kernel, sdp_score_scale, LINEAR_MAX_ROWS, SDP_HEAD_SIZES, SDP_MAX_GROUP and kernel_table.
+# sdp_kernel, sdp_score_scale, LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES,
+# SDP_MAX_GROUP and kernel_table.
 # The package keeps no docstring: the module object has none.
 import torch  # noqa: F401  (the compiled part converts torch.Tensor arguments)
 import xpuemu  # noqa: F401  (registers the XPU device with PyTorch)
 
-from ._C import (LINEAR_MAX_ROWS, SDP_HEAD_SIZES, SDP_MAX_GROUP, arrange_weights, forward,
-                 kernel_table, linear_kernel, linear_layout, linear_widths, sdp_forward,
+from ._C import (LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES, SDP_MAX_GROUP,
+                 arrange_weights, dequantize_weights, forward, forward_quantized, kernel_table,
+                 linear_kernel, linear_layout, linear_widths, quantize_weights, sdp_forward,
                  sdp_kernel, sdp_score_scale)
 
-__all__ = ["forward", "sdp_forward", "LINEAR_MAX_ROWS", "SDP_HEAD_SIZES", "SDP_MAX_GROUP",
-           "arrange_weights", "kernel_table", "linear_kernel", "linear_layout", "linear_widths",
-           "sdp_kernel", "sdp_score_scale"]
+__all__ = ["forward", "forward_quantized", "sdp_forward", "LINEAR_MAX_ROWS", "QUANT_BITS",
+           "QUANT_GROUP_SIZES", "SDP_HEAD_SIZES", "SDP_MAX_GROUP", "arrange_weights",
+           "dequantize_weights", "kernel_table", "linear_kernel", "linear_layout", "linear_widths",
+           "quantize_weights", "sdp_forward", "sdp_kernel", "sdp_score_scale"]

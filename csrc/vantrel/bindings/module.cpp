@@ -1,6 +1,6 @@
-// The package's compiled part `vantrel._C`: the two operator entry points, the table of what the
-// kernels serve (table.cpp) and, on load, the operators' registration with PyTorch
-// (registration.cpp).
+// The package's compiled part `vantrel._C`: the operator entry points, the packed weights'
+// quantizer and dequantizer, the table of what the kernels serve (table.cpp) and, on load, the
+// operators' registration with PyTorch (registration.cpp).
 //
 // The entry points take their arguments as Python objects and convert them here: a wrong argument
 // is reported by type, dtype, shape and device (never by the tensor's repr, which can take seconds
@@ -34,12 +34,43 @@ std::string describe(py::handle obj) {
   return s.str();
 }
 
-// The tensors of a call `fn(*args, **kwargs)` to an operator whose parameters `names` are all
-// tensors, given by position or by name. Anything else raises TypeError naming the function, the
+// What a parameter of an entry point accepts.
+enum class kind { tensor, optional_tensor, integer };
+
+struct parameter {
+  const char* name;
+  kind accepts;
+};
+
+const char* type_name(kind k) {
+  return k == kind::tensor ? "Tensor" : k == kind::optional_tensor ? "Optional[Tensor]" : "int";
+}
+
+// Why `obj` does not fit parameter i, or "" when it does. An int must fit in 64 bits; a bool is
+// not taken for one.
+std::string mismatch(std::size_t i, const parameter& p, py::handle obj) {
+  const std::string which = "argument " + std::to_string(i) + " (" + p.name + ") must be ";
+  switch (p.accepts) {
+    case kind::tensor:
+      return THPVariable_Check(obj.ptr()) ? "" : which + "a torch.Tensor";
+    case kind::optional_tensor:
+      return THPVariable_Check(obj.ptr()) || obj.is_none() ? "" : which + "a torch.Tensor or None";
+    case kind::integer: {
+      if (!PyLong_Check(obj.ptr()) || PyBool_Check(obj.ptr())) return which + "an int";
+      int overflow = 0;
+      PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+      return overflow ? which + "an int of 64 bits" : "";
+    }
+  }
+  return "";
+}
+
+// The arguments of a call `fn(*args, **kwargs)` to an entry point with `params`, given by position
+// or by name, in the order of `params`. Anything else raises TypeError naming the function, the
 // parameters and what was passed.
 template <std::size_t N>
-std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<const char*, N>& names,
-                                           const py::args& args, const py::kwargs& kwargs) {
+std::array<py::handle, N> call_arguments(const char* fn, const std::array<parameter, N>& params,
+                                         const py::args& args, const py::kwargs& kwargs) {
   std::array<py::handle, N> given{};
   std::string problem;
   if (args.size() > N)
@@ -50,7 +81,7 @@ std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<cons
     if (!problem.empty()) break;
     const std::string name = py::str(key).cast<std::string>();
     std::size_t i = 0;
-    while (i < N && name != names[i]) ++i;
+    while (i < N && name != params[i].name) ++i;
     if (i == N)
       problem = "unexpected keyword argument '" + name + "'";
     else if (given[i])
@@ -58,17 +89,14 @@ std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<cons
     else
       given[i] = value;
   }
-  for (std::size_t i = 0; i < N && problem.empty(); ++i) {
-    if (!given[i])
-      problem = std::string("missing argument '") + names[i] + "'";
-    else if (!THPVariable_Check(given[i].ptr()))
-      problem = std::string("argument ") + std::to_string(i) + " (" + names[i] +
-                ") must be a torch.Tensor";
-  }
+  for (std::size_t i = 0; i < N && problem.empty(); ++i)
+    problem = given[i] ? mismatch(i, params[i], given[i])
+                       : std::string("missing argument '") + params[i].name + "'";
   if (!problem.empty()) {
     std::string msg = std::string(fn) + "(): incompatible function arguments: " + problem +
                       "\n    expected: " + fn + "(";
-    for (std::size_t i = 0; i < N; ++i) msg += std::string(i ? ", " : "") + names[i] + ": Tensor";
+    for (std::size_t i = 0; i < N; ++i)
+      msg += std::string(i ? ", " : "") + params[i].name + ": " + type_name(params[i].accepts);
     msg += ")\n    got: (";
     for (std::size_t i = 0; i < args.size(); ++i) msg += (i ? ", " : "") + describe(args[i]);
     for (const auto& [key, value] : kwargs)
@@ -76,9 +104,28 @@ std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<cons
              describe(value);
     throw py::type_error(msg + ")");
   }
+  return given;
+}
+
+// The tensors of a call to an operator whose parameters `names` are all tensors.
+template <std::size_t N>
+std::array<at::Tensor, N> tensor_arguments(const char* fn, const std::array<const char*, N>& names,
+                                           const py::args& args, const py::kwargs& kwargs) {
+  std::array<parameter, N> params;
+  for (std::size_t i = 0; i < N; ++i) params[i] = {names[i], kind::tensor};
+  const std::array<py::handle, N> given = call_arguments(fn, params, args, kwargs);
   std::array<at::Tensor, N> out;
   for (std::size_t i = 0; i < N; ++i) out[i] = THPVariable_Unpack(given[i].ptr());
   return out;
+}
+
+at::Tensor as_tensor(py::handle obj) {
+  return THPVariable_Unpack(obj.ptr());
+}
+
+c10::optional<at::Tensor> as_optional_tensor(py::handle obj) {
+  if (obj.is_none()) return c10::nullopt;
+  return as_tensor(obj);
 }
 
 }  // namespace
@@ -99,6 +146,63 @@ PYBIND11_MODULE(_C, m) {
       },
       "forward(input: torch.Tensor, weights: torch.Tensor) -> torch.Tensor\n\n"
       "Linear forward (XPU)\n");
+  m.def(
+      "forward_quantized",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        const auto a = call_arguments<6>("forward_quantized",
+                                         {{{"input", kind::tensor},
+                                           {"qweight", kind::tensor},
+                                           {"scales", kind::tensor},
+                                           {"zeros", kind::optional_tensor},
+                                           {"bits", kind::integer},
+                                           {"group_size", kind::integer}}},
+                                         args, kwargs);
+        const at::Tensor input = as_tensor(a[0]), qweight = as_tensor(a[1]),
+                         scales = as_tensor(a[2]);
+        const c10::optional<at::Tensor> zeros = as_optional_tensor(a[3]);
+        const int64_t bits = a[4].cast<int64_t>(), group_size = a[5].cast<int64_t>();
+        return xpuemu::without_gil([&] {
+          return vantrel::ops::linear_quantized_forward(input, qweight, scales, zeros, bits,
+                                                        group_size);
+        });
+      },
+      "forward_quantized(input: torch.Tensor, qweight: torch.Tensor, scales: torch.Tensor, "
+      "zeros: Optional[torch.Tensor], bits: int, group_size: int) -> torch.Tensor\n\n"
+      "Linear forward (XPU) on packed 4- or 8-bit weights in the layout of the input's width "
+      "(zeros None: symmetric codes, zero 2^(bits-1)). This version dequantizes the weights on "
+      "the device with PyTorch operations into forward's half layout and runs forward's path on "
+      "them, so the result equals forward(input, dequantized weights) bit for bit; kernels that "
+      "read the packed bytes are not written yet.\n");
+  m.def(
+      "quantize_weights",
+      [](const at::Tensor& w, int64_t bits, int64_t group_size, bool symmetric) {
+        return xpuemu::without_gil(
+            [&] { return vantrel::ops::quantize_weights(w, bits, group_size, symmetric); });
+      },
+      py::arg("w"), py::arg("bits"), py::arg("group_size"), py::arg("symmetric") = false,
+      "quantize_weights(w: torch.Tensor, bits: int, group_size: int, symmetric: bool = False) -> "
+      "Tuple[torch.Tensor, torch.Tensor, Optional[torch.Tensor]]\n\n"
+      "Row-major weights w [N, K] (float16, bfloat16 or float32) as (qweight, scales, zeros) in "
+      "the packed layout of width K, on w's device; zeros is None when symmetric. Per row and "
+      "group of group_size features, in float64: s = (max - min) / (2^bits - 1) over the group "
+      "with 0 included in its range (symmetric: max|w| / (2^(bits-1) - 1)), rounded to half and "
+      "raised to at least 2^-24; z = round(-min / s) (symmetric: 2^(bits-1)); "
+      "q = clamp(round(w / s) + z, 0, 2^bits - 1), rounding half to even.\n");
+  m.def(
+      "dequantize_weights",
+      [](const at::Tensor& qweight, const at::Tensor& scales,
+         const c10::optional<at::Tensor>& zeros, int64_t bits, int64_t group_size) {
+        return xpuemu::without_gil([&] {
+          return vantrel::ops::dequantize_weights(qweight, scales, zeros, bits, group_size);
+        });
+      },
+      py::arg("qweight"), py::arg("scales"), py::arg("zeros").none(true), py::arg("bits"),
+      py::arg("group_size"),
+      "dequantize_weights(qweight: torch.Tensor, scales: torch.Tensor, "
+      "zeros: Optional[torch.Tensor], bits: int, group_size: int) -> torch.Tensor\n\n"
+      "Packed weights back to half row-major [N, K] on their device: (q - z) * s in float32, "
+      "rounded to half once (z = 2^(bits-1) when zeros is None). K is read from qweight: "
+      "[N/16, K, 16*bits/8] for the arranged widths, [N, K*bits/8] for the others.\n");
   m.def(
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {

@@ -102,6 +102,8 @@ void bind_table(py::module_& m) {
       "Row-major weights [N, K] in the layout forward reads for width K: for the 'arranged' "
       "widths a contiguous [N/16, K, 16] copy, output feature n at input feature k at element "
       "((n // 16) * K + k) * 16 + n % 16 (N a multiple of 16); for the other widths w itself.");
+  m.attr("QUANT_BITS") = as_tuple(vk::kQuantBits);
+  m.attr("QUANT_GROUP_SIZES") = as_tuple(vk::kQuantGroupSizes);
   m.attr("SDP_HEAD_SIZES") = as_tuple(vk::kSdpHeadSizes);
   m.attr("SDP_MAX_GROUP") = vk::kSdpMaxGroupHeads;
   m.def(
@@ -145,6 +147,11 @@ void bind_table(py::module_& m) {
         linear["max_rows"] = vk::kLinearMaxRows;
         linear["max_weight_bytes"] = vk::kLinearMaxWeightBytes;
         linear["layouts"] = layouts;
+        py::dict quantized;
+        quantized["bits"] = as_tuple(vk::kQuantBits);
+        quantized["group_sizes"] = as_tuple(vk::kQuantGroupSizes);
+        quantized["kernels"] = vk::kQuantKernels;
+        linear["quantized"] = quantized;
         py::dict scales;
         for (auto D : vk::kSdpHeadSizes) scales[py::int_(D)] = vk::sdp_score_scale(D);
         py::dict sdp;
@@ -157,8 +164,9 @@ void bind_table(py::module_& m) {
         return table;
       },
       "Everything above as one dict: per linear layout its widths, N multiple, weight bits and "
-      "kernel name pattern; the row limit; the attention head sizes, group limit and score "
-      "scales.");
+      "kernel name pattern; the row limit; the packed weight formats (bits, group sizes, and "
+      "whether kernels read them: False, they are dequantized for the half kernels); the "
+      "attention head sizes, group limit and score scales.");
 }
 
 }  // namespace vantrel::bindings

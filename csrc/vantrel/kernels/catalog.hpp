@@ -25,6 +25,10 @@
 // clang-format on
 // Head sizes with attention kernels.
 #define VANTREL_SDP_HEAD_SIZES(X) X(64) X(128)
+// Packed integer weights: bits per code, and group sizes (consecutive input features sharing one
+// scale and zero).
+#define VANTREL_QUANT_BITS(X) X(4) X(8)
+#define VANTREL_QUANT_GROUP_SIZES(X) X(32) X(64) X(128)
 
 namespace vantrel::kernels {
 
@@ -32,6 +36,8 @@ namespace vantrel::kernels {
 inline constexpr std::array kArrangedWidths{VANTREL_ARRANGED_WIDTHS(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kRowMajorWidths{VANTREL_ROW_MAJOR_WIDTHS(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kSdpHeadSizes{VANTREL_SDP_HEAD_SIZES(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kQuantBits{VANTREL_QUANT_BITS(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kQuantGroupSizes{VANTREL_QUANT_GROUP_SIZES(VANTREL_LIST_ENTRY)};
 #undef VANTREL_LIST_ENTRY
 
 // ---- linear -------------------------------------------------------------------------------------
@@ -89,6 +95,12 @@ inline std::string linear_kernel_name(int64_t rows, int64_t K) {
   if (layout == weight_layout::none || rows < 1 || rows > kLinearMaxRows) return "";
   return "gemmCommonDim" + std::to_string(K) + linear_family_of(layout).name_suffix;
 }
+
+// ---- packed integer weights -------------------------------------------------------------------
+
+// Whether kernels read the packed bytes themselves. Not yet: packed weights are dequantized on the
+// device into the width's half layout and the half kernels (or PyTorch's linear) run on that.
+inline constexpr bool kQuantKernels = false;
 
 // ---- attention ----------------------------------------------------------------------------------
 

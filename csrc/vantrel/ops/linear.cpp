@@ -121,15 +121,21 @@ int64_t output_features(const at::Tensor& weights) {
   return weights.dim() >= 3 ? weights.size(0) * weights.size(2) : weights.size(0);
 }
 
+}  // namespace
+
 // M and K from the input [M, K]; inputs of more than two dimensions are computed by PyTorch. A
 // 1-D input raises PyTorch's IndexError from its size accessor.
-at::Tensor linear_xpu_forward(const at::Tensor& input, const at::Tensor& weights) {
+at::Tensor linear_compute(const at::Tensor& input, const at::Tensor& weights) {
   const int64_t M = input.dim() == 2 ? input.size(0) : 0;
   const int64_t K = input.dim() > 2 ? input.size(-1) : input.size(1);
   return qlinear_forward_xpu(input, weights, M, K, output_features(weights));
 }
 
-}  // namespace
+bool linear_takes_kernel(const at::Tensor& input) {
+  return input.scalar_type() == at::kHalf && input.dim() == 2 && input.size(0) >= 1 &&
+         input.size(0) <= kLinearMaxRows &&
+         kernels::linear_layout(input.size(1)) != weight_layout::none;
+}
 
 at::Tensor linear_forward(const at::Tensor& input, const at::Tensor& weights) {
   TORCH_CHECK(on_xpu(input), "input must be a XPU tensor");
@@ -137,7 +143,7 @@ at::Tensor linear_forward(const at::Tensor& input, const at::Tensor& weights) {
   TORCH_CHECK(on_xpu(weights), "weights must be a XPU tensor");
   TORCH_CHECK(weights.is_contiguous(), "weights must be contiguous");
   RECORD_FUNCTION("ferrow_linear_fp16_forward", std::vector<c10::IValue>({input}));
-  return linear_xpu_forward(input, weights);
+  return linear_compute(input, weights);
 }
 
 at::Tensor linear_forward_meta(const at::Tensor& input, const at::Tensor& weights) {

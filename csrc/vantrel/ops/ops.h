@@ -5,6 +5,8 @@
 
 #include <ATen/ATen.h>
 
+#include <tuple>
+
 namespace vantrel::ops {
 
 // output = input x weights^T in half precision (bias-free linear layer), profiler scope
@@ -12,6 +14,37 @@ namespace vantrel::ops {
 at::Tensor linear_forward(const at::Tensor& input, const at::Tensor& weights);
 // Its output, shape and element type only, for meta tensors: nothing is checked or computed.
 at::Tensor linear_forward_meta(const at::Tensor& input, const at::Tensor& weights);
+
+// linear_forward after its device and contiguity checks: the path choice, the kernel operands'
+// checks and the launch. For weights the module builds itself (forward_quantized).
+at::Tensor linear_compute(const at::Tensor& input, const at::Tensor& weights);
+// Whether linear_compute runs a kernel for `input` (half [M, K], 1 <= M <= 8, K with a kernel).
+bool linear_takes_kernel(const at::Tensor& input);
+
+// output = input x W^T for packed 4- or 8-bit weights W (qweight, scales, zeros or none for
+// symmetric codes) in the layout of the input's width: W is dequantized on the device into the
+// width's half layout and linear_compute runs on it, so the result is forward's bit for bit.
+// Profiler scope "ferrow_linear_quantized_forward".
+at::Tensor linear_quantized_forward(const at::Tensor& input, const at::Tensor& qweight,
+                                    const at::Tensor& scales,
+                                    const c10::optional<at::Tensor>& zeros, int64_t bits,
+                                    int64_t group_size);
+// Its output, shape and element type only, for meta tensors.
+at::Tensor linear_quantized_forward_meta(const at::Tensor& input, const at::Tensor& qweight,
+                                         const at::Tensor& scales,
+                                         const c10::optional<at::Tensor>& zeros, int64_t bits,
+                                         int64_t group_size);
+// Row-major weights w [N, K] (half, bfloat16 or float32) quantized per row and group of
+// group_size features: (qweight, scales, zeros) in the layout of width K, zeros absent when
+// symmetric. Computed on w's device.
+std::tuple<at::Tensor, at::Tensor, c10::optional<at::Tensor>> quantize_weights(const at::Tensor& w,
+                                                                               int64_t bits,
+                                                                               int64_t group_size,
+                                                                               bool symmetric);
+// Packed weights back to half row-major [N, K], K read from qweight's layout.
+at::Tensor dequantize_weights(const at::Tensor& qweight, const at::Tensor& scales,
+                              const c10::optional<at::Tensor>& zeros, int64_t bits,
+                              int64_t group_size);
 
 // One decoding step of attention, q [B, H, 1, D] against k, v [B, H_kv, kv_len, D]; profiler
 // scope "ferrow_sdp_fp16_forward".
