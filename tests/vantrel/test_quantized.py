@@ -1,6 +1,7 @@
 """Packed 4- and 8-bit weights: the quantizer against a float64 model of its formulas, the layout's
 element formula, the dequantizer, forward_quantized equal to forward on the dequantized weights bit
-for bit on every path, its checks, its registration and the table entries."""
+for bit on every path, its kernels' launches, its checks, its registration and the table
+entries."""
 import numpy as np
 import pytest
 import torch
@@ -200,7 +201,57 @@ def test_registration_and_names():
 def test_table():
     assert vantrel.QUANT_BITS == (4, 8) and vantrel.QUANT_GROUP_SIZES == (32, 64, 128)
     assert vantrel.kernel_table()["linear"]["quantized"] == {
-        "bits": (4, 8), "group_sizes": (32, 64, 128), "kernels": False}
+        "bits": (4, 8), "group_sizes": (32, 64, 128), "kernels": True}
+    assert [vantrel.quantized_kernel(1, K, b, g) for K, b, g in
+            [(4096, 4, 128), (11008, 8, 64), (1376, 4, 32)]] == [
+        "gemmCommonDim4096Int4G128V0", "gemmCommonDim11008Int8G64NoReshape",
+        "gemmCommonDim1376Int4G32NoReshape"]
+    for rows, K, b, g in [(0, 4096, 4, 32), (9, 4096, 4, 32), (1, 96, 4, 32), (1, 1376, 4, 64),
+                          (1, 4096, 2, 32), (1, 4096, 4, 16)]:
+        assert vantrel.quantized_kernel(rows, K, b, g) is None
+
+
+@pytest.mark.parametrize("M", [1, 8])
+@pytest.mark.parametrize("K", WIDTHS)
+@pytest.mark.parametrize("bits, g, symmetric", [(4, 128, False), (8, 32, True)])
+def test_kernel_reads_each_packed_byte_once(K, bits, g, symmetric, M):
+    """One launch of the table's kernel, in the half kernel's geometry, reading every code, scale and
+    zero exactly once and nothing dequantized."""
+    if K % g:
+        pytest.skip(f"K = {K} is not a multiple of {g}")
+    N = packed_n(K)
+    qw, s, z = quantized(K, N, bits, g, symmetric, seed=K)
+    W = vantrel.arrange_weights(vantrel.dequantize_weights(qw, s, z, bits, g))
+    x = torch.randn(M, K, generator=torch.Generator().manual_seed(M)).half().to(XPU)
+    xpuemu.clear_launch_log()
+    vantrel.forward(x, W)
+    (half,) = xpuemu.launch_log()
+    xpuemu.clear_launch_log()
+    out = vantrel.forward_quantized(x, qw, s, z, bits, g)
+    (rec,) = xpuemu.launch_log()
+    assert rec["kernel"] == vantrel.quantized_kernel(M, K, bits, g) and not rec.get("error")
+    assert (rec["global"], rec["local"]) == (half["global"], half["local"])
+    packed = [t for t in (qw, s, z) if t is not None]
+    addresses = {t.storage().data_ptr(): t.numel() * t.element_size() for t in packed}
+    for address, size in addresses.items():
+        assert rec["loads"][address] == rec["loads_unique"][address] == size
+    xa = x.storage().data_ptr()
+    assert set(rec["loads"]) == set(addresses) | {xa}
+    assert rec["stores"] == {out.storage().data_ptr(): out.numel() * 2}
+
+
+def test_packed_bytes_against_half_bytes():
+    """The distinct bytes a 4-bit g128 call reads against the half call's, 4096 x 11008."""
+    K, N = 4096, 11008
+    qw, s, z = quantized(K, N, 4, 128, False)
+    W = vantrel.arrange_weights(vantrel.dequantize_weights(qw, s, z, 4, 128))
+    x = torch.randn(1, K).half().to(XPU)
+    xpuemu.clear_launch_log()
+    vantrel.forward(x, W)
+    vantrel.forward_quantized(x, qw, s, z, 4, 128)
+    half, packed = (sum(rec["loads_unique"].values()) for rec in xpuemu.launch_log())
+    assert packed / half == pytest.approx((N * K / 2 + 4 * N * K / 128 + 2 * K) / (2 * N * K + 2 * K))
+    assert packed / half < 0.27
 
 
 @pytest.mark.parametrize("w, bits, g, message", [

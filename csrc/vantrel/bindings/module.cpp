@@ -169,10 +169,10 @@ PYBIND11_MODULE(_C, m) {
       "forward_quantized(input: torch.Tensor, qweight: torch.Tensor, scales: torch.Tensor, "
       "zeros: Optional[torch.Tensor], bits: int, group_size: int) -> torch.Tensor\n\n"
       "Linear forward (XPU) on packed 4- or 8-bit weights in the layout of the input's width "
-      "(zeros None: symmetric codes, zero 2^(bits-1)). This version dequantizes the weights on "
-      "the device with PyTorch operations into forward's half layout and runs forward's path on "
-      "them, so the result equals forward(input, dequantized weights) bit for bit; kernels that "
-      "read the packed bytes are not written yet.\n");
+      "(zeros None: symmetric codes, zero 2^(bits-1)). Half inputs of 1 to 8 rows whose width has "
+      "a kernel run the packed kernel (quantized_kernel names it), which reads the packed bytes "
+      "once; other calls dequantize the weights on the device and take forward's path. Either "
+      "way the result equals forward(input, dequantized weights) bit for bit.\n");
   m.def(
       "quantize_weights",
       [](const at::Tensor& w, int64_t bits, int64_t group_size, bool symmetric) {

@@ -96,6 +96,15 @@ void bind_table(py::module_& m) {
       "The name of the kernel (as the launch log shows it) that serves a half input [rows, K], or "
       "None when PyTorch's linear does.");
   m.def(
+      "quantized_kernel",
+      [](int64_t rows, int64_t K, int64_t bits, int64_t group_size) {
+        return name_or_none(vk::quantized_kernel_name(rows, K, bits, group_size));
+      },
+      py::arg("rows"), py::arg("K"), py::arg("bits"), py::arg("group_size"),
+      "The name of the packed kernel (as the launch log shows it) that serves a half input "
+      "[rows, K] on codes of `bits` bits in groups of `group_size`, or None when the weights are "
+      "dequantized for forward's path.");
+  m.def(
       "arrange_weights",
       [](const at::Tensor& w) { return xpuemu::without_gil([&] { return arrange_weights(w); }); },
       py::arg("w"),
@@ -165,7 +174,7 @@ void bind_table(py::module_& m) {
       },
       "Everything above as one dict: per linear layout its widths, N multiple, weight bits and "
       "kernel name pattern; the row limit; the packed weight formats (bits, group sizes, and "
-      "whether kernels read them: False, they are dequantized for the half kernels); the "
+      "whether kernels read them: True); the "
       "attention head sizes, group limit and score scales.");
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,6 +30,10 @@
 // scale and zero).
 #define VANTREL_QUANT_BITS(X) X(4) X(8)
 #define VANTREL_QUANT_GROUP_SIZES(X) X(32) X(64) X(128)
+// Every (bits, group size) pair of the two lists above for width K, as X(K, bits, group size): the
+// packed kernels' name classes and launch cases (checked against the lists below).
+#define VANTREL_QUANT_FORMATS(X, K) \
+  X(K, 4, 32) X(K, 4, 64) X(K, 4, 128) X(K, 8, 32) X(K, 8, 64) X(K, 8, 128)
 
 namespace vantrel::kernels {
 
@@ -98,9 +103,37 @@ inline std::string linear_kernel_name(int64_t rows, int64_t K) {
 
 // ---- packed integer weights -------------------------------------------------------------------
 
-// Whether kernels read the packed bytes themselves. Not yet: packed weights are dequantized on the
-// device into the width's half layout and the half kernels (or PyTorch's linear) run on that.
-inline constexpr bool kQuantKernels = false;
+// Whether kernels read the packed bytes themselves: every width with a half kernel has packed
+// kernels of the same layout, gemmCommonDim{K}Int{bits}G{group size}{V0 | NoReshape}, one per
+// (bits, group size) pair with g dividing K.
+inline constexpr bool kQuantKernels = true;
+
+namespace detail {
+#define VANTREL_FORMAT_ENTRY(K, bits, group) (bits) * 1000 + (group),
+inline constexpr std::array kQuantFormatCodes{VANTREL_QUANT_FORMATS(VANTREL_FORMAT_ENTRY, 0)};
+#undef VANTREL_FORMAT_ENTRY
+constexpr bool formats_cover_lists() {
+  std::size_t i = 0;
+  for (auto b : kQuantBits)
+    for (auto g : kQuantGroupSizes)
+      if (i >= kQuantFormatCodes.size() || kQuantFormatCodes[i++] != b * 1000 + g) return false;
+  return i == kQuantFormatCodes.size();
+}
+static_assert(formats_cover_lists(), "VANTREL_QUANT_FORMATS must pair every bits with every group");
+}  // namespace detail
+
+// The name of the packed kernel that serves a half input of `rows` rows and width K with codes of
+// `bits` bits in groups of `group_size` ("" for none: the operator dequantizes and takes forward's
+// path).
+inline std::string quantized_kernel_name(int64_t rows, int64_t K, int64_t bits,
+                                         int64_t group_size) {
+  const weight_layout layout = linear_layout(K);
+  if (layout == weight_layout::none || rows < 1 || rows > kLinearMaxRows ||
+      !listed(kQuantBits, bits) || !listed(kQuantGroupSizes, group_size) || K % group_size != 0)
+    return "";
+  return "gemmCommonDim" + std::to_string(K) + "Int" + std::to_string(bits) + "G" +
+         std::to_string(group_size) + (layout == weight_layout::arranged ? "V0" : "NoReshape");
+}
 
 // ---- attention ----------------------------------------------------------------------------------
 

@@ -1,12 +1,14 @@
 // Linear kernels on weights pre-arranged in blocks of 16 output features, [ceil(N/16)][K][16]
 // halves (output feature n, input feature k at ((n / 16) K + k) 16 + n % 16), one instantiation
-// per layer width K (kernel names gemmCommonDim{K}Fp16V0). Torch-free.
+// per layer width K and weight format (kernel names gemmCommonDim{K}Fp16V0 for binary16 weights,
+// gemmCommonDim{K}Int{b}G{g}V0 for packed codes in the same layout). Torch-free.
 #pragma once
 
 #include <cstdint>
 #include <type_traits>
 
 #include "vantrel/kernels/esimd_common.hpp"
+#include "vantrel/kernels/linear_formats.hpp"
 #include "vantrel/kernels/linear_loads.hpp"
 #include "vantrel/kernels/linear_params.hpp"
 
@@ -17,21 +19,21 @@ namespace vantrel::kernels {
 // (F = K / 64) in registers, forms 4 rows x 16 partial sums per block of four rows, summing over
 // its features in order, and the 64 partial sums per output meet in SLM, where work-items 0..3
 // finish and store one row each. Global range (64 ceil(N/16), ceil(M/128)), local (64, 1). All
-// arithmetic is binary16.
-template <uint32_t K>
-SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16V0(const linear_params& params,
+// arithmetic is binary16. The weight format fills the tile (linear_formats.hpp); everything after
+// it is the same for every format.
+template <uint32_t K, typename Format = binary16_weights>
+SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16V0(const typename Format::params& params,
                                                     sycl::nd_item<2> item) {
   constexpr uint32_t F = K / 64;  // input features per work-item
   static_assert(K % 512 == 0, "the tile must be whole 256-byte blocks");
   constexpr uint32_t kInputRowBytes = K * sizeof(fp16);
-  constexpr uint32_t kWeightBlockBytes = K * 16 * sizeof(fp16);  // one group's block
-  constexpr uint32_t kTileBytes = F * 16 * sizeof(fp16);         // one work-item's tile
-  constexpr uint32_t kSliceBytes = F * sizeof(fp16);             // its features of one input row
-  constexpr uint32_t kSlmRowSection = 64 * 16 * sizeof(fp16);    // 2048, partial sums of a row
+  constexpr uint32_t kSliceBytes = F * sizeof(fp16);           // its features of one input row
+  constexpr uint32_t kSlmRowSection = 64 * 16 * sizeof(fp16);  // 2048, partial sums of a row
   // Four rows of input slices; at least 512 lanes, since the finishing fold uses it as scratch.
   constexpr int kInLanes = 4 * F > 512 ? 4 * F : 512;
 
-  esimd::slm_init<16384>();
+  constexpr uint32_t kSlmStageBase = 16384;  // the format's staging area follows the sums'
+  esimd::slm_init<kSlmStageBase + Format::arrangedStageBytes(K)>();
 
   const uint32_t w = item.get_local_id(0) * item.get_local_range(1) + item.get_local_id(1);
   const uint32_t g0 = item.get_group(0);
@@ -48,11 +50,7 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16V0(const linear_params& params,
 
   // Tile element 16k + j: weight of output feature 16 g0 + j at input feature F w + k.
   simd<fp16, 16 * F> tile;
-  const uint32_t tileOffset = kWeightBlockBytes * g0 + kTileBytes * w;
-  for (uint32_t i = 0; i < F / 8; ++i)
-    tile.template bit_cast_view<uint32_t>().template select<64, 1>(64 * i) =
-        loadWords<64, cache_hint::uncached, cache_hint::uncached>(params.weight,
-                                                                  tileOffset + 256 * i);
+  Format::template loadArrangedTile<K>(params, g0, w, kSlmStageBase, tile);
 
   // Elements F r .. F r + F - 1: input features F w .. F w + F - 1 of row rows[r]. Rows at or
   // past M are not read; their lanes are zero. The vector is also the reduction's scratch.

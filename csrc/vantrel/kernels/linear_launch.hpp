@@ -19,4 +19,15 @@ sycl::event launch_linear_arranged(sycl::queue& queue, const linear_params& para
 // without waiting. Throws std::invalid_argument if K is not a row-major width.
 sycl::event launch_linear_row_major(sycl::queue& queue, const linear_params& params, uint32_t K);
 
+// Submits gemmCommonDim{K}Int{bits}G{g}V0 (codes arranged in blocks of 16 outputs) for `params`,
+// g = params.group_size, and returns its event without waiting. Throws std::invalid_argument if K
+// is not a blocked width, bits not 4 or 8, or g not one of 32, 64, 128 dividing K.
+sycl::event launch_linear_packed_arranged(sycl::queue& queue, const linear_packed_params& params,
+                                          uint32_t K, uint32_t bits);
+
+// Submits gemmCommonDim{K}Int{bits}G{g}NoReshape (row-major codes) for `params`; throws as above
+// if K is not a row-major width or the format has no kernel.
+sycl::event launch_linear_packed_row_major(sycl::queue& queue, const linear_packed_params& params,
+                                           uint32_t K, uint32_t bits);
+
 }  // namespace vantrel::kernels

@@ -1,11 +1,13 @@
 // Linear kernels on row-major weights [N][K] halves, one instantiation per layer width K (kernel
-// names gemmCommonDim{K}Fp16NoReshape). Torch-free.
+// names gemmCommonDim{K}Fp16NoReshape) and, on packed codes in the same layout, per weight format
+// (gemmCommonDim{K}Int{b}G{g}NoReshape). Torch-free.
 #pragma once
 
 #include <cstdint>
 #include <type_traits>
 
 #include "vantrel/kernels/esimd_common.hpp"
+#include "vantrel/kernels/linear_formats.hpp"
 #include "vantrel/kernels/linear_loads.hpp"
 #include "vantrel/kernels/linear_params.hpp"
 
@@ -18,9 +20,10 @@ namespace vantrel::kernels {
 // 11, which sums only those chunks. Work-items without a slice contribute zero. Each work-item
 // folds its 16 lanes to one value per row, the values meet in SLM, and work-item (0, 0) finishes
 // and stores all four features of every row. Global range (11 ceil(N/4), 4), local (11, 4). All
-// arithmetic is binary16.
-template <uint32_t K>
-SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16NoReshape(const linear_params& params,
+// arithmetic is binary16. The weight format fills the slices (linear_formats.hpp); everything
+// after them is the same for every format.
+template <uint32_t K, typename Format = binary16_weights>
+SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16NoReshape(const typename Format::params& params,
                                                            sycl::nd_item<2> item) {
   static_assert(K % 16 == 0, "rows are whole 16-element chunks");
   constexpr uint32_t kSlices = (K + 127) / 128;         // the partial one included
@@ -32,7 +35,7 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16NoReshape(const linear_params& 
   constexpr uint32_t kSliceStride = 11 * kSliceBytes;   // 2816, between a work-item's slices
   constexpr uint32_t kSlmRegionBytes = 12 * 8;          // 96: 12 slots of 4 rows per feature
 
-  esimd::slm_init<384>();
+  esimd::slm_init<kSlmRegionBytes * 4 + Format::rowMajorStageBytes(K)>();
 
   const uint32_t a = item.get_local_id(0);
   const uint32_t b = item.get_local_id(1);
@@ -52,16 +55,8 @@ SYCL_ESIMD_FUNCTION inline void gemmCommonDimFp16NoReshape(const linear_params& 
 
   // Slice j in elements 128j .. 128j+127 (the partial one in its first K % 128).
   simd<fp16, 128 * kMaxSlices> wts;
-  const uint32_t weightOffset = (4 * g + b) * kRowBytes + kSliceBytes * a;
-  for (int j = 0; j < whole; ++j)
-    wts.template bit_cast_view<uint32_t>().template select<64, 1>(64 * j) =
-        loadWords<64, cache_hint::cached, cache_hint::uncached>(params.weight,
-                                                                weightOffset + kSliceStride * j);
-  if constexpr (kTail != 0)
-    if (tail)
-      wts.template bit_cast_view<uint32_t>().template select<kTail / 2, 1>(64 * whole) =
-          loadWordsSplit<kTail / 2, cache_hint::cached, cache_hint::uncached>(
-              params.weight, weightOffset + kSliceStride * whole);
+  Format::template loadRowMajorSlices<K, kMaxSlices>(params, 4 * g + b, a, b, whole, tail,
+                                                     kSlmRegionBytes * 4, wts);
 
   simd<fp16, 512> in;  // row r of the slice in hand at 128r; the leader's scratch
   simd<fp16, 64> acc;  // 16 lanes for each of the four rows

@@ -22,8 +22,9 @@ at::Tensor linear_compute(const at::Tensor& input, const at::Tensor& weights);
 bool linear_takes_kernel(const at::Tensor& input);
 
 // output = input x W^T for packed 4- or 8-bit weights W (qweight, scales, zeros or none for
-// symmetric codes) in the layout of the input's width: W is dequantized on the device into the
-// width's half layout and linear_compute runs on it, so the result is forward's bit for bit.
+// symmetric codes) in the layout of the input's width: the packed kernel of the width, bits and
+// group size for the inputs forward's kernels take, else W dequantized on the device into the
+// width's half layout and linear_compute on it; the result is forward's bit for bit either way.
 // Profiler scope "ferrow_linear_quantized_forward".
 at::Tensor linear_quantized_forward(const at::Tensor& input, const at::Tensor& qweight,
                                     const at::Tensor& scales,

@@ -11,8 +11,11 @@
 // nibble the odd one. Without zeros (symmetric codes) the zero is 2^(b-1). A weight is
 // (q - z) * s computed in float32 (exact) and rounded to half once.
 //
-// No kernel reads the packed bytes yet: the operator dequantizes them on the device with ATen
-// operations into the width's half layout and runs forward's path (linear_compute) on the result.
+// Half inputs of 1 to 8 rows whose width has a kernel take the packed kernel of the width, bits and
+// group size, which reads the packed bytes, scales and zeros itself and computes exactly what the
+// half kernel computes on the dequantized weights. Every other call dequantizes on the device with
+// ATen operations into the width's half layout and runs forward's path (linear_compute) on that;
+// the results are the same either way.
 #include <ATen/ATen.h>
 #include <ATen/record_function.h>
 #include <c10/util/Exception.h>
@@ -23,6 +26,8 @@
 #include <vector>
 
 #include "vantrel/kernels/catalog.hpp"
+#include "vantrel/kernels/linear_launch.hpp"
+#include "vantrel/ops/launch_on_device.h"
 #include "vantrel/ops/ops.h"
 
 namespace vantrel::ops {
@@ -141,6 +146,42 @@ at::Tensor round_to_half(const at::Tensor& d) {
   return at::where(inexact.logical_and(even), toward, f).to(at::kHalf);
 }
 
+void check_aligned(const at::Tensor& t, const char* name) {
+  TORCH_CHECK(reinterpret_cast<uintptr_t>(t.data_ptr()) % 4 == 0, name,
+              " data must start at a 4-byte aligned address");
+}
+
+// The packed kernel for a half input [M, K] (1 <= M <= 8, K with a kernel) on checked shapes.
+at::Tensor packed_kernel_path(const at::Tensor& input, const at::Tensor& qweight,
+                              const at::Tensor& scales, const at::Tensor& zeros, int64_t bits,
+                              int64_t group_size, int64_t N) {
+  const int64_t M = input.size(0), K = input.size(1);
+  check_aligned(qweight, "qweight");
+  check_aligned(scales, "scales");
+  if (zeros.defined()) check_aligned(zeros, "zeros");
+  // Never zero-filled: the kernel writes every element.
+  at::Tensor output = at::empty({M, N}, input.options().device(qweight.device()));
+  if (N == 0) return output;
+  // Copies made for negation bits are freed once the kernel has run (frees wait for launches).
+  const at::Tensor x = negation_applied(input), s = negation_applied(scales);
+  const at::Tensor z = zeros.defined() ? negation_applied(zeros) : zeros;
+  const vk::linear_packed_params params{
+      static_cast<const uint8_t*>(qweight.data_ptr()),
+      static_cast<const uint8_t*>(s.data_ptr()),
+      z.defined() ? static_cast<const uint8_t*>(z.data_ptr()) : nullptr,
+      static_cast<const uint8_t*>(x.data_ptr()),
+      static_cast<uint8_t*>(output.data_ptr()),
+      static_cast<int>(M),
+      static_cast<uint32_t>(N),
+      static_cast<uint32_t>(group_size)};
+  launch_on_device(qweight.device(), [&](sycl::queue& queue) {
+    const auto width = static_cast<uint32_t>(K), b = static_cast<uint32_t>(bits);
+    return is_arranged(K) ? vk::launch_linear_packed_arranged(queue, params, width, b)
+                          : vk::launch_linear_packed_row_major(queue, params, width, b);
+  });
+  return output;
+}
+
 at::Tensor optional_tensor(const c10::optional<at::Tensor>& t) {
   return t.has_value() ? *t : at::Tensor();
 }
@@ -250,10 +291,10 @@ at::Tensor linear_quantized_forward(const at::Tensor& input, const at::Tensor& q
     TORCH_CHECK(N * K * 2 < vk::kLinearMaxWeightBytes, "qweight: its half weights [", N, ", ", K,
                 "] must be smaller than 4 GiB (the kernels use 32-bit byte offsets)");
   }
-  if (linear_takes_kernel(input))
-    TORCH_CHECK(reinterpret_cast<uintptr_t>(input.data_ptr()) % 4 == 0,
-                "input data must start at a 4-byte aligned address");
+  const bool kernel = linear_takes_kernel(input);
+  if (kernel) check_aligned(input, "input");
   RECORD_FUNCTION("ferrow_linear_quantized_forward", std::vector<c10::IValue>({input}));
+  if (kernel) return packed_kernel_path(input, qweight, scales, zeros, bits, group_size, N);
   // Half weights exactly as forward reads them; a float or double input reads them converted
   // (exactly) to its own type, as forward requires weights of the input's type for those.
   const at::Tensor w = dequantize_layout(qweight, scales, zeros, bits, group_size, K);
