@@ -10,16 +10,13 @@ and produces a special token only when asked to.
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel_llama/fuzz_tokenizer_json.py --files 5000
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel_llama/fuzz_tokenizer_json.py --index 17 -v
 """
-import argparse
 import collections
 import functools
 import json
-import pathlib
 import re
 import sys
-import tempfile
-import time
 
+import file_fuzzing
 import numpy as np
 import regex
 
@@ -259,40 +256,11 @@ def run_file(seed, index, path):
 
 
 def run(seed, files, start=0):
-    counts, failures = collections.Counter(), []
-    with tempfile.TemporaryDirectory() as tmp:
-        path = pathlib.Path(tmp) / "tokenizer.json"
-        for i in range(start, start + files):
-            label, failure = run_file(seed, i, path)
-            counts[label] += 1
-            if failure:
-                failures.append(failure)
-    return counts, failures
+    return file_fuzzing.run(run_file, "tokenizer.json", seed, files, start)
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--files", type=int, default=5000)
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--index", type=int, help="run only this file")
-    ap.add_argument("-v", "--verbose", action="store_true")
-    a = ap.parse_args()
-    if a.index is not None:
-        blob, kind = make_file(a.seed, a.index)
-        print(kind, len(blob), "bytes:", blob[:400] if a.verbose else blob[:100])
-        with tempfile.TemporaryDirectory() as tmp:
-            label, failure = run_file(a.seed, a.index, pathlib.Path(tmp) / "tokenizer.json")
-        print(label)
-        print(failure or "ok")
-        return 1 if failure else 0
-    t0 = time.time()
-    counts, failures = run(a.seed, a.files)
-    print(f"{a.files} files in {time.time() - t0:.1f} s, {len(failures)} failures")
-    for label, c in sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])):
-        print(f"  {c:6d}  {label}")
-    for f in failures[:100]:
-        print(f)
-    return 1 if failures else 0
+    return file_fuzzing.main(__doc__, make_file, run_file, "tokenizer.json", 5000)
 
 
 if __name__ == "__main__":
