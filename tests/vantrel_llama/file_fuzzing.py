@@ -7,6 +7,28 @@ import tempfile
 import time
 
 
+def unclear(path, error):
+    """None when a CheckpointError names the file and says something, else the problem."""
+    message = str(error)
+    if message.startswith(f"{path}: ") and len(message) > len(str(path)) + 8:
+        return None
+    return f"unclear message {message[:200]!r}"
+
+
+def not_checkpoint_error(error):
+    """(label, problem) of an exception other than CheckpointError."""
+    name = type(error).__name__
+    return f"{name} (not CheckpointError)", f"raised {name}: {str(error)[:300]}"
+
+
+def outcome(label, problem, script, seed, index, kind):
+    """(label, failure or None) of one file, the failure with the line that reproduces it."""
+    if not problem:
+        return label, None
+    return label, (f"file {index} ({kind}): {problem}\n    reproduce: PYTHONPATH=build/lib "
+                   f"/usr/bin/python3 tests/vantrel_llama/{script} --seed {seed} --index {index} -v")
+
+
 def run(run_file, filename, seed, files, start=0):
     """Files start .. start + files - 1 of `seed` through run_file(seed, index, path) ->
     (label, failure or None); returns (Counter of labels, list of failures)."""

@@ -183,16 +183,10 @@ def run_file(seed, index, path):
     except CheckpointError as e:
         why = re.sub(r"\(.*|'.*|\[.*|\d+", "..", str(e)[len(str(path)) + 2:])
         label = "CheckpointError: " + re.sub(r"tensor .+?: ", "tensor ..: ", why)[:60]
-        problem = None if str(e).startswith(f"{path}: ") and len(str(e)) > len(str(path)) + 8 \
-            else f"unclear message {str(e)[:200]!r}"
+        problem = file_fuzzing.unclear(path, e)
     except Exception as e:  # noqa: BLE001
-        label, problem = f"{type(e).__name__} (not CheckpointError)", \
-            f"raised {type(e).__name__}: {str(e)[:300]}"
-    if problem:
-        return label, f"file {index} ({kind}): {problem}\n    reproduce: PYTHONPATH=build/lib " \
-                      f"/usr/bin/python3 tests/vantrel_llama/fuzz_safetensors.py --seed {seed} " \
-                      f"--index {index} -v"
-    return label, None
+        label, problem = file_fuzzing.not_checkpoint_error(e)
+    return file_fuzzing.outcome(label, problem, "fuzz_safetensors.py", seed, index, kind)
 
 
 def run(seed, files, start=0):
