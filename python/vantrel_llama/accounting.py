@@ -114,6 +114,42 @@ def bytes_per_step(model, batch: int, kv_len: int) -> int:
     return bytes_read(checked_step(model, cache, token, kv_len - 1))
 
 
+# Weight formats of the bytes table: (name, bits, group size); 16 bits is half.
+FORMATS = (("half", 16, 0), ("int8 g128", 8, 128), ("int4 g128", 4, 128))
+
+
+def projection_bytes(n: int, k: int, bits: int = 16, group_size: int = 128,
+                     zeros: bool = True, rows_multiple: int = 16) -> int:
+    """Distinct bytes of an [n, k] projection's weights as a kernel reads them: n padded to
+    rows_multiple; packed codes plus a half scale (and an int16 zero) per group below 16 bits."""
+    n = -(-n // rows_multiple) * rows_multiple
+    if bits == 16:
+        return n * k * 2
+    return n * k * bits // 8 + n * (k // group_size) * 2 * (2 if zeros else 1)
+
+
+def step_bytes(cfg, rows: int, kv_len: int, bits: int = 16, group_size: int = 128,
+               zeros: bool = True) -> int:
+    """Distinct bytes one decoding step of `rows` sequences reads when every projection and the
+    attention run on a kernel: the layers' projections in `bits` (the output layer in half), their
+    half inputs, and the query and the kv_len cached keys and values of every layer."""
+    h, hd, inter = cfg.hidden_size, cfg.head_dim, cfg.intermediate_size
+    q, kv = cfg.num_attention_heads * hd, cfg.num_key_value_heads * hd
+    layer = sum(projection_bytes(n, k, bits, group_size, zeros) + rows * k * 2
+                for n, k in ((q + 2 * kv, h), (h, q), (2 * inter, h), (h, inter)))
+    layer += rows * q * 2 + 2 * rows * kv_len * kv * 2
+    return cfg.num_hidden_layers * layer + projection_bytes(cfg.vocab_size, h) + rows * h * 2
+
+
+def bytes_table(cfg, rows: int, kv_len: int, bandwidths) -> list:
+    """(format, bytes per step, [projected tokens/s at each bandwidth]) for each of FORMATS."""
+    out = []
+    for name, bits, group in FORMATS:
+        nbytes = step_bytes(cfg, rows, kv_len, bits, group)
+        out.append((name, nbytes, [rows * bw / nbytes for bw in bandwidths]))
+    return out
+
+
 class GenerationLog:
     """The callback of Model.generate that accounts its steps: device seconds by kind and wall and
     thread seconds, for the prompts ("prefill": a group's first token ends its prompt's pass) and

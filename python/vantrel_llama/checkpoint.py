@@ -12,6 +12,8 @@ import torch
 
 from .config import LlamaConfig
 from .errors import CheckpointError
+from .quantized import (OPTIONAL, QUANTIZED_PROJECTIONS, TENSOR_DTYPES, packed_layout,
+                        packing_problem)
 from .safetensors import SafetensorsFile
 
 SAFETENSORS, SAFETENSORS_INDEX = "model.safetensors", "model.safetensors.index.json"
@@ -22,38 +24,68 @@ IGNORED = re.compile(r"model\.layers\.\d+\.self_attn\.rotary_emb\.inv_freq")
 _LAYER = re.compile(r"model\.layers\.(\d+)\.")
 
 
-def _layout(cfg: LlamaConfig) -> dict:
-    """name -> (shape, the config keys the shape follows from)."""
-    h, inter, vocab = cfg.hidden_size, cfg.intermediate_size, cfg.vocab_size
+def projections(cfg: LlamaConfig) -> dict:
+    """Layer projection prefix -> (outputs N, inputs K, the config keys of N, of K)."""
+    h, inter = cfg.hidden_size, cfg.intermediate_size
     q, kv = cfg.num_attention_heads * cfg.head_dim, cfg.num_key_value_heads * cfg.head_dim
-    kv_keys = "num_key_value_heads * hidden_size / num_attention_heads, hidden_size"
-    out = {"model.embed_tokens.weight": ((vocab, h), "vocab_size, hidden_size")}
+    kv_keys = "num_key_value_heads * hidden_size / num_attention_heads"
+    dims = {"self_attn.q_proj": (q, h, "hidden_size", "hidden_size"),
+            "self_attn.k_proj": (kv, h, kv_keys, "hidden_size"),
+            "self_attn.v_proj": (kv, h, kv_keys, "hidden_size"),
+            "self_attn.o_proj": (h, q, "hidden_size", "hidden_size"),
+            "mlp.gate_proj": (inter, h, "intermediate_size", "hidden_size"),
+            "mlp.up_proj": (inter, h, "intermediate_size", "hidden_size"),
+            "mlp.down_proj": (h, inter, "hidden_size", "intermediate_size")}
+    return {f"model.layers.{i}.{p}": d for i in range(cfg.num_hidden_layers)
+            for p, d in dims.items()}
+
+
+def _layout(cfg: LlamaConfig, place=lambda name: "config.json") -> dict:
+    """name -> (shape, the config keys the shape follows from, the dtypes allowed, whether it may
+    be absent). A quantized projection that cannot be packed raises CheckpointError starting with
+    place(name of the tensor at fault)."""
+    h, vocab, qc = cfg.hidden_size, cfg.vocab_size, cfg.quantization
+    out = {"model.embed_tokens.weight": ((vocab, h), "vocab_size, hidden_size", WEIGHT_DTYPES,
+                                         False)}
+    proj = projections(cfg)
     for i in range(cfg.num_hidden_layers):
         p = f"model.layers.{i}."
-        out.update({
-            p + "self_attn.q_proj.weight": ((q, h), "hidden_size, hidden_size"),
-            p + "self_attn.k_proj.weight": ((kv, h), kv_keys),
-            p + "self_attn.v_proj.weight": ((kv, h), kv_keys),
-            p + "self_attn.o_proj.weight": ((h, q), "hidden_size, hidden_size"),
-            p + "mlp.gate_proj.weight": ((inter, h), "intermediate_size, hidden_size"),
-            p + "mlp.up_proj.weight": ((inter, h), "intermediate_size, hidden_size"),
-            p + "mlp.down_proj.weight": ((h, inter), "hidden_size, intermediate_size"),
-            p + "input_layernorm.weight": ((h,), "hidden_size"),
-            p + "post_attention_layernorm.weight": ((h,), "hidden_size"),
-        })
-    out["model.norm.weight"] = ((h,), "hidden_size")
+        for prefix in (p + name for name in QUANTIZED_PROJECTIONS):
+            n, k, n_keys, k_keys = proj[prefix]
+            if qc is None:
+                out[prefix + ".weight"] = ((n, k), f"{n_keys}, {k_keys}", WEIGHT_DTYPES, False)
+                continue
+            problem = packing_problem(qc, k, n)
+            if problem is not None:
+                name = f"{prefix}.{problem[0]}"
+                raise CheckpointError(f"{place(name)}: tensor {name}: {problem[1]} ({n_keys}, "
+                                      f"{k_keys} of config.json)")
+            for suffix, (shape, keys) in packed_layout(qc, k, n, k_keys, n_keys).items():
+                out[f"{prefix}.{suffix}"] = (shape, keys, TENSOR_DTYPES[suffix],
+                                             suffix in OPTIONAL)
+        for norm in ("input_layernorm.weight", "post_attention_layernorm.weight"):
+            out[p + norm] = ((h,), "hidden_size", WEIGHT_DTYPES, False)
+    out["model.norm.weight"] = ((h,), "hidden_size", WEIGHT_DTYPES, False)
     if not cfg.tie_word_embeddings:
-        out["lm_head.weight"] = ((vocab, h), "vocab_size, hidden_size")
+        out["lm_head.weight"] = ((vocab, h), "vocab_size, hidden_size", WEIGHT_DTYPES, False)
     return out
 
 
 def expected_tensors(cfg: LlamaConfig) -> dict:
-    """The weight names of a model with configuration `cfg` and their shapes."""
-    return {name: shape for name, (shape, _) in _layout(cfg).items()}
+    """The weight names of a model with configuration `cfg` and their shapes (a quantized one's
+    g_idx tensors included, though a checkpoint may leave them out)."""
+    return {name: entry[0] for name, entry in _layout(cfg).items()}
 
 
-def _hint(cfg, name):
+def _hint(cfg, name, present=()):
     """Why a tensor is or is not expected, when the config says."""
+    stem = name.rsplit(".", 1)[0]
+    if cfg.quantization is None and name.endswith(".weight") and stem + ".qweight" in present:
+        return (f" (the weights hold {stem}.qweight: a quantized checkpoint needs "
+                f"quantization_config in config.json)")
+    if cfg.quantization is not None and stem + ".weight" in present:
+        return (f" (config.json's quantization_config says the projections are quantized "
+                f"(\"{cfg.quantization.method}\"), but the weights hold {stem}.weight)")
     layer = _LAYER.match(name)
     if layer:
         return f" (num_hidden_layers is {cfg.num_hidden_layers})"
@@ -183,25 +215,30 @@ class Checkpoint:
         return tuple(f[name].shape), f[name].dtype
 
     def _validate(self):
-        layout = _layout(self.cfg)
-        missing = [n for n in layout if n not in self._where]
+        layout = _layout(self.cfg, lambda name: self._where.get(name, self.directory))
+        missing = [n for n, entry in layout.items() if n not in self._where and not entry[3]]
         if missing:
             more = f" (and {len(missing) - 1} more)" if len(missing) > 1 else ""
             raise CheckpointError(f"{self.directory}: tensor {missing[0]}{more} is missing from "
-                                  f"the weights{_hint(self.cfg, missing[0])}")
+                                  f"the weights{_hint(self.cfg, missing[0], self._where)}")
         extra = [n for n in self._where if n not in layout]
         if extra:
             raise CheckpointError(f"{self._where[extra[0]]}: tensor {extra[0]} does not belong to "
                                   f"the model config.json describes{_hint(self.cfg, extra[0])}")
         for name, path in self._where.items():
             shape, dtype = self._info(name)
-            want, keys = layout[name]
+            want, keys, dtypes, _ = layout[name]
             if shape != want:
                 raise CheckpointError(f"{path}: tensor {name} has shape {list(shape)}, expected "
                                       f"{list(want)} = [{keys}] of config.json")
-            if dtype not in WEIGHT_DTYPES:
-                raise CheckpointError(f"{path}: tensor {name} is {dtype}; weights must be "
-                                      f"float16, bfloat16 or float32")
+            if dtype not in dtypes:
+                if dtypes is WEIGHT_DTYPES:
+                    need = "weights must be float16, bfloat16 or float32"
+                else:
+                    kind = name.rsplit(".", 1)[1]
+                    need = (f"the {kind} of a quantized projection must be "
+                            f"{' or '.join(str(d).replace('torch.', '') for d in dtypes)}")
+                raise CheckpointError(f"{path}: tensor {name} is {dtype}; {need}")
 
     # ---- access --------------------------------------------------------------------------------
 

@@ -6,12 +6,13 @@ import pathlib
 import sys
 
 import torch
+import vantrel
 import xpuemu
 
-from .accounting import GenerationLog, bytes_per_step
+from .accounting import GenerationLog, bytes_per_step, bytes_table
 from .errors import CheckpointError
 from .loader import load
-from .reference import Reference, compare
+from .reference import Reference, compare, drift
 from .sampling import check_args
 
 DEFAULT_PROMPT = "The weather on the coast"
@@ -41,8 +42,15 @@ def parse_args(argv):
     p.add_argument("--seed", type=int, default=None, metavar="S")
     p.add_argument("--layers", type=int, default=None, metavar="N",
                    help="layers of the synthetic checkpoint (without MODEL_DIR; default 2)")
+    p.add_argument("--quantize", choices=("int4", "int8"), default=None,
+                   help="quantize the layers' projections at load to 4 or 8 bits (asymmetric, "
+                        "per group of inputs); the embedding and output layer stay half")
+    p.add_argument("--group-size", type=int, default=128, metavar="G",
+                   help="inputs per scale and zero with --quantize: 32, 64 or 128 (default 128)")
     p.add_argument("--validate", action="store_true",
-                   help="compare the logits with a float32 reference on the CPU")
+                   help="compare the logits with a float32 reference on the CPU (of the "
+                        "dequantized weights when quantized), and a quantized model's with the "
+                        "half model's")
     args = p.parse_args(argv)
     if args.max_new_tokens < 1:
         p.error("--max-new-tokens must be at least 1")
@@ -58,6 +66,9 @@ def parse_args(argv):
         check_args(args.temperature, args.top_p)
     except ValueError as e:
         p.error(str(e).replace("temperature", "--temperature").replace("top_p", "--top-p"))
+    if args.group_size not in vantrel.QUANT_GROUP_SIZES:
+        p.error(f"--group-size must be one of {', '.join(map(str, vantrel.QUANT_GROUP_SIZES))}, "
+                f"got {args.group_size}")
     if args.chat and args.prompt_ids is not None:
         p.error("--chat takes the prompt as text (--prompt), not --prompt-ids")
     if args.prompt_ids is not None:
@@ -102,7 +113,12 @@ def run(args) -> int:
     from tqdm import tqdm
 
     model_dir = args.model_dir if args.model_dir is not None else synthetic_dir(args.layers)
-    model = load(model_dir)
+    try:
+        model = load(model_dir, quantize=args.quantize, group_size=args.group_size)
+    except ValueError as e:
+        if isinstance(e, CheckpointError):
+            raise
+        raise SystemExit(f"error: {e}")
     ls = model.load_stats
     peak = ls["peak_rss_increase_bytes"]
     print(f"loaded {model_dir} ({ls['format']}): {ls['bytes'] / 1e6:.0f} MB on the device in "
@@ -113,6 +129,9 @@ def run(args) -> int:
     print(f"config: hidden {cfg.hidden_size}, intermediate {cfg.intermediate_size}, "
           f"{cfg.num_hidden_layers} layers, {cfg.num_attention_heads} heads "
           f"({cfg.num_key_value_heads} key/value) of {cfg.head_dim}, vocabulary {cfg.vocab_size}")
+    print(f"weights: {model.quantization} layers, half embedding and output layer"
+          + (f"; kept as half (their parts order inputs differently): "
+             f"{', '.join(ls['dequantized'])}" if ls.get("dequantized") else ""))
     print("tokenizer:", "none (ids are printed as numbers)" if model.tokenizer is None
           else model.tokenizer.describe())
 
@@ -168,22 +187,59 @@ def run(args) -> int:
     else:
         print("distinct bytes read per step: not counted (no operation of the step runs on "
               "vantrel's kernels; the launch log counts only kernel reads)")
+    kv_len = len(prompt) + generated
+    print(f"bytes per step with every operation on a kernel ({rows} rows, kv_len {kv_len}) and "
+          f"projected tokens/s at " + " / ".join(f"{bw / 1e9:.0f}" for bw in GPU_BANDWIDTHS)
+          + " GB/s: " + "; ".join(
+              f"{name} {nb / 1e6:.1f} MB, " + " / ".join(f"{t:.0f}" for t in tps)
+              for name, nb, tps in bytes_table(cfg, rows, kv_len, GPU_BANDWIDTHS)))
 
     if args.validate:
-        return validate(model, model_dir, out)
+        return validate(model, model_dir, out, args)
     return 0
 
 
-def validate(model, model_dir, out) -> int:
-    print("validating against a float32 reference on the CPU ...", flush=True)
-    ref = Reference(model_dir).logits(out[:model.batch_rows])
-    got = model.logits(out[:model.batch_rows])
-    c = compare(got, ref, model.config.num_hidden_layers)
+def _available_bytes() -> int:
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def validate(model, model_dir, out, args) -> int:
+    quantized = model.quantization != "half"
+    what = " of the dequantized weights" if quantized else ""
+    print(f"validating against a float32 reference{what} on the CPU ...", flush=True)
+    ids = out[:model.batch_rows]
+    ref = Reference(model_dir, args.quantize, args.group_size)
+    got = model.logits(ids)
+    c = compare(got, ref.logits(ids), model.config.num_hidden_layers)
     print(f"largest logit difference {c['max_diff']:.4f} = {c['relative']:.4f} x the reference "
           f"logits' standard deviation (bound {c['bound']:.4f}); top token agrees at "
           f"{100 * c['top1_agreement']:.1f} % of positions (required wherever the reference's "
           f"best two logits are not a near-tie): {'ok' if c['ok'] else 'OUT OF BOUNDS'}")
+    if quantized:
+        _quantization_effect(model, model_dir, ids, got, ref, args)
     return 0 if c["ok"] else 1
+
+
+def _quantization_effect(model, model_dir, ids, got, ref, args):
+    """The quantization's own effect: the quantized model's logits against the half model's (a
+    second float32 copy of the weights, when it fits in memory)."""
+    label = "quantization's effect (quantized logits against the half model's float32 reference)"
+    if model.config.quantization is not None:
+        print(f"{label}: skipped, the checkpoint holds no half weights to compare with")
+        return
+    need = sum(w.numel() * 4 for w in ref.w.values())
+    if need * 1.5 > _available_bytes():
+        print(f"{label}: skipped, a second float32 copy of the model ({need / 1e9:.1f} GB) does "
+              f"not fit in the memory available")
+        return
+    del ref
+    d = drift(got, Reference(model_dir).logits(ids))
+    print(f"{label}: top token agrees at {100 * d['top1_agreement']:.1f} % of positions, mean KL "
+          f"divergence {d['mean_kl']:.5f} nats")
 
 
 def main(argv=None) -> int:

@@ -7,6 +7,7 @@ from dataclasses import dataclass, replace
 from typing import Optional, Tuple, Union
 
 from .errors import CheckpointError
+from .quantized import QuantizationConfig, read_quantization_config
 
 REQUIRED = ("hidden_size", "intermediate_size", "num_hidden_layers", "num_attention_heads",
             "vocab_size")
@@ -47,6 +48,9 @@ class LlamaConfig:
     eos_token_id: Optional[Union[int, Tuple[int, ...]]] = None
     sliding_window: Optional[int] = None
     rope_scaling: Optional[RopeScaling] = None  # a dict is checked by read_rope_scaling
+    # config.json's quantization_config (a dict is checked by read_quantization_config); None
+    # when the projections are not quantized
+    quantization: Optional[QuantizationConfig] = None
 
     def __post_init__(self):
         if self.num_key_value_heads is None:
@@ -57,6 +61,9 @@ class LlamaConfig:
         if not isinstance(self.rope_scaling, (RopeScaling, type(None))):
             object.__setattr__(self, "rope_scaling", read_rope_scaling(
                 self.rope_scaling, self.max_position_embeddings, "LlamaConfig"))
+        if not isinstance(self.quantization, (QuantizationConfig, type(None))):
+            object.__setattr__(self, "quantization",
+                               read_quantization_config(self.quantization, "LlamaConfig"))
 
     @property
     def head_dim(self) -> int:
@@ -125,6 +132,7 @@ def config_from_dict(d: dict, source: str = "config.json") -> LlamaConfig:
             and theta <= 1:
         raise CheckpointError(f"{source}: rope_theta must be greater than 1 for rope_scaling type "
                               f"'yarn' (its correction range divides by ln rope_theta); got {theta!r}")
+    fields["quantization"] = read_quantization_config(d.get("quantization_config"), source)
     if isinstance(fields.get("eos_token_id"), list):
         fields["eos_token_id"] = tuple(fields["eos_token_id"])
     for key in ("rms_norm_eps", "rope_theta"):

@@ -30,10 +30,22 @@ from .tokenizer import Tokenizer
 class Projection:
     """One linear layer's weights on the device in the layout the kernel for their width reads
     (Operators.linear_layout), output rows padded to a multiple of Operators.row_multiple (sliced
-    off the result)."""
-    weight: torch.Tensor  # [N_padded, K] row-major, or [N_padded / block, K, block] arranged
+    off the result): half weights, or packed 4- or 8-bit codes with their scales and zeros."""
+    weight: torch.Tensor  # half [N_padded, K] row-major or [N_padded / block, K, block] arranged;
+    # packed codes (uint8) in the same layouts when bits < 16
     out_features: int  # N before padding
     in_features: int
+    bits: int = 16
+    group_size: int = 0  # input features per scale and zero (packed weights)
+    scales: Optional[torch.Tensor] = None  # half, per output and group
+    zeros: Optional[torch.Tensor] = None  # int16 like scales; None: 2^(bits - 1)
+    # The input order the packed groups follow (act-order checkpoints): inputs are gathered by it.
+    order: Optional[torch.Tensor] = None  # long [K] on the device
+
+    def nbytes(self) -> int:
+        """Bytes the weights take on the device."""
+        ts = (self.weight, self.scales, self.zeros)
+        return sum(t.numel() * t.element_size() for t in ts if t is not None)
 
 
 @dataclass
@@ -54,6 +66,8 @@ class Model:
     # generate stops at by default (config.json's, generation_config.json's and
     # tokenizer_config.json's end tokens); None: config.json's eos_token_id alone.
     tokenizer_config = None
+    # How the layers' projections are stored (set by load): "half", "int4, group 128 ..." .
+    quantization = "half"
     end_token_ids: Optional[Tuple[int, ...]] = None
 
     def __init__(self, config: LlamaConfig, embed: torch.Tensor, layers: List[Layer],
@@ -111,7 +125,12 @@ class Model:
         return (h * r).mul_(weight).half()
 
     def _project(self, p: Projection, x: torch.Tensor) -> torch.Tensor:
-        y = self.ops.linear(x, p.weight)
+        if p.bits == 16:
+            y = self.ops.linear(x, p.weight)
+        else:
+            if p.order is not None:
+                x = x.index_select(1, p.order)
+            y = self.ops.linear_quantized(x, p.weight, p.scales, p.zeros, p.bits, p.group_size)
         return y if y.shape[1] == p.out_features else y[:, :p.out_features]
 
     def _attention_kernel(self, kv_len: int) -> bool:

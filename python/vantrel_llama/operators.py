@@ -22,6 +22,11 @@ class Operators:
         """x [rows, K] half times the weights w (laid out as linear_layout(K) says)."""
         return vantrel.forward(x, w)
 
+    def linear_quantized(self, x: torch.Tensor, qweight: torch.Tensor, scales: torch.Tensor,
+                         zeros, bits: int, group_size: int) -> torch.Tensor:
+        """x [rows, K] half times packed bits-wide weights (the packed layout of width K)."""
+        return vantrel.forward_quantized(x, qweight, scales, zeros, bits, group_size)
+
     def attention(self, q: torch.Tensor, k: torch.Tensor, v: torch.Tensor) -> torch.Tensor:
         """One position's attention: q [B, H, 1, D] half over k, v [B, H_kv, n, D]."""
         return vantrel.sdp_forward(q, k, v)
@@ -29,6 +34,11 @@ class Operators:
     def linear_kernel(self, rows: int, k: int):
         """The kernel serving a half input [rows, k], or None (PyTorch's linear)."""
         return vantrel.linear_kernel(rows, k)
+
+    def quantized_kernel(self, rows: int, k: int, bits: int, group_size: int):
+        """The kernel serving a half input [rows, k] on packed weights, or None (dequantized
+        weights through PyTorch's linear)."""
+        return vantrel.quantized_kernel(rows, k, bits, group_size)
 
     def linear_layout(self, k: int):
         """'arranged', 'row_major' or None (PyTorch's linear, row-major weights) for width k."""
@@ -56,8 +66,9 @@ def paths(model, rows: int = 1) -> dict:
     projections = {"q/k/v projection": layer.qkv, "o projection": layer.o,
                    "gate/up projection": layer.gate_up, "down projection": layer.down,
                    "output projection": model.lm_head}
-    out = {op: ops.linear_kernel(rows, p.in_features) or "PyTorch linear"
-           for op, p in projections.items()}
+    out = {op: (ops.linear_kernel(rows, p.in_features) if p.bits == 16 else
+                ops.quantized_kernel(rows, p.in_features, p.bits, p.group_size))
+           or "PyTorch linear" for op, p in projections.items()}
     cfg = model.config
     heads, kv_heads = cfg.num_attention_heads, cfg.num_key_value_heads
     shared = f"{heads} query heads sharing {kv_heads} key/value heads"

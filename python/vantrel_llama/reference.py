@@ -1,8 +1,14 @@
 """A float32 LLaMA decoder on the CPU in plain PyTorch, written apart from the engine (no fused
-weights, no cache, no kernels): the yardstick that `--validate` and the tests compare against."""
+weights, no cache, no kernels): the yardstick that `--validate` and the tests compare against.
+
+Quantized weights are dequantized here with code of its own, straight from the file formats (GPTQ,
+AWQ) and the quantizer's formulas (load(quantize=...)), so that the comparison measures the
+kernels' error and not a shared mistake."""
 import math
 import pathlib
+from typing import Optional
 
+import numpy as np
 import torch
 
 from .checkpoint import Checkpoint
@@ -65,20 +71,87 @@ def rotary_frequencies(cfg: LlamaConfig):
     return torch.tensor(freqs, dtype=torch.float64), mscale
 
 
+_PACKED = (".qweight", ".qzeros", ".scales", ".g_idx")
+_AWQ_ORDER = (0, 2, 4, 6, 1, 3, 5, 7)  # the column of nibble i within 8 columns
+
+
+def _fields(words: torch.Tensor, bits: int) -> torch.Tensor:
+    """The b-bit fields of int32 words, lowest first, along a new last dimension."""
+    shifts = torch.arange(0, 32, bits, dtype=torch.int64)
+    return (words.long()[..., None] >> shifts) & ((1 << bits) - 1)
+
+
+def gptq_weight(t: dict, bits: int, group_size: int, zero_offset: int) -> torch.Tensor:
+    """Float32 [N, K] of a GPTQ layer (tensors by suffix): qweight packed along K, qzeros along N,
+    scales[g_idx[k], n] * (q - (z + offset)), rounded to half as the engine stores weights."""
+    q = _fields(t[".qweight"], bits).permute(0, 2, 1).reshape(-1, t[".qweight"].shape[1])  # [K, N]
+    k = q.shape[0]
+    z = _fields(t[".qzeros"], bits).reshape(t[".qzeros"].shape[0], -1) + zero_offset  # [G, N]
+    g = t[".g_idx"].long() if ".g_idx" in t else \
+        torch.arange(k) // (k if group_size == -1 else group_size)
+    w = (q - z[g]).float() * t[".scales"].float()[g]
+    return w.half().float().T.contiguous()
+
+
+def awq_weight(t: dict, group_size: int) -> torch.Tensor:
+    """Float32 [N, K] of an AWQ layer: qweight and qzeros packed along N, nibble i of a word holding
+    column 8c + _AWQ_ORDER[i]; scales[k // G, n] * (q - z)."""
+    def columns(words):
+        nib = _fields(words, 4)  # [rows, N/8, 8] by nibble
+        out = torch.empty_like(nib)
+        out[..., list(_AWQ_ORDER)] = nib
+        return out.reshape(words.shape[0], -1)
+
+    q, z = columns(t[".qweight"]), columns(t[".qzeros"])  # [K, N], [K/G, N]
+    g = torch.arange(q.shape[0]) // group_size
+    w = (q - z[g]).float() * t[".scales"].float()[g]
+    return w.half().float().T.contiguous()
+
+
+def quantized_at_load(w: torch.Tensor, bits: int, group_size: int) -> torch.Tensor:
+    """Float32 [N, K] of w quantized as load(quantize=...) does, in float64 from w's own values:
+    per group s = (max - min) / (2^b - 1) over a range that holds 0, rounded to half (at least
+    2^-24), z = round(-min / s), q = clamp(round(w / s) + z, 0, 2^b - 1), half to even; the weight
+    (q - z)·s rounded to half."""
+    n, k = w.shape
+    x = w.double().view(n, k // group_size, group_size)
+    lo, hi = x.amin(-1).clamp(max=0), x.amax(-1).clamp(min=0)
+    top = 2 ** bits - 1
+    s = ((hi - lo) / top).clamp(min=2.0 ** -24).numpy().astype(np.float16)  # rounded once
+    s = torch.from_numpy(s.astype(np.float64))[..., None]
+    z = torch.round(-lo[..., None] / s).clamp(0, top)
+    q = (torch.round(x / s) + z).clamp(0, top)
+    return ((q - z) * s).float().half().float().view(n, k)
+
+
 class Reference:
     """The checkpoint's weights as float32 CPU tensors (after rounding to half, as the engine
-    stores them), and a whole-sequence forward pass."""
+    stores them; quantized weights dequantized, or quantized as load(quantize=...) does), and a
+    whole-sequence forward pass."""
 
-    def __init__(self, path):
+    def __init__(self, path, quantize: Optional[str] = None, group_size: int = 128):
         path = pathlib.Path(path)
         self.config: LlamaConfig = read_config(path / "config.json")
+        qc = self.config.quantization
+        bits = {"int4": 4, "int8": 8}[quantize] if quantize else None
+        packed = {}  # layer prefix -> {suffix: tensor}
         with Checkpoint(path, self.config) as ckpt:
             self.w = {}
             for name in ckpt.names():
                 if name.endswith("rotary_emb.inv_freq"):
                     continue
-                self.w[name] = ckpt.tensor(name).half().float()
+                suffix = next((x for x in _PACKED if name.endswith(x)), None)
+                if qc is not None and suffix is not None:
+                    packed.setdefault(name[:-len(suffix)], {})[suffix] = ckpt.tensor(name).clone()
+                elif bits and name.startswith("model.layers.") and name.endswith("proj.weight"):
+                    self.w[name] = quantized_at_load(ckpt.tensor(name), bits, group_size)
+                else:
+                    self.w[name] = ckpt.tensor(name).half().float()
                 ckpt.release(name)
+        for prefix, t in packed.items():
+            self.w[prefix + ".weight"] = (
+                gptq_weight(t, qc.bits, qc.group_size, qc.zero_offset) if qc.method == "gptq"
+                else awq_weight(t, qc.group_size))
 
     @staticmethod
     def _rms_norm(x, weight, eps):
@@ -118,6 +191,16 @@ class Reference:
             h = h + (gate * (x @ w[p + "mlp.up_proj.weight"].T)) @ w[p + "mlp.down_proj.weight"].T
         head = w["model.embed_tokens.weight" if cfg.tie_word_embeddings else "lm_head.weight"]
         return self._rms_norm(h, w["model.norm.weight"], cfg.rms_norm_eps) @ head.T
+
+
+def drift(logits: torch.Tensor, reference: torch.Tensor) -> dict:
+    """How far logits [..., vocab] move from reference ones: the share of positions whose top
+    token agrees and the mean KL divergence KL(reference || logits) in nats, in float64."""
+    p = torch.log_softmax(reference.double(), -1)
+    q = torch.log_softmax(logits.double(), -1)
+    kl = (p.exp() * (p - q)).sum(-1)
+    return {"top1_agreement": (logits.argmax(-1) == reference.argmax(-1)).double().mean().item(),
+            "mean_kl": kl.mean().item()}
 
 
 def compare(logits: torch.Tensor, reference: torch.Tensor, layers: int) -> dict:

@@ -84,14 +84,15 @@ def test_pytorch_paths_equal_forward(K, shape, dtype):
 @pytest.mark.parametrize("bits, g", [(4, 32), (8, 128)])
 @pytest.mark.parametrize("symmetric", [False, True])
 @pytest.mark.parametrize("dtype", [torch.half, torch.bfloat16, torch.float])
-def test_quantizer_follows_the_formulas(K, bits, g, symmetric, dtype):
+@pytest.mark.parametrize("device", [XPU, "cpu"])  # tensor formulas on the device, a loop on the CPU
+def test_quantizer_follows_the_formulas(K, bits, g, symmetric, dtype, device):
     N = packed_n(K)
     w = torch.randn(N, K, generator=torch.Generator().manual_seed(bits)).to(dtype)
     w[0, :g] = 0  # an all-zero group: scale 2^-24, codes z
     w[1, :g] = 0.75  # a group of one sign
     q, s, z = model(w, bits, g, symmetric)
-    qw, scales, zeros = vantrel.quantize_weights(w.to(XPU), bits, g, symmetric)
-    assert (zeros is None) == symmetric
+    qw, scales, zeros = vantrel.quantize_weights(w.to(device), bits, g, symmetric)
+    assert (zeros is None) == symmetric and qw.device.type == torch.device(device).type
     codes = np.array([[code_at(qw, bits, K, n, k) for k in range(K)] for n in range(N)])
     assert np.array_equal(codes, q)
     assert np.array_equal(in_layout(s, K), scales.cpu().numpy())
@@ -263,7 +264,9 @@ def test_packed_bytes_against_half_bytes():
     (torch.full((16, 256), float("nan")), 8, 32, "w must be finite"),
     (torch.full((16, 256), 1e6), 4, 32, r"w: a group's scale exceeds half's range \(max\|w\| / 7"),
 ])
-def test_quantizer_refuses_bad_input(w, bits, g, message):
+@pytest.mark.parametrize("device", [XPU, "cpu"])
+def test_quantizer_refuses_bad_input(w, bits, g, message, device):
     with pytest.raises(RuntimeError, match=f"^{message}"):
+        w = w.to(device)
         vantrel.quantize_weights(w.t().contiguous().t() if w.dim() == 2 else w, bits, g,
                                  symmetric=True)

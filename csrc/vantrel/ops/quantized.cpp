@@ -20,7 +20,10 @@
 #include <ATen/record_function.h>
 #include <c10/util/Exception.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <tuple>
 #include <vector>
@@ -182,6 +185,57 @@ at::Tensor packed_kernel_path(const at::Tensor& input, const at::Tensor& qweight
   return output;
 }
 
+// A float64 value rounded to half once (through a float rounded to odd, as round_to_half).
+c10::Half half_of(double d) {
+  float f = static_cast<float>(d);
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  if (static_cast<double>(f) != d && (bits & 1) == 0)
+    f = std::nextafter(f, d > f ? std::numeric_limits<float>::infinity()
+                                : -std::numeric_limits<float>::infinity());
+  return c10::Half(f);
+}
+
+// The quantizer's formulas element by element on row-major CPU weights of type T: codes
+// [N, K] uint8, scales [N, K/g] half, zeros [N, K/g] int16 (z even when symmetric). The same
+// arithmetic as the tensor formulas in quantize_weights, a plain loop for the sizes loading meets
+// (this torch runs its float64 element-wise operations at a few million elements a second).
+template <typename T>
+void quantize_loop(const T* w, int64_t N, int64_t K, int64_t group_size, int64_t bits,
+                   bool symmetric, uint8_t* codes, c10::Half* scales, int16_t* zeros) {
+  const int64_t groups = K / group_size, qmax = (int64_t{1} << bits) - 1,
+                mid = int64_t{1} << (bits - 1);
+  for (int64_t n = 0; n < N; ++n) {
+    for (int64_t g = 0; g < groups; ++g) {
+      const T* x = w + n * K + g * group_size;
+      double lo = 0, hi = 0, amax = 0;
+      for (int64_t i = 0; i < group_size; ++i) {
+        const double v = static_cast<double>(static_cast<float>(x[i]));
+        TORCH_CHECK(std::isfinite(v), "w must be finite");
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        amax = std::max(amax, std::abs(v));
+      }
+      const double range = symmetric ? amax / double(mid - 1) : (hi - lo) / double(qmax);
+      const c10::Half scale = half_of(std::max(range, 0x1p-24));
+      TORCH_CHECK(std::isfinite(static_cast<float>(scale)),
+                  "w: a group's scale exceeds half's range (",
+                  symmetric ? "max|w| / " : "(max - min) / ", symmetric ? mid - 1 : qmax,
+                  " > 65504)");
+      const double s = static_cast<float>(scale);
+      const double z =
+          symmetric ? double(mid) : std::clamp(std::nearbyint(-lo / s), 0.0, double(qmax));
+      scales[n * groups + g] = scale;
+      zeros[n * groups + g] = static_cast<int16_t>(z);
+      uint8_t* q = codes + n * K + g * group_size;
+      for (int64_t i = 0; i < group_size; ++i) {
+        const double v = static_cast<double>(static_cast<float>(x[i]));
+        q[i] = static_cast<uint8_t>(std::clamp(std::nearbyint(v / s) + z, 0.0, double(qmax)));
+      }
+    }
+  }
+}
+
 at::Tensor optional_tensor(const c10::optional<at::Tensor>& t) {
   return t.has_value() ? *t : at::Tensor();
 }
@@ -201,10 +255,29 @@ std::tuple<at::Tensor, at::Tensor, c10::optional<at::Tensor>> quantize_weights(c
   check_width("w", K, group_size);
   TORCH_CHECK(!is_arranged(K) || N % kBlock == 0, "w must have N a multiple of ", kBlock,
               " for K = ", K, " (codes arranged in blocks of 16 output features), got N = ", N);
+  const int64_t qmax = (int64_t{1} << bits) - 1, mid = int64_t{1} << (bits - 1);
+  if (w.device().is_cpu()) {
+    const at::Tensor src = w.contiguous();
+    at::Tensor q = at::empty({N, K}, w.options().dtype(at::kByte));
+    at::Tensor scale = at::empty({N, groups}, w.options().dtype(at::kHalf));
+    at::Tensor z = at::empty({N, groups}, w.options().dtype(at::kShort));
+    auto* codes = q.data_ptr<uint8_t>();
+    auto* scales = scale.data_ptr<c10::Half>();
+    auto* zs = z.data_ptr<int16_t>();
+    if (type == at::kHalf)
+      quantize_loop(src.data_ptr<c10::Half>(), N, K, group_size, bits, symmetric, codes, scales, zs);
+    else if (type == at::kBFloat16)
+      quantize_loop(src.data_ptr<c10::BFloat16>(), N, K, group_size, bits, symmetric, codes, scales,
+                    zs);
+    else
+      quantize_loop(src.data_ptr<float>(), N, K, group_size, bits, symmetric, codes, scales, zs);
+    c10::optional<at::Tensor> zeros;
+    if (!symmetric) zeros = arrange_rows(z, K);
+    return {pack_codes(arrange_rows(q, K), bits), arrange_rows(scale, K), zeros};
+  }
   TORCH_CHECK(at::isfinite(w).all().item<bool>(), "w must be finite");
   // Every step in float64 from w's own values, as the formulas read; s rounded to half first.
   const at::Tensor x = w.to(at::kDouble).reshape({N, groups, group_size});
-  const int64_t qmax = (int64_t{1} << bits) - 1, mid = int64_t{1} << (bits - 1);
   // Scales are at least 2^-24, half's smallest positive value, so no group divides by zero: an
   // all-zero group stores every code as z and dequantizes to exactly 0, and a group within
   // 2^-25 (2^b - 1) of 0 still dequantizes within s / 2 = 2^-25. (Raising the float64 value
