@@ -59,6 +59,15 @@ class BenchOperators(Operators):
             self.calls.append((vantrel.forward, (x, w)))
         return vantrel.forward(x, w)
 
+    def linear_quantized(self, x, qweight, scales, zeros, bits, group_size):
+        if self.mode == "stub":  # qweight is [N, K·b/8] row-major or [N / block, K, block·b/8]
+            n = qweight.shape[0] * (qweight.shape[2] * 8 // bits if qweight.dim() == 3 else 1)
+            return torch.empty(x.shape[0], n, dtype=x.dtype, device=x.device)
+        args = (x, qweight, scales, zeros, bits, group_size)
+        if self.mode == "record":
+            self.calls.append((vantrel.forward_quantized, args))
+        return vantrel.forward_quantized(*args)
+
     def attention(self, q, k, v):
         if self.mode == "stub":
             return torch.empty(q.shape[0], q.shape[1] * q.shape[3], dtype=q.dtype, device=q.device)
@@ -134,6 +143,29 @@ def step_table(model, reps):
               f"{tps[0]:.0f} / {tps[1]:.0f} |")
 
 
+def packed_step_table(directory, half_model):
+    """Bytes per layer of the 7B-shaped step with 4-bit group-128 weights (quantized at load)
+    against half, and the host's CPU time per layer against the GPU's time to read the packed
+    layer."""
+    model = load(directory, ops=BenchOperators(), quantize="int4", group_size=128)
+    cfg = model.config
+    print("\nDecoding step, 4-bit group-128 weights against half (same layers):")
+    print("| B | kv_len | half MB per layer | int4 MB per layer | int4 ÷ half | host CPU ms per layer "
+          "| GPU ms per layer at 1229 GB/s | host ÷ GPU |")
+    print("|---|---|---|---|---|---|---|---|")
+    for batch in (1, model.batch_rows):
+        for kv_len in (128, 2048):
+            cache = model.new_cache(batch, kv_len)
+            tokens = torch.randint(cfg.vocab_size, (batch, 1)).to(model.device)
+            packed = bytes_read(checked_step(model, cache, tokens, kv_len - 1)[:5])
+            half = bytes_read(checked_step(half_model, cache, tokens, kv_len - 1)[:5])
+            host = host_time(model, cache, tokens, kv_len - 1, 3) / cfg.num_hidden_layers
+            print(f"| {batch} | {kv_len} | {half / 1e6:.1f} | {packed / 1e6:.1f} | "
+                  f"{packed / half:.3f} | {host * 1e3:.3f} | {packed / GPU * 1e3:.3f} | "
+                  f"{host / (packed / GPU):.2f}x |")
+            del cache
+
+
 def prefill_table(model, prompt_len):
     """Prompt of prompt_len tokens, B = 1: one position per call, batch_rows per call (every
     projection on the kernels) and the whole prompt in one call (PyTorch's linear for more rows)."""
@@ -151,12 +183,13 @@ def prefill_table(model, prompt_len):
         print(f"| {chunk} | {(time.perf_counter() - t) * 1e3:.0f} |")
 
 
-def load_memory(directory, fmt):
+def load_memory(directory, fmt, quantize=None):
     """Loads in a fresh process and returns its load statistics."""
-    code = ("import sys, json; from vantrel_llama import load; m = load(sys.argv[1]);"
+    code = ("import sys, json; from vantrel_llama import load; "
+            "m = load(sys.argv[1], quantize=sys.argv[2] or None);"
             "print(json.dumps(m.load_stats))")
-    out = subprocess.run([sys.executable, "-c", code, str(directory)], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run([sys.executable, "-c", code, str(directory), quantize or ""],
+                         check=True, capture_output=True, text=True).stdout
     s = json.loads(out.strip().splitlines()[-1])
     target = s["bytes"] + s["largest_tensor_bytes"] + 300e6
     peak = s["peak_rss_increase_bytes"]
@@ -170,6 +203,7 @@ def memory_table(directory):
           "| peak ÷ target | s |")
     print("|---|---|---|---|---|---|---|")
     load_memory(directory, "safetensors")
+    load_memory(directory, "safetensors, int4 g128 at load", "int4")
     with tempfile.TemporaryDirectory(dir=synthetic_folder().parent) as tmp:
         tmp = pathlib.Path(tmp)
         from vantrel_llama.safetensors import SafetensorsFile
@@ -178,6 +212,7 @@ def memory_table(directory):
         for name in ("config.json", "tokenizer.model"):
             (tmp / name).write_bytes((directory / name).read_bytes())
         load_memory(tmp, ".bin")
+        load_memory(tmp, ".bin, int4 g128 at load", "int4")
 
 
 def shapes_table(reps):
@@ -208,17 +243,38 @@ def shapes_table(reps):
             device, _, step_log = one_step(model, cache, tokens, SHAPE_KV_LEN - 1)
             best = min(best, sum((r["end_ns"] - r["start_ns"]) * 1e-9 for r in step_log[:5]))
         step_bytes = layers * layer_bytes + vocab * hidden * 2
+        packed = {}
+        del model
+        for quantize in ("int8", "int4"):
+            qmodel = load(directory, quantize=quantize, group_size=128)
+            on_kernels = on_kernels and all(not p.startswith("PyTorch")
+                                            for p in qmodel.paths(1).values())
+            qbytes = bytes_read(checked_step(qmodel, cache, tokens, SHAPE_KV_LEN - 1)[:5])
+            packed[quantize] = (qbytes, [bw / (layers * qbytes + vocab * hidden * 2)
+                                         for bw in GPUS])
+            del qmodel
         rows.append((name, hidden, inter, heads, kv_heads, on_kernels, layer_bytes, repeated, best,
-                     [bw / step_bytes for bw in GPUS]))
-        del model, cache
+                     [bw / step_bytes for bw in GPUS], packed))
+        del cache
     print(f"\nOne layer of each model shape, B = 1, kv_len {SHAPE_KV_LEN} "
           f"(bytes with checks on, time with checks off):")
     print("| shape | hidden / intermediate | heads / kv heads | all on kernels | MB read per layer "
           "| with kv heads repeated | device ms per layer | projected tokens/s at 560 / 1229 GB/s |")
     print("|---|---|---|---|---|---|---|---|")
-    for name, hid, inter, h, hkv, ok, lb, rep, t, tps in rows:
+    for name, hid, inter, h, hkv, ok, lb, rep, t, tps, _ in rows:
         print(f"| {name} | {hid} / {inter} | {h} / {hkv} | {'yes' if ok else 'NO'} | "
               f"{lb / 1e6:.1f} | {rep / 1e6:.1f} | {t * 1e3:.1f} | {tps[0]:.1f} / {tps[1]:.1f} |")
+    print(f"\nThe same layers with 4- and 8-bit weights (group 128, asymmetric, quantized at load; "
+          f"embedding and output layer half), B = 1, kv_len {SHAPE_KV_LEN}: MB read per layer "
+          f"(launch log) and projected tokens/s of the whole model at 560 / 1229 GB/s:")
+    print("| shape | half MB | int8 MB | int4 MB | int4 ÷ half | half tokens/s | int8 tokens/s "
+          "| int4 tokens/s |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, _, _, _, _, _, lb, _, _, tps, packed in rows:
+        (b8, t8), (b4, t4) = packed["int8"], packed["int4"]
+        print(f"| {name} | {lb / 1e6:.1f} | {b8 / 1e6:.1f} | {b4 / 1e6:.1f} | {b4 / lb:.3f} | "
+              f"{tps[0]:.0f} / {tps[1]:.0f} | {t8[0]:.0f} / {t8[1]:.0f} | "
+              f"{t4[0]:.0f} / {t4[1]:.0f} |")
 
 
 def main():
@@ -238,6 +294,7 @@ def main():
         with torch.no_grad():
             if args.only in (None, "steps"):
                 step_table(model, args.reps)
+                packed_step_table(directory, model)
             if args.only in (None, "prompt"):
                 prefill_table(model, 16)
         del model

@@ -35,6 +35,18 @@ def test_decodes_reports_and_validates(make_checkpoint, run_cli):
     assert "[0] '1 5 7 " in r.stdout and "[1] " in r.stdout
 
 
+def test_quantized_at_load_validates_and_reports_its_effect(make_checkpoint, run_cli):
+    folder, _ = make_checkpoint()
+    r = run_cli(folder, "--prompt-ids", "1,5,7", "--max-new-tokens", "3", "--quantize", "int8",
+                "--group-size", "32", "--validate")
+    assert r.returncode == 0, r.stderr
+    for line in ("weights: int8, group 32 (quantized at load) layers", "half 0.",
+                 "int4 g128 0.", "of the dequantized weights", ": ok",
+                 "quantization's effect (quantized logits against the half model's float32 "
+                 "reference): top token agrees at"):
+        assert line in r.stdout, r.stdout
+
+
 @pytest.mark.parametrize("args, code, message", [
     (["--prompt", "hello"], 1, "has no tokenizer (tokenizer.json or tokenizer.model): give the "
                                "prompt as --prompt-ids"),
@@ -45,6 +57,9 @@ def test_decodes_reports_and_validates(make_checkpoint, run_cli):
     (["--layers", "2"], 2, "--layers applies to the synthetic checkpoint only"),
     (["--prompt-ids", "1,99"], 1, "token id 99"),
     (["--prompt-ids", "1", "--max-new-tokens", "0"], 2, "--max-new-tokens must be at least 1"),
+    (["--quantize", "int4", "--group-size", "48"], 2, "--group-size must be one of 32, 64, 128"),
+    (["--prompt-ids", "1", "--quantize", "int4", "--group-size", "64"], 1,
+     "cannot quantize model.layers.*.mlp.down_proj with group_size 64: its input width 96"),
 ])
 def test_bad_arguments(make_checkpoint, args, code, message, run_cli):
     folder, _ = make_checkpoint()
