@@ -3,6 +3,10 @@ any of their data is used.
 
 Safetensors files are mapped (tensors view the mapping, nothing is copied); PyTorch .bin files are
 loaded whole, one shard at a time, and kept until their tensors are released.
+
+When config.json has a quantization_config, every layer projection is held as its packed GPTQ or
+AWQ tensors instead of `.weight`: checked here by name, shape and dtype, decoded by
+quantized.read_quantized.
 """
 import json
 import re
@@ -55,11 +59,10 @@ def _layout(cfg: LlamaConfig, place=lambda name: "config.json") -> dict:
             if qc is None:
                 out[prefix + ".weight"] = ((n, k), f"{n_keys}, {k_keys}", WEIGHT_DTYPES, False)
                 continue
-            problem = packing_problem(qc, k, n)
+            problem = packing_problem(qc, k, n, k_keys, n_keys)
             if problem is not None:
                 name = f"{prefix}.{problem[0]}"
-                raise CheckpointError(f"{place(name)}: tensor {name}: {problem[1]} ({n_keys}, "
-                                      f"{k_keys} of config.json)")
+                raise CheckpointError(f"{place(name)}: tensor {name}: {problem[1]}")
             for suffix, (shape, keys) in packed_layout(qc, k, n, k_keys, n_keys).items():
                 out[f"{prefix}.{suffix}"] = (shape, keys, TENSOR_DTYPES[suffix],
                                              suffix in OPTIONAL)
@@ -78,15 +81,19 @@ def expected_tensors(cfg: LlamaConfig) -> dict:
 
 
 def _hint(cfg, name, present=()):
-    """Why a tensor is or is not expected, when the config says."""
-    stem = name.rsplit(".", 1)[0]
-    if cfg.quantization is None and name.endswith(".weight") and stem + ".qweight" in present:
-        return (f" (the weights hold {stem}.qweight: a quantized checkpoint needs "
-                f"quantization_config in config.json)")
-    if cfg.quantization is not None and stem + ".weight" in present:
-        return (f" (config.json's quantization_config says the projections are quantized "
-                f"(\"{cfg.quantization.method}\"), but the weights hold {stem}.weight)")
+    """Why a tensor is or is not expected, when the config says (`present`: the names found)."""
+    stem, qc = name.rsplit(".", 1)[0], cfg.quantization
     layer = _LAYER.match(name)
+    if layer and int(layer.group(1)) < cfg.num_hidden_layers:
+        if qc is None and name.endswith(".weight") and stem + ".qweight" in present:
+            return (f" (the weights hold {stem}.qweight: a quantized checkpoint needs "
+                    f"quantization_config in config.json)")
+        if qc is not None and stem.endswith(QUANTIZED_PROJECTIONS):
+            held = f"but the weights hold {stem}.weight" if stem + ".weight" in present else \
+                (f"each is stored as its qweight, qzeros and scales"
+                 f"{' (and g_idx)' if qc.method == 'gptq' else ''}")
+            return (f" (config.json's quantization_config says the projections are quantized "
+                    f"(\"{qc.method}\"): {held})")
     if layer:
         return f" (num_hidden_layers is {cfg.num_hidden_layers})"
     if name == "lm_head.weight":

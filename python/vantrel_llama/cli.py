@@ -173,7 +173,7 @@ def run(args) -> int:
           f"{log.wall['prefill'] * 1e3:.0f} ms"
           + (f" ({groups} groups of up to {model.batch_rows} rows)" if groups > 1 else ""))
     ms = log.device_ms("decode", steps * groups)
-    print(f"device ms per token step: " + ", ".join(f"{k} {v:.1f}" for k, v in ms.items())
+    print("device ms per token step: " + ", ".join(f"{k} {v:.1f}" for k, v in ms.items())
           + f" (total {sum(ms.values()):.1f})")
     host = log.thread["decode"] * 1e3 / (steps * groups)
     print(f"host ms per token step: {host:.2f} (CPU time of the calling thread, which also runs "

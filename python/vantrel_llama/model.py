@@ -86,7 +86,6 @@ class Model:
         # Rows that logits and generate decode together: as many as the projection kernels take.
         self.batch_rows = self.ops.max_rows
 
-        hd = config.head_dim
         self._heads, self._kv_heads = config.num_attention_heads, config.num_key_value_heads
         # Rotary tables for every position: dimension i turns with i + hd/2 by pos * inv_freq[i]
         # (theta^(-2i/hd) unless rope_scaling changes it), cos and sin times yarn's factor.

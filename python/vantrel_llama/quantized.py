@@ -119,7 +119,8 @@ def _check_unconverted(raw, source, fail):
     if skip is not None:
         if not isinstance(skip, list) or not all(isinstance(s, str) for s in skip):
             fail("modules_to_not_convert", "null or a list of module names")
-        # A module is left out when an entry is part of its name.
+        # A module is left out when an entry is part of its name (layer numbers below 1000 are
+        # tried: more than any model has).
         for s in skip:
             if s and any(s in f"model.layers.{i}.{p}" for p in QUANTIZED_PROJECTIONS
                          for i in range(1000)):
@@ -135,24 +136,27 @@ def _check_unconverted(raw, source, fail):
                                                  f"({', '.join(QUANTIZED_PROJECTIONS)})")
 
 
-def packing_problem(qc: QuantizationConfig, k: int, n: int) -> Optional[Tuple[str, str]]:
+def packing_problem(qc: QuantizationConfig, k: int, n: int, k_keys: Optional[str] = None,
+                    n_keys: Optional[str] = None) -> Optional[Tuple[str, str]]:
     """(tensor suffix, why) when a projection of k inputs and n outputs cannot be packed as `qc`
-    says, else None."""
+    says, else None; k_keys and n_keys name the config keys k and n follow from."""
+    inputs = f"its {k} input features" + (f" ({k_keys} of config.json)" if k_keys else "")
+    outputs = f"its {n} outputs" + (f" ({n_keys} of config.json)" if n_keys else "")
     if qc.method == "gptq":
         per = 32 // qc.bits
         if k % per:
-            return "qweight", (f"its {k} input features are not a multiple of {per}: qweight "
-                               f"packs {per} {qc.bits}-bit codes per int32 along the inputs")
+            return "qweight", (f"{inputs} are not a multiple of {per}: qweight packs {per} "
+                               f"{qc.bits}-bit codes per int32 along the inputs")
         if n % per:
-            return "qzeros", (f"its {n} outputs are not a multiple of {per}: qzeros packs {per} "
+            return "qzeros", (f"{outputs} are not a multiple of {per}: qzeros packs {per} "
                               f"{qc.bits}-bit zeros per int32 along the outputs")
         return None
     if n % 8:
-        return "qweight", (f"its {n} outputs are not a multiple of 8: AWQ packs 8 codes per "
-                           f"int32 along the outputs")
+        return "qweight", (f"{outputs} are not a multiple of 8: AWQ packs 8 codes per int32 "
+                           f"along them")
     if k % qc.group_size:
-        return "scales", (f"its {k} input features are not a multiple of quantization_config."
-                          f"group_size {qc.group_size}")
+        return "scales", (f"{inputs} are not a multiple of quantization_config.group_size "
+                          f"{qc.group_size}")
     return None
 
 
@@ -303,7 +307,7 @@ def _check_sym_zeros(qc, stored, fail):
 def _check_g_idx(g_idx, plain, group, groups, fail):
     """Every entry names a group, and (unless it is the plain k // group) every group holds
     `group` input features, the last one what remains."""
-    outside = (g_idx >= groups).nonzero()
+    outside = ((g_idx < 0) | (g_idx >= groups)).nonzero()
     if len(outside):
         i = int(outside[0])
         fail("g_idx", f"g_idx[{i}] is {int(g_idx[i])}, outside [0, {groups}) (the {groups} "

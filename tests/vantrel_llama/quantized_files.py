@@ -103,6 +103,7 @@ def write_gptq_checkpoint(directory, source_dir, bits=4, group_size=32, sym=Fals
         g_idx = torch.empty(k, dtype=torch.long)
         g_idx[perm] = torch.arange(k) // group
         members = [perm[i:i + group] for i in range(0, k, group)]
+        # "gptq" stores zero - 1 in b bits: true zeros 1 .. 2^b
         codes, scales, zeros = quantize(w, members, bits, sym, (offset, 2 ** bits - 1 + offset))
         stem = name[:-len(".weight")]
         out[stem + ".qweight"] = pack(codes.t(), bits, 0)

@@ -129,3 +129,26 @@ def test_bad_files(make_checkpoint, fmt, fault, match):
         path.write_bytes(path.read_bytes()[:5000] if fault == "truncated" else b"not a pickle")
     with pytest.raises(CheckpointError, match=match):
         Checkpoint(folder, read_config(folder / "config.json"))
+
+
+@pytest.mark.parametrize("quantization, layer", [
+    ({"quant_method": "gptq", "bits": 8, "group_size": -1},
+     {"self_attn.q_proj.qweight": (16, 64), "self_attn.q_proj.qzeros": (1, 16),
+      "self_attn.q_proj.scales": (1, 64), "self_attn.q_proj.g_idx": (64,),
+      "self_attn.k_proj.qweight": (16, 32), "self_attn.k_proj.qzeros": (1, 8),
+      "mlp.down_proj.qweight": (24, 64), "mlp.down_proj.scales": (1, 64)}),
+    ({"quant_method": "gptq", "bits": 4, "group_size": 40},  # a short last group
+     {"self_attn.q_proj.qweight": (8, 64), "self_attn.q_proj.qzeros": (2, 8),
+      "mlp.down_proj.qzeros": (3, 8), "mlp.down_proj.g_idx": (96,), "mlp.up_proj.scales": (2, 96)}),
+    ({"quant_method": "awq", "bits": 4, "group_size": 32},
+     {"self_attn.q_proj.qweight": (64, 8), "self_attn.k_proj.qzeros": (2, 4),
+      "self_attn.k_proj.scales": (2, 32), "mlp.down_proj.qweight": (96, 8),
+      "mlp.down_proj.qzeros": (3, 8), "mlp.up_proj.qweight": (64, 12)}),
+])
+def test_expected_quantized_tensors(quantization, layer):
+    cfg = LlamaConfig(64, 96, 1, 4, 48, num_key_value_heads=2, quantization=quantization)
+    shapes = expected_tensors(cfg)
+    assert {k: shapes["model.layers.0." + k] for k in layer} == layer
+    per_projection = 4 if quantization["quant_method"] == "gptq" else 3
+    assert len(shapes) == 2 + 7 * per_projection + 2 + 1
+    assert "model.layers.0.self_attn.q_proj.weight" not in shapes

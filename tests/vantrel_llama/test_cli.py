@@ -1,7 +1,6 @@
 """The command line in a subprocess: a tiny checkpoint decoded and validated, its report, a chat
 prompt, and the errors a user meets first (bad checkpoint, no tokenizer, module not built)."""
 import json
-import os
 import pathlib
 import subprocess
 import sys

@@ -3,6 +3,7 @@ import pytest
 
 from vantrel_llama import CheckpointError
 from vantrel_llama.config import LlamaConfig, RopeScaling, config_from_dict, read_config
+from vantrel_llama.quantized import QuantizationConfig
 
 BASE = {"hidden_size": 64, "intermediate_size": 96, "num_hidden_layers": 1,
         "num_attention_heads": 4, "vocab_size": 32}
@@ -111,3 +112,57 @@ def test_check_sequence(extra, length, match):
     else:
         with pytest.raises(CheckpointError, match=f"^config.json: .*{match}"):
             cfg.check_sequence(length)
+
+
+GPTQ = {"quant_method": "gptq", "bits": 4, "group_size": 128, "desc_act": False, "sym": True,
+        "static_groups": False, "true_sequential": True, "damp_percent": 0.01}
+AWQ = {"quant_method": "awq", "bits": 4, "group_size": 128, "zero_point": True,
+       "version": "gemm"}
+
+
+@pytest.mark.parametrize("raw, expected", [
+    (None, None),
+    (GPTQ, QuantizationConfig("gptq", 4, 128, True, 1, False)),
+    ({"quant_method": "gptq", "bits": 8, "group_size": -1},  # sym defaults to true
+     QuantizationConfig("gptq", 8, -1, True, 1, False)),
+    (dict(GPTQ, checkpoint_format="gptq_v2", desc_act=True, sym=False),
+     QuantizationConfig("gptq", 4, 128, False, 0, True)),
+    (dict(GPTQ, checkpoint_format="gptq", lm_head=False),
+     QuantizationConfig("gptq", 4, 128, True, 1, False)),
+    (dict(AWQ, version="GEMM", modules_to_not_convert=["lm_head"]),
+     QuantizationConfig("awq", 4, 128, False, 0, False)),
+    ({"quant_method": "awq", "bits": 4, "group_size": 64},
+     QuantizationConfig("awq", 4, 64, False, 0, False)),
+])
+def test_quantization_accepted(raw, expected):
+    assert config_from_dict(dict(BASE, quantization_config=raw)).quantization == expected
+    assert LlamaConfig(64, 96, 1, 4, 32, quantization=raw).quantization == expected
+    if expected is not None:
+        group = 4096 if expected.group_size == -1 else expected.group_size
+        assert (expected.group(4096), expected.groups(4096)) == (group, 4096 // group)
+
+
+@pytest.mark.parametrize("raw, names", [
+    ([GPTQ], "quantization_config must be null or a JSON object"),
+    ({"bits": 4}, "quantization_config.quant_method must be"),
+    (dict(GPTQ, quant_method="bitsandbytes"), "quantization_config.quant_method 'bitsandbytes'"),
+    (dict(GPTQ, quant_method="exl2"), "quantization_config.quant_method 'exl2'"),
+    (dict(GPTQ, bits=3), "quantization_config.bits"), (dict(GPTQ, bits=True), "bits"),
+    ({"quant_method": "GPTQ", "group_size": 32}, "quantization_config.bits .*absent"),
+    (dict(GPTQ, group_size=0), "group_size"), (dict(GPTQ, group_size=-2), "group_size"),
+    (dict(GPTQ, group_size=128.0), "group_size"),
+    (dict(GPTQ, checkpoint_format="marlin"), "quantization_config.checkpoint_format"),
+    (dict(GPTQ, checkpoint_format=["gptq"]), "checkpoint_format"),
+    (dict(GPTQ, sym="yes"), "quantization_config.sym"), (dict(GPTQ, desc_act=1), "desc_act"),
+    (dict(GPTQ, lm_head=True), "quantization_config.lm_head"),
+    (dict(GPTQ, modules_in_block_to_quantize=[["self_attn.q_proj"], ["mlp.down_proj"]]),
+     "modules_in_block_to_quantize"),
+    (dict(AWQ, version="gemv"), "quantization_config.version"),
+    (dict(AWQ, version=None, bits=8), "quantization_config.bits"),
+    (dict(AWQ, group_size=-1), "group_size"),
+    (dict(AWQ, zero_point=False), "quantization_config.zero_point"),
+    (dict(AWQ, modules_to_not_convert=["down_proj"]), "modules_to_not_convert"),
+])
+def test_quantization_refused(raw, names):
+    with pytest.raises(CheckpointError, match=rf"^m/config\.json: .*{names}"):
+        config_from_dict(dict(BASE, quantization_config=raw), "m/config.json")
