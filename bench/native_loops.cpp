@@ -24,6 +24,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "vantrel/kernels/catalog.hpp"
@@ -166,17 +168,31 @@ std::string shape_str(const py::array& a) {
   return s + "]";
 }
 
-// A C-contiguous float16 array of the given shape (an empty shape: any shape, `count` elements).
-void check_half(const py::array& a, const char* name, const Shape& shape, size_t count = 0) {
-  const bool half = a.dtype().kind() == 'f' && a.itemsize() == 2;
-  if (!half || !(a.flags() & py::array::c_style))
-    throw std::invalid_argument(std::string(name) + " must be a C-contiguous float16 array");
+// A C-contiguous array of element type `type` (numpy kind and size) and the given shape (an
+// empty shape: any shape, `count` elements).
+struct element_type {
+  char kind;
+  py::ssize_t size;
+  const char* name;
+};
+constexpr element_type kHalf{'f', 2, "float16"}, kUint8{'u', 1, "uint8"}, kInt16{'i', 2, "int16"};
+
+void check_array(const py::array& a, const char* name, element_type type, const Shape& shape,
+                 size_t count = 0) {
+  if (a.dtype().kind() != type.kind || a.itemsize() != type.size ||
+      !(a.flags() & py::array::c_style))
+    throw std::invalid_argument(std::string(name) + " must be a C-contiguous " + type.name +
+                                " array");
   bool ok = shape.empty() ? size_t(a.size()) == count : a.ndim() == py::ssize_t(shape.size());
   for (size_t d = 0; ok && d < shape.size(); ++d) ok = a.shape(d) == shape[d];
   if (!ok)
     throw std::invalid_argument(std::string(name) + " has shape " + shape_str(a) +
                                 (shape.empty() ? ", expected " + std::to_string(count) + " elements"
                                                : ", expected another"));
+}
+
+void check_half(const py::array& a, const char* name, const Shape& shape, size_t count = 0) {
+  check_array(a, name, kHalf, shape, count);
 }
 
 const uint16_t* cdata(const py::array& a) {
@@ -197,16 +213,18 @@ static_assert(vk::kBlockOutputs == 16, "the loops hold a block of outputs in two
 
 // Partial sums of R rows x W consecutive work-items (R * W = 4: eight independent chains, enough
 // to hide the conversion latency for any M). P[v][r][c]: work-item w0 + v, row r, lanes 8c..8c+7.
-template <int F, int R, int W>
-inline void partials_arranged(const uint16_t* block, const float* const* x, int w0,
+// `tiles`: the F x 16 tile of work-item w0 + v at tiles + 16 F v. Stream: the tiles are read
+// from memory once (prefetched), not from a buffer in the cache.
+template <int F, int R, int W, bool Stream>
+inline void partials_arranged(const uint16_t* tiles, const float* const* x, int w0,
                               __m256 (&P)[4][4][2]) {
   __m256 acc[W][R][2];
   for (int v = 0; v < W; ++v)
     for (int r = 0; r < R; ++r) acc[v][r][0] = acc[v][r][1] = _mm256_setzero_ps();
   for (int k = 0; k < F; ++k)
     for (int v = 0; v < W; ++v) {
-      const uint16_t* tile = block + 16 * F * (w0 + v) + 16 * k;
-      if (k % 2 == 0) prefetch(tile);
+      const uint16_t* tile = tiles + 16 * F * v + 16 * k;
+      if (Stream && k % 2 == 0) prefetch(tile);
       const __m256 lo = load8(tile), hi = load8(tile + 8);
       for (int r = 0; r < R; ++r) {
         const __m256 xr = _mm256_broadcast_ss(x[r] + F * (w0 + v) + k);
@@ -218,20 +236,24 @@ inline void partials_arranged(const uint16_t* block, const float* const* x, int 
     for (int r = 0; r < R; ++r) P[v][r][0] = acc[v][r][0], P[v][r][1] = acc[v][r][1];
 }
 
-template <int F>
-void block_arranged(const uint16_t* block, const float* x, int M, uint16_t* out, size_t ldo) {
+// One block of 16 outputs; tiles(w0) gives the tiles of work-items w0 .. w0 + 3 (see
+// partials_arranged), called once per w0 in increasing order.
+template <int F, bool Stream, typename Tiles>
+void block_arranged(const Tiles& tiles, const float* x, int M, uint16_t* out, size_t ldo) {
   constexpr size_t K = 64 * F;
   __m256 chain[2][2][vk::kLinearMaxRows][2];  // [half of the work-items][parity][row][lanes]
   for (int w0 = 0; w0 < 64; w0 += 4) {
+    const uint16_t* four = tiles(w0);
     for (int m0 = 0; m0 < M;) {
       const int R = M - m0 >= 4 ? 4 : M - m0 >= 2 ? 2 : 1;
       const float* rows[4];
       for (int r = 0; r < R; ++r) rows[r] = x + size_t(m0 + r) * K;
       for (int v0 = 0; v0 < 4; v0 += 4 / R) {
         __m256 P[4][4][2];
-        if (R == 4) partials_arranged<F, 4, 1>(block, rows, w0 + v0, P);
-        if (R == 2) partials_arranged<F, 2, 2>(block, rows, w0 + v0, P);
-        if (R == 1) partials_arranged<F, 1, 4>(block, rows, w0 + v0, P);
+        const uint16_t* t = four + 16 * F * v0;
+        if (R == 4) partials_arranged<F, 4, 1, Stream>(t, rows, w0 + v0, P);
+        if (R == 2) partials_arranged<F, 2, 2, Stream>(t, rows, w0 + v0, P);
+        if (R == 1) partials_arranged<F, 1, 4, Stream>(t, rows, w0 + v0, P);
         for (int v = 0; v < 4 / R; ++v) {
           const int w = w0 + v0 + v, h = w / 32, i = w % 32;
           for (int r = 0; r < R; ++r)
@@ -260,8 +282,11 @@ double run_arranged(const uint16_t* wp, const uint16_t* xp, uint16_t* op, size_t
     const auto xf = to_float(xp, M * K);
     constexpr size_t B = vk::kBlockOutputs;
     parallel_chunks(N / B, 8, threads, [&](size_t b, size_t e) {
-      for (size_t g = b; g < e; ++g)
-        block_arranged<F>(wp + g * B * K, xf.get(), int(M), op + B * g, N);
+      for (size_t g = b; g < e; ++g) {
+        const uint16_t* block = wp + g * B * K;
+        block_arranged<F, true>([&](int w0) { return block + 16 * F * w0; }, xf.get(), int(M),
+                                op + B * g, N);
+      }
     });
   });
 }
@@ -319,7 +344,7 @@ VANTREL_ROW_MAJOR_WIDTHS(VANTREL_SLICED_WIDTH)
 
 // Slices s0..s0+S-1 of weight row `w`, their first `chunks` chunks of 16, into the lanes
 // acc[a][r] of rows r < R (R * S <= 4: eight chains in registers).
-template <int R, int S>
+template <int R, int S, bool Stream>
 inline void slices_row_major(const uint16_t* w, const float* const* x, int s0, float (*acc)[4][16],
                              int chunks = 8) {
   __m256 v[S][R][2];
@@ -329,7 +354,7 @@ inline void slices_row_major(const uint16_t* w, const float* const* x, int s0, f
   for (int q = 0; q < chunks; ++q)
     for (int i = 0; i < S; ++i) {
       const size_t e = 128 * size_t(s0 + i) + 16 * q;
-      if (q % 2 == 0) prefetch(w + e);
+      if (Stream && q % 2 == 0) prefetch(w + e);
       const __m256 lo = load8(w + e), hi = load8(w + e + 8);
       for (int r = 0; r < R; ++r) {
         v[i][r][0] = hadd(v[i][r][0], hmul(lo, _mm256_loadu_ps(x[r] + e)));
@@ -341,7 +366,8 @@ inline void slices_row_major(const uint16_t* w, const float* const* x, int s0, f
       for (int c = 0; c < 2; ++c) _mm256_store_ps(acc[slice_owner(s0 + i)][r] + 8 * c, v[i][r][c]);
 }
 
-// Feature n (weight row w of K elements) for all M rows.
+// Feature n (weight row w of K elements) for all M rows. Stream: as in partials_arranged.
+template <bool Stream>
 void feature_row_major(const uint16_t* w, const float* x, int M, int K, uint16_t* out, size_t ldo) {
   const int slices = K / 128, tail_chunks = K % 128 / 16;  // whole slices, then the partial one
   for (int m0 = 0; m0 < M;) {
@@ -351,19 +377,19 @@ void feature_row_major(const uint16_t* w, const float* x, int M, int K, uint16_t
     alignas(32) float acc[11][4][16] = {};
     int s = 0;
     for (; s + 4 / R <= slices; s += 4 / R) {
-      if (R == 4) slices_row_major<4, 1>(w, rows, s, acc);
-      if (R == 2) slices_row_major<2, 2>(w, rows, s, acc);
-      if (R == 1) slices_row_major<1, 4>(w, rows, s, acc);
+      if (R == 4) slices_row_major<4, 1, Stream>(w, rows, s, acc);
+      if (R == 2) slices_row_major<2, 2, Stream>(w, rows, s, acc);
+      if (R == 1) slices_row_major<1, 4, Stream>(w, rows, s, acc);
     }
-    if (R == 1 && s + 2 <= slices) slices_row_major<1, 2>(w, rows, s, acc), s += 2;
+    if (R == 1 && s + 2 <= slices) slices_row_major<1, 2, Stream>(w, rows, s, acc), s += 2;
     for (; s < slices; ++s) {
-      if (R == 2) slices_row_major<2, 1>(w, rows, s, acc);
-      if (R == 1) slices_row_major<1, 1>(w, rows, s, acc);
+      if (R == 2) slices_row_major<2, 1, Stream>(w, rows, s, acc);
+      if (R == 1) slices_row_major<1, 1, Stream>(w, rows, s, acc);
     }
     if (tail_chunks) {  // the last slice of its work-item, so last in every lane's order
-      if (R == 4) slices_row_major<4, 1>(w, rows, s, acc, tail_chunks);
-      if (R == 2) slices_row_major<2, 1>(w, rows, s, acc, tail_chunks);
-      if (R == 1) slices_row_major<1, 1>(w, rows, s, acc, tail_chunks);
+      if (R == 4) slices_row_major<4, 1, Stream>(w, rows, s, acc, tail_chunks);
+      if (R == 2) slices_row_major<2, 1, Stream>(w, rows, s, acc, tail_chunks);
+      if (R == 1) slices_row_major<1, 1, Stream>(w, rows, s, acc, tail_chunks);
     }
     for (int r = 0; r < R; ++r) {
       float P[12] = {};  // P_11 stays zero
@@ -399,11 +425,228 @@ py::dict linear_row_major(const py::array& x, const py::array& w, py::array& out
       const auto xf = to_float(xp, size_t(M * K));
       parallel_chunks(size_t(N), 64, nt, [&](size_t b, size_t e) {
         for (size_t n = b; n < e; ++n)
-          feature_row_major(wp + n * K, xf.get(), int(M), int(K), op + n, size_t(N));
+          feature_row_major<true>(wp + n * K, xf.get(), int(M), int(K), op + n, size_t(N));
       });
     });
   }
   return report(t, 2.0 * double(N + M) * double(K));
+}
+
+// ---- packed 4- and 8-bit weights, both layouts --------------------------------------------------
+//
+// The packed kernels fill a work-item's tile with w = (q - z) s, computed in float (the difference
+// exact, the product rounded to float) and rounded to half once, and do everything after the tile
+// as the half kernels do. The loops here dequantize into a small buffer the weights the half loop
+// is about to read (the four tiles of work-items w0 .. w0 + 3 of a block, or one weight row),
+// then run the half loop on it: every code, scale and zero is read from memory once, and the
+// dequantized weights stay in the cache.
+
+struct packed_weights {
+  const uint8_t* codes;
+  const uint16_t* scales;  // half
+  const int16_t* zeros;    // nullptr: symmetric codes, z = 2^(bits - 1)
+  size_t group_shift;      // log2 of the group size
+};
+
+constexpr size_t kAheadBytes = 2 * kAhead;  // the codes are prefetched as far ahead as weights
+
+// 16 codes from 2 Bits bytes as float lanes 0..7, 8..15 (at 4 bits the low nibble first). 8-bit
+// codes are widened as they are loaded; 4-bit lanes shift their nibble out of a broadcast 32-bit
+// word, which leaves the shuffle unit to the conversions to and from half (dequantizing then takes
+// about 30 % less time than with the nibbles unpacked by byte shuffles).
+template <int Bits>
+inline void codes16(const uint8_t* p, __m256 (&q)[2]) {
+  static_assert(Bits == 4 || Bits == 8, "4- or 8-bit codes");
+  for (int c = 0; c < 2; ++c) {
+    if constexpr (Bits == 8) {
+      const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 8 * c));
+      q[c] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+    } else {
+      int32_t word;
+      std::memcpy(&word, p + 4 * c, sizeof(word));
+      const __m256i nibbles = _mm256_srlv_epi32(_mm256_set1_epi32(word),
+                                                _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28));
+      q[c] = _mm256_cvtepi32_ps(_mm256_and_si256(nibbles, _mm256_set1_epi32(15)));
+    }
+  }
+}
+
+// (q - z) s rounded to half, 16 weights.
+inline void dequantize16(const __m256 (&q)[2], const __m256 (&z)[2], const __m256 (&s)[2],
+                         uint16_t* dst) {
+  for (int c = 0; c < 2; ++c) store8(dst + 8 * c, _mm256_mul_ps(_mm256_sub_ps(q[c], z[c]), s[c]));
+}
+
+template <int Bits>
+inline __m256 symmetric_zero() {
+  return _mm256_set1_ps(float(1 << (Bits - 1)));
+}
+
+// Arranged: input features k0 .. k0 + count - 1 of block g0 (16 outputs each) into dst, feature
+// k at dst + 16 (k - k0). The scales and zeros of a group are 16 consecutive elements.
+template <int Bits>
+void dequantize_arranged(const packed_weights& p, size_t K, size_t g0, size_t k0, size_t count,
+                         uint16_t* dst) {
+  constexpr size_t kFeatureBytes = 2 * Bits;
+  const uint8_t* codes = p.codes + (g0 * K + k0) * kFeatureBytes;
+  const size_t groups = K >> p.group_shift;
+  for (size_t k = k0, end = k0 + count; k < end;) {
+    const size_t j = k >> p.group_shift, stop = std::min(end, (j + 1) << p.group_shift);
+    const size_t at = (g0 * groups + j) * 16;
+    __m256 s[2], z[2];
+    for (int c = 0; c < 2; ++c) {
+      s[c] = load8(p.scales + at + 8 * c);
+      z[c] = p.zeros ? _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.zeros + at + 8 * c))))
+                     : symmetric_zero<Bits>();
+    }
+    for (; k < stop; ++k) {
+      const uint8_t* c = codes + (k - k0) * kFeatureBytes;
+      if ((k * kFeatureBytes) % 64 == 0)
+        _mm_prefetch(reinterpret_cast<const char*>(c + kAheadBytes), _MM_HINT_T0);
+      __m256 q[2];
+      codes16<Bits>(c, q);
+      dequantize16(q, z, s, dst + 16 * (k - k0));
+    }
+  }
+}
+
+// Row-major: weight row n (K features) into dst. A chunk of 16 features lies in one group.
+template <int Bits>
+void dequantize_row(const packed_weights& p, size_t K, size_t n, uint16_t* dst) {
+  const size_t groups = K >> p.group_shift, group = size_t(1) << p.group_shift;
+  const uint8_t* codes = p.codes + n * K * Bits / 8;
+  for (size_t j = 0; j < groups; ++j) {
+    const __m256 s = _mm256_set1_ps(h2f(p.scales[n * groups + j]));
+    const __m256 z =
+        p.zeros ? _mm256_set1_ps(float(p.zeros[n * groups + j])) : symmetric_zero<Bits>();
+    for (size_t k = j * group; k < (j + 1) * group; k += 16) {
+      const uint8_t* c = codes + k * Bits / 8;
+      if ((k * Bits / 8) % 64 == 0)
+        _mm_prefetch(reinterpret_cast<const char*>(c + kAheadBytes), _MM_HINT_T0);
+      __m256 q[2];
+      codes16<Bits>(c, q);
+      dequantize16(q, {z, z}, {s, s}, dst + k);
+    }
+  }
+}
+
+template <int F, int Bits>
+double run_arranged_packed(const packed_weights& p, const uint16_t* xp, uint16_t* op, size_t M,
+                           size_t N, int reps, int threads) {
+  constexpr size_t K = 64 * F;
+  return best_seconds(reps, [&] {
+    const auto xf = to_float(xp, M * K);
+    constexpr size_t B = vk::kBlockOutputs;
+    parallel_chunks(N / B, 8, threads, [&](size_t b, size_t e) {
+      alignas(64) uint16_t four[4 * 16 * F];  // the tiles of four work-items, 16 KB at most
+      for (size_t g = b; g < e; ++g)
+        block_arranged<F, false>(
+            [&](int w0) {
+              dequantize_arranged<Bits>(p, K, g, size_t(F * w0), 4 * F, four);
+              return four;
+            },
+            xf.get(), int(M), op + B * g, N);
+    });
+  });
+}
+
+template <int Bits>
+double run_row_major_packed(const packed_weights& p, const uint16_t* xp, uint16_t* op, size_t M,
+                            size_t N, size_t K, int reps, int threads) {
+  return best_seconds(reps, [&] {
+    const auto xf = to_float(xp, M * K);
+    parallel_chunks(N, 64, threads, [&](size_t b, size_t e) {
+      std::vector<uint16_t> row(K);
+      for (size_t n = b; n < e; ++n) {
+        dequantize_row<Bits>(p, K, n, row.data());
+        feature_row_major<false>(row.data(), xf.get(), int(M), int(K), op + n, N);
+      }
+    });
+  });
+}
+
+// Checks the packed operands of out[M, N] = x[M, K] @ w^T; the weights and the bytes they occupy.
+std::pair<packed_weights, double> packed_operands(const py::array& x, const py::array& qweight,
+                                                  const py::array& scales, const py::object& zeros,
+                                                  int bits, int group_size, const py::array& out,
+                                                  vk::weight_layout layout) {
+  if (x.ndim() != 2 || out.ndim() != 2) throw std::invalid_argument("x and out must be 2-D");
+  const py::ssize_t M = x.shape(0), K = x.shape(1), N = out.shape(1);
+  const auto& family = vk::linear_family_of(layout);
+  if (vk::linear_layout(K) != layout)
+    throw std::invalid_argument("x must have " +
+                                (layout == vk::weight_layout::arranged
+                                     ? one_of(vk::kArrangedWidths)
+                                     : one_of(vk::kRowMajorWidths)) +
+                                " features");
+  if (!vk::listed(vk::kQuantBits, bits) || !vk::listed(vk::kQuantGroupSizes, group_size) ||
+      K % group_size)
+    throw std::invalid_argument("bits must be " + one_of(vk::kQuantBits) + " and group_size " +
+                                one_of(vk::kQuantGroupSizes) + ", dividing K");
+  check_rows(M, N, family);
+  check_half(x, "x", {M, K});
+  check_half(out, "out", {M, N});
+  const size_t codes = size_t(N) * size_t(K) * size_t(bits) / 8;
+  const size_t groups = size_t(N) * size_t(K / group_size);
+  check_array(qweight, "qweight", kUint8, {}, codes);
+  check_array(scales, "scales", kHalf, {}, groups);
+  packed_weights p{static_cast<const uint8_t*>(qweight.data()),
+                   static_cast<const uint16_t*>(scales.data()), nullptr, 0};
+  while ((size_t(1) << p.group_shift) < size_t(group_size)) ++p.group_shift;
+  if (!zeros.is_none()) {  // the caller's own array, not a converted copy
+    if (!py::isinstance<py::array>(zeros))
+      throw std::invalid_argument("zeros must be a C-contiguous int16 array or None");
+    const auto z = py::reinterpret_borrow<py::array>(zeros);
+    check_array(z, "zeros", kInt16, {}, groups);
+    p.zeros = static_cast<const int16_t*>(z.data());
+  }
+  const double bytes =
+      double(codes) + 2.0 * double(groups) * (p.zeros ? 2 : 1) + 2.0 * double(M) * double(K);
+  return {p, bytes};
+}
+
+py::dict linear_arranged_packed(const py::array& x, const py::array& qweight,
+                                const py::array& scales, const py::object& zeros, int bits,
+                                int group_size, py::array& out, int reps, int threads) {
+  const auto [p, bytes] = packed_operands(x, qweight, scales, zeros, bits, group_size, out,
+                                          vk::weight_layout::arranged);
+  const size_t M = size_t(x.shape(0)), K = size_t(x.shape(1)), N = size_t(out.shape(1));
+  const uint16_t* xp = cdata(x);
+  uint16_t* op = wdata(out);
+  const int nt = thread_count(threads);
+  double t = 0;
+  {
+    py::gil_scoped_release release;
+    switch (K) {
+#define VANTREL_ARRANGED_PACKED_CASE(width)                                        \
+  case width:                                                                      \
+    t = bits == 4 ? run_arranged_packed<width / 64, 4>(p, xp, op, M, N, reps, nt)  \
+                  : run_arranged_packed<width / 64, 8>(p, xp, op, M, N, reps, nt); \
+    break;
+      VANTREL_ARRANGED_WIDTHS(VANTREL_ARRANGED_PACKED_CASE)
+#undef VANTREL_ARRANGED_PACKED_CASE
+    }
+  }
+  return report(t, bytes);
+}
+
+py::dict linear_row_major_packed(const py::array& x, const py::array& qweight,
+                                 const py::array& scales, const py::object& zeros, int bits,
+                                 int group_size, py::array& out, int reps, int threads) {
+  const auto [p, bytes] = packed_operands(x, qweight, scales, zeros, bits, group_size, out,
+                                          vk::weight_layout::row_major);
+  const size_t M = size_t(x.shape(0)), K = size_t(x.shape(1)), N = size_t(out.shape(1));
+  const uint16_t* xp = cdata(x);
+  uint16_t* op = wdata(out);
+  const int nt = thread_count(threads);
+  double t;
+  {
+    py::gil_scoped_release release;
+    t = bits == 4 ? run_row_major_packed<4>(p, xp, op, M, N, K, reps, nt)
+                  : run_row_major_packed<8>(p, xp, op, M, N, K, reps, nt);
+  }
+  return report(t, bytes);
 }
 
 // ---- fp16 attention, one decoding step ----------------------------------------------------------
@@ -466,8 +709,7 @@ void head_block_fp16(head_state<D>& h, const uint16_t* k, const uint16_t* v, siz
       const uint16_t* row = v + (t0 + c) * D + 64 * part;
       prefetch(row), prefetch(row + 32);
       const __m256 wc = _mm256_set1_ps(w[c]);
-      for (int i = 0; i < 8; ++i)
-        o[i] = _mm256_add_ps(o[i], _mm256_mul_ps(load8(row + 8 * i), wc));
+      for (int i = 0; i < 8; ++i) o[i] = _mm256_add_ps(o[i], _mm256_mul_ps(load8(row + 8 * i), wc));
     }
     for (int i = 0; i < 8; ++i) _mm256_store_ps(h.acc + 64 * part + 8 * i, o[i]);
   }
@@ -530,8 +772,8 @@ py::dict sdp_fp16(const py::array& q, const py::array& k, const py::array& v, py
   {
     py::gil_scoped_release release;
     switch (D) {
-#define VANTREL_HEAD_SIZE_CASE(size)                                                   \
-  case size:                                                                           \
+#define VANTREL_HEAD_SIZE_CASE(size)                                            \
+  case size:                                                                    \
     t = run_sdp<size>(qp, kp, vp, op, size_t(B * Hkv), G, size_t(n), reps, nt); \
     break;
       VANTREL_SDP_HEAD_SIZES(VANTREL_HEAD_SIZE_CASE)
@@ -609,6 +851,21 @@ PYBIND11_MODULE(vantrel_native, m) {
         py::arg("reps") = 1, py::arg("threads") = 0, arranged_doc.c_str());
   m.def("linear_row_major", &linear_row_major, py::arg("x"), py::arg("w"), py::arg("out"),
         py::arg("reps") = 1, py::arg("threads") = 0, row_major_doc.c_str());
+  const std::string packed_doc =
+      " on packed weights, as vantrel.forward_quantized computes it: qweight (uint8), scales "
+      "(float16) and zeros (int16, or None for symmetric codes) in the packed layout of width K, "
+      "bits " +
+      one_of(vk::kQuantBits) + ", group_size " + one_of(vk::kQuantGroupSizes) + ".";
+  const std::string arranged_packed_doc =
+      "out[M, N] = x[M, K] @ w^T for K = " + one_of(vk::kArrangedWidths) + packed_doc;
+  const std::string row_major_packed_doc =
+      "out[M, N] = x[M, K] @ w^T for K = " + one_of(vk::kRowMajorWidths) + packed_doc;
+  for (const auto& [name, fn, doc] :
+       {std::tuple{"linear_arranged_packed", &linear_arranged_packed, &arranged_packed_doc},
+        std::tuple{"linear_row_major_packed", &linear_row_major_packed, &row_major_packed_doc}})
+    m.def(name, fn, py::arg("x"), py::arg("qweight"), py::arg("scales"),
+          py::arg("zeros").none(true), py::arg("bits"), py::arg("group_size"), py::arg("out"),
+          py::arg("reps") = 1, py::arg("threads") = 0, doc->c_str());
   m.def("sdp_fp16", &sdp_fp16, py::arg("q"), py::arg("k"), py::arg("v"), py::arg("out"),
         py::arg("reps") = 1, py::arg("threads") = 0, sdp_doc.c_str());
   m.def("dram_read", &dram_read, py::arg("megabytes") = 1024.0, py::arg("reps") = 5,

@@ -6,11 +6,13 @@ Usage: PYTHONPATH=build/lib /usr/bin/python3 bench/report.py [--quick] [--reps N
 
 The native loops (module vantrel_native, bench/native_loops.cpp) perform each kernel's operations
 in its order, every binary16 operation rounded on its own, in AVX2 code on all cores; their output
-is compared bit for bit with the operator's. Each reports its GB/s (distinct bytes read / time)
-beside this machine's DRAM read bandwidth, measured here, so that a slow loop shows. Times are the
-best of N calls (poisoning off), the emulated call with checks off and on, the native loop and
-PyTorch's taking turns so that other load on the host shifts them alike. The picture needs
-Debian's python3-matplotlib.
+is compared bit for bit with the operator's. forward_quantized on LLaMA-7B's two shapes (the same
+weights as 8- and 4-bit codes) is measured beside the half forward, each against its native loop,
+and its native loop against the half one: what reading fewer bytes is worth on this host. Each
+loop reports its GB/s (distinct bytes read / time) beside this machine's DRAM read bandwidth,
+measured here, so that a slow loop shows. Times are the best of N calls (poisoning off), the
+emulated call with checks off and on, the native loop and PyTorch's taking turns so that other
+load on the host shifts them alike. The picture needs Debian's python3-matplotlib.
 """
 import argparse
 import math
@@ -27,8 +29,13 @@ HOST_SHAPE = (1, 4096, 4096)  # (M, K, N) of the call whose host time is measure
 # (M, K, N) of a launch of several hundred milliseconds, keeping the device busy.
 BUSY_SHAPE = (vantrel.LINEAR_MAX_ROWS, 11008, 4096)
 HEAD_DIM = 128  # of the attention cases (LLaMA's)
-# The kernels of each weight layout: name in the report, native loop.
-LINEAR_KERNELS = {"arranged": ("A", "linear_arranged"), "row_major": ("B", "linear_row_major")}
+# The kernels of each weight layout: name in the report, native loop, native loop on packed weights.
+LINEAR_KERNELS = {"arranged": ("A", "linear_arranged", "linear_arranged_packed"),
+                  "row_major": ("B", "linear_row_major", "linear_row_major_packed")}
+# Packed weights measured beside the half ones (the same weights quantized): bits, and the group
+# size of both.
+QUANT_BITS = (8, 4)
+QUANT_GROUP = 128
 
 # (K, N) of the linear shapes measured: LLaMA-7B's two kernels' shapes first, then the wider
 # layers of LLaMA-2-13B, LLaMA-3-8B / Mistral-7B and LLaMA-2-70B.
@@ -36,23 +43,39 @@ LINEAR_SHAPES = ((4096, 11008), (11008, 4096), (5120, 13824), (8192, 28672), (13
                  (14336, 4096), (28672, 8192))
 
 
-def linear_cases(K, N, rows, gen, xpu, vn):
-    """forward with K input and N output features for each M in rows: yields case dicts."""
+def linear_cases(K, N, rows, gen, xpu, vn, quantized=False):
+    """forward with K input and N output features for each M in rows: yields case dicts, each
+    followed when `quantized` by forward_quantized on the same weights at each of QUANT_BITS
+    (its case's "half" is the half case of the same shape and M)."""
     w = ((torch.rand(N, K, generator=gen) - 0.5) / K**0.5).half()
     w_dev = vantrel.arrange_weights(w)
     w_xpu, w32, w_np = w_dev.to(xpu), w.float(), w_dev.numpy()
-    kernel, native = LINEAR_KERNELS[vantrel.linear_layout(K)]
-    native = getattr(vn, native)
+    kernel, native, native_packed = LINEAR_KERNELS[vantrel.linear_layout(K)]
+    native, native_packed = getattr(vn, native), getattr(vn, native_packed)
+    packed = {}
+    for bits in QUANT_BITS if quantized else ():
+        qw, s, z = vantrel.quantize_weights(w, bits, QUANT_GROUP)
+        packed[bits] = ([t.to(xpu) for t in (qw, s, z)], [t.numpy() for t in (qw, s, z)])
     for M in rows:
         x = (torch.rand(M, K, generator=gen) - 0.5).half()
         x_xpu, x32, out = x.to(xpu), x.float(), torch.empty(M, N, dtype=torch.half)
-        yield dict(
+        half = dict(
             name=f"kernel {kernel} {K}x{N} M={M}",
             call=lambda x_xpu=x_xpu: vantrel.forward(x_xpu, w_xpu),
             native=lambda reps, x=x, out=out: native(x.numpy(), w_np, out.numpy(), reps=reps),
             native_out=out,
             torch32=lambda x32=x32: torch.nn.functional.linear(x32, w32),
             torch32_name="float32 linear")
+        yield half
+        for bits, (on_xpu, arrays) in packed.items():
+            out = torch.empty(M, N, dtype=torch.half)
+            yield dict(
+                name=f"kernel {kernel} int{bits} {K}x{N} M={M}", half=half,
+                call=lambda x_xpu=x_xpu, t=on_xpu, b=bits: vantrel.forward_quantized(
+                    x_xpu, *t, b, QUANT_GROUP),
+                native=lambda reps, x=x, out=out, a=arrays, b=bits: native_packed(
+                    x.numpy(), *a, b, QUANT_GROUP, out.numpy(), reps=reps),
+                native_out=out)
 
 
 def sdp_case(dtype, kv_len, gen, xpu, vn, native=True, kv_heads=32):
@@ -88,7 +111,9 @@ def measure(case, reps):
     # after a pause may find a core asleep, which costs a short native loop up to half its speed.
     timers = [device_timer(case["call"], False, runs=2), device_timer(case["call"], True, runs=2)]
     if "native" in case:
-        timers += [lambda: case["native"](2)["seconds"], wall_timer(case.pop("torch32"))]
+        timers.append(lambda: case["native"](2)["seconds"])
+    if "torch32" in case:
+        timers.append(wall_timer(case.pop("torch32")))
     xpuemu.set_poison(False)
     try:
         times = interleaved_best(timers, reps)
@@ -97,7 +122,9 @@ def measure(case, reps):
         xpuemu.set_poison(True)
     case["off"], case["on"] = times[:2]
     if "native" in case:
-        case["nat"], case["t32"] = times[2:]
+        case["nat"] = times[2]
+        if len(times) > 3:
+            case["t32"] = times[3]
         same = out.cpu().view(torch.int16) == case["native_out"].view(torch.int16)
         case["equal"] = bool(same.all())
     del case["call"]  # releases the tensors the closures hold
@@ -165,7 +192,7 @@ def plot(cases, dram, path):
     from matplotlib.lines import Line2D
     from matplotlib.ticker import FuncFormatter
 
-    fig, ax = plt.subplots(figsize=(10, 7))
+    fig, ax = plt.subplots(figsize=(14, 8))
     # Shapes reading about the same bytes are spread sideways (4 % apart) to stay visible.
     groups = []
     for c in sorted(cases, key=lambda c: c["unique"]):
@@ -175,19 +202,25 @@ def plot(cases, dram, path):
             groups.append([c])
     xpos = {id(c): c["unique"] / 1e6 * 1.04 ** (i - (len(g) - 1) / 2)
             for g in groups for i, c in enumerate(g)}
-    # One colour per operator and shape; the marker says what ran it. A thin line joins each
-    # emulated time to its native loop's: its length is the ratio the report targets.
+    # One colour per operator and shape, shared by the packed weights of a half case (triangles,
+    # to the left: fewer bytes); the marker says what ran it. A thin line joins each emulated time
+    # to its native loop's: its length is the ratio the report targets.
+    own = [c for c in cases if "half" not in c]
+    colors = {id(c): plt.cm.tab20(i % 20) for i, c in enumerate(own)}
     shape_handles = []
-    for i, c in enumerate(cases):
-        color, mb = plt.cm.tab20(i % 20), xpos[id(c)]
-        ax.scatter([mb], [c["off"] * 1e3], marker="o", color=color, s=50, zorder=3)
+    for c in cases:
+        packed = "half" in c
+        color, mb = colors[id(c["half"] if packed else c)], xpos[id(c)]
+        ax.scatter([mb], [c["off"] * 1e3], marker="^" if packed else "o", color=color, s=50,
+                   zorder=3)
         if "nat" in c:
             t = c["nat"] * 1e3
-            ax.scatter([mb], [t], marker="s", facecolors="none", edgecolors=color, s=50, zorder=3)
+            ax.scatter([mb], [t], marker="v" if packed else "s", facecolors="none",
+                       edgecolors=color, s=50, zorder=3)
             ax.plot([mb, mb], [t, c["off"] * 1e3], color=color, lw=0.8, alpha=0.6)
         if "t32" in c:
             ax.scatter([mb], [c["t32"] * 1e3], marker="x", color=color, s=45, zorder=3)
-        shape_handles.append(Line2D([], [], ls="", marker="o", color=color,
+        shape_handles.append(Line2D([], [], ls="", marker="^" if packed else "o", color=color,
                                     label=f"{c['name']} ({c['unique'] / 1e6:.1f} MB)"))
     sizes = [c["unique"] / 1e6 for c in cases]
     xs = [min(sizes) / 1.5, max(sizes) * 1.5]
@@ -199,12 +232,17 @@ def plot(cases, dram, path):
                Line2D([], [], ls="", marker="s", mfc="none", color="k",
                       label="native loop, same arithmetic"),
                Line2D([], [], ls="", marker="x", color="k",
-                      label="PyTorch float32 on the CPU, same shape")]
+                      label="PyTorch float32 on the CPU, same shape"),
+               Line2D([], [], ls="", marker="^", color="k",
+                      label=f"emulated XPU, packed weights (group {QUANT_GROUP})"),
+               Line2D([], [], ls="", marker="v", mfc="none", color="k",
+                      label="native loop, packed weights")]
+    # Both legends right of the axes: the points cover every corner inside.
     first = ax.legend(handles=handles + ax.get_legend_handles_labels()[0], loc="upper left",
-                      fontsize=9)
+                      bbox_to_anchor=(1.01, 1), fontsize=9)
     ax.add_artist(first)
-    ax.legend(handles=shape_handles, loc="lower right", fontsize=8, title="operator and shape",
-              title_fontsize=8)
+    ax.legend(handles=shape_handles, loc="lower left", bbox_to_anchor=(1.01, 0), fontsize=7,
+              title="operator and shape", title_fontsize=8)
     ax.set_xscale("log")
     ax.set_yscale("log")
     plain = FuncFormatter(lambda v, _: f"{v:g}")
@@ -217,7 +255,7 @@ def plot(cases, dram, path):
     ax.set_title("vantrel's operators: time per call against distinct bytes read")
     ax.grid(True, which="both", alpha=0.3)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight", bbox_extra_artists=[first])
     plt.close(fig)
 
 
@@ -241,8 +279,10 @@ def main():
     dram_read = lambda: vn.dram_read(256 if args.quick else 1024, reps)["gbps"] * 1e9  # noqa: E731
     dram = dram_read()
     cases = []
-    for K, N in LINEAR_SHAPES[:2] if args.quick else LINEAR_SHAPES:
-        for case in linear_cases(K, N, (1, vantrel.LINEAR_MAX_ROWS), gen, xpu, vn):
+    # Packed weights on LLaMA-7B's two kernels' shapes, beside their half cases.
+    for i, (K, N) in enumerate(LINEAR_SHAPES[:2] if args.quick else LINEAR_SHAPES):
+        for case in linear_cases(K, N, (1, vantrel.LINEAR_MAX_ROWS), gen, xpu, vn,
+                                 quantized=i < 2):
             measure(case, reps)
             cases.append(case)
     extra = [] if args.quick else [(torch.half, 128, 32), (torch.half, 1024, 32),
@@ -275,6 +315,13 @@ def main():
                   f"{gbps * 1e9 / dram:.0%} of DRAM{'' if c['equal'] else ', OUTPUT DIFFERS'})")
         rows.append(row(f"{c['name']} / its native loop", figure, c["off"] / nat,
                         1.5, valid=c["equal"]))
+    for c in cases:  # what the packed bytes are worth natively, against the bytes they save
+        if "half" in c and "nat" in c["half"]:
+            h = c["half"]
+            rows.append(row(f"native loops, {c['name']} / its half weights",
+                            f"{ms(c['nat'])} / {ms(h['nat'])} (reading "
+                            f"{c['unique'] / h['unique']:.2f}x the bytes)", c["nat"] / h["nat"],
+                            None))
     rows.append(row("host time of a forward call, idle device / torch.add",
                     f"{us(idle)} / {us(idle_add)}", idle / idle_add, 5))
     rows.append(row("the same, device busy (calls queued)", f"{us(busy)} / {us(busy_add)}",
@@ -293,9 +340,10 @@ def main():
           f"DRAM read bandwidth {dram / 1e9:.1f} GB/s (measured)")
     M, K, N = HOST_SHAPE
     print("kernel A: forward with weights in blocks of 16 outputs, kernel B: row-major weights "
-          "(K x N); attention: sdp_forward B=1 H=32 (8 kv heads: grouped); host time: forward "
-          f"M={M} {K}x{N} against torch.add of two 16-element CPU tensors, medians (idle: each "
-          "right after a wait for a launch; busy: back to back)")
+          f"(K x N); intB: forward_quantized on the same weights as B-bit codes, groups of "
+          f"{QUANT_GROUP}; attention: sdp_forward B=1 H=32 (8 kv heads: grouped); host time: "
+          f"forward M={M} {K}x{N} against torch.add of two 16-element CPU tensors, medians (idle: "
+          "each right after a wait for a launch; busy: back to back)")
     print_rows(rows)
     targeted = [m for m in met if m is not None]
     print(f"\n{sum(targeted)} of {len(targeted)} targets met")

@@ -1,5 +1,6 @@
-"""The native loops of bench/report.py compute bit for bit what the operators compute, count the
-bytes the launches read, and the bandwidth probe reads its whole buffer once."""
+"""The native loops of bench/report.py compute bit for bit what the operators compute (half and
+packed weights), count the bytes the launches read, and the bandwidth probe reads its whole buffer
+once."""
 import numpy as np
 import pytest
 import torch
@@ -67,6 +68,58 @@ def test_linear_loops_refuse_shapes_without_kernel(layout, other):
         x, w = np.zeros((M, width), np.float16), np.zeros((N, width), np.float16)
         with pytest.raises(ValueError):
             LOOPS[layout](x, w, np.zeros((M, N), np.float16))
+
+
+def packed_operands(g, K, N, bits, group, symmetric):
+    """Random codes, scales over a wide range of exponents (subnormal weights, products rounded
+    in float before half) and zeros anywhere in [0, 2^bits], in the layout of width K."""
+    blocks = vantrel.linear_layout(K) == "arranged"
+    grid = (N // 16, K // group, 16) if blocks else (N, K // group)
+    codes = (N // 16, K, 2 * bits) if blocks else (N, K * bits // 8)
+    qweight = torch.randint(0, 256, codes, generator=g, dtype=torch.uint8)
+    scales = rand_half(g, grid, "wide") * 2.0 ** torch.randint(-12, 4, grid, generator=g)
+    zeros = None if symmetric else \
+        torch.randint(0, 2**bits + 1, grid, generator=g, dtype=torch.int16)
+    return qweight, scales.half(), zeros
+
+
+# Each layout's first width, widths whose work-items straddle groups (5120: 80 features) or end in
+# a partial slice (1376), and a wide row-major one.
+PACKED_CASES = [(4096, 320), (5120, 32), (8192, 32), (256, 160), (1376, 8), (11008, 8)]
+PACKED_LOOPS = {"arranged": vn.linear_arranged_packed, "row_major": vn.linear_row_major_packed}
+
+
+@pytest.mark.parametrize("symmetric", [False, True])
+@pytest.mark.parametrize("bits", vantrel.QUANT_BITS)
+@pytest.mark.parametrize("K, N", PACKED_CASES)
+def test_packed_linear_matches_forward_quantized(K, N, bits, symmetric):
+    loop = PACKED_LOOPS[vantrel.linear_layout(K)]
+    for group in (g for g in vantrel.QUANT_GROUP_SIZES if K % g == 0):
+        for M in (1, 3, vantrel.LINEAR_MAX_ROWS):
+            g = torch.Generator().manual_seed(K + group + M + bits)
+            x = rand_half(g, (M, K), "plain")
+            qw, s, z = packed_operands(g, K, N, bits, group, symmetric)
+            on_xpu = [None if t is None else t.to(XPU) for t in (x, qw, s, z)]
+            xpuemu.clear_launch_log()
+            expected, unique = launch_bytes(vantrel.forward_quantized(*on_xpu, bits, group))
+            out = torch.empty(M, N, dtype=torch.half)
+            result = loop(x.numpy(), qw.numpy(), s.numpy(), None if z is None else z.numpy(),
+                          bits, group, out.numpy(), reps=2, threads=3)
+            assert same_bits(out, expected), (group, M)
+            assert result["bytes"] == unique
+
+
+@pytest.mark.parametrize("change", ["bits", "group", "zeros type", "scales count", "width"])
+def test_packed_loops_refuse_other_formats(change):
+    K, N, bits, group = 4096, 32, 4, 128
+    x, out = np.zeros((1, K), np.float16), np.zeros((1, N), np.float16)
+    qw, s, z = (t.numpy() for t in packed_operands(torch.Generator(), K, N, bits, group, False))
+    args = dict(x=x, qweight=qw, scales=s, zeros=z, bits=bits, group_size=group, out=out)
+    args.update({"bits": {"bits": 2}, "group": {"group_size": 16},
+                 "zeros type": {"zeros": z.astype(np.int32)}, "scales count": {"scales": s[:1]},
+                 "width": {"x": np.zeros((1, 4096 + 128), np.float16)}}[change])
+    with pytest.raises(ValueError):
+        vn.linear_arranged_packed(**args)
 
 
 @pytest.mark.parametrize("scale", ["plain", "wide"])

@@ -1,9 +1,13 @@
-"""Seeded fuzzing of vantrel.forward and vantrel.sdp_forward against an oracle.
+"""Seeded fuzzing of vantrel.forward, vantrel.sdp_forward and vantrel.forward_quantized against an
+oracle.
 
 Every call is generated from (seed, operator, index) alone, so one line reproduces it. The oracle
 looks only at the arguments: a call either returns what the host models (kernel paths, bit for bit)
 or float64 within float accumulation bounds (PyTorch's path) say, or raises one of the errors its
-faults allow. After every call the device must report no failed launch.
+faults allow. forward_quantized, called as vantrel.forward_quantized or through PyTorch's
+dispatcher (torch.ops.vantrel.forward_quantized), must return vantrel.forward's result on the
+weights vantrel.dequantize_weights gives, bit for bit, on every path. After every call the device
+must report no failed launch.
 
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --calls 20000 --seed 1
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --seed 1 --op forward \
@@ -25,7 +29,7 @@ import xpuemu
 import vantrel
 from host_models import linear_model, sdp_model, sdp_variant
 
-OPS = ("forward", "sdp_forward")
+OPS = ("forward", "sdp_forward", "forward_quantized")
 H16, F32, F64 = torch.half, torch.float, torch.double
 OTHER_TYPES = (torch.bfloat16, torch.int32, torch.int64, torch.int16, torch.int8, torch.uint8,
                torch.bool, torch.complex64)
@@ -80,6 +84,10 @@ def random_storage(rng, n, dtype, fill, scale=1.0):
     if dtype == torch.bool:
         return torch.from_numpy(rng.integers(0, 2, n).astype(bool))
     if not (dtype.is_floating_point or dtype.is_complex):
+        if fill == "codes":  # packed codes: every byte value
+            return torch.from_numpy(rng.integers(0, 256, n)).to(dtype)
+        if fill.startswith("zeros"):  # zero points of b-bit codes, 0 .. 2^b
+            return torch.from_numpy(rng.integers(0, 2 ** int(fill[5:]) + 1, n)).to(dtype)
         return torch.from_numpy(rng.integers(-50, 50, n)).to(dtype)
     a = rng.standard_normal(n) * (30 if fill == "big" else scale)
     if fill == "exact":  # small integers: every product and partial sum exact in half
@@ -89,6 +97,11 @@ def random_storage(rng, n, dtype, fill, scale=1.0):
         a = np.select([pick == 0, pick == 1, pick == 2, pick == 3],
                       [a * 3e4, a * 1e-6, np.inf * np.sign(a), np.nan], a)
     return torch.from_numpy(a).to(dtype)
+
+
+# Spread of the random values by argument name: weights and scales of moderate size, so that most
+# sums stay finite in half.
+FILL_SCALE = {"weights": 0.125, "scales": 2.0 ** -6}
 
 
 class Built:
@@ -116,8 +129,7 @@ class Built:
             if owner is None:
                 size = max([need[name]] + [need[m] for m, o in plan.items()
                                            if isinstance(o, Operand) and o.share == name])
-                cpu = random_storage(rng, size, s.dtype, s.fill,
-                                     0.125 if name == "weights" else 1.0)
+                cpu = random_storage(rng, size, s.dtype, s.fill, FILL_SCALE.get(name, 1.0))
                 storages[name] = (cpu, s.device, cpu.to(s.device))
             else:
                 storages[name] = storages[owner]
@@ -416,6 +428,250 @@ def expect_forward(b):
                   kind=f"pytorch {TYPE_NAME[x.dtype]}")
 
 
+# ---- vantrel.forward_quantized -------------------------------------------------------------------
+
+QUANT_BITS, QUANT_GROUPS = vantrel.QUANT_BITS, vantrel.QUANT_GROUP_SIZES
+# Widths of the calls that take PyTorch's path: without a kernel (0: no features at all) and with
+# one (more rows, more dimensions, float inputs).
+QUANT_OTHER_WIDTHS = (0, 32, 64, 96, 160, 384, 1376, 4096, 5120, 11008)
+QUANT_NAMES = ("input", "qweight", "scales", "zeros", "bits", "group_size")
+# Values of an int parameter that are not Python ints: refused by vantrel's binding; PyTorch's
+# dispatcher takes a bool and a NumPy integer as ints.
+BAD_INTS = [4.0, True, "4", None, 2 ** 70, np.int64(8)]
+
+
+def packed_shapes(K, N, bits, g):
+    """(qweight, scales) shapes in the layout of width K (zeros have the scales' shape)."""
+    if is_arranged(K):
+        return (N // BLOCK, K, BLOCK * bits // 8), (N // BLOCK, K // g, BLOCK)
+    return (N, K * bits // 8), (N, K // g)
+
+
+def gen_quantized(rng):
+    bits = int(rng.choice(QUANT_BITS))
+    if rng.random() < 0.55:  # a packed kernel, either layout alike
+        layout = ("arranged", "row_major")[rng.integers(0, 2)]
+        dt, M = H16, int(rng.integers(1, MAX_ROWS + 1))
+        K = int(rng.choice(vantrel.linear_widths(layout)))
+        N = N_MULTIPLE[vantrel.linear_layout(K)] * int(rng.integers(0, 5))
+        x_shape = (M, K)
+    else:
+        dt = [H16, F32, F64][rng.integers(0, 3)]
+        K = int(rng.choice(QUANT_OTHER_WIDTHS))
+        M = int(rng.choice([0, 1, 2, 9, 12]))
+        N = int(rng.choice([0, 3, 4, 16, 32]))
+        if vantrel.linear_layout(K):
+            N -= N % N_MULTIPLE[vantrel.linear_layout(K)]
+        x_shape = (M, K) if rng.random() < 0.6 else \
+            tuple(int(d) for d in rng.integers(0, 4, rng.integers(1, 3))) + (K,)
+    g = int(rng.choice([g for g in QUANT_GROUPS if K % g == 0]))
+    q_shape, s_shape = packed_shapes(K, N, bits, g)
+    fill = "wild" if rng.random() < 0.08 else "normal"
+    plan = {"input": Operand(x_shape, dt, fill=fill),
+            "qweight": Operand(q_shape, torch.uint8, fill="codes"),
+            "scales": Operand(s_shape, H16, fill=fill),
+            "zeros": None if rng.random() < 0.4 else Operand(s_shape, torch.int16,
+                                                             fill=f"zeros{bits}"),
+            "bits": bits, "group_size": g,
+            "route": "torch.ops" if rng.random() < 0.25 else "vantrel"}
+    for _ in range(rng.poisson(0.9)):
+        mutate_quantized(rng, plan)
+    return plan
+
+
+QUANT_DTYPES = {"input": [H16, F32, F64, torch.bfloat16, torch.int32, torch.uint8],
+                "qweight": [torch.uint8, torch.int8, torch.int16, H16, torch.bool],
+                "scales": [H16, F32, F64, torch.bfloat16, torch.int16],
+                "zeros": [torch.int16, torch.int32, torch.uint8, H16, torch.int64]}
+
+
+def mutate_quantized(rng, plan):
+    name = QUANT_NAMES[rng.integers(0, len(QUANT_NAMES))]
+    s = plan[name]
+    if name in ("bits", "group_size"):
+        r = rng.random()
+        if r < 0.4:  # an int outside the lists, or the other valid one (shapes no longer fit)
+            plan[name] = int(rng.choice([2, 3, 0, -4, 16]) if name == "bits" else
+                             rng.choice([16, 0, 48, -32, 256, *QUANT_GROUPS]))
+            if name == "bits" and rng.random() < 0.5:
+                plan[name] = 12 - s if s in QUANT_BITS else 4
+        elif r < 0.9:
+            plan[name] = BAD_INTS[rng.integers(0, len(BAD_INTS))]
+        else:
+            plan[name] = ["ARGS+1", "ARGS-1", "KWARGS"][rng.integers(0, 3)]
+        return
+    if name == "zeros" and (s is None or rng.random() < 0.15):  # symmetric codes or not
+        scales = plan["scales"]
+        plan[name] = Operand(scales.shape, torch.int16, fill="zeros4") \
+            if s is None and isinstance(scales, Operand) else None
+        return
+    if not isinstance(s, Operand):
+        return
+    m = int(rng.integers(0, 12))
+    if m == 0:
+        s.dtype = QUANT_DTYPES[name][rng.integers(0, len(QUANT_DTYPES[name]))]
+    elif m == 1:  # the dispatcher would take meta tensors to the shape function
+        s.device = "cpu" if rng.random() < 0.8 or plan["route"] == "torch.ops" else "meta"
+    elif m == 2 and len(s.shape) >= 2:  # the transpose of a contiguous tensor
+        st = Operand(s.shape[:-2] + s.shape[:-3:-1], s.dtype).strides_or_default()
+        s.strides = st[:-2] + st[:-3:-1]
+    elif m == 3 and s.shape:  # every other element along one dimension
+        d = int(rng.integers(0, len(s.shape)))
+        st = list(s.strides_or_default())
+        st[d] *= 2
+        s.strides = tuple(st)
+    elif m == 4 and s.shape:  # expanded, or huge by metadata
+        if rng.random() < 0.3:
+            s.shape = (HUGE,) + tuple(s.shape[1:])
+        s.strides = tuple(0 if rng.random() < 0.5 else st for st in s.strides_or_default())
+    elif m == 5:  # misaligned for the kernels unless a multiple of 4 bytes
+        s.offset = int(rng.choice([1, 2, 3, 5, 8]))
+    elif m == 6:
+        s.neg = True
+    elif m == 7 and name == "input":  # rank, rows, width
+        K = s.shape[-1] if s.shape else 64
+        r = rng.integers(0, 3)
+        if r == 0:
+            s.shape = [(), (K,), (2, 1, K), (1, 1, 2, K)][rng.integers(0, 4)]
+        elif r == 1 and s.shape:
+            s.shape = (int(rng.choice([0, 9, 16, 1])),) + tuple(s.shape[1:])
+        elif s.shape:
+            s.shape = tuple(s.shape[:-1]) + (int(rng.choice([K + 32, K + 128, 100, 4096,
+                                                             11008, 1376])),)
+        s.strides = None
+    elif m == 7 and s.shape:  # a packed tensor's shape: one size off, a dimension more or less
+        r = rng.integers(0, 3)
+        sh = list(s.shape)
+        if r == 0:
+            d = int(rng.integers(0, len(sh)))
+            sh[d] = max(0, sh[d] + int(rng.choice([-1, 1, 16])))
+        elif r == 1:
+            sh = sh[:-1] if len(sh) > 1 else sh + [1]
+        else:
+            sh = sh + [1] if len(sh) < 3 else [sh[0] * BLOCK, sh[1] * sh[2] // BLOCK]
+        s.shape, s.strides = tuple(sh), None
+    elif m == 8:  # one tensor views another's storage
+        other = QUANT_NAMES[rng.integers(0, 4)]
+        if other != name and isinstance(plan[other], Operand) and plan[other].share != name:
+            s.share, s.dtype, s.device = other, plan[other].dtype, plan[other].device
+            s.offset = int(rng.integers(0, 40)) * 2
+    elif m == 9:
+        plan[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
+    elif m == 10:
+        s.fill = "wild"
+    elif m == 11 and name == "input" and s.shape:  # the other element types of PyTorch's path
+        s.dtype = [F32, F64][rng.integers(0, 2)]
+
+
+def as_int(v, dispatcher):
+    """The int a parameter receives, or None where the call refuses the value's type."""
+    if isinstance(v, bool):
+        return int(v) if dispatcher else None
+    if isinstance(v, (int, np.integer)) and not (isinstance(v, np.integer) and not dispatcher):
+        return int(v) if -2 ** 63 <= v < 2 ** 63 else None
+    return None
+
+
+def expect_quantized(b):
+    t = b.tensors
+    ops = b.plan["route"] == "torch.ops"
+    if isinstance(t["input"], str) and t["input"] == "bad arity":
+        return Expect(errors=[err(RuntimeError, "expected at most|missing value for argument|"
+                                                "Expected a value of type")] if ops else
+                      [err(TypeError, "^forward_quantized\\(\\): incompatible function arguments")])
+    # Parameters whose value has the wrong type, in order: the first one is named.
+    wrong = [n for n in QUANT_NAMES if not (
+        is_tensor(t[n]) or (n == "zeros" and t[n] is None) if n not in ("bits", "group_size")
+        else as_int(t[n], ops) is not None)]
+    if wrong:
+        if ops:  # the dispatcher names the argument; a None tensor fails its device lookup
+            names = "|".join(wrong)
+            return Expect(errors=[err(RuntimeError, f"for argument '({names})'|^tensor does not "
+                                                    "have a device")])
+        i = QUANT_NAMES.index(wrong[0])
+        return Expect(errors=[err(TypeError, "^forward_quantized\\(\\): incompatible function "
+                                             f"arguments: argument {i} \\({wrong[0]}\\) must be")])
+    def fail(message):
+        return Expect(errors=[err(RuntimeError, "^" + re.escape(message))])
+
+    x, qw, sc, z = (t[n] for n in QUANT_NAMES[:4])
+    if ops:  # the dispatcher hands the operator negated copies of negation views, in order
+        resolved = []
+        for v in (x, qw, sc, z):
+            if v is not None and v.is_neg():
+                if v.dtype == torch.bool:
+                    return Expect(errors=[err(RuntimeError, "not implemented for 'Bool'")])
+                if v.numel() * v.element_size() > BIG_OUTPUT:
+                    return Expect(errors=[err(RuntimeError, "out of memory")])
+                v = v.resolve_neg()
+            resolved.append(v)
+        x, qw, sc, z = resolved
+    bits, g = as_int(t["bits"], ops), as_int(t["group_size"], ops)
+    tensors = [(n, v) for n, v in zip(QUANT_NAMES, (x, qw, sc, z)) if v is not None]
+
+    for name, v in tensors:
+        if v.device.type != "xpu":
+            return fail(f"{name} must be a XPU tensor")
+    for name, v in tensors:
+        if not v.is_contiguous():
+            return fail(f"{name} must be contiguous")
+    if x.dtype not in (H16, F32, F64):
+        return fail(f"input must be float16, float32 or float64, got {TYPE_NAME[x.dtype]}")
+    for name, v, want, text in (("qweight", qw, torch.uint8, "uint8"),
+                                ("scales", sc, H16, "float16"), ("zeros", z, torch.int16, "int16")):
+        if v is not None and v.dtype != want:
+            return fail(f"{name} must be {text}, got {TYPE_NAME[v.dtype]}")
+    if bits not in QUANT_BITS:
+        return fail(f"bits must be 4 or 8, got {bits}")
+    if g not in QUANT_GROUPS:
+        return fail(f"group_size must be 32, 64 or 128, got {g}")
+    if x.dim() < 2:
+        return fail("input must be [M, K] or have more dimensions")
+    K = x.shape[-1]
+    if K % g:
+        return fail(f"input width K = {K} must be a multiple of group_size = {g}")
+    q_want, grid = packed_shapes(K, (qw.shape[0] if qw.dim() else 0) *
+                                 (BLOCK if is_arranged(K) else 1), bits, g)
+    if is_arranged(K) and (qw.dim() != 3 or tuple(qw.shape[1:]) != q_want[1:]):
+        return fail(f"qweight must be [N/16, {K}, {q_want[2]}] ({bits}-bit codes of width {K}")
+    if not is_arranged(K) and (qw.dim() != 2 or qw.shape[1] != q_want[1]):
+        return fail(f"qweight must be [N, {q_want[1]}] ({bits}-bit codes of width {K}")
+    N = qw.shape[0] * (BLOCK if is_arranged(K) else 1)
+    for name, v in (("scales", sc), ("zeros", z)):
+        if v is not None and tuple(v.shape) != grid:
+            return fail(f"{name} must be [{', '.join(map(str, grid))}] (one per {g} input")
+    layout = vantrel.linear_layout(K)
+    if layout and N % N_MULTIPLE[layout]:
+        return fail(f"qweight must hold N a multiple of {N_MULTIPLE[layout]} outputs for K = {K}")
+    M = x.shape[0] if x.dim() == 2 else None
+    kernel = vantrel.quantized_kernel(M, K, bits, g) if x.dtype == H16 and x.dim() == 2 else None
+    soft = []
+    if kernel:  # the data pointers as passed: a negation view's copy is aligned, so it may pass
+        for name, v in tensors:
+            if v.data_ptr() % 4:
+                problem = err(RuntimeError, f"^{name} data must start at a 4-byte aligned")
+                if not v.is_neg():
+                    return Expect(errors=[problem] + soft)
+                soft.append(problem)
+    shape = tuple(x.shape[:-1]) + (N,)
+    out_bytes = math.prod(shape) * x.element_size()
+    if out_bytes > BIG_OUTPUT:
+        soft.append(err(RuntimeError, "(?i)alloc|memory|size calculation overflowed"))
+
+    def check(y):
+        if out_bytes > BIG_OUTPUT or y.numel() == 0:
+            return None
+        # Materialised copies (negation applied, aliasing undone) of what the call was given.
+        clean = [None if v is None else v.resolve_neg().clone() for v in (x, qw, sc, z)]
+        w = vantrel.arrange_weights(vantrel.dequantize_weights(*clean[1:], bits, g))
+        expected = vantrel.forward(clean[0], w if x.dtype == H16 else w.to(x.dtype))
+        return same_bits(y.numpy(), expected.cpu().numpy())
+
+    return Expect(soft, shape=shape, dtype=x.dtype, check=check,
+                  kind=f"kernel {kernel}" if kernel else f"pytorch {TYPE_NAME[x.dtype]}",
+                  kernel=kernel if kernel and N else None)
+
+
 # ---- vantrel.sdp_forward -------------------------------------------------------------------------
 
 HEAD_SIZES = vantrel.SDP_HEAD_SIZES
@@ -610,7 +866,12 @@ def expect_sdp(b):
 # ---- running calls -------------------------------------------------------------------------------
 
 GENERATORS = {"forward": (gen_forward, expect_forward, ("input", "weights")),
-              "sdp_forward": (gen_sdp, expect_sdp, ("q", "k", "v"))}
+              "sdp_forward": (gen_sdp, expect_sdp, ("q", "k", "v")),
+              "forward_quantized": (gen_quantized, expect_quantized, QUANT_NAMES)}
+
+
+def via_dispatcher(plan):
+    return plan.get("route") == "torch.ops"
 
 
 def make_call(seed, op, index):
@@ -641,11 +902,12 @@ def make_call(seed, op, index):
             args, kwargs = [], dict(zip(list(names[:-1]) + [names[-1] + "_"], args))
     elif rng.random() < 0.1:  # a valid call by keyword, in reverse order
         args, kwargs = [], dict(reversed(list(zip(names, args))))
-    desc = f"vantrel.{op}(" + ", ".join(
+    fn = getattr(torch.ops.vantrel, op) if via_dispatcher(plan) else getattr(vantrel, op)
+    desc = ("torch.ops." if via_dispatcher(plan) else "") + f"vantrel.{op}(" + ", ".join(
         ("k (the same tensor)" if n == "v" and plan["v"] is plan["k"]
          else str(plan[n]) if isinstance(plan[n], Operand) else repr(plan[n])[:40])
         for n in names) + ")"
-    return getattr(vantrel, op), args, kwargs, built, desc
+    return fn, args, kwargs, built, desc
 
 
 def family(e):
@@ -696,6 +958,9 @@ def run_call(seed, op, index):
             problem = problem or f"refused after launching {[r['kernel'] for r in launches]}"
     else:
         label = f"result: {expect.kind or 'unexpected'}"
+    if via_dispatcher(built.plan):
+        label += " [torch.ops]"
+    if raised is None:
         if expect.check is None:
             problem = problem or f"returned {tuple(y.shape)} {y.dtype}; expected one of " \
                                  f"{expect.errors}"

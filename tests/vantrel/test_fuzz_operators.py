@@ -8,12 +8,20 @@ from fuzz_operators import D, run
 # Every attention kernel the table names for the fuzzer's calls (kv_len 1 to 200, grouped or not).
 SDP_KERNELS = sorted({vantrel.sdp_kernel(dtype, D, kv_len, G) for dtype in (torch.half, torch.float)
                       for kv_len in range(1, 201) for G in (1, 2)})
+PYTORCH_PATHS = {f"result: pytorch {t}": 10 for t in ("Half", "Float", "Double")}
 # Every path and the calls each must take at least: the PyTorch paths and the attention kernels
 # 10 each; every linear width at least once and 10 times per weight layout.
 PATHS = {"forward": {**{f"result: kernel K={k}": 1 for k in vantrel.linear_widths()},
-                     **{f"result: pytorch {t}": 10 for t in ("Half", "Float", "Double")}},
-         "sdp_forward": {f"result: kernel {name}": 10 for name in SDP_KERNELS}}
+                     **PYTORCH_PATHS},
+         "sdp_forward": {f"result: kernel {name}": 10 for name in SDP_KERNELS},
+         "forward_quantized": PYTORCH_PATHS}
 LAYOUT_CALLS = 10
+# Labels naming the kernels of each layout, and of each code size, among forward_quantized's.
+PACKED_KERNELS = {"arranged": "V0", "row_major": "NoReshape", "4 bits": "Int4", "8 bits": "Int8"}
+
+
+def total(counts, keep):
+    return sum(n for label, n in counts.items() if keep(label))
 
 
 @pytest.mark.parametrize("op", sorted(PATHS))
@@ -26,4 +34,12 @@ def test_seeded_slice(op):
         for layout in ("arranged", "row_major"):
             assert sum(c[f"result: kernel K={k}"] for k in vantrel.linear_widths(layout)) >= \
                 LAYOUT_CALLS, c
-    assert sum(n for label, n in c.items() if not label.startswith("result")) >= 100, c
+    if op == "forward_quantized":
+        kernels = {label for label in c if label.startswith("result: kernel gemm")}
+        for part in PACKED_KERNELS.values():
+            assert total(c, lambda label: label in kernels and part in label) >= LAYOUT_CALLS, c
+        # The dispatcher's entry point returns and refuses as well.
+        assert total(c, lambda label: label.startswith("result") and "[torch.ops]" in label) >= 10
+        assert total(c, lambda label: not label.startswith("result") and "[torch.ops]" in label) \
+            >= 10
+    assert total(c, lambda label: not label.startswith("result")) >= 100, c

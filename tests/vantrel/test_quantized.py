@@ -270,3 +270,16 @@ def test_quantizer_refuses_bad_input(w, bits, g, message, device):
         w = w.to(device)
         vantrel.quantize_weights(w.t().contiguous().t() if w.dim() == 2 else w, bits, g,
                                  symmetric=True)
+
+
+@pytest.mark.parametrize("K", [4096, 256])
+@pytest.mark.parametrize("negated", ["qweight", "scales", "zeros"])
+def test_negation_views_read_as_pytorch_sees_them(K, negated):
+    """A pending negation bit on any weight tensor is the negated values, on the kernel path as
+    in dequantize_weights."""
+    parts = dict(zip(("qweight", "scales", "zeros"), quantized(K, packed_n(K), 4, 32, False)))
+    parts[negated] = torch._neg_view(parts[negated])
+    x = torch.randn(3, K, generator=torch.Generator().manual_seed(1)).half().to(XPU)
+    W = vantrel.arrange_weights(vantrel.dequantize_weights(*parts.values(), 4, 32))
+    out = vantrel.forward_quantized(x, *parts.values(), 4, 32)
+    assert torch.equal(out.cpu(), vantrel.forward(x, W).cpu())

@@ -166,10 +166,11 @@ at::Tensor packed_kernel_path(const at::Tensor& input, const at::Tensor& qweight
   at::Tensor output = at::empty({M, N}, input.options().device(qweight.device()));
   if (N == 0) return output;
   // Copies made for negation bits are freed once the kernel has run (frees wait for launches).
-  const at::Tensor x = negation_applied(input), s = negation_applied(scales);
+  const at::Tensor x = negation_applied(input), s = negation_applied(scales),
+                   q = negation_applied(qweight);
   const at::Tensor z = zeros.defined() ? negation_applied(zeros) : zeros;
   const vk::linear_packed_params params{
-      static_cast<const uint8_t*>(qweight.data_ptr()),
+      static_cast<const uint8_t*>(q.data_ptr()),
       static_cast<const uint8_t*>(s.data_ptr()),
       z.defined() ? static_cast<const uint8_t*>(z.data_ptr()) : nullptr,
       static_cast<const uint8_t*>(x.data_ptr()),
