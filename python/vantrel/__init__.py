@@ -5,24 +5,28 @@
 #                            the same on packed 4- or 8-bit weights, read by the kernels
 #                            themselves (quantize_weights, dequantize_weights)
 #   sdp_forward(q, k, v)     one decoding step of attention against a key/value cache
+#   add_rms_norm(residual, delta, weight, eps)
+#                            residual add (in place) and RMSNorm of the decoding step
 #
 # The operators are also registered with PyTorch's dispatcher as torch.ops.vantrel.forward,
-# torch.ops.vantrel.forward_quantized and torch.ops.vantrel.sdp_forward (schemas, XPU and meta
+# torch.ops.vantrel.forward_quantized, torch.ops.vantrel.sdp_forward and the fused operator
+# torch.ops.vantrel.add_rms_norm (schemas, XPU and meta
 # implementations). What the kernels serve
 # is one table, read through linear_layout, linear_widths, linear_kernel, quantized_kernel,
 # arrange_weights,
-# sdp_kernel, sdp_score_scale, LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES,
-# SDP_MAX_GROUP and kernel_table.
+# sdp_kernel, sdp_score_scale, add_rms_norm_kernel,
+# LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES, SDP_MAX_GROUP and kernel_table.
 # The package keeps no docstring: the module object has none.
 import torch  # noqa: F401  (the compiled part converts torch.Tensor arguments)
 import xpuemu  # noqa: F401  (registers the XPU device with PyTorch)
 
 from ._C import (LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES, SDP_MAX_GROUP,
-                 arrange_weights, dequantize_weights, forward, forward_quantized, kernel_table,
-                 linear_kernel, linear_layout, linear_widths, quantize_weights,
-                 quantized_kernel, sdp_forward, sdp_kernel, sdp_score_scale)
+                 add_rms_norm, add_rms_norm_kernel, arrange_weights, dequantize_weights, forward,
+                 forward_quantized, kernel_table, linear_kernel, linear_layout, linear_widths,
+                 quantize_weights, quantized_kernel, sdp_forward, sdp_kernel, sdp_score_scale)
 
 __all__ = ["forward", "forward_quantized", "sdp_forward", "LINEAR_MAX_ROWS", "QUANT_BITS",
            "QUANT_GROUP_SIZES", "SDP_HEAD_SIZES", "SDP_MAX_GROUP", "arrange_weights",
            "dequantize_weights", "kernel_table", "linear_kernel", "linear_layout", "linear_widths",
-           "quantize_weights", "quantized_kernel", "sdp_forward", "sdp_kernel", "sdp_score_scale"]
+           "quantize_weights", "quantized_kernel", "sdp_forward", "sdp_kernel", "sdp_score_scale",
+           "add_rms_norm", "add_rms_norm_kernel"]

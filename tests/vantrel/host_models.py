@@ -149,3 +149,45 @@ def sdp_model(q, k, v):
         lanes //= 2
         wsum = wsum[:, :lanes] + wsum[:, lanes:2 * lanes]
     return (out * (np.float32(1) / wsum)).astype(dt).reshape(B, -1)
+
+
+# ---- the decoding step's fused kernels ---------------------------------------------------------
+# numpy float32 rounds every operation, np.sqrt and the divisions are IEEE like the kernels'
+# sqrt_ieee and div_ieee.
+
+
+def norm_split(H):
+    """(c, W): work-item a of add_rms_norm's W holds chunks a c .. a c + c - 1 of the row's H / 16
+    chunks of 16 elements (the last fewer), c = ceil(H / 16 / 64)."""
+    n = H // 16
+    c = -(-n // 64)
+    return c, -(-n // c)
+
+
+def add_rms_norm_model(residual, delta, weight, eps):
+    """add_rms_norm on numpy arrays: (the residual after the add, the half output). Per row,
+    x = residual + float(delta); lane l of work-item a sums x^2 at its chunks' element l in order;
+    the lanes fold by halving to P_a; the 64 slots P_0 .. P_{W-1}, 0, .. fold by halving to S;
+    r = 1 / sqrt(S / H + eps); out = half((x r) weight)."""
+    x = residual.astype(np.float32)
+    if delta is not None:
+        x = x + delta.astype(np.float32)
+    M, H = x.shape
+    c, W = norm_split(H)
+    # Chunks past the row's end add +0 to sums of squares (never -0): nothing changes.
+    squares = np.pad((x * x).reshape(M, H // 16, 16), ((0, 0), (0, W * c - H // 16), (0, 0)))
+    squares = squares.reshape(M, W, c, 16)
+    lanes = np.zeros((M, W, 16), np.float32)
+    for q in range(c):
+        lanes = lanes + squares[:, :, q]
+    for width in (8, 4, 2):
+        lanes = lanes[..., :width] + lanes[..., width:2 * width]
+    slots = np.zeros((M, 64), np.float32)
+    slots[:, :W] = lanes[..., 0] + lanes[..., 1]
+    for width in (32, 16, 8, 4, 2, 1):
+        slots = slots[:, :width] + slots[:, width:2 * width]
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        r = np.float32(1) / np.sqrt(slots[:, 0] / np.float32(H) + np.float32(eps))
+        out = ((x * r[:, None]) * weight.astype(np.float32)).astype(np.float16)
+    return x, out
+

@@ -1,6 +1,6 @@
 // The operators registered with PyTorch's dispatcher, as PyTorch's C++ extensions register theirs:
-// torch.ops.vantrel.forward, torch.ops.vantrel.forward_quantized and torch.ops.vantrel.sdp_forward,
-// with schemas, so that torch.fx
+// torch.ops.vantrel.forward, forward_quantized, sdp_forward and add_rms_norm, with schemas
+// (add_rms_norm's written argument annotated), so that torch.fx
 // traces them, TorchScript compiles and saves calls to them, and meta tensors run them for shapes.
 // They share every check and message with the module's functions of the same names.
 #include <torch/library.h>
@@ -13,6 +13,7 @@ TORCH_LIBRARY(vantrel, m) {
       "forward_quantized(Tensor input, Tensor qweight, Tensor scales, Tensor? zeros, int bits, "
       "int group_size) -> Tensor");
   m.def("sdp_forward(Tensor q, Tensor k, Tensor v) -> Tensor");
+  m.def("add_rms_norm(Tensor(a!) residual, Tensor? delta, Tensor weight, float eps) -> Tensor");
 }
 
 // On the device. A CPU tensor among the arguments dispatches to XPU when another one is on the
@@ -21,11 +22,13 @@ TORCH_LIBRARY_IMPL(vantrel, XPU, m) {
   m.impl("forward", &vantrel::ops::linear_forward);
   m.impl("forward_quantized", &vantrel::ops::linear_quantized_forward);
   m.impl("sdp_forward", &vantrel::ops::sdp_forward);
+  m.impl("add_rms_norm", &vantrel::ops::add_rms_norm);
 }
 TORCH_LIBRARY_IMPL(vantrel, CPU, m) {
   m.impl("forward", &vantrel::ops::linear_forward);
   m.impl("forward_quantized", &vantrel::ops::linear_quantized_forward);
   m.impl("sdp_forward", &vantrel::ops::sdp_forward);
+  m.impl("add_rms_norm", &vantrel::ops::add_rms_norm);
 }
 
 // Shapes only, nothing launched.
@@ -33,10 +36,19 @@ TORCH_LIBRARY_IMPL(vantrel, Meta, m) {
   m.impl("forward", &vantrel::ops::linear_forward_meta);
   m.impl("forward_quantized", &vantrel::ops::linear_quantized_forward_meta);
   m.impl("sdp_forward", &vantrel::ops::sdp_forward_meta);
+  m.impl("add_rms_norm", &vantrel::ops::add_rms_norm_meta);
 }
+// Lazily negated tensors reach the operator that writes an argument as they are: it reads inputs
+// with their sign and refuses a written argument naming it. PyTorch's negation fallback expects a
+// writing operator to return the argument it writes, and fails an internal assertion on these.
+TORCH_LIBRARY_IMPL(vantrel, Negative, m) {
+  m.impl("add_rms_norm", torch::CppFunction::makeFallthrough());
+}
+
 // Meta tensors carry the AutogradMeta key, which this PyTorch does not fall through by itself.
 TORCH_LIBRARY_IMPL(vantrel, AutogradMeta, m) {
   m.impl("forward", torch::CppFunction::makeFallthrough());
   m.impl("forward_quantized", torch::CppFunction::makeFallthrough());
   m.impl("sdp_forward", torch::CppFunction::makeFallthrough());
+  m.impl("add_rms_norm", torch::CppFunction::makeFallthrough());
 }
