@@ -153,7 +153,7 @@ def sdp_model(q, k, v):
 
 # ---- the decoding step's fused kernels ---------------------------------------------------------
 # numpy float32 rounds every operation, np.sqrt and the divisions are IEEE like the kernels'
-# sqrt_ieee and div_ieee.
+# sqrt_ieee and div_ieee, exp2f is the device's exp2.
 
 
 def norm_split(H):
@@ -190,4 +190,23 @@ def add_rms_norm_model(residual, delta, weight, eps):
         r = np.float32(1) / np.sqrt(slots[:, 0] / np.float32(H) + np.float32(eps))
         out = ((x * r[:, None]) * weight.astype(np.float32)).astype(np.float16)
     return x, out
+
+
+def rotary_cache_model(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads):
+    """rotary_cache on numpy arrays: (q [B, heads, C, D], k_cache, v_cache) with the new rows
+    written (copies of the caches). Query and key rows turn as x_i cos[p, i] +
+    x_{(i + D/2) mod D} sin[p, i] in float32, each product rounded, then the sum, then to half;
+    value rows are copied bit for bit."""
+    B, _, _, D = k_cache.shape
+    C = qkv.shape[0] // B
+    rows = qkv[:, :(heads + 2 * kv_heads) * D].reshape(B, C, heads + 2 * kv_heads, D)
+    x = rows[:, :, :heads + kv_heads].astype(np.float32)
+    table = slice(start, start + C)
+    turned = np.roll(x, D // 2, axis=-1)  # element i: x_{(i + D/2) mod D}
+    with np.errstate(invalid="ignore", over="ignore"):
+        out = (x * cos[None, table, None] + turned * sin[None, table, None]).astype(np.float16)
+    k_cache, v_cache = k_cache.copy(), v_cache.copy()
+    k_cache[:, :, table] = out[:, :, heads:].transpose(0, 2, 1, 3)
+    v_cache[:, :, table] = rows[:, :, heads + kv_heads:].transpose(0, 2, 1, 3)
+    return np.ascontiguousarray(out[:, :, :heads].transpose(0, 2, 1, 3)), k_cache, v_cache
 

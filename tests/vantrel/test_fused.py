@@ -1,6 +1,6 @@
-"""The decoding step's fused operator add_rms_norm: the host model bit for bit, the PyTorch
-formula it replaces, every input byte read once by the kernel the table names, errors before any
-launch, the dispatcher."""
+"""The decoding step's fused operators add_rms_norm and rotary_cache: the host models bit for
+bit, the PyTorch formulas they replace, every input byte read once by the kernel the table names,
+errors before any launch, the dispatcher."""
 import re
 from typing import Optional
 
@@ -10,7 +10,7 @@ import torch
 import xpuemu
 
 import vantrel
-from host_models import add_rms_norm_model, norm_split
+from host_models import add_rms_norm_model, norm_split, rotary_cache_model
 
 XPU = torch.device("xpu")
 
@@ -80,11 +80,43 @@ def test_add_rms_norm(launches, H, M, delta_pad):
                       weight.double())
 
 
+@pytest.mark.parametrize("D, B, C, H, H_kv, start", [
+    (16, 1, 1, 4, 2, 0), (64, 3, 1, 32, 8, 9), (128, 2, 1, 32, 32, 17), (128, 1, 8, 8, 8, 0),
+    (96, 8, 2, 6, 3, 1), (256, 1, 3, 2, 1, 5)])
+def test_rotary_cache(launches, D, B, C, H, H_kv, start):
+    L, P, width = start + C + 2, start + C + 4, (H + 2 * H_kv) * D
+    qkv = randn(B * C, width + D, seed=D + B)  # one head more than needed: read only up to width
+    angles = torch.arange(P, dtype=torch.float64)[:, None] * 10000.0 ** (-torch.arange(0, D, 2) / D)
+    cos = torch.cat([angles.cos()] * 2, 1).float()
+    sin = torch.cat([-angles.sin(), angles.sin()], 1).float()
+    k_cache, v_cache = (randn(B, H_kv, L, D, seed=s) for s in (2, 3))
+    xd, kd, vd = on_device(qkv, 3 * D), k_cache.to(XPU), v_cache.to(XPU)
+    cd, sd = cos.to(XPU), sin.to(XPU)
+    q = vantrel.rotary_cache(xd, cd, sd, kd, vd, start, H, H_kv)
+    want = rotary_cache_model(qkv.numpy(), cos.numpy(), sin.numpy(), k_cache.numpy(),
+                              v_cache.numpy(), start, H, H_kv)
+    for got, expected in zip((q, kd, vd), want):
+        assert_bits(got, expected)
+    [rec] = launches()
+    assert rec["kernel"] == vantrel.rotary_cache_kernel(D) and rec["global"][1] == C
+    single_reads(rec, {xd: B * C * width * 2, cd: C * D * 4, sd: C * D * 4})
+    # The engine's float32 PyTorch expression, within one rounding to half.
+    qk = qkv[:, :(H + H_kv) * D].float().view(B, C, H + H_kv, D)
+    ref = torch.addcmul(qk * cos[start:start + C, None], qk.roll(D // 2, -1),
+                        sin[start:start + C, None])
+    assert_within_ulp(torch.cat([q.cpu(), kd.cpu()[:, :, start:start + C]], 1).transpose(1, 2),
+                      ref)
+
+
 def test_table():
     t = vantrel.kernel_table()
     assert t["add_rms_norm"]["sizes"] == (2048, 3072, 4096, 5120, 8192)
+    assert t["rotary_cache"]["sizes"] == tuple(range(16, 257, 16))
+    assert t["rotary_cache"]["other_sizes_kernel"] is None
     assert [vantrel.add_rms_norm_kernel(H) for H in (4096, 64, 32768, 40, 32784)] == [
         "addRmsNormDim4096", "addRmsNormDimAny", "addRmsNormDimAny", None, None]
+    assert [vantrel.rotary_cache_kernel(D) for D in (16, 128, 8, 272)] == [
+        "rotaryCacheDim16", "rotaryCacheDim128", None, None]
 
 
 def h(*shape, dtype=torch.half):
@@ -97,6 +129,12 @@ def f(*shape):
 
 def misaligned(*shape):
     return h(int(np.prod(shape)) + 1)[1:].view(*shape)
+
+
+def rotary_args(**change):
+    a = dict(qkv=h(2, 6 * 64), cos=f(8, 64), sin=f(8, 64), k_cache=h(2, 2, 8, 64),
+             v_cache=h(2, 2, 8, 64), start=3, heads=2, kv_heads=2)
+    return a | change
 
 
 ERRORS = [  # operator, arguments, message; in the order the checks run
@@ -117,12 +155,38 @@ ERRORS = [  # operator, arguments, message; in the order the checks run
      "delta rows must be 4-byte aligned"),
     ("add_rms_norm", lambda: (lambda r: (r, r.view(torch.half)[:, :64], f(64), 0.0))(f(2, 64)),
      "delta must not overlap residual"),
+    ("rotary_cache", lambda: rotary_args(sin=f(8, 64).cpu()), "sin must be a XPU tensor"),
+    ("rotary_cache", lambda: rotary_args(k_cache=f(2, 2, 8, 64)), "k_cache must be Half"),
+    ("rotary_cache", lambda: rotary_args(k_cache=h(2, 2, 8, 72)),
+     "k_cache must have head size D (size of dimension 3) a multiple of 16 from 16 to 256"),
+    ("rotary_cache", lambda: rotary_args(kv_heads=0), "kv_heads must be at least 1"),
+    ("rotary_cache", lambda: rotary_args(heads=3), "heads must be a positive multiple of kv_heads"),
+    ("rotary_cache", lambda: rotary_args(heads=2 ** 62, kv_heads=2),
+     "qkv must have at least (heads + 2 * kv_heads) * D columns with heads = 4611686018427387904"),
+    ("rotary_cache", lambda: rotary_args(heads=4, kv_heads=4), "k_cache must have kv_heads = 4"),
+    ("rotary_cache", lambda: rotary_args(k_cache=torch._neg_view(h(2, 2, 8, 64))),
+     "k_cache must not be a lazily negated view"),
+    ("rotary_cache", lambda: rotary_args(v_cache=h(2, 2, 9, 64)), "v_cache must be Half"),
+    ("rotary_cache", lambda: rotary_args(qkv=h(2, 5 * 64)), "qkv must have at least"),
+    ("rotary_cache", lambda: rotary_args(qkv=h(3, 6 * 64)), "qkv must have B * C rows"),
+    ("rotary_cache", lambda: rotary_args(cos=f(8, 32)), "cos must be [P, 64] (D of k_cache)"),
+    ("rotary_cache", lambda: rotary_args(sin=f(7, 64)), "sin must have the sizes of cos"),
+    ("rotary_cache", lambda: rotary_args(start=-1), "start must be at least 0"),
+    ("rotary_cache", lambda: rotary_args(start=8), "start + C = 8 + 1 must be at most L = 8"),
+    ("rotary_cache", lambda: rotary_args(k_cache=h(2, 2, 9, 64), v_cache=h(2, 2, 9, 64), start=8),
+     "start + C = 8 + 1 must be at most P = 8 (cos.size(0))"),
+    ("rotary_cache", lambda: rotary_args(qkv=misaligned(2, 6 * 64)), "qkv rows must be 4-byte"),
+    ("rotary_cache", lambda: (lambda c: rotary_args(k_cache=c, v_cache=c))(h(2, 2, 8, 64)),
+     "k_cache and v_cache must not overlap"),
+    ("rotary_cache", lambda: (lambda c: rotary_args(v_cache=c, qkv=c.view(2, -1)[:, :384]))(
+        h(2, 2, 8, 64)), "v_cache must not overlap qkv"),
 ]
 
 
 @pytest.mark.parametrize("op, make, message", ERRORS, ids=[m for _, _, m in ERRORS])
 def test_refused_before_launch(launches, op, make, message):
     args = make()
+    args = args.values() if isinstance(args, dict) else args
     for fn in (getattr(vantrel, op), getattr(torch.ops.vantrel, op)):
         with pytest.raises(RuntimeError, match="^" + re.escape(message)):
             fn(*args)
@@ -132,6 +196,7 @@ def test_refused_before_launch(launches, op, make, message):
 @pytest.mark.parametrize("call, problem", [
     (lambda: vantrel.add_rms_norm(f(1, 64), None, f(64), "1e-6"), "argument 3 (eps) must be a"),
     (lambda: vantrel.add_rms_norm(f(1, 64), None, f(64), True), "argument 3 (eps) must be a"),
+    (lambda: vantrel.rotary_cache(**rotary_args(start=1.0)), "argument 5 (start) must be an int"),
 ])
 def test_wrong_arguments_raise_type_error(call, problem):
     with pytest.raises(TypeError, match="incompatible function arguments") as err:
@@ -143,11 +208,17 @@ def test_wrong_arguments_raise_type_error(call, problem):
 CALLS = {
     "add_rms_norm": (lambda: [randn(2, 64, dtype=torch.float).to(XPU), h(2, 64), f(64), 1e-6],
                      (0,), (2, 64)),
+    "rotary_cache": (lambda: list(rotary_args(qkv=randn(2, 384).to(XPU)).values()), (3, 4),
+                     (2, 2, 1, 64)),
 }
 
 
 def script_add_rms_norm(residual, delta: Optional[torch.Tensor], weight, eps: float):
     return torch.ops.vantrel.add_rms_norm(residual, delta, weight, eps)
+
+
+def script_rotary_cache(qkv, cos, sin, k_cache, v_cache, start: int, heads: int, kv_heads: int):
+    return torch.ops.vantrel.rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads)
 
 
 @pytest.mark.parametrize("op", CALLS)
@@ -179,7 +250,8 @@ def test_profiler_scope(op):
 
 
 @pytest.mark.parametrize("op, args, shape", [
-    ("add_rms_norm", lambda: (f(0, 64), h(0, 64), f(64), 0.0), (0, 64))])
+    ("add_rms_norm", lambda: (f(0, 64), h(0, 64), f(64), 0.0), (0, 64)),
+    ("rotary_cache", lambda: rotary_args(qkv=h(0, 384)).values(), (2, 2, 0, 64))])
 def test_empty_calls_launch_nothing(launches, op, args, shape):
     assert getattr(vantrel, op)(*args()).shape == shape
     assert launches() == []
@@ -188,7 +260,10 @@ def test_empty_calls_launch_nothing(launches, op, args, shape):
 @pytest.mark.parametrize("op, args, negated", [
     ("add_rms_norm", lambda: [randn(2, 64, dtype=torch.float).to(XPU), h(2, 64), f(64), 0.0], 1),
     ("add_rms_norm", lambda: [randn(2, 64, dtype=torch.float).to(XPU), None, f(64), 0.0], 0),
-    ("add_rms_norm", lambda: [f(2, 64), None, randn(64, dtype=torch.float).to(XPU), 0.0], 2)])
+    ("add_rms_norm", lambda: [f(2, 64), None, randn(64, dtype=torch.float).to(XPU), 0.0], 2),
+    ("rotary_cache", lambda: list(rotary_args(qkv=randn(2, 384).to(XPU)).values()), 0),
+    ("rotary_cache", lambda: list(rotary_args(sin=randn(8, 64, dtype=torch.float).to(XPU))
+                                  .values()), 2)])
 def test_pending_negation_is_read(op, args, negated):
     """A lazily negated input (torch._neg_view) is read with its sign (residual when not
     written), through the module and the dispatcher."""

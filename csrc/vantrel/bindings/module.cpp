@@ -244,6 +244,37 @@ PYBIND11_MODULE(_C, m) {
       "= half((residual * r) * weight) with r = 1 / sqrt(sum(residual^2) / H + eps) per row, "
       "weight float32 [H]. H a multiple of 16 up to 32768.\n");
   m.def(
+      "rotary_cache",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        const auto a = call_arguments<8>("rotary_cache",
+                                         {{{"qkv", kind::tensor},
+                                           {"cos", kind::tensor},
+                                           {"sin", kind::tensor},
+                                           {"k_cache", kind::tensor},
+                                           {"v_cache", kind::tensor},
+                                           {"start", kind::integer},
+                                           {"heads", kind::integer},
+                                           {"kv_heads", kind::integer}}},
+                                         args, kwargs);
+        const at::Tensor qkv = as_tensor(a[0]), cos = as_tensor(a[1]), sin = as_tensor(a[2]),
+                         k_cache = as_tensor(a[3]), v_cache = as_tensor(a[4]);
+        const int64_t start = a[5].cast<int64_t>(), heads = a[6].cast<int64_t>(),
+                      kv_heads = a[7].cast<int64_t>();
+        return xpuemu::without_gil([&] {
+          return vantrel::ops::rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads,
+                                            kv_heads);
+        });
+      },
+      "rotary_cache(qkv: torch.Tensor, cos: torch.Tensor, sin: torch.Tensor, "
+      "k_cache: torch.Tensor, v_cache: torch.Tensor, start: int, heads: int, kv_heads: int) -> "
+      "torch.Tensor\n\n"
+      "Rotary embedding and cache writes of C new positions (XPU): qkv half [B * C, >= (heads + "
+      "2 * kv_heads) * D] holds the queries, keys and values of positions start .. start + C - 1 "
+      "of B = k_cache.size(0) sequences (row b * C + c); keys, turned by the rows of cos and sin "
+      "(float32 [P, D], sin signed: x_i * cos[p, i] + x_(i + D/2 mod D) * sin[p, i]), and values "
+      "are written into rows start + c of k_cache and v_cache (half [B, kv_heads, L, D]); returns "
+      "the turned queries, half [B, heads, C, D]. D a multiple of 16 up to 256.\n");
+  m.def(
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {
         auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"q", "k", "v"}, args, kwargs);

@@ -1,5 +1,6 @@
 // Launcher of add_rms_norm (torch-free): one instantiation per listed hidden size (its register
-// tiles sized for it), one reading H at run time for the others.
+// tiles sized for it), one reading H at run time for the others. rotary_cache's is in
+// rotary_launch.cpp.
 #include "vantrel/kernels/fused_launch.hpp"
 
 #include <stdexcept>

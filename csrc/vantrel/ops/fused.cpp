@@ -1,6 +1,7 @@
-// The decoding step's fused operators on the XPU: add_rms_norm (residual add and RMSNorm). The
-// ATen side: every input check, in one place per operator and a fixed order, the output, the
-// launch, and the shape-only meta version. The kernel lives in kernels/add_rms_norm.hpp.
+// The decoding step's fused operators on the XPU: add_rms_norm (residual add and RMSNorm) and
+// rotary_cache (rotary embedding and the key/value cache writes). The ATen side: every input check,
+// in one place per operator and a fixed order, the output, the launch, and the shape-only meta
+// versions. The kernels live in kernels/add_rms_norm.hpp and kernels/rotary_cache.hpp.
 #include <ATen/ATen.h>
 #include <ATen/record_function.h>
 #include <c10/util/Exception.h>
@@ -112,6 +113,87 @@ float check_add_rms_norm(const at::Tensor& residual, const c10::optional<at::Ten
   return float(eps);
 }
 
+// ---- rotary_cache -------------------------------------------------------------------------------
+
+// Everything the kernel relies on; returns C, the new positions per sequence.
+int64_t check_rotary_cache(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
+                           const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
+                           int64_t heads, int64_t kv_heads) {
+  TORCH_CHECK(k_cache.scalar_type() == at::kHalf, "k_cache must be Half, got ",
+              k_cache.scalar_type());
+  TORCH_CHECK(k_cache.dim() == 4, "k_cache must be 4-D [B, kv_heads, L, D], got ", k_cache.dim(),
+              " dimensions");
+  TORCH_CHECK(k_cache.is_contiguous(), "k_cache must be contiguous");
+  const int64_t B = k_cache.size(0), L = k_cache.size(2), D = k_cache.size(3);
+  TORCH_CHECK(kernels::listed(kernels::kRotaryHeadSizes, D),
+              "k_cache must have head size D (size of dimension 3) a multiple of ", kFusedChunk,
+              " from ", kFusedChunk, " to ", kernels::kRotaryMaxHeadSize, ", got D = ", D);
+  TORCH_CHECK(kv_heads >= 1, "kv_heads must be at least 1, got ", kv_heads);
+  TORCH_CHECK(heads >= 1 && heads % kv_heads == 0,
+              "heads must be a positive multiple of kv_heads = ", kv_heads, ", got ", heads);
+  TORCH_CHECK(k_cache.size(1) == kv_heads, "k_cache must have kv_heads = ", kv_heads,
+              " heads (size of dimension 1), got ", k_cache.size(1));
+  check_not_negated(k_cache, "k_cache");
+  TORCH_CHECK(v_cache.scalar_type() == at::kHalf && v_cache.sizes() == k_cache.sizes(),
+              "v_cache must be Half ", k_cache.sizes(), " like k_cache, got ",
+              v_cache.scalar_type(), " ", v_cache.sizes());
+  TORCH_CHECK(v_cache.is_contiguous(), "v_cache must be contiguous");
+  check_not_negated(v_cache, "v_cache");
+  TORCH_CHECK(qkv.scalar_type() == at::kHalf, "qkv must be Half, got ", qkv.scalar_type());
+  TORCH_CHECK(qkv.dim() == 2, "qkv must be 2-D [B * C, (heads + 2 * kv_heads) * D], got ",
+              qkv.dim(), " dimensions");
+  // Without forming the product: heads may be any int.
+  const int64_t head_columns = qkv.size(1) / D;
+  TORCH_CHECK(heads <= head_columns && 2 * kv_heads <= head_columns - heads,
+              "qkv must have at least (heads + 2 * kv_heads) * D columns with heads = ", heads,
+              ", kv_heads = ", kv_heads, ", D = ", D, ", got ", qkv.size(1));
+  TORCH_CHECK(separate_rows(qkv),
+              "qkv rows must be contiguous elements (stride 1 along dimension 1) at least ",
+              qkv.size(1), " elements apart, got strides ", qkv.strides());
+  const int64_t rows = qkv.size(0);
+  TORCH_CHECK(B == 0 ? rows == 0 : rows % B == 0, "qkv must have B * C rows, a multiple of B = ", B,
+              " (k_cache.size(0)), got ", rows);
+  const int64_t C = B == 0 ? 0 : rows / B;
+  TORCH_CHECK(cos.scalar_type() == at::kFloat, "cos must be Float (float32), got ",
+              cos.scalar_type());
+  TORCH_CHECK(cos.dim() == 2 && cos.size(1) == D, "cos must be [P, ", D, "] (D of k_cache), got ",
+              cos.sizes());
+  TORCH_CHECK(cos.is_contiguous(), "cos must be contiguous");
+  TORCH_CHECK(sin.scalar_type() == at::kFloat, "sin must be Float (float32), got ",
+              sin.scalar_type());
+  TORCH_CHECK(sin.sizes() == cos.sizes(), "sin must have the sizes of cos ", cos.sizes(), ", got ",
+              sin.sizes());
+  TORCH_CHECK(sin.is_contiguous(), "sin must be contiguous");
+  TORCH_CHECK(start >= 0, "start must be at least 0, got ", start);
+  TORCH_CHECK(start <= L - C, "start + C = ", start, " + ", C, " must be at most L = ", L,
+              " (k_cache.size(2))");
+  TORCH_CHECK(start <= cos.size(0) - C, "start + C = ", start, " + ", C,
+              " must be at most P = ", cos.size(0), " (cos.size(0))");
+  if (C == 0) return 0;
+  // 32-bit byte offsets: the new positions' cos and sin rows lie within the tables.
+  TORCH_CHECK(row_span_bytes(qkv) <= kFourGiB, "qkv must span at most 4 GiB from its data pointer");
+  TORCH_CHECK(uint64_t(k_cache.numel()) * 2 <= kFourGiB,
+              "k_cache must be at most 4 GiB (the kernel's byte offsets are 32-bit)");
+  TORCH_CHECK(uint64_t(cos.numel()) * 4 <= kFourGiB,
+              "cos must be at most 4 GiB (the kernel's byte offsets are 32-bit)");
+  // q [B, heads, C, D] holds B C heads rows of D, fewer bytes than the qkv rows it comes from.
+  TORCH_CHECK(rows_aligned4(qkv),
+              "qkv rows must be 4-byte aligned (data pointer, and an even row stride)");
+  TORCH_CHECK(aligned4(cos), "cos data pointer must be 4-byte aligned");
+  TORCH_CHECK(aligned4(sin), "sin data pointer must be 4-byte aligned");
+  TORCH_CHECK(aligned4(k_cache), "k_cache data pointer must be 4-byte aligned");
+  TORCH_CHECK(aligned4(v_cache), "v_cache data pointer must be 4-byte aligned");
+  // The caches are written while qkv, cos and sin are read.
+  TORCH_CHECK(!overlap(k_cache, v_cache), "k_cache and v_cache must not overlap");
+  for (const at::Tensor* cache : {&k_cache, &v_cache}) {
+    const char* name = cache == &k_cache ? "k_cache" : "v_cache";
+    TORCH_CHECK(!overlap(*cache, qkv), name, " must not overlap qkv");
+    TORCH_CHECK(!overlap(*cache, cos), name, " must not overlap cos");
+    TORCH_CHECK(!overlap(*cache, sin), name, " must not overlap sin");
+  }
+  return C;
+}
+
 const uint8_t* bytes(const at::Tensor& t) {
   return static_cast<const uint8_t*>(t.data_ptr());
 }
@@ -156,6 +238,54 @@ at::Tensor add_rms_norm_meta(const at::Tensor& residual, const c10::optional<at:
   TORCH_CHECK(residual.dim() == 2, "residual must be 2-D [M, H], got ", residual.dim(),
               " dimensions");
   return at::empty(residual.sizes(), residual.options().dtype(at::kHalf));
+}
+
+at::Tensor rotary_cache(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
+                        const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
+                        int64_t heads, int64_t kv_heads) {
+  using namespace fused_checks;
+  TORCH_CHECK(on_xpu(qkv), "qkv must be a XPU tensor");
+  TORCH_CHECK(on_xpu(cos), "cos must be a XPU tensor");
+  TORCH_CHECK(on_xpu(sin), "sin must be a XPU tensor");
+  TORCH_CHECK(on_xpu(k_cache), "k_cache must be a XPU tensor");
+  TORCH_CHECK(on_xpu(v_cache), "v_cache must be a XPU tensor");
+  RECORD_FUNCTION("ferrow_rotary_cache_forward",
+                  std::vector<c10::IValue>({qkv, cos, sin, k_cache, v_cache}));
+  const int64_t C = check_rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads);
+  const int64_t B = k_cache.size(0), D = k_cache.size(3);
+  at::Tensor q = at::empty({B, heads, C, D}, qkv.options());
+  if (C == 0) return q;
+  const at::Tensor x = negation_applied(qkv), c = negation_applied(cos), s = negation_applied(sin);
+  const kernels::rotary_cache_params params{bytes(x),
+                                            bytes(c),
+                                            bytes(s),
+                                            writable_bytes(q),
+                                            writable_bytes(k_cache),
+                                            writable_bytes(v_cache),
+                                            uint32_t(B),
+                                            uint32_t(C),
+                                            uint32_t(heads),
+                                            uint32_t(kv_heads),
+                                            uint32_t(k_cache.size(2)),
+                                            uint32_t(start),
+                                            uint32_t(x.stride(0))};
+  launch_on_device(qkv.device(), [&](sycl::queue& queue) {
+    return kernels::launch_rotary_cache(queue, params, D);
+  });
+  return q;
+}
+
+at::Tensor rotary_cache_meta(const at::Tensor& qkv, const at::Tensor& /*cos*/,
+                             const at::Tensor& /*sin*/, const at::Tensor& k_cache,
+                             const at::Tensor& /*v_cache*/, int64_t /*start*/, int64_t heads,
+                             int64_t /*kv_heads*/) {
+  TORCH_CHECK(k_cache.dim() == 4, "k_cache must be 4-D [B, kv_heads, L, D], got ", k_cache.dim(),
+              " dimensions");
+  TORCH_CHECK(qkv.dim() == 2, "qkv must be 2-D [B * C, (heads + 2 * kv_heads) * D], got ",
+              qkv.dim(), " dimensions");
+  const int64_t B = k_cache.size(0);
+  return at::empty({B, heads, B == 0 ? 0 : qkv.size(0) / B, k_cache.size(3)},
+                   qkv.options().dtype(at::kHalf));
 }
 
 }  // namespace vantrel::ops

@@ -63,6 +63,15 @@ at::Tensor add_rms_norm(const at::Tensor& residual, const c10::optional<at::Tens
                         const at::Tensor& weight, double eps);
 at::Tensor add_rms_norm_meta(const at::Tensor& residual, const c10::optional<at::Tensor>& delta,
                              const at::Tensor& weight, double eps);
+// The C new positions start .. start + C - 1 of B sequences in qkv [B * C, >= (H + 2 H_kv) D]:
+// keys (rotated) and values written into rows start + c of k_cache, v_cache [B, H_kv, L, D];
+// returns the rotated queries [B, H, C, D]. Profiler scope "ferrow_rotary_cache_forward".
+at::Tensor rotary_cache(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
+                        const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
+                        int64_t heads, int64_t kv_heads);
+at::Tensor rotary_cache_meta(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
+                             const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
+                             int64_t heads, int64_t kv_heads);
 
 // ---- shared by the operators ----------------------------------------------------------------
 

@@ -44,4 +44,14 @@ inline std::vector<fp16> add_rms_norm(std::vector<float>& residual, const fp16* 
   return out;
 }
 
+// One query or key row of D turned by position p's tables: x_i cos_i + x_{(i + D/2) mod D} sin_i,
+// each product rounded to float, then the sum, then to half.
+inline void rotate(const fp16* x, const float* cos, const float* sin, std::size_t D, fp16* out) {
+  for (std::size_t i = 0; i < D; ++i) {
+    const float a = float(x[i]) * cos[i];
+    const float b = float(x[(i + D / 2) % D]) * sin[i];
+    out[i] = fp16(a + b);
+  }
+}
+
 }  // namespace fused_models

@@ -96,6 +96,59 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AddRmsNormKernel,
                                          NormCase{4096, 5, false, 0}, NormCase{5120, 3, true, 2},
                                          NormCase{6000, 4, true, 0}, NormCase{32768, 2, true, 16}));
 
+// D, B, C, H, H_kv, start.
+using RotaryCase =
+    std::tuple<std::size_t, std::size_t, std::size_t, std::size_t, std::size_t, std::size_t>;
+class RotaryCacheKernel : public testing::TestWithParam<RotaryCase> {};
+
+TEST_P(RotaryCacheKernel, MatchesModelReadingEachByteOnce) {
+  const auto [D, B, C, H, H_kv, start] = GetParam();
+  const std::size_t L = start + C + 2, P = start + C + 3, width = (H + 2 * H_kv) * D;
+  const std::size_t stride = width + 2 * D;  // rows of a wider tensor
+  const std::vector<fp16> qkv = normal<fp16>(B * C * stride, unsigned(D + B));
+  const std::vector<float> cos = normal<float>(P * D, 3), sin = normal<float>(P * D, 4);
+  std::vector<fp16> k_cache = normal<fp16>(B * H_kv * L * D, 5);
+  std::vector<fp16> v_cache = normal<fp16>(B * H_kv * L * D, 6);
+  buffer<fp16> xd(qkv), kd(k_cache), vd(v_cache), qd(B * H * C * D);
+  buffer<float> cd(cos), sd(sin);
+  const vk::rotary_cache_params p{raw(xd),         raw(cd),        raw(sd),     raw(qd),
+                                  raw(kd),         raw(vd),        uint32_t(B), uint32_t(C),
+                                  uint32_t(H),     uint32_t(H_kv), uint32_t(L), uint32_t(start),
+                                  uint32_t(stride)};
+  sycl::queue queue;
+  xpuemu::clear_launch_log();
+  vk::launch_rotary_cache(queue, p, int64_t(D));
+
+  std::vector<fp16> q(B * H * C * D);
+  for (std::size_t b = 0; b < B; ++b)
+    for (std::size_t t = 0; t < C; ++t) {
+      const fp16* row = &qkv[(b * C + t) * stride];
+      const float *cs = &cos[(start + t) * D], *sn = &sin[(start + t) * D];
+      for (std::size_t h = 0; h < H; ++h)
+        fused_models::rotate(row + h * D, cs, sn, D, &q[((b * H + h) * C + t) * D]);
+      for (std::size_t g = 0; g < H_kv; ++g) {
+        const std::size_t at = ((b * H_kv + g) * L + start + t) * D;
+        fused_models::rotate(row + (H + g) * D, cs, sn, D, &k_cache[at]);
+        std::memcpy(&v_cache[at], row + (H + H_kv + g) * D, D * sizeof(fp16));
+      }
+    }
+  expect_bits(qd, q);
+  expect_bits(kd, k_cache);  // the other rows untouched
+  expect_bits(vd, v_cache);
+  expect_single_reads(
+      vk::rotary_cache_kernel_name(int64_t(D)),
+      {{xd.data(), B * C * width * 2}, {cd.data(), C * D * 4}, {sd.data(), C * D * 4}});
+}
+
+// Heads of one chunk to sixteen (halves D / 2 not whole chunks: 16, 48, 80), one and several
+// positions, grouped and ungrouped heads, more head rows per position than 64 work-items.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, RotaryCacheKernel,
+    testing::Values(RotaryCase{16, 1, 1, 4, 2, 0}, RotaryCase{48, 2, 3, 2, 1, 5},
+                    RotaryCase{64, 3, 1, 8, 2, 9}, RotaryCase{128, 2, 1, 32, 32, 17},
+                    RotaryCase{128, 1, 8, 4, 4, 0}, RotaryCase{80, 8, 2, 6, 3, 1},
+                    RotaryCase{256, 2, 2, 2, 1, 3}));
+
 // Sizes without a kernel and empty calls are refused before anything is submitted.
 TEST(FusedLaunch, RefusesSizesWithoutKernel) {
   sycl::queue queue;
@@ -105,6 +158,12 @@ TEST(FusedLaunch, RefusesSizesWithoutKernel) {
                  std::invalid_argument);
   EXPECT_THROW(vk::launch_add_rms_norm(queue, {nullptr, nullptr, nullptr, nullptr, 0, 64, 64, 0}),
                std::invalid_argument);
+  vk::rotary_cache_params rotary{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1,
+                                 1,       1,       1,       4,       0,       384};
+  for (int64_t D : {0, 8, 72, 272})
+    EXPECT_THROW(vk::launch_rotary_cache(queue, rotary, D), std::invalid_argument);
+  rotary.positions = 0;
+  EXPECT_THROW(vk::launch_rotary_cache(queue, rotary, 128), std::invalid_argument);
   EXPECT_TRUE(xpuemu::launch_log().empty());
 }
 
