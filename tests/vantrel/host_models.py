@@ -149,3 +149,64 @@ def sdp_model(q, k, v):
         lanes //= 2
         wsum = wsum[:, :lanes] + wsum[:, lanes:2 * lanes]
     return (out * (np.float32(1) / wsum)).astype(dt).reshape(B, -1)
+
+
+# ---- the decoding step's fused kernels ---------------------------------------------------------
+# numpy float32 rounds every operation, np.sqrt and the divisions are IEEE like the kernels'
+# sqrt_ieee and div_ieee, exp2f is the device's exp2.
+
+
+def norm_split(H):
+    """(c, W): work-item a of add_rms_norm's W holds chunks a c .. a c + c - 1 of the row's H / 16
+    chunks of 16 elements (the last fewer), c = ceil(H / 16 / 64)."""
+    n = H // 16
+    c = -(-n // 64)
+    return c, -(-n // c)
+
+
+def add_rms_norm_model(residual, delta, weight, eps):
+    """add_rms_norm on numpy arrays: (the residual after the add, the half output). Per row,
+    x = residual + float(delta); lane l of work-item a sums x^2 at its chunks' element l in order;
+    the lanes fold by halving to P_a; the 64 slots P_0 .. P_{W-1}, 0, .. fold by halving to S;
+    r = 1 / sqrt(S / H + eps); out = half((x r) weight)."""
+    x = residual.astype(np.float32)
+    if delta is not None:
+        x = x + delta.astype(np.float32)
+    M, H = x.shape
+    c, W = norm_split(H)
+    # Chunks past the row's end add +0 to sums of squares (never -0): nothing changes.
+    squares = np.pad((x * x).reshape(M, H // 16, 16), ((0, 0), (0, W * c - H // 16), (0, 0)))
+    squares = squares.reshape(M, W, c, 16)
+    lanes = np.zeros((M, W, 16), np.float32)
+    for q in range(c):
+        lanes = lanes + squares[:, :, q]
+    for width in (8, 4, 2):
+        lanes = lanes[..., :width] + lanes[..., width:2 * width]
+    slots = np.zeros((M, 64), np.float32)
+    slots[:, :W] = lanes[..., 0] + lanes[..., 1]
+    for width in (32, 16, 8, 4, 2, 1):
+        slots = slots[:, :width] + slots[:, width:2 * width]
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        r = np.float32(1) / np.sqrt(slots[:, 0] / np.float32(H) + np.float32(eps))
+        out = ((x * r[:, None]) * weight.astype(np.float32)).astype(np.float16)
+    return x, out
+
+
+def rotary_cache_model(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads):
+    """rotary_cache on numpy arrays: (q [B, heads, C, D], k_cache, v_cache) with the new rows
+    written (copies of the caches). Query and key rows turn as x_i cos[p, i] +
+    x_{(i + D/2) mod D} sin[p, i] in float32, each product rounded, then the sum, then to half;
+    value rows are copied bit for bit."""
+    B, _, _, D = k_cache.shape
+    C = qkv.shape[0] // B
+    rows = qkv[:, :(heads + 2 * kv_heads) * D].reshape(B, C, heads + 2 * kv_heads, D)
+    x = rows[:, :, :heads + kv_heads].astype(np.float32)
+    table = slice(start, start + C)
+    turned = np.roll(x, D // 2, axis=-1)  # element i: x_{(i + D/2) mod D}
+    with np.errstate(invalid="ignore", over="ignore"):
+        out = (x * cos[None, table, None] + turned * sin[None, table, None]).astype(np.float16)
+    k_cache, v_cache = k_cache.copy(), v_cache.copy()
+    k_cache[:, :, table] = out[:, :, heads:].transpose(0, 2, 1, 3)
+    v_cache[:, :, table] = rows[:, :, heads + kv_heads:].transpose(0, 2, 1, 3)
+    return np.ascontiguousarray(out[:, :, :heads].transpose(0, 2, 1, 3)), k_cache, v_cache
+

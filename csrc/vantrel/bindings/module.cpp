@@ -1,6 +1,7 @@
-// The package's compiled part `vantrel._C`: the operator entry points, the packed weights'
-// quantizer and dequantizer, the table of what the kernels serve (table.cpp) and, on load, the
-// operators' registration with PyTorch (registration.cpp).
+// The package's compiled part `vantrel._C`: the operator entry points (the linear layers, attention
+// and the decoding step's fused operators), the packed weights' quantizer and dequantizer, the
+// table of what the kernels serve (table.cpp) and, on load, the operators' registration with
+// PyTorch (registration.cpp).
 //
 // The entry points take their arguments as Python objects and convert them here: a wrong argument
 // is reported by type, dtype, shape and device (never by the tensor's repr, which can take seconds
@@ -35,7 +36,7 @@ std::string describe(py::handle obj) {
 }
 
 // What a parameter of an entry point accepts.
-enum class kind { tensor, optional_tensor, integer };
+enum class kind { tensor, optional_tensor, integer, real };
 
 struct parameter {
   const char* name;
@@ -43,11 +44,21 @@ struct parameter {
 };
 
 const char* type_name(kind k) {
-  return k == kind::tensor ? "Tensor" : k == kind::optional_tensor ? "Optional[Tensor]" : "int";
+  switch (k) {
+    case kind::tensor:
+      return "Tensor";
+    case kind::optional_tensor:
+      return "Optional[Tensor]";
+    case kind::integer:
+      return "int";
+    case kind::real:
+      return "float";
+  }
+  return "";
 }
 
 // Why `obj` does not fit parameter i, or "" when it does. An int must fit in 64 bits; a bool is
-// not taken for one.
+// not taken for one; a float parameter takes a float or an int.
 std::string mismatch(std::size_t i, const parameter& p, py::handle obj) {
   const std::string which = "argument " + std::to_string(i) + " (" + p.name + ") must be ";
   switch (p.accepts) {
@@ -60,6 +71,14 @@ std::string mismatch(std::size_t i, const parameter& p, py::handle obj) {
       int overflow = 0;
       PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
       return overflow ? which + "an int of 64 bits" : "";
+    }
+    case kind::real: {
+      if (PyFloat_Check(obj.ptr())) return "";
+      if (!PyLong_Check(obj.ptr()) || PyBool_Check(obj.ptr())) return which + "a float";
+      PyLong_AsDouble(obj.ptr());  // an int beyond float64's range does not convert
+      if (!PyErr_Occurred()) return "";
+      PyErr_Clear();
+      return which + "a float (an int within float64's range)";
     }
   }
   return "";
@@ -203,6 +222,58 @@ PYBIND11_MODULE(_C, m) {
       "Packed weights back to half row-major [N, K] on their device: (q - z) * s in float32, "
       "rounded to half once (z = 2^(bits-1) when zeros is None). K is read from qweight: "
       "[N/16, K, 16*bits/8] for the arranged widths, [N, K*bits/8] for the others.\n");
+  m.def(
+      "add_rms_norm",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        const auto a = call_arguments<4>("add_rms_norm",
+                                         {{{"residual", kind::tensor},
+                                           {"delta", kind::optional_tensor},
+                                           {"weight", kind::tensor},
+                                           {"eps", kind::real}}},
+                                         args, kwargs);
+        const at::Tensor residual = as_tensor(a[0]), weight = as_tensor(a[2]);
+        const c10::optional<at::Tensor> delta = as_optional_tensor(a[1]);
+        const double eps = a[3].cast<double>();
+        return xpuemu::without_gil(
+            [&] { return vantrel::ops::add_rms_norm(residual, delta, weight, eps); });
+      },
+      "add_rms_norm(residual: torch.Tensor, delta: Optional[torch.Tensor], weight: torch.Tensor, "
+      "eps: float) -> torch.Tensor\n\n"
+      "Residual add and RMSNorm (XPU): residual (float32 [M, H], contiguous) += float(delta) in "
+      "place when delta (half [M, H], rows of contiguous elements) is given; returns half [M, H] "
+      "= half((residual * r) * weight) with r = 1 / sqrt(sum(residual^2) / H + eps) per row, "
+      "weight float32 [H]. H a multiple of 16 up to 32768.\n");
+  m.def(
+      "rotary_cache",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        const auto a = call_arguments<8>("rotary_cache",
+                                         {{{"qkv", kind::tensor},
+                                           {"cos", kind::tensor},
+                                           {"sin", kind::tensor},
+                                           {"k_cache", kind::tensor},
+                                           {"v_cache", kind::tensor},
+                                           {"start", kind::integer},
+                                           {"heads", kind::integer},
+                                           {"kv_heads", kind::integer}}},
+                                         args, kwargs);
+        const at::Tensor qkv = as_tensor(a[0]), cos = as_tensor(a[1]), sin = as_tensor(a[2]),
+                         k_cache = as_tensor(a[3]), v_cache = as_tensor(a[4]);
+        const int64_t start = a[5].cast<int64_t>(), heads = a[6].cast<int64_t>(),
+                      kv_heads = a[7].cast<int64_t>();
+        return xpuemu::without_gil([&] {
+          return vantrel::ops::rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads,
+                                            kv_heads);
+        });
+      },
+      "rotary_cache(qkv: torch.Tensor, cos: torch.Tensor, sin: torch.Tensor, "
+      "k_cache: torch.Tensor, v_cache: torch.Tensor, start: int, heads: int, kv_heads: int) -> "
+      "torch.Tensor\n\n"
+      "Rotary embedding and cache writes of C new positions (XPU): qkv half [B * C, >= (heads + "
+      "2 * kv_heads) * D] holds the queries, keys and values of positions start .. start + C - 1 "
+      "of B = k_cache.size(0) sequences (row b * C + c); keys, turned by the rows of cos and sin "
+      "(float32 [P, D], sin signed: x_i * cos[p, i] + x_(i + D/2 mod D) * sin[p, i]), and values "
+      "are written into rows start + c of k_cache and v_cache (half [B, kv_heads, L, D]); returns "
+      "the turned queries, half [B, heads, C, D]. D a multiple of 16 up to 256.\n");
   m.def(
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {

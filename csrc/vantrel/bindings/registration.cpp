@@ -1,6 +1,6 @@
 // The operators registered with PyTorch's dispatcher, as PyTorch's C++ extensions register theirs:
-// torch.ops.vantrel.forward, torch.ops.vantrel.forward_quantized and torch.ops.vantrel.sdp_forward,
-// with schemas, so that torch.fx
+// torch.ops.vantrel.forward, forward_quantized, sdp_forward, add_rms_norm and rotary_cache, with
+// schemas (the fused operators' written arguments annotated), so that torch.fx
 // traces them, TorchScript compiles and saves calls to them, and meta tensors run them for shapes.
 // They share every check and message with the module's functions of the same names.
 #include <torch/library.h>
@@ -13,6 +13,10 @@ TORCH_LIBRARY(vantrel, m) {
       "forward_quantized(Tensor input, Tensor qweight, Tensor scales, Tensor? zeros, int bits, "
       "int group_size) -> Tensor");
   m.def("sdp_forward(Tensor q, Tensor k, Tensor v) -> Tensor");
+  m.def("add_rms_norm(Tensor(a!) residual, Tensor? delta, Tensor weight, float eps) -> Tensor");
+  m.def(
+      "rotary_cache(Tensor qkv, Tensor cos, Tensor sin, Tensor(a!) k_cache, Tensor(b!) v_cache, "
+      "int start, int heads, int kv_heads) -> Tensor");
 }
 
 // On the device. A CPU tensor among the arguments dispatches to XPU when another one is on the
@@ -21,11 +25,15 @@ TORCH_LIBRARY_IMPL(vantrel, XPU, m) {
   m.impl("forward", &vantrel::ops::linear_forward);
   m.impl("forward_quantized", &vantrel::ops::linear_quantized_forward);
   m.impl("sdp_forward", &vantrel::ops::sdp_forward);
+  m.impl("add_rms_norm", &vantrel::ops::add_rms_norm);
+  m.impl("rotary_cache", &vantrel::ops::rotary_cache);
 }
 TORCH_LIBRARY_IMPL(vantrel, CPU, m) {
   m.impl("forward", &vantrel::ops::linear_forward);
   m.impl("forward_quantized", &vantrel::ops::linear_quantized_forward);
   m.impl("sdp_forward", &vantrel::ops::sdp_forward);
+  m.impl("add_rms_norm", &vantrel::ops::add_rms_norm);
+  m.impl("rotary_cache", &vantrel::ops::rotary_cache);
 }
 
 // Shapes only, nothing launched.
@@ -33,10 +41,22 @@ TORCH_LIBRARY_IMPL(vantrel, Meta, m) {
   m.impl("forward", &vantrel::ops::linear_forward_meta);
   m.impl("forward_quantized", &vantrel::ops::linear_quantized_forward_meta);
   m.impl("sdp_forward", &vantrel::ops::sdp_forward_meta);
+  m.impl("add_rms_norm", &vantrel::ops::add_rms_norm_meta);
+  m.impl("rotary_cache", &vantrel::ops::rotary_cache_meta);
 }
+// Lazily negated tensors reach the operators that write an argument as they are: they read inputs
+// with their sign and refuse a written argument naming it. PyTorch's negation fallback expects a
+// writing operator to return the argument it writes, and fails an internal assertion on these.
+TORCH_LIBRARY_IMPL(vantrel, Negative, m) {
+  m.impl("add_rms_norm", torch::CppFunction::makeFallthrough());
+  m.impl("rotary_cache", torch::CppFunction::makeFallthrough());
+}
+
 // Meta tensors carry the AutogradMeta key, which this PyTorch does not fall through by itself.
 TORCH_LIBRARY_IMPL(vantrel, AutogradMeta, m) {
   m.impl("forward", torch::CppFunction::makeFallthrough());
   m.impl("forward_quantized", torch::CppFunction::makeFallthrough());
   m.impl("sdp_forward", torch::CppFunction::makeFallthrough());
+  m.impl("add_rms_norm", torch::CppFunction::makeFallthrough());
+  m.impl("rotary_cache", torch::CppFunction::makeFallthrough());
 }

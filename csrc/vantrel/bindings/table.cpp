@@ -141,6 +141,19 @@ void bind_table(py::module_& m) {
       "(standing for log2(e) / sqrt(head_size): 0.1275042 for 128); the softmax scale "
       "it amounts to is s * ln 2.");
   m.def(
+      "add_rms_norm_kernel",
+      [](int64_t hidden) { return name_or_none(vk::add_rms_norm_kernel_name(hidden)); },
+      py::arg("hidden"),
+      "The name of the add_rms_norm kernel (as the launch log shows it) for rows of `hidden` "
+      "elements: addRmsNormDim{hidden} for the listed sizes, addRmsNormDimAny for every other "
+      "multiple of 16 up to 32768; None otherwise.");
+  m.def(
+      "rotary_cache_kernel",
+      [](int64_t head_size) { return name_or_none(vk::rotary_cache_kernel_name(head_size)); },
+      py::arg("head_size"),
+      "The name of the rotary_cache kernel for heads of head_size elements "
+      "(rotaryCacheDim{head_size}, every multiple of 16 up to 256); None otherwise.");
+  m.def(
       "kernel_table",
       [] {
         py::dict layouts;
@@ -167,15 +180,33 @@ void bind_table(py::module_& m) {
         sdp["head_sizes"] = as_tuple(vk::kSdpHeadSizes);
         sdp["max_group"] = vk::kSdpMaxGroupHeads;
         sdp["score_scale"] = scales;
+        // The fused operators: the sizes with a kernel of their own, the multiple and limit of
+        // every size served, the kernel names.
+        const auto fused = [](py::tuple sizes, int64_t max, const std::string& name,
+                              const char* other) {
+          py::dict d;
+          d["sizes"] = sizes;
+          d["multiple"] = vk::kFusedChunk;
+          d["max_size"] = max;
+          d["kernel"] = name;
+          d["other_sizes_kernel"] = other ? py::object(py::str(other)) : py::object(py::none());
+          return d;
+        };
         py::dict table;
         table["linear"] = linear;
         table["sdp"] = sdp;
+        table["add_rms_norm"] = fused(as_tuple(vk::kNormWidths), vk::kNormMaxWidth,
+                                      "addRmsNormDim{H}", "addRmsNormDimAny");
+        table["rotary_cache"] = fused(as_tuple(vk::kRotaryHeadSizes), vk::kRotaryMaxHeadSize,
+                                      "rotaryCacheDim{D}", nullptr);
         return table;
       },
       "Everything above as one dict: per linear layout its widths, N multiple, weight bits and "
       "kernel name pattern; the row limit; the packed weight formats (bits, group sizes, and "
       "whether kernels read them: True); the "
-      "attention head sizes, group limit and score scales.");
+      "attention head sizes, group limit and score scales; for add_rms_norm and rotary_cache the "
+      "sizes with a kernel of their own, the multiple (16) and largest size served, the kernel "
+      "name pattern and the kernel of the other sizes (None: every size has its own).");
 }
 
 }  // namespace vantrel::bindings

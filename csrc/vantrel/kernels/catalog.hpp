@@ -1,7 +1,8 @@
 // What the kernels serve: the one list of layer widths per weight layout, the row limit, the
-// attention head sizes and group limit, the score scale per head size, and the kernel chosen for a
-// shape. Launchers, checks, bindings, tests and benchmarks all read it; Python reads it through
-// the module (vantrel.linear_layout, vantrel.sdp_kernel, ...). Torch-free.
+// attention head sizes and group limit, the score scale per head size, the sizes of the decoding
+// step's fused kernels (add_rms_norm, rotary_cache), and the kernel chosen for a shape.
+// Launchers, checks, bindings, tests and benchmarks all read it; Python reads it through the module
+// (vantrel.linear_layout, vantrel.sdp_kernel, ...). Torch-free.
 //
 // The width lists are X-macros so that one list also generates the kernel name classes and the
 // launchers' cases: X(K) is applied to every width, in increasing order.
@@ -34,6 +35,17 @@
 // packed kernels' name classes and launch cases (checked against the lists below).
 #define VANTREL_QUANT_FORMATS(X, K) \
   X(K, 4, 32) X(K, 4, 64) X(K, 4, 128) X(K, 8, 32) X(K, 8, 64) X(K, 8, 128)
+// Hidden sizes H with an add_rms_norm kernel of their own, addRmsNormDim{H}: the LLaMA family's.
+// Every other multiple of 16 up to kNormMaxWidth runs addRmsNormDimAny, the same body with H read
+// at run time.
+#define VANTREL_NORM_WIDTHS(X) X(2048) X(3072) X(4096) X(5120) X(8192)
+// Head sizes D of rotary_cache: every multiple of 16 up to 256, each its own kernel
+// rotaryCacheDim{D}.
+// clang-format off
+#define VANTREL_ROTARY_HEAD_SIZES(X) \
+  X(16) X(32) X(48) X(64) X(80) X(96) X(112) X(128) X(144) X(160) X(176) X(192) X(208) X(224) \
+  X(240) X(256)
+// clang-format on
 
 namespace vantrel::kernels {
 
@@ -43,6 +55,8 @@ inline constexpr std::array kRowMajorWidths{VANTREL_ROW_MAJOR_WIDTHS(VANTREL_LIS
 inline constexpr std::array kSdpHeadSizes{VANTREL_SDP_HEAD_SIZES(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kQuantBits{VANTREL_QUANT_BITS(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kQuantGroupSizes{VANTREL_QUANT_GROUP_SIZES(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kNormWidths{VANTREL_NORM_WIDTHS(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kRotaryHeadSizes{VANTREL_ROTARY_HEAD_SIZES(VANTREL_LIST_ENTRY)};
 #undef VANTREL_LIST_ENTRY
 
 // ---- linear -------------------------------------------------------------------------------------
@@ -186,6 +200,43 @@ inline std::string sdp_kernel_name(bool half, int64_t head_size, uint64_t kv_len
       break;
   }
   return "sdpDim" + std::to_string(head_size) + variant + (group > 1 ? "Grouped" : "");
+}
+
+// ---- fused decoding-step kernels ----------------------------------------------------------------
+
+// Every size of the fused kernels is a whole number of 16-element chunks.
+inline constexpr int64_t kFusedChunk = 16;
+// The largest hidden size add_rms_norm serves and head size rotary_cache serves.
+inline constexpr int64_t kNormMaxWidth = 32768;
+inline constexpr int64_t kRotaryMaxHeadSize = 256;
+
+// Whether `size` is a whole number of chunks from 16 to `max`.
+constexpr bool chunked_size(int64_t size, int64_t max) {
+  return size >= kFusedChunk && size <= max && size % kFusedChunk == 0;
+}
+
+namespace detail {
+template <typename List>
+constexpr bool all_chunked(const List& list, int64_t max) {
+  for (auto size : list)
+    if (!chunked_size(size, max)) return false;
+  return true;
+}
+static_assert(all_chunked(kNormWidths, kNormMaxWidth));
+static_assert(kRotaryHeadSizes.size() == kRotaryMaxHeadSize / kFusedChunk &&
+                  all_chunked(kRotaryHeadSizes, kRotaryMaxHeadSize),
+              "VANTREL_ROTARY_HEAD_SIZES lists every multiple of 16 up to 256");
+}  // namespace detail
+
+// The kernel of add_rms_norm for hidden size H ("" for none).
+inline std::string add_rms_norm_kernel_name(int64_t H) {
+  if (!chunked_size(H, kNormMaxWidth)) return "";
+  return "addRmsNormDim" + (listed(kNormWidths, H) ? std::to_string(H) : std::string("Any"));
+}
+
+// The kernel of rotary_cache for head size D ("" for none).
+inline std::string rotary_cache_kernel_name(int64_t D) {
+  return listed(kRotaryHeadSizes, D) ? "rotaryCacheDim" + std::to_string(D) : "";
 }
 
 }  // namespace vantrel::kernels

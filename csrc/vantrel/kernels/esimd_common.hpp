@@ -1,4 +1,5 @@
-// Device-side helpers shared by the kernel bodies: block transfers of 32-bit words and lane folds.
+// Device-side helpers shared by the kernel bodies: block transfers of 32-bit words (whole blocks,
+// or runs of 16-element chunks) and lane folds.
 // Torch-free: kernel headers include this and the platform's SYCL/ESIMD headers only.
 //
 // Naming across the kernel headers: device functions (kernel bodies and their helpers) camelCase
@@ -34,6 +35,46 @@ SYCL_ESIMD_FUNCTION inline void storeWords(uint8_t* base, uint32_t byteOffset,
   esimdx::lsc_block_store<uint32_t, N, esimdx::lsc_data_size::default_size,
                           cache_hint::write_back, cache_hint::write_back>(
       reinterpret_cast<uint32_t*>(base + byteOffset), words);
+}
+
+// Chunks 0 .. chunks-1 of 16 elements of T of `dst` from base + byteOffset (4-byte aligned), in
+// block loads of 64 words while whole ones remain, then one chunk at a time. Chunks past N / 16
+// are not touched.
+template <typename T, int N>
+SYCL_ESIMD_FUNCTION inline void loadChunks(simd<T, N>& dst, const uint8_t* base,
+                                           uint32_t byteOffset, uint32_t chunks) {
+  constexpr int kWords = 16 * int(sizeof(T)) / 4;  // per chunk
+  constexpr int kBlock = 64 / kWords;              // chunks per block load of 64 words
+  static_assert(N % 16 == 0 && kWords * kBlock == 64, "loadChunks: chunks of 16 floats or halves");
+  constexpr uint32_t kChunks = N / 16;  // bounds the loops for the compiler too
+  uint32_t q = 0;
+  if constexpr (kChunks >= kBlock)
+    for (; q + kBlock <= kChunks && q + kBlock <= chunks; q += kBlock)
+      dst.template bit_cast_view<uint32_t>().template select<64, 1>(kWords * q) =
+          loadWords<64>(base, byteOffset + 4 * kWords * q);
+  for (; q < kChunks && q < chunks; ++q)
+    dst.template bit_cast_view<uint32_t>().template select<kWords, 1>(kWords * q) =
+        loadWords<kWords>(base, byteOffset + 4 * kWords * q);
+}
+
+// Chunks 0 .. chunks-1 of 16 elements of `src` to base + byteOffset, in blocks as loadChunks.
+template <typename T, int N>
+SYCL_ESIMD_FUNCTION inline void storeChunks(uint8_t* base, uint32_t byteOffset, simd<T, N>& src,
+                                            uint32_t chunks) {
+  constexpr int kWords = 16 * int(sizeof(T)) / 4;
+  constexpr int kBlock = 64 / kWords;
+  static_assert(N % 16 == 0 && kWords * kBlock == 64, "storeChunks: chunks of 16 floats or halves");
+  constexpr uint32_t kChunks = N / 16;  // bounds the loops for the compiler too
+  uint32_t q = 0;
+  if constexpr (kChunks >= kBlock)
+    for (; q + kBlock <= kChunks && q + kBlock <= chunks; q += kBlock)
+      storeWords<64>(
+          base, byteOffset + 4 * kWords * q,
+          src.template bit_cast_view<uint32_t>().template select<64, 1>(kWords * q).read());
+  for (; q < kChunks && q < chunks; ++q)
+    storeWords<kWords>(
+        base, byteOffset + 4 * kWords * q,
+        src.template bit_cast_view<uint32_t>().template select<kWords, 1>(kWords * q).read());
 }
 
 // Sums the lanes by halving: lanes [0, L/2) += lanes [L/2, L), down to one lane.

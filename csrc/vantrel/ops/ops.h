@@ -1,4 +1,5 @@
-// The operators behind vantrel.forward, vantrel.sdp_forward and torch.ops.vantrel.*: each checks
+// The operators behind vantrel.forward, vantrel.sdp_forward, the decoding step's fused operators
+// and torch.ops.vantrel.*: each checks
 // all of its inputs (in one place, in a fixed order, so that with several faults the message is
 // always the same one), opens its profiler scope and launches its kernel or takes PyTorch's path.
 #pragma once
@@ -52,6 +53,25 @@ at::Tensor dequantize_weights(const at::Tensor& qweight, const at::Tensor& scale
 at::Tensor sdp_forward(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
 // Its output [B, H * D], shape and element type only, for meta tensors.
 at::Tensor sdp_forward_meta(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v);
+
+// ---- the decoding step's fused operators (fused.cpp) -----------------------------------------
+
+// residual [M, H] float32 += float(delta) in place when delta (half [M, H]) is given; returns
+// half((residual r) weight) with r = 1 / sqrt(mean(residual^2) + eps) per row. Profiler scope
+// "ferrow_add_rms_norm_forward".
+at::Tensor add_rms_norm(const at::Tensor& residual, const c10::optional<at::Tensor>& delta,
+                        const at::Tensor& weight, double eps);
+at::Tensor add_rms_norm_meta(const at::Tensor& residual, const c10::optional<at::Tensor>& delta,
+                             const at::Tensor& weight, double eps);
+// The C new positions start .. start + C - 1 of B sequences in qkv [B * C, >= (H + 2 H_kv) D]:
+// keys (rotated) and values written into rows start + c of k_cache, v_cache [B, H_kv, L, D];
+// returns the rotated queries [B, H, C, D]. Profiler scope "ferrow_rotary_cache_forward".
+at::Tensor rotary_cache(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
+                        const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
+                        int64_t heads, int64_t kv_heads);
+at::Tensor rotary_cache_meta(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
+                             const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
+                             int64_t heads, int64_t kv_heads);
 
 // ---- shared by the operators ----------------------------------------------------------------
 
