@@ -114,6 +114,38 @@ def bytes_per_step(model, batch: int, kv_len: int) -> int:
     return bytes_read(checked_step(model, cache, token, kv_len - 1))
 
 
+def _step_ops(model, batch: int, kv_len: int) -> int:
+    """Device operations of one decoding step from the token ids on the CPU to float32 logits on
+    the CPU: kernel launches (launch log) plus the PyTorch operations the device runs."""
+    cache = model.new_cache(batch, kv_len)
+    token = torch.zeros(batch, 1, dtype=torch.long)
+    xpuemu.synchronize()
+    xpuemu.clear_launch_log()
+    calls = xpuemu.host_op_time()[0]
+    with torch.no_grad():
+        model.forward(token.to(model.device), kv_len - 1, cache)[:, 0].float().cpu()
+    xpuemu.synchronize()
+    return len(xpuemu.launch_log()) + xpuemu.host_op_time()[0] - calls
+
+
+def device_ops(model, batch: int = 1, kv_len: int = 16) -> dict:
+    """Device operations of a decoding step: "step" in all, "per_layer" = (step - fixed) /
+    layers and "fixed" (the token upload, the embedding, the final norm, the output layer and
+    the logits' copy), found by running the step again with one layer fewer (None for a
+    one-layer model)."""
+    total = _step_ops(model, batch, kv_len)
+    layers = model.layers
+    if len(layers) < 2:
+        return {"step": total, "per_layer": None, "fixed": None}
+    try:
+        model.layers = layers[:-1]
+        fewer = _step_ops(model, batch, kv_len)
+    finally:
+        model.layers = layers
+    per_layer = total - fewer
+    return {"step": total, "per_layer": per_layer, "fixed": total - per_layer * len(layers)}
+
+
 # Weight formats of the bytes table: (name, bits, group size); 16 bits is half.
 FORMATS = (("half", 16, 0), ("int8 g128", 8, 128), ("int4 g128", 4, 128))
 

@@ -94,6 +94,9 @@ class Model:
         angles = torch.arange(config.max_position_embeddings, dtype=torch.float64)[:, None] * inv_freq
         self._cos = (torch.cat([angles.cos()] * 2, 1) * scale).float().to(device)
         self._sin = (torch.cat([-angles.sin(), angles.sin()], 1) * scale).float().to(device)
+        # The norms, rotary embedding and gating on their kernels when they serve these sizes.
+        self._fused = self.ops.fused_step(config.hidden_size, config.head_dim,
+                                          config.intermediate_size)
         self.host_ops = HostOpProfile()  # runs the projections and attention, timing them if on
         # Steps run again with attention through PyTorch because the kernel's output overflowed.
         self.attention_overflows = 0
@@ -138,7 +141,7 @@ class Model:
         return self.ops.attention_kernel(self.config.head_dim, kv_len, group) is not None
 
     def _attention(self, q, k_all, v_all, start, kernel):
-        """Attention of the queries q [B, H, C, hd] (float32, positions start .. start + C - 1)
+        """Attention of the queries q [B, H, C, hd] (half or float32, positions start .. start + C - 1)
         over the cached positions 0 .. start + C - 1 of k_all, v_all [B, H_kv, L, hd]; on the
         kernel when `kernel` (one position only)."""
         b, h, c, hd = q.shape
@@ -147,7 +150,7 @@ class Model:
             out = self.ops.attention(q.half().contiguous(), k_all[:, :, :n], v_all[:, :, :n])
             return out.view(b, 1, h * hd)
         g = h // self._kv_heads
-        qg = q.reshape(b, self._kv_heads, g * c, hd)
+        qg = q.float().reshape(b, self._kv_heads, g * c, hd)
         scores = qg @ k_all[:, :, :n].float().transpose(2, 3) / math.sqrt(hd)
         if c > 1:  # causal: query i (at position start + i) sees positions up to start + i
             seen = torch.arange(n)[None, :] <= torch.arange(start, n)[:, None]
@@ -163,15 +166,43 @@ class Model:
         the earlier positions). Returns half logits [B, C, vocab] on the device, or [B, 1, vocab]
         for the last position only. C = 1 is the decoding step; its attention runs on the kernel
         when there is one, unless kernel_attention is False."""
-        cfg = self.config
         b, c = tokens.shape
+        kernel = c == 1 and kernel_attention and self._attention_kernel(start + c)
+        h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
+        layers = self._layers_fused if self._fused else self._layers_pytorch
+        x = layers(h, cache, b, c, start, kernel)  # the final norm's output, half
+        if last_only:
+            x = x.view(b, c, -1)[:, -1].contiguous()
+            c = 1
+        logits = self.host_ops("projections", self._project, self.lm_head, x)
+        return logits.view(b, c, -1)
+
+    def _layers_fused(self, h, cache, b, c, start, kernel):
+        """The layers as nine device operations each: add + norm, q/k/v, rotary + cache writes,
+        attention, o, add + norm, gate/up, SiLU · up, down (the next add + norm, or the final one,
+        adds down's output)."""
+        ops, op, project, eps = self.ops, self.host_ops, self._project, self.config.rms_norm_eps
+        nh, nkv, hd = self._heads, self._kv_heads, self.config.head_dim
+        delta = None
+        for layer, (k_cache, v_cache) in zip(self.layers, cache):
+            x = ops.add_rms_norm(h, delta, layer.attn_norm, eps)
+            qkv = op("projections", project, layer.qkv, x)
+            q = ops.rotary_cache(qkv, self._cos, self._sin, k_cache, v_cache, start, nh, nkv)
+            att = op("attention", self._attention, q, k_cache, v_cache, start, kernel)
+            x = ops.add_rms_norm(h, op("projections", project, layer.o, att.view(b * c, nh * hd)),
+                                 layer.mlp_norm, eps)
+            gu = op("projections", project, layer.gate_up, x)
+            delta = op("projections", project, layer.down,
+                       ops.silu_mul(gu, self.config.intermediate_size))
+        return ops.add_rms_norm(h, delta, self.norm, eps)
+
+    def _layers_pytorch(self, h, cache, b, c, start, kernel):
+        """The layers in PyTorch operations, for sizes the norm, rotary and gating kernels do not
+        serve."""
+        cfg, op, project = self.config, self.host_ops, self._project
         hd, nh, nkv = cfg.head_dim, self._heads, self._kv_heads
         end = start + c
         cos, sin = self._cos[start:end, None, :], self._sin[start:end, None, :]  # [C, 1, hd]
-        kernel = c == 1 and kernel_attention and self._attention_kernel(end)
-        op, project = self.host_ops, self._project
-
-        h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
         for layer, (k_cache, v_cache) in zip(self.layers, cache):
             x = self._rms_norm(h, layer.attn_norm)
             qkv = op("projections", project, layer.qkv, x)
@@ -188,11 +219,7 @@ class Model:
             gu = op("projections", project, layer.gate_up, x).float()
             a = F.silu(gu[:, :cfg.intermediate_size]).mul_(gu[:, cfg.intermediate_size:]).half()
             h.add_(op("projections", project, layer.down, a))
-        if last_only:
-            h = h.view(b, c, -1)[:, -1].contiguous()
-            c = 1
-        logits = op("projections", project, self.lm_head, self._rms_norm(h, self.norm))
-        return logits.view(b, c, -1)
+        return self._rms_norm(h, self.norm)
 
     # ---- logits and generation -------------------------------------------------------------------
 

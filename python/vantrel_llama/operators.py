@@ -31,6 +31,30 @@ class Operators:
         """One position's attention: q [B, H, 1, D] half over k, v [B, H_kv, n, D]."""
         return vantrel.sdp_forward(q, k, v)
 
+    def add_rms_norm(self, residual, delta, weight, eps: float) -> torch.Tensor:
+        """residual (float32 [M, H]) += delta (half, or None) in place; returns its RMSNorm times
+        weight in half."""
+        return vantrel.add_rms_norm(residual, delta, weight, eps)
+
+    def rotary_cache(self, qkv, cos, sin, k_cache, v_cache, start: int, heads: int,
+                     kv_heads: int) -> torch.Tensor:
+        """Turns the new positions' queries and keys, writes keys and values into the cache rows
+        start.., returns the queries [B, heads, C, D] half."""
+        return vantrel.rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads)
+
+    def silu_mul(self, gate_up, intermediate: int) -> torch.Tensor:
+        """SiLU(gate) · up of the fused gate/up output, half [M, intermediate]."""
+        if hasattr(vantrel, "silu_mul"):
+            return vantrel.silu_mul(gate_up, intermediate)
+        g = gate_up[:, :2 * intermediate].float()
+        return torch.nn.functional.silu(g[:, :intermediate]).mul_(g[:, intermediate:]).half()
+
+    def fused_step(self, hidden: int, head_size: int, intermediate: int) -> bool:
+        """Whether the norm, rotary and gating kernels serve a model of these sizes."""
+        return (vantrel.add_rms_norm_kernel(hidden) is not None
+                and vantrel.rotary_cache_kernel(head_size) is not None
+                and intermediate % 16 == 0)
+
     def linear_kernel(self, rows: int, k: int):
         """The kernel serving a half input [rows, k], or None (PyTorch's linear)."""
         return vantrel.linear_kernel(rows, k)
