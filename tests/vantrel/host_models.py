@@ -210,3 +210,12 @@ def rotary_cache_model(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads):
     v_cache[:, :, table] = rows[:, :, heads + kv_heads:].transpose(0, 2, 1, 3)
     return np.ascontiguousarray(out[:, :, :heads].transpose(0, 2, 1, 3)), k_cache, v_cache
 
+
+def silu_mul_model(gate_up, intermediate):
+    """silu_mul on a numpy array [M, >= 2 I]: half(g / (1 + exp2f(-g * 1.442695)) * u), g and u
+    the first and second I columns in float32, every operation rounded to float32."""
+    g = gate_up[:, :intermediate].astype(np.float32)
+    u = gate_up[:, intermediate:2 * intermediate].astype(np.float32)
+    with np.errstate(invalid="ignore", over="ignore"):
+        e = exp2f(-g * np.float32(1.442695))
+        return (g / (np.float32(1) + e) * u).astype(np.float16)

@@ -1,6 +1,6 @@
-"""The decoding step's fused operators add_rms_norm and rotary_cache: the host models bit for
-bit, the PyTorch formulas they replace, every input byte read once by the kernel the table names,
-errors before any launch, the dispatcher."""
+"""The decoding step's fused operators add_rms_norm, rotary_cache and silu_mul: the host models bit
+for bit, the PyTorch formulas they replace, every input byte read once by the kernel the table
+names, errors before any launch, the dispatcher."""
 import re
 from typing import Optional
 
@@ -10,7 +10,7 @@ import torch
 import xpuemu
 
 import vantrel
-from host_models import add_rms_norm_model, norm_split, rotary_cache_model
+from host_models import add_rms_norm_model, norm_split, rotary_cache_model, silu_mul_model
 
 XPU = torch.device("xpu")
 
@@ -108,13 +108,32 @@ def test_rotary_cache(launches, D, B, C, H, H_kv, start):
                       ref)
 
 
+@pytest.mark.parametrize("I, M, pad", [
+    (16, 1, 0), (96, 3, 2), (144, 5, 0), (1008, 8, 64), (11008, 1, 0), (14336, 8, 32)])
+def test_silu_mul(launches, I, M, pad):
+    gate_up = randn(M, 2 * I, seed=I, scale=4.0)
+    gate_up[0, :6] = torch.tensor([-65504.0, 65504.0, -20.0, float("inf"), float("-inf"),
+                                   float("nan")])
+    gd = on_device(gate_up, pad)
+    out = vantrel.silu_mul(gd, I)
+    assert_bits(out, silu_mul_model(gate_up.numpy(), I))
+    [rec] = launches()
+    assert rec["kernel"] == vantrel.silu_mul_kernel(I)
+    single_reads(rec, {gd: M * 2 * I * 2})
+    g = gate_up.double()
+    assert_within_ulp(out, torch.nn.functional.silu(g[:, :I]) * g[:, I:])
+
+
 def test_table():
     t = vantrel.kernel_table()
     assert t["add_rms_norm"]["sizes"] == (2048, 3072, 4096, 5120, 8192)
+    assert t["silu_mul"]["sizes"] == (8192, 11008, 13824, 14336, 22016, 28672)
     assert t["rotary_cache"]["sizes"] == tuple(range(16, 257, 16))
     assert t["rotary_cache"]["other_sizes_kernel"] is None
     assert [vantrel.add_rms_norm_kernel(H) for H in (4096, 64, 32768, 40, 32784)] == [
         "addRmsNormDim4096", "addRmsNormDimAny", "addRmsNormDimAny", None, None]
+    assert [vantrel.silu_mul_kernel(I) for I in (11008, 96, 65536, 0, 65552)] == [
+        "siluMulDim11008", "siluMulDimAny", "siluMulDimAny", None, None]
     assert [vantrel.rotary_cache_kernel(D) for D in (16, 128, 8, 272)] == [
         "rotaryCacheDim16", "rotaryCacheDim128", None, None]
 
@@ -180,6 +199,13 @@ ERRORS = [  # operator, arguments, message; in the order the checks run
      "k_cache and v_cache must not overlap"),
     ("rotary_cache", lambda: (lambda c: rotary_args(v_cache=c, qkv=c.view(2, -1)[:, :384]))(
         h(2, 2, 8, 64)), "v_cache must not overlap qkv"),
+    ("silu_mul", lambda: (h(2, 64).cpu(), 32), "gate_up must be a XPU tensor"),
+    ("silu_mul", lambda: (f(2, 64), 32), "gate_up must be Half"),
+    ("silu_mul", lambda: (h(2, 64), 24),
+     "intermediate must be a multiple of 16 from 16 to 65536, got 24"),
+    ("silu_mul", lambda: (h(2, 48), 32), "gate_up must have at least 2 * intermediate = 64"),
+    ("silu_mul", lambda: (h(64, 2).t(), 32), "gate_up rows must be contiguous elements"),
+    ("silu_mul", lambda: (misaligned(2, 64), 32), "gate_up rows must be 4-byte aligned"),
 ]
 
 
@@ -197,6 +223,7 @@ def test_refused_before_launch(launches, op, make, message):
     (lambda: vantrel.add_rms_norm(f(1, 64), None, f(64), "1e-6"), "argument 3 (eps) must be a"),
     (lambda: vantrel.add_rms_norm(f(1, 64), None, f(64), True), "argument 3 (eps) must be a"),
     (lambda: vantrel.rotary_cache(**rotary_args(start=1.0)), "argument 5 (start) must be an int"),
+    (lambda: vantrel.silu_mul(h(1, 64)), "missing argument 'intermediate'"),
 ])
 def test_wrong_arguments_raise_type_error(call, problem):
     with pytest.raises(TypeError, match="incompatible function arguments") as err:
@@ -210,6 +237,7 @@ CALLS = {
                      (0,), (2, 64)),
     "rotary_cache": (lambda: list(rotary_args(qkv=randn(2, 384).to(XPU)).values()), (3, 4),
                      (2, 2, 1, 64)),
+    "silu_mul": (lambda: [randn(2, 64).to(XPU), 32], (), (2, 32)),
 }
 
 
@@ -219,6 +247,10 @@ def script_add_rms_norm(residual, delta: Optional[torch.Tensor], weight, eps: fl
 
 def script_rotary_cache(qkv, cos, sin, k_cache, v_cache, start: int, heads: int, kv_heads: int):
     return torch.ops.vantrel.rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads, kv_heads)
+
+
+def script_silu_mul(gate_up, intermediate: int):
+    return torch.ops.vantrel.silu_mul(gate_up, intermediate)
 
 
 @pytest.mark.parametrize("op", CALLS)
@@ -251,7 +283,8 @@ def test_profiler_scope(op):
 
 @pytest.mark.parametrize("op, args, shape", [
     ("add_rms_norm", lambda: (f(0, 64), h(0, 64), f(64), 0.0), (0, 64)),
-    ("rotary_cache", lambda: rotary_args(qkv=h(0, 384)).values(), (2, 2, 0, 64))])
+    ("rotary_cache", lambda: rotary_args(qkv=h(0, 384)).values(), (2, 2, 0, 64)),
+    ("silu_mul", lambda: (h(0, 64), 32), (0, 32))])
 def test_empty_calls_launch_nothing(launches, op, args, shape):
     assert getattr(vantrel, op)(*args()).shape == shape
     assert launches() == []
@@ -263,7 +296,8 @@ def test_empty_calls_launch_nothing(launches, op, args, shape):
     ("add_rms_norm", lambda: [f(2, 64), None, randn(64, dtype=torch.float).to(XPU), 0.0], 2),
     ("rotary_cache", lambda: list(rotary_args(qkv=randn(2, 384).to(XPU)).values()), 0),
     ("rotary_cache", lambda: list(rotary_args(sin=randn(8, 64, dtype=torch.float).to(XPU))
-                                  .values()), 2)])
+                                  .values()), 2),
+    ("silu_mul", lambda: [randn(2, 64).to(XPU), 32], 0)])
 def test_pending_negation_is_read(op, args, negated):
     """A lazily negated input (torch._neg_view) is read with its sign (residual when not
     written), through the module and the dispatcher."""

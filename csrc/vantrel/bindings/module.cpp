@@ -275,6 +275,21 @@ PYBIND11_MODULE(_C, m) {
       "are written into rows start + c of k_cache and v_cache (half [B, kv_heads, L, D]); returns "
       "the turned queries, half [B, heads, C, D]. D a multiple of 16 up to 256.\n");
   m.def(
+      "silu_mul",
+      [](const py::args& args, const py::kwargs& kwargs) {
+        const auto a = call_arguments<2>(
+            "silu_mul", {{{"gate_up", kind::tensor}, {"intermediate", kind::integer}}}, args,
+            kwargs);
+        const at::Tensor gate_up = as_tensor(a[0]);
+        const int64_t intermediate = a[1].cast<int64_t>();
+        return xpuemu::without_gil([&] { return vantrel::ops::silu_mul(gate_up, intermediate); });
+      },
+      "silu_mul(gate_up: torch.Tensor, intermediate: int) -> torch.Tensor\n\n"
+      "SiLU gating (XPU): gate_up half [M, >= 2 * intermediate] (rows of contiguous elements); "
+      "returns half [M, intermediate] = half(silu(g) * u), g = gate_up[:, :intermediate] and "
+      "u = gate_up[:, intermediate:2 * intermediate] in float32, silu(g) = g / (1 + exp(-g)). "
+      "intermediate a multiple of 16 up to 65536.\n");
+  m.def(
       "sdp_forward",
       [](const py::args& args, const py::kwargs& kwargs) {
         auto [q, k, v] = tensor_arguments<3>("sdp_forward", {"q", "k", "v"}, args, kwargs);

@@ -1,6 +1,6 @@
 // The operators registered with PyTorch's dispatcher, as PyTorch's C++ extensions register theirs:
-// torch.ops.vantrel.forward, forward_quantized, sdp_forward, add_rms_norm and rotary_cache, with
-// schemas (the fused operators' written arguments annotated), so that torch.fx
+// torch.ops.vantrel.forward, forward_quantized, sdp_forward, add_rms_norm, rotary_cache and
+// silu_mul, with schemas (the fused operators' written arguments annotated), so that torch.fx
 // traces them, TorchScript compiles and saves calls to them, and meta tensors run them for shapes.
 // They share every check and message with the module's functions of the same names.
 #include <torch/library.h>
@@ -17,6 +17,7 @@ TORCH_LIBRARY(vantrel, m) {
   m.def(
       "rotary_cache(Tensor qkv, Tensor cos, Tensor sin, Tensor(a!) k_cache, Tensor(b!) v_cache, "
       "int start, int heads, int kv_heads) -> Tensor");
+  m.def("silu_mul(Tensor gate_up, int intermediate) -> Tensor");
 }
 
 // On the device. A CPU tensor among the arguments dispatches to XPU when another one is on the
@@ -27,6 +28,7 @@ TORCH_LIBRARY_IMPL(vantrel, XPU, m) {
   m.impl("sdp_forward", &vantrel::ops::sdp_forward);
   m.impl("add_rms_norm", &vantrel::ops::add_rms_norm);
   m.impl("rotary_cache", &vantrel::ops::rotary_cache);
+  m.impl("silu_mul", &vantrel::ops::silu_mul);
 }
 TORCH_LIBRARY_IMPL(vantrel, CPU, m) {
   m.impl("forward", &vantrel::ops::linear_forward);
@@ -34,6 +36,7 @@ TORCH_LIBRARY_IMPL(vantrel, CPU, m) {
   m.impl("sdp_forward", &vantrel::ops::sdp_forward);
   m.impl("add_rms_norm", &vantrel::ops::add_rms_norm);
   m.impl("rotary_cache", &vantrel::ops::rotary_cache);
+  m.impl("silu_mul", &vantrel::ops::silu_mul);
 }
 
 // Shapes only, nothing launched.
@@ -43,6 +46,7 @@ TORCH_LIBRARY_IMPL(vantrel, Meta, m) {
   m.impl("sdp_forward", &vantrel::ops::sdp_forward_meta);
   m.impl("add_rms_norm", &vantrel::ops::add_rms_norm_meta);
   m.impl("rotary_cache", &vantrel::ops::rotary_cache_meta);
+  m.impl("silu_mul", &vantrel::ops::silu_mul_meta);
 }
 // Lazily negated tensors reach the operators that write an argument as they are: they read inputs
 // with their sign and refuse a written argument naming it. PyTorch's negation fallback expects a
@@ -59,4 +63,5 @@ TORCH_LIBRARY_IMPL(vantrel, AutogradMeta, m) {
   m.impl("sdp_forward", torch::CppFunction::makeFallthrough());
   m.impl("add_rms_norm", torch::CppFunction::makeFallthrough());
   m.impl("rotary_cache", torch::CppFunction::makeFallthrough());
+  m.impl("silu_mul", torch::CppFunction::makeFallthrough());
 }

@@ -154,6 +154,13 @@ void bind_table(py::module_& m) {
       "The name of the rotary_cache kernel for heads of head_size elements "
       "(rotaryCacheDim{head_size}, every multiple of 16 up to 256); None otherwise.");
   m.def(
+      "silu_mul_kernel",
+      [](int64_t intermediate) { return name_or_none(vk::silu_mul_kernel_name(intermediate)); },
+      py::arg("intermediate"),
+      "The name of the silu_mul kernel for `intermediate` outputs per row: "
+      "siluMulDim{intermediate} for the listed sizes, siluMulDimAny for every other multiple of "
+      "16 up to 65536; None otherwise.");
+  m.def(
       "kernel_table",
       [] {
         py::dict layouts;
@@ -199,14 +206,16 @@ void bind_table(py::module_& m) {
                                       "addRmsNormDim{H}", "addRmsNormDimAny");
         table["rotary_cache"] = fused(as_tuple(vk::kRotaryHeadSizes), vk::kRotaryMaxHeadSize,
                                       "rotaryCacheDim{D}", nullptr);
+        table["silu_mul"] =
+            fused(as_tuple(vk::kGatedWidths), vk::kGatedMaxWidth, "siluMulDim{I}", "siluMulDimAny");
         return table;
       },
       "Everything above as one dict: per linear layout its widths, N multiple, weight bits and "
       "kernel name pattern; the row limit; the packed weight formats (bits, group sizes, and "
       "whether kernels read them: True); the "
-      "attention head sizes, group limit and score scales; for add_rms_norm and rotary_cache the "
-      "sizes with a kernel of their own, the multiple (16) and largest size served, the kernel "
-      "name pattern and the kernel of the other sizes (None: every size has its own).");
+      "attention head sizes, group limit and score scales; for add_rms_norm, rotary_cache and "
+      "silu_mul the sizes with a kernel of their own, the multiple (16) and largest size served, "
+      "the kernel name pattern and the kernel of the other sizes (None: every size has its own).");
 }
 
 }  // namespace vantrel::bindings

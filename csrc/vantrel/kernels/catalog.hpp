@@ -1,6 +1,6 @@
 // What the kernels serve: the one list of layer widths per weight layout, the row limit, the
 // attention head sizes and group limit, the score scale per head size, the sizes of the decoding
-// step's fused kernels (add_rms_norm, rotary_cache), and the kernel chosen for a shape.
+// step's fused kernels (add_rms_norm, rotary_cache, silu_mul), and the kernel chosen for a shape.
 // Launchers, checks, bindings, tests and benchmarks all read it; Python reads it through the module
 // (vantrel.linear_layout, vantrel.sdp_kernel, ...). Torch-free.
 //
@@ -39,6 +39,9 @@
 // Every other multiple of 16 up to kNormMaxWidth runs addRmsNormDimAny, the same body with H read
 // at run time.
 #define VANTREL_NORM_WIDTHS(X) X(2048) X(3072) X(4096) X(5120) X(8192)
+// Intermediate sizes I whose silu_mul launches carry their size, siluMulDim{I}: the LLaMA family's.
+// Every other multiple of 16 up to kGatedMaxWidth launches as siluMulDimAny; one body serves all.
+#define VANTREL_GATED_WIDTHS(X) X(8192) X(11008) X(13824) X(14336) X(22016) X(28672)
 // Head sizes D of rotary_cache: every multiple of 16 up to 256, each its own kernel
 // rotaryCacheDim{D}.
 // clang-format off
@@ -56,6 +59,7 @@ inline constexpr std::array kSdpHeadSizes{VANTREL_SDP_HEAD_SIZES(VANTREL_LIST_EN
 inline constexpr std::array kQuantBits{VANTREL_QUANT_BITS(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kQuantGroupSizes{VANTREL_QUANT_GROUP_SIZES(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kNormWidths{VANTREL_NORM_WIDTHS(VANTREL_LIST_ENTRY)};
+inline constexpr std::array kGatedWidths{VANTREL_GATED_WIDTHS(VANTREL_LIST_ENTRY)};
 inline constexpr std::array kRotaryHeadSizes{VANTREL_ROTARY_HEAD_SIZES(VANTREL_LIST_ENTRY)};
 #undef VANTREL_LIST_ENTRY
 
@@ -206,8 +210,10 @@ inline std::string sdp_kernel_name(bool half, int64_t head_size, uint64_t kv_len
 
 // Every size of the fused kernels is a whole number of 16-element chunks.
 inline constexpr int64_t kFusedChunk = 16;
-// The largest hidden size add_rms_norm serves and head size rotary_cache serves.
+// The largest hidden size add_rms_norm serves, intermediate size silu_mul serves and head size
+// rotary_cache serves.
 inline constexpr int64_t kNormMaxWidth = 32768;
+inline constexpr int64_t kGatedMaxWidth = 65536;
 inline constexpr int64_t kRotaryMaxHeadSize = 256;
 
 // Whether `size` is a whole number of chunks from 16 to `max`.
@@ -222,7 +228,7 @@ constexpr bool all_chunked(const List& list, int64_t max) {
     if (!chunked_size(size, max)) return false;
   return true;
 }
-static_assert(all_chunked(kNormWidths, kNormMaxWidth));
+static_assert(all_chunked(kNormWidths, kNormMaxWidth) && all_chunked(kGatedWidths, kGatedMaxWidth));
 static_assert(kRotaryHeadSizes.size() == kRotaryMaxHeadSize / kFusedChunk &&
                   all_chunked(kRotaryHeadSizes, kRotaryMaxHeadSize),
               "VANTREL_ROTARY_HEAD_SIZES lists every multiple of 16 up to 256");
@@ -232,6 +238,12 @@ static_assert(kRotaryHeadSizes.size() == kRotaryMaxHeadSize / kFusedChunk &&
 inline std::string add_rms_norm_kernel_name(int64_t H) {
   if (!chunked_size(H, kNormMaxWidth)) return "";
   return "addRmsNormDim" + (listed(kNormWidths, H) ? std::to_string(H) : std::string("Any"));
+}
+
+// The kernel of silu_mul for intermediate size I ("" for none).
+inline std::string silu_mul_kernel_name(int64_t I) {
+  if (!chunked_size(I, kGatedMaxWidth)) return "";
+  return "siluMulDim" + (listed(kGatedWidths, I) ? std::to_string(I) : std::string("Any"));
 }
 
 // The kernel of rotary_cache for head size D ("" for none).

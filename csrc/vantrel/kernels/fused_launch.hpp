@@ -1,6 +1,6 @@
 // Launchers of the decoding step's fused kernels and their parameters (torch-free): the residual
-// add with RMSNorm, and rotary embedding with the key/value cache writes. The sizes each serves are
-// in catalog.hpp.
+// add with RMSNorm, rotary embedding with the key/value cache writes, and SiLU gating. The sizes
+// each serves are in catalog.hpp.
 //
 // The caller checks the operands first (ops/fused.cpp does for the operators): sizes the catalog
 // lists, every row 4-byte aligned, every byte offset below 2^32, work-item counts below 2^31, and
@@ -90,5 +90,34 @@ constexpr uint32_t rotary_items(uint64_t batch, uint64_t heads, uint64_t kv_head
 // std::invalid_argument for a head size without a kernel or an empty call.
 sycl::event launch_rotary_cache(sycl::queue& queue, const rotary_cache_params& params,
                                 int64_t head_size);
+
+// ---- silu_mul -----------------------------------------------------------------------------------
+
+// out = half(silu(g) u), g and u the halves of each gate_up row in float32,
+// silu(g) = g / (1 + exp2(float(-g 1.442695))).
+struct silu_mul_params {
+  // binary16 rows at element m * stride: gate at columns 0 .. I-1, up at I .. 2I-1
+  const uint8_t* gate_up;
+  uint8_t* out;     // binary16 [M][I], contiguous; every element is written
+  uint32_t rows;    // M, at least 1
+  uint32_t width;   // I: a multiple of 16 up to kGatedMaxWidth
+  uint32_t stride;  // elements between gate_up rows, even
+};
+
+// Elements of a row one work-item serves (the last tile of a row holds the rest, a multiple of
+// 16), and tiles per work-group.
+inline constexpr uint32_t kGatedTile = 128;
+inline constexpr uint32_t kGatedGroupTiles = 8;
+
+// Work-items along a row: its tiles, rounded up to whole work-groups.
+constexpr uint64_t silu_mul_row_items(uint64_t I) {
+  const uint64_t tiles = (I + kGatedTile - 1) / kGatedTile;
+  return (tiles + kGatedGroupTiles - 1) / kGatedGroupTiles * kGatedGroupTiles;
+}
+
+// Submits siluMul for `params` as siluMulDim{I} (I listed in VANTREL_GATED_WIDTHS) or
+// siluMulDimAny and returns its event without waiting. Throws std::invalid_argument for I without a
+// kernel or no rows.
+sycl::event launch_silu_mul(sycl::queue& queue, const silu_mul_params& params);
 
 }  // namespace vantrel::kernels

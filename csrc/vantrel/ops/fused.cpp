@@ -1,7 +1,8 @@
-// The decoding step's fused operators on the XPU: add_rms_norm (residual add and RMSNorm) and
-// rotary_cache (rotary embedding and the key/value cache writes). The ATen side: every input check,
-// in one place per operator and a fixed order, the output, the launch, and the shape-only meta
-// versions. The kernels live in kernels/add_rms_norm.hpp and kernels/rotary_cache.hpp.
+// The decoding step's fused operators on the XPU: add_rms_norm (residual add and RMSNorm),
+// rotary_cache (rotary embedding and the key/value cache writes) and silu_mul (SiLU gating). The
+// ATen side: every input check, in one place per operator and a fixed order, the output, the
+// launch, and the shape-only meta versions. The kernels live in kernels/add_rms_norm.hpp,
+// kernels/rotary_cache.hpp and kernels/silu_mul.hpp.
 #include <ATen/ATen.h>
 #include <ATen/record_function.h>
 #include <c10/util/Exception.h>
@@ -194,6 +195,31 @@ int64_t check_rotary_cache(const at::Tensor& qkv, const at::Tensor& cos, const a
   return C;
 }
 
+// ---- silu_mul -----------------------------------------------------------------------------------
+
+void check_silu_mul(const at::Tensor& gate_up, int64_t intermediate) {
+  TORCH_CHECK(gate_up.scalar_type() == at::kHalf, "gate_up must be Half, got ",
+              gate_up.scalar_type());
+  TORCH_CHECK(gate_up.dim() == 2, "gate_up must be 2-D [M, 2 * intermediate], got ", gate_up.dim(),
+              " dimensions");
+  TORCH_CHECK(kernels::chunked_size(intermediate, kernels::kGatedMaxWidth),
+              "intermediate must be a multiple of ", kFusedChunk, " from ", kFusedChunk, " to ",
+              kernels::kGatedMaxWidth, ", got ", intermediate);
+  TORCH_CHECK(gate_up.size(1) >= 2 * intermediate,
+              "gate_up must have at least 2 * intermediate = ", 2 * intermediate, " columns, got ",
+              gate_up.size(1));
+  TORCH_CHECK(separate_rows(gate_up),
+              "gate_up rows must be contiguous elements (stride 1 along dimension 1) at least ",
+              gate_up.size(1), " elements apart, got strides ", gate_up.strides());
+  if (gate_up.size(0) == 0) return;
+  // Within 4 GiB a row of 2I >= 32 halves gives M < 2^26 rows of at most I / 128 + 8 work-items:
+  // fewer than 2^31 per launch.
+  TORCH_CHECK(row_span_bytes(gate_up) <= kFourGiB,
+              "gate_up must span at most 4 GiB from its data pointer");
+  TORCH_CHECK(rows_aligned4(gate_up),
+              "gate_up rows must be 4-byte aligned (data pointer, and an even row stride)");
+}
+
 const uint8_t* bytes(const at::Tensor& t) {
   return static_cast<const uint8_t*>(t.data_ptr());
 }
@@ -286,6 +312,28 @@ at::Tensor rotary_cache_meta(const at::Tensor& qkv, const at::Tensor& /*cos*/,
   const int64_t B = k_cache.size(0);
   return at::empty({B, heads, B == 0 ? 0 : qkv.size(0) / B, k_cache.size(3)},
                    qkv.options().dtype(at::kHalf));
+}
+
+at::Tensor silu_mul(const at::Tensor& gate_up, int64_t intermediate) {
+  using namespace fused_checks;
+  TORCH_CHECK(on_xpu(gate_up), "gate_up must be a XPU tensor");
+  RECORD_FUNCTION("ferrow_silu_mul_forward", std::vector<c10::IValue>({gate_up}));
+  check_silu_mul(gate_up, intermediate);
+  const int64_t M = gate_up.size(0);
+  at::Tensor out = at::empty({M, intermediate}, gate_up.options());
+  if (M == 0) return out;
+  const at::Tensor g = negation_applied(gate_up);
+  const kernels::silu_mul_params params{bytes(g), writable_bytes(out), uint32_t(M),
+                                        uint32_t(intermediate), uint32_t(g.stride(0))};
+  launch_on_device(gate_up.device(),
+                   [&](sycl::queue& queue) { return kernels::launch_silu_mul(queue, params); });
+  return out;
+}
+
+at::Tensor silu_mul_meta(const at::Tensor& gate_up, int64_t intermediate) {
+  TORCH_CHECK(gate_up.dim() == 2, "gate_up must be 2-D [M, 2 * intermediate], got ", gate_up.dim(),
+              " dimensions");
+  return at::empty({gate_up.size(0), intermediate}, gate_up.options().dtype(at::kHalf));
 }
 
 }  // namespace vantrel::ops

@@ -72,6 +72,10 @@ at::Tensor rotary_cache(const at::Tensor& qkv, const at::Tensor& cos, const at::
 at::Tensor rotary_cache_meta(const at::Tensor& qkv, const at::Tensor& cos, const at::Tensor& sin,
                              const at::Tensor& k_cache, const at::Tensor& v_cache, int64_t start,
                              int64_t heads, int64_t kv_heads);
+// half(silu(g) u) [M, I] of gate_up [M, >= 2 I] (g its first I columns, u the next I). Profiler
+// scope "ferrow_silu_mul_forward".
+at::Tensor silu_mul(const at::Tensor& gate_up, int64_t intermediate);
+at::Tensor silu_mul_meta(const at::Tensor& gate_up, int64_t intermediate);
 
 // ---- shared by the operators ----------------------------------------------------------------
 

@@ -1,7 +1,7 @@
 // Host models of the decoding step's fused kernels' order of operations. float arithmetic rounds
 // every operation on its own (nothing is contracted), std::sqrt and the divisions are IEEE like
-// the kernels' sqrt_ieee and div_ieee, and sycl::half rounds to nearest even, so the models agree
-// with the kernels bit for bit.
+// the kernels' sqrt_ieee and div_ieee, std::exp2 is exp2f like the emulated device's exp2, and
+// sycl::half rounds to nearest even, so the models agree with the kernels bit for bit.
 #pragma once
 
 #include <cmath>
@@ -52,6 +52,13 @@ inline void rotate(const fp16* x, const float* cos, const float* sin, std::size_
     const float b = float(x[(i + D / 2) % D]) * sin[i];
     out[i] = fp16(a + b);
   }
+}
+
+// silu(g) u in float, rounded to half: g / (1 + exp2(float(-g * 1.442695f))).
+inline fp16 silu_mul(fp16 gate, fp16 up) {
+  const float g = float(gate);
+  const float e = std::exp2(-g * 1.442695f);
+  return fp16(g / (1.0f + e) * float(up));
 }
 
 }  // namespace fused_models

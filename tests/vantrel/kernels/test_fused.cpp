@@ -149,6 +149,38 @@ INSTANTIATE_TEST_SUITE_P(
                     RotaryCase{128, 1, 8, 4, 4, 0}, RotaryCase{80, 8, 2, 6, 3, 1},
                     RotaryCase{256, 2, 2, 2, 1, 3}));
 
+// I, M, padding of the gate_up rows.
+using SiluCase = std::tuple<std::size_t, std::size_t, std::size_t>;
+class SiluMulKernel : public testing::TestWithParam<SiluCase> {};
+
+TEST_P(SiluMulKernel, MatchesModelReadingEachByteOnce) {
+  const auto [I, M, pad] = GetParam();
+  const std::size_t stride = 2 * I + pad;
+  std::vector<fp16> gate_up = normal<fp16>(M * stride, unsigned(I + M), 6.0f);
+  // The exponential overflowing or vanishing, infinities, NaN.
+  const float inf = std::numeric_limits<float>::infinity();
+  const float specials[] = {-65504.0f, 65504.0f, -20.0f, 6e-8f, inf, -inf, std::nanf("")};
+  for (std::size_t i = 0; i < std::size(specials) && i < I; ++i) gate_up[i] = fp16(specials[i]);
+  buffer<fp16> gd(gate_up), od(M * I);
+  const vk::silu_mul_params p{raw(gd), raw(od), uint32_t(M), uint32_t(I), uint32_t(stride)};
+  sycl::queue queue;
+  xpuemu::clear_launch_log();
+  vk::launch_silu_mul(queue, p);
+  std::vector<fp16> want(M * I);
+  for (std::size_t m = 0; m < M; ++m)
+    for (std::size_t i = 0; i < I; ++i)
+      want[m * I + i] =
+          fused_models::silu_mul(gate_up[m * stride + i], gate_up[m * stride + I + i]);
+  expect_bits(od, want);
+  expect_single_reads(vk::silu_mul_kernel_name(int64_t(I)), {{gd.data(), M * 2 * I * 2}});
+}
+
+// One chunk; tiles of 128 whole and partial (144; 1008: the last tile 112); listed sizes.
+INSTANTIATE_TEST_SUITE_P(Sizes, SiluMulKernel,
+                         testing::Values(SiluCase{16, 1, 0}, SiluCase{96, 3, 2},
+                                         SiluCase{144, 5, 0}, SiluCase{1008, 8, 64},
+                                         SiluCase{11008, 1, 0}, SiluCase{14336, 3, 32}));
+
 // Sizes without a kernel and empty calls are refused before anything is submitted.
 TEST(FusedLaunch, RefusesSizesWithoutKernel) {
   sycl::queue queue;
@@ -158,6 +190,9 @@ TEST(FusedLaunch, RefusesSizesWithoutKernel) {
                  std::invalid_argument);
   EXPECT_THROW(vk::launch_add_rms_norm(queue, {nullptr, nullptr, nullptr, nullptr, 0, 64, 64, 0}),
                std::invalid_argument);
+  for (uint32_t I : {0u, 24u, 65552u})
+    EXPECT_THROW(vk::launch_silu_mul(queue, {nullptr, nullptr, 1, I, 2 * I}),
+                 std::invalid_argument);
   vk::rotary_cache_params rotary{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1,
                                  1,       1,       1,       4,       0,       384};
   for (int64_t D : {0, 8, 72, 272})
