@@ -20,7 +20,7 @@ import vantrel
 import xpuemu
 
 from vantrel_llama import load
-from vantrel_llama.accounting import bytes_read, checked_step, one_step
+from vantrel_llama.accounting import bytes_read, checked_step, layer_records, one_step
 from vantrel_llama.operators import Operators
 from vantrel_llama.synthetic import synthetic_folder, write_synthetic_checkpoint
 
@@ -115,7 +115,8 @@ def step_table(model, reps):
                 k.copy_(torch.randn(k.shape, dtype=torch.half))
                 v.copy_(torch.randn(v.shape, dtype=torch.half))
             tokens = torch.randint(cfg.vocab_size, (batch, 1)).to(model.device)
-            layer_bytes = bytes_read(checked_step(model, cache, tokens, kv_len - 1)[:5])
+            layer_bytes = bytes_read(layer_records(
+                checked_step(model, cache, tokens, kv_len - 1))) / cfg.num_hidden_layers
             best = None
             for _ in range(reps):
                 device, host, _ = one_step(model, cache, tokens, kv_len - 1)
@@ -157,8 +158,11 @@ def packed_step_table(directory, half_model):
         for kv_len in (128, 2048):
             cache = model.new_cache(batch, kv_len)
             tokens = torch.randint(cfg.vocab_size, (batch, 1)).to(model.device)
-            packed = bytes_read(checked_step(model, cache, tokens, kv_len - 1)[:5])
-            half = bytes_read(checked_step(half_model, cache, tokens, kv_len - 1)[:5])
+            layers = cfg.num_hidden_layers
+            packed = bytes_read(layer_records(
+                checked_step(model, cache, tokens, kv_len - 1))) / layers
+            half = bytes_read(layer_records(
+                checked_step(half_model, cache, tokens, kv_len - 1))) / layers
             host = host_time(model, cache, tokens, kv_len - 1, 3) / cfg.num_hidden_layers
             print(f"| {batch} | {kv_len} | {half / 1e6:.1f} | {packed / 1e6:.1f} | "
                   f"{packed / half:.3f} | {host * 1e3:.3f} | {packed / GPU * 1e3:.3f} | "
@@ -235,13 +239,14 @@ def shapes_table(reps):
             v.copy_(torch.randn(v.shape, dtype=torch.half))
         tokens = torch.randint(model.config.vocab_size, (1, 1)).to(model.device)
         log = checked_step(model, cache, tokens, SHAPE_KV_LEN - 1)
-        layer_bytes = bytes_read(log[:5])  # q/k/v, attention, o, gate/up, down (then the output)
+        layer_bytes = bytes_read(layer_records(log))  # (then the final norm and the output)
         kv_bytes = 2 * SHAPE_KV_LEN * kv_heads * model.config.head_dim * 2
         repeated = layer_bytes + kv_bytes * (heads // kv_heads - 1)
         best = float("inf")
         for _ in range(reps):
             device, _, step_log = one_step(model, cache, tokens, SHAPE_KV_LEN - 1)
-            best = min(best, sum((r["end_ns"] - r["start_ns"]) * 1e-9 for r in step_log[:5]))
+            best = min(best, sum((r["end_ns"] - r["start_ns"]) * 1e-9
+                                 for r in layer_records(step_log)))
         step_bytes = layers * layer_bytes + vocab * hidden * 2
         packed = {}
         del model
@@ -249,7 +254,8 @@ def shapes_table(reps):
             qmodel = load(directory, quantize=quantize, group_size=128)
             on_kernels = on_kernels and all(not p.startswith("PyTorch")
                                             for p in qmodel.paths(1).values())
-            qbytes = bytes_read(checked_step(qmodel, cache, tokens, SHAPE_KV_LEN - 1)[:5])
+            qbytes = bytes_read(layer_records(
+                checked_step(qmodel, cache, tokens, SHAPE_KV_LEN - 1)))
             packed[quantize] = (qbytes, [bw / (layers * qbytes + vocab * hidden * 2)
                                          for bw in GPUS])
             del qmodel

@@ -19,9 +19,17 @@ def kernel_kind(kernel: str) -> str:
             "attention" if kernel.startswith("sdp") else "the rest")
 
 
-def bytes_read(records) -> int:
-    """Distinct bytes the launch records read (zero unless checking was on)."""
-    return sum(sum(r["loads_unique"].values()) for r in records)
+def bytes_read(records, kinds=KINDS) -> int:
+    """Distinct bytes the launch records of kernels of `kinds` read (zero unless checking was
+    on)."""
+    return sum(sum(r["loads_unique"].values()) for r in records
+               if kernel_kind(r["kernel"]) in kinds)
+
+
+def layer_records(records) -> list:
+    """The launch records of a fused step's layers: all but the final norm's and the output
+    layer's (the last two)."""
+    return records[:-2]
 
 
 class HostOpProfile:
@@ -106,12 +114,12 @@ def checked_step(model, cache, tokens, pos):
         xpuemu.set_checking(False)
 
 
-def bytes_per_step(model, batch: int, kv_len: int) -> int:
-    """Distinct bytes the kernels read in one decoding step of `batch` rows at cache length
-    kv_len."""
+def bytes_per_step(model, batch: int, kv_len: int, kinds=KINDS) -> int:
+    """Distinct bytes the kernels (of `kinds`) read in one decoding step of `batch` rows at cache
+    length kv_len."""
     cache = model.new_cache(batch, kv_len)
     token = torch.zeros(batch, 1, dtype=torch.long, device=model.device)
-    return bytes_read(checked_step(model, cache, token, kv_len - 1))
+    return bytes_read(checked_step(model, cache, token, kv_len - 1), kinds)
 
 
 def _step_ops(model, batch: int, kv_len: int) -> int:
@@ -162,9 +170,10 @@ def projection_bytes(n: int, k: int, bits: int = 16, group_size: int = 128,
 
 def step_bytes(cfg, rows: int, kv_len: int, bits: int = 16, group_size: int = 128,
                zeros: bool = True) -> int:
-    """Distinct bytes one decoding step of `rows` sequences reads when every projection and the
-    attention run on a kernel: the layers' projections in `bits` (the output layer in half), their
-    half inputs, and the query and the kv_len cached keys and values of every layer."""
+    """Distinct bytes the projections and attention of one decoding step of `rows` sequences read
+    when all run on kernels: the layers' projections in `bits` (the output layer in half), their
+    half inputs, and the query and the kv_len cached keys and values of every layer. (The norm,
+    rotary and gating kernels add a few KB per layer: their rows of activations.)"""
     h, hd, inter = cfg.hidden_size, cfg.head_dim, cfg.intermediate_size
     q, kv = cfg.num_attention_heads * hd, cfg.num_key_value_heads * hd
     layer = sum(projection_bytes(n, k, bits, group_size, zeros) + rows * k * 2

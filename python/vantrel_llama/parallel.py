@@ -184,13 +184,13 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
                 backend="static", endpoint=f"127.0.0.1:{port}",
                 run_id=f"vantrel_{os.getpid()}", min_nodes=1, max_nodes=1, rank=0,
                 timeout=int(DEFAULT_TIMEOUT_S))
-            spec = WorkerSpec(
+            workers = WorkerSpec(
                 role="rank", local_world_size=tp, entrypoint=sys.executable,
                 args=("-m", module, *worker_argv),
                 rdzv_handler=registry.get_rendezvous_handler(params),
                 max_restarts=0, monitor_interval=_MONITOR_INTERVAL_S,
                 redirects=Std.NONE, tee=Std.NONE, master_addr="127.0.0.1", master_port=port)
-            agent = LocalElasticAgent(spec=spec, start_method="spawn", log_dir=log_dir)
+            agent = LocalElasticAgent(workers, start_method="spawn", log_dir=log_dir)
             try:
                 result = agent.run()
             except SignalException as e:
@@ -198,7 +198,7 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
                       file=sys.stderr, flush=True)
                 return 128 + int(e.sigval)
             finally:
-                spec.rdzv_handler.shutdown()
+                workers.rdzv_handler.shutdown()
     finally:
         for s, handler in saved_signals.items():
             signal.signal(s, handler)
@@ -215,9 +215,8 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     failures = sorted(result.failures.items())
     lost = "; ".join(f"rank {rank} exited with {_describe_exit(f.exitcode)}"
                      for rank, f in failures)
-    others = tp - len(failures)
-    print(f"vantrel_llama: {lost}" + (f"; the other {others} rank(s) were stopped"
-                                      if others else ""), file=sys.stderr, flush=True)
+    stopped = "; the ranks still running were stopped" if len(failures) < tp else ""
+    print(f"vantrel_llama: {lost}{stopped}", file=sys.stderr, flush=True)
     first = min((f for _, f in failures), key=lambda f: f.timestamp)
     return 128 - first.exitcode if first.exitcode < 0 else (first.exitcode or 1)
 
@@ -285,7 +284,7 @@ class Group:
 
     `device_collectives` is True for xccl/ccl, whose collectives take tensors on the XPU device;
     with gloo the tensors are copied to and from the host. Collectives raise RuntimeError when a
-    rank does not take part within the group's timeout or has died.
+    rank has not joined them within the group's timeout, or has died.
     """
 
     def __init__(self):
