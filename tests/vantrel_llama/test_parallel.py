@@ -1,0 +1,74 @@
+"""Two ranks started by parallel.launch (running parallel_worker.py): their collectives, a rank
+killed or stalled without the other hanging, and backend names that are not available."""
+import os
+import pathlib
+import time
+
+import pytest
+
+from vantrel_llama import parallel
+
+_HERE = pathlib.Path(__file__).resolve().parent
+
+
+@pytest.fixture
+def launch_worker(build_env, monkeypatch, tmp_path, capfd):
+    """launch_worker(mode) -> (exit status, seconds, stdout, stderr, pids of the ranks)."""
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([build_env["PYTHONPATH"], str(_HERE)]))
+
+    def run(mode):
+        start = time.monotonic()
+        rc = parallel.launch([mode, str(tmp_path)], 2, module="parallel_worker")
+        seconds = time.monotonic() - start
+        out, err = capfd.readouterr()
+        pids = [int(p) for p in (tmp_path / "pids").read_text().split()]
+        return rc, seconds, out, err, pids
+    return run
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_two_ranks_reduce_gather_and_broadcast(launch_worker):
+    rc, _, out, err, _ = launch_worker("collectives")
+    assert rc == 0, out + err
+    assert "rank 0 ok" in out and "rank 1 ok" in out, out + err
+
+
+@pytest.mark.parametrize("mode, message", [
+    ("kill", "rank 1 exited with signal SIGKILL"),  # rank 0 is waiting in an all-reduce
+    ("stall", "rank 0 exited with exit code 3"),  # rank 0's all-reduce times out after 3 s
+])
+def test_a_lost_rank_stops_the_run(launch_worker, mode, message):
+    rc, seconds, out, err, pids = launch_worker(mode)
+    assert rc != 0 and message in err, out + err
+    assert seconds < 60
+    assert len(pids) == 2, "a rank was restarted"
+    assert not any(map(_running, pids)), "a rank was left running"
+
+
+@pytest.mark.parametrize("call, env, words", [
+    (lambda: parallel.init(backend="nccl"), {}, ["--dist-backend", "'nccl'", "gloo"]),
+    (lambda: parallel.launch([], 2, backend="mpi"), {}, ["--dist-backend", "'mpi'"]),
+    (lambda: parallel.launch([], 0), {}, ["--tp"]),
+    (lambda: parallel.init(), {"WORLD_SIZE": "2", "RANK": "0", "MASTER_ADDR": "127.0.0.1",
+                               "MASTER_PORT": "1", "VANTREL_DIST_BACKEND": "bogus"},
+     ["VANTREL_DIST_BACKEND", "'bogus'"]),
+    (lambda: parallel.init(), {"WORLD_SIZE": "2", "RANK": "2"}, ["RANK", "0 to 1"]),
+])
+def test_bad_arguments_are_named(monkeypatch, call, env, words):
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    with pytest.raises(ValueError) as e:
+        call()
+    assert all(w in str(e.value) for w in words), e.value
+
+
+def test_a_single_process_has_no_group(monkeypatch):
+    monkeypatch.delenv("WORLD_SIZE", raising=False)
+    assert parallel.init() is None
