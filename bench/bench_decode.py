@@ -20,8 +20,8 @@ import vantrel
 import xpuemu
 
 from vantrel_llama import load
-from vantrel_llama.accounting import bytes_read, checked_step, layer_records, one_step
-from vantrel_llama.operators import Operators
+from vantrel_llama.accounting import (bytes_read, checked_step, device_ops, layer_records,
+                                      one_step)
 from vantrel_llama.synthetic import synthetic_folder, write_synthetic_checkpoint
 
 GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
@@ -40,69 +40,48 @@ SHAPES = {
 SHAPE_KV_LEN = 2048  # cached positions of the shapes table's step
 
 
-class BenchOperators(Operators):
-    """vantrel's operators as the engine sees them, in one of three modes: "run" passes each call
-    on; "record" passes it on and keeps it (in `calls`); "stub" returns an uninitialised output of
-    the right shape and launches nothing. With the stubs, a step runs every other host operation of
-    the engine without waiting for the device, as a host feeding a real GPU does; the emulated
-    device otherwise idles the host between its operations and evicts the host's caches, which
-    inflates the host's CPU time several-fold."""
-
-    def __init__(self):
-        self.mode, self.calls = "run", []
-
-    def linear(self, x, w):
-        if self.mode == "stub":  # w is [N, K] row-major or [N / block, K, block] arranged
-            n = w.shape[0] * (w.shape[2] if w.dim() == 3 else 1)
-            return torch.empty(x.shape[0], n, dtype=x.dtype, device=x.device)
-        if self.mode == "record":
-            self.calls.append((vantrel.forward, (x, w)))
-        return vantrel.forward(x, w)
-
-    def linear_quantized(self, x, qweight, scales, zeros, bits, group_size):
-        if self.mode == "stub":  # qweight is [N, K·b/8] row-major or [N / block, K, block·b/8]
-            n = qweight.shape[0] * (qweight.shape[2] * 8 // bits if qweight.dim() == 3 else 1)
-            return torch.empty(x.shape[0], n, dtype=x.dtype, device=x.device)
-        args = (x, qweight, scales, zeros, bits, group_size)
-        if self.mode == "record":
-            self.calls.append((vantrel.forward_quantized, args))
-        return vantrel.forward_quantized(*args)
-
-    def attention(self, q, k, v):
-        if self.mode == "stub":
-            return torch.empty(q.shape[0], q.shape[1] * q.shape[3], dtype=q.dtype, device=q.device)
-        if self.mode == "record":
-            self.calls.append((vantrel.sdp_forward, (q, k, v)))
-        return vantrel.sdp_forward(q, k, v)
+def _submit_time(model, cache, tokens, pos, reps):
+    best = float("inf")
+    for _ in range(reps):
+        xpuemu.synchronize()
+        model.forward(tokens, pos, cache)  # keeps the device busy
+        t = time.thread_time()
+        model.forward(tokens, pos, cache)
+        best = min(best, time.thread_time() - t)
+    xpuemu.synchronize()
+    return best
 
 
 def host_time(model, cache, tokens, pos, reps):
-    """Host CPU seconds of one step as a host feeding a real GPU spends them: the engine's own work
-    (operators stubbed, best of reps) plus the operator calls of a real step, issued again back to
-    back so that they queue behind each other instead of waiting (best of reps per call). `model`
-    runs on a BenchOperators."""
-    ops = model.ops
-    ops.calls = []
-    try:
-        ops.mode = "record"
-        model.forward(tokens, pos, cache)
-        ops.mode = "stub"
-        engine = float("inf")
-        for _ in range(reps + 1):
-            t = time.thread_time()
-            model.forward(tokens, pos, cache)
-            engine = min(engine, time.thread_time() - t)
-    finally:
-        ops.mode = "run"
-    xpuemu.synchronize()
-    calls = [float("inf")] * len(ops.calls)
-    for _ in range(reps):
-        for i, (fn, args) in enumerate(ops.calls):
-            t = time.thread_time()
-            fn(*args)
-            calls[i] = min(calls[i], time.thread_time() - t)
-    xpuemu.synchronize()
-    return engine + sum(calls)
+    """Host CPU seconds per layer of a decoding step, as the submitting thread spends them while
+    the device is busy so that its calls queue: a step is issued right behind another one and the
+    calling thread's CPU time taken (best of reps), for the model and for its first layer alone;
+    the difference per layer is the layers' share (the layers are one C++ call submitting nine
+    operations each; the fixed operations, the embedding among them, run as host operations in the
+    emulator, which wait for the device). The thread does not spin while it waits."""
+    layers = len(model.layers)
+    full = _submit_time(model, cache, tokens, pos, reps)
+    one = _submit_time(model.first_layers(1), cache, tokens, pos, reps)
+    return max(full - one, 0.0) / (layers - 1)
+
+
+def launch_cost_table(model, half_bytes, packed_bytes):
+    """Projected tokens/s of a 32-layer LLaMA-7B (B = 1, kv_len 128) when every device operation
+    also costs a fixed launch time: bytes / bandwidth + operations x cost per step."""
+    ops = device_ops(model)
+    per_step = LAYERS_7B * ops["per_layer"] + ops["fixed"]
+    head = VOCAB_7B * HIDDEN_7B * 2
+    print(f"\nDevice operations of a decoding step: {ops['per_layer']} per layer (launch log plus "
+          f"PyTorch operations on the device), {ops['fixed']} fixed (token upload, embedding, "
+          f"final norm, output layer, logits' copy): {per_step} for a 32-layer 7B step. Projected "
+          f"7B tokens/s at B = 1, kv_len 128 with a launch cost per operation:")
+    print("| weights | GPU | 0 us | 5 us | 10 us |")
+    print("|---|---|---|---|---|")
+    for name, layer in (("half", half_bytes), ("int4 g128", packed_bytes)):
+        step = LAYERS_7B * layer + head
+        for bw in GPUS:
+            tps = [1 / (step / bw + per_step * cost) for cost in (0, 5e-6, 10e-6)]
+            print(f"| {name} | {bw / 1e9:.0f} GB/s | " + " | ".join(f"{t:.0f}" for t in tps) + " |")
 
 
 def step_table(model, reps):
@@ -119,27 +98,26 @@ def step_table(model, reps):
                 checked_step(model, cache, tokens, kv_len - 1))) / cfg.num_hidden_layers
             best = None
             for _ in range(reps):
-                device, host, _ = one_step(model, cache, tokens, kv_len - 1)
-                if best is None or sum(device.values()) < sum(best[0].values()):
-                    best = (device, host)
-            device, host_in_emulator = best
-            host_layer = host_time(model, cache, tokens, kv_len - 1, 3) / cfg.num_hidden_layers
+                device, _, _ = one_step(model, cache, tokens, kv_len - 1)
+                if best is None or sum(device.values()) < sum(best.values()):
+                    best = device
+            device = best
+            host_layer = host_time(model, cache, tokens, kv_len - 1, 5)
             gpu_layer = layer_bytes / GPU
             # A 32-layer 7B model: 32 such layers plus a 32000-row output layer.
             step_bytes = LAYERS_7B * layer_bytes + VOCAB_7B * HIDDEN_7B * 2
             rows.append((batch, kv_len, device, host_layer, gpu_layer, layer_bytes,
-                         host_in_emulator / cfg.num_hidden_layers,
                          [batch * bw / step_bytes for bw in GPUS]))
             del cache
     print(f"\nDecoding step, {cfg.num_hidden_layers} layers of LLaMA-7B's shapes "
           f"(checks off; bytes with checks on):")
     print("| B | kv_len | device ms: projections | attention | the rest | host CPU ms per layer "
-          "(in the emulator) | GPU ms per layer at 1229 GB/s | host ÷ GPU | MB read per layer "
+          "| GPU ms per layer at 1229 GB/s | host ÷ GPU | MB read per layer "
           "| projected 7B tokens/s at 560 / 1229 GB/s |")
     print("|---|---|---|---|---|---|---|---|---|---|")
-    for b, n, dev, host_layer, gpu_layer, lb, emulated, tps in rows:
+    for b, n, dev, host_layer, gpu_layer, lb, tps in rows:
         print(f"| {b} | {n} | {dev['projections'] * 1e3:.1f} | {dev['attention'] * 1e3:.2f} | "
-              f"{dev['the rest'] * 1e3:.2f} | {host_layer * 1e3:.3f} ({emulated * 1e3:.2f}) | "
+              f"{dev['the rest'] * 1e3:.2f} | {host_layer * 1e3:.3f} | "
               f"{gpu_layer * 1e3:.3f} | {host_layer / gpu_layer:.2f}x | {lb / 1e6:.1f} | "
               f"{tps[0]:.0f} / {tps[1]:.0f} |")
 
@@ -148,12 +126,13 @@ def packed_step_table(directory, half_model):
     """Bytes per layer of the 7B-shaped step with 4-bit group-128 weights (quantized at load)
     against half, and the host's CPU time per layer against the GPU's time to read the packed
     layer."""
-    model = load(directory, ops=BenchOperators(), quantize="int4", group_size=128)
+    model = load(directory, quantize="int4", group_size=128)
     cfg = model.config
     print("\nDecoding step, 4-bit group-128 weights against half (same layers):")
     print("| B | kv_len | half MB per layer | int4 MB per layer | int4 ÷ half | host CPU ms per layer "
           "| GPU ms per layer at 1229 GB/s | host ÷ GPU |")
     print("|---|---|---|---|---|---|---|---|")
+    first = None
     for batch in (1, model.batch_rows):
         for kv_len in (128, 2048):
             cache = model.new_cache(batch, kv_len)
@@ -163,11 +142,13 @@ def packed_step_table(directory, half_model):
                 checked_step(model, cache, tokens, kv_len - 1))) / layers
             half = bytes_read(layer_records(
                 checked_step(half_model, cache, tokens, kv_len - 1))) / layers
-            host = host_time(model, cache, tokens, kv_len - 1, 3) / cfg.num_hidden_layers
+            host = host_time(model, cache, tokens, kv_len - 1, 5)
             print(f"| {batch} | {kv_len} | {half / 1e6:.1f} | {packed / 1e6:.1f} | "
                   f"{packed / half:.3f} | {host * 1e3:.3f} | {packed / GPU * 1e3:.3f} | "
                   f"{host / (packed / GPU):.2f}x |")
+            first = first or (half, packed)
             del cache
+    launch_cost_table(model, *first)
 
 
 def prefill_table(model, prompt_len):
@@ -296,7 +277,7 @@ def main():
             layers=args.layers)
         if args.only in (None, "memory"):
             memory_table(directory)
-        model = load(directory, ops=BenchOperators())
+        model = load(directory)
         with torch.no_grad():
             if args.only in (None, "steps"):
                 step_table(model, args.reps)

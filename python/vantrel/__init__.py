@@ -24,13 +24,13 @@
 import torch  # noqa: F401  (the compiled part converts torch.Tensor arguments)
 import xpuemu  # noqa: F401  (registers the XPU device with PyTorch)
 
-from ._C import (LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES, SDP_MAX_GROUP,
+from ._C import (DecoderLayers, LINEAR_MAX_ROWS, QUANT_BITS, QUANT_GROUP_SIZES, SDP_HEAD_SIZES, SDP_MAX_GROUP,
                  add_rms_norm, add_rms_norm_kernel, arrange_weights, dequantize_weights, forward,
                  forward_quantized, kernel_table, linear_kernel, linear_layout, linear_widths,
                  quantize_weights, quantized_kernel, rotary_cache, rotary_cache_kernel,
                  sdp_forward, sdp_kernel, sdp_score_scale, silu_mul, silu_mul_kernel)
 
-__all__ = ["forward", "forward_quantized", "sdp_forward", "LINEAR_MAX_ROWS", "QUANT_BITS",
+__all__ = ["DecoderLayers", "forward", "forward_quantized", "sdp_forward", "LINEAR_MAX_ROWS", "QUANT_BITS",
            "QUANT_GROUP_SIZES", "SDP_HEAD_SIZES", "SDP_MAX_GROUP", "arrange_weights",
            "dequantize_weights", "kernel_table", "linear_kernel", "linear_layout", "linear_widths",
            "quantize_weights", "quantized_kernel", "sdp_forward", "sdp_kernel", "sdp_score_scale",

@@ -141,17 +141,11 @@ def device_ops(model, batch: int = 1, kv_len: int = 16) -> dict:
     layers and "fixed" (the token upload, the embedding, the final norm, the output layer and
     the logits' copy), found by running the step again with one layer fewer (None for a
     one-layer model)."""
-    total = _step_ops(model, batch, kv_len)
-    layers = model.layers
-    if len(layers) < 2:
+    total, layers = _step_ops(model, batch, kv_len), len(model.layers)
+    if layers < 2:
         return {"step": total, "per_layer": None, "fixed": None}
-    try:
-        model.layers = layers[:-1]
-        fewer = _step_ops(model, batch, kv_len)
-    finally:
-        model.layers = layers
-    per_layer = total - fewer
-    return {"step": total, "per_layer": per_layer, "fixed": total - per_layer * len(layers)}
+    per_layer = total - _step_ops(model.first_layers(layers - 1), batch, kv_len)
+    return {"step": total, "per_layer": per_layer, "fixed": total - per_layer * layers}
 
 
 # Weight formats of the bytes table: (name, bits, group size); 16 bits is half.

@@ -10,6 +10,7 @@ sharing a key/value head, through PyTorch otherwise. RMSNorm, rotary embeddings,
 the residual stream are PyTorch operations on the device, in float32 (this torch has no half
 kernels for several of them).
 """
+import copy
 import math
 from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence, Tuple, Union
@@ -97,9 +98,18 @@ class Model:
         # The norms, rotary embedding and gating on their kernels when they serve these sizes.
         self._fused = self.ops.fused_step(config.hidden_size, config.head_dim,
                                           config.intermediate_size)
+        # The fused layers as one C++ call per step, unless the operators want each call.
+        self._decoder = self.ops.decoder(layers, norm, config) if self._fused else None
         self.host_ops = HostOpProfile()  # runs the projections and attention, timing them if on
         # Steps run again with attention through PyTorch because the kernel's output overflowed.
         self.attention_overflows = 0
+
+    def first_layers(self, n: int) -> "Model":
+        """This model with its first n layers only, sharing the weights (for accounting)."""
+        m = copy.copy(self)
+        m.layers = self.layers[:n]
+        m._decoder = self.ops.decoder(m.layers, self.norm, self.config) if self._fused else None
+        return m
 
     def paths(self, rows: int = 1) -> dict:
         """Which kernel (or PyTorch) serves each operation of a decoding step of `rows` rows."""
@@ -169,8 +179,12 @@ class Model:
         b, c = tokens.shape
         kernel = c == 1 and kernel_attention and self._attention_kernel(start + c)
         h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
-        layers = self._layers_fused if self._fused else self._layers_pytorch
-        x = layers(h, cache, b, c, start, kernel)  # the final norm's output, half
+        if self._decoder is not None:
+            x = self._decoder.run(h, [k for k, _ in cache], [v for _, v in cache], self._cos,
+                                  self._sin, start, b, kernel)
+        else:
+            layers = self._layers_fused if self._fused else self._layers_pytorch
+            x = layers(h, cache, b, c, start, kernel)  # the final norm's output, half
         if last_only:
             x = x.view(b, c, -1)[:, -1].contiguous()
             c = 1

@@ -7,7 +7,7 @@ import torch
 import vantrel
 
 from vantrel_llama import load
-from vantrel_llama.accounting import bytes_per_step, one_step
+from vantrel_llama.accounting import bytes_per_step, device_ops, one_step
 from vantrel_llama.loader import _copy_rows_arranged
 from vantrel_llama.model import Projection
 from vantrel_llama.operators import Operators, paths
@@ -31,7 +31,14 @@ def test_rows_copied_in_place_are_arranged(pieces):
     assert torch.equal(blocks, vantrel.arrange_weights(w))
 
 
-class Recorder(Operators):
+class PerCallOperators(Operators):
+    """The layers run from Python, one operator call at a time."""
+
+    def decoder(self, layers, final_norm, config):
+        return None
+
+
+class Recorder(PerCallOperators):
     def __init__(self):
         self.calls = []
 
@@ -62,7 +69,7 @@ def test_model_runs_on_the_operators_it_is_given(make_checkpoint, config, kernel
 @pytest.mark.parametrize("config, kernel_attention", [({}, False), (KERNEL_HEADS, True)])
 def test_step_accounting(make_checkpoint, config, kernel_attention):
     folder, _ = make_checkpoint(**config)
-    model = load(folder)
+    model = load(folder, ops=PerCallOperators())  # host ops charged call by call
     cfg = model.config
     batch, kv_len = 2, 10
     tokens = torch.zeros(batch, 1, dtype=torch.long, device=model.device)
@@ -97,3 +104,22 @@ def test_current_checkpoints_run_every_operation_on_kernels(hidden, intermediate
                              head_dim=hidden // heads)
     model = SimpleNamespace(ops=Operators(), layers=[layer], lm_head=proj(hidden), config=config)
     assert not [p for p in paths(model, rows).values() if p.startswith("PyTorch")]
+
+
+ON_KERNELS = dict(hidden_size=256, intermediate_size=768, num_attention_heads=4,
+                  num_key_value_heads=2, vocab_size=48)
+
+
+@pytest.mark.parametrize("quantize", [None, "int4"])
+def test_the_step_is_nine_operations_per_layer_either_way(make_checkpoint, quantize):
+    """One C++ call per step or one Python call per operator: the same operations, the same bits
+    (prompt positions several per call, then single steps)."""
+    folder, _ = make_checkpoint(**ON_KERNELS)
+    ids = torch.randint(48, (2, 7), generator=torch.Generator().manual_seed(2))
+    results = []
+    for ops in (None, PerCallOperators()):
+        model = load(folder, ops=ops, quantize=quantize, group_size=32)
+        for batch in (1, 8):
+            assert device_ops(model, batch) == {"step": 25, "per_layer": 9, "fixed": 7}
+        results.append((model.generate(ids, 4), model.logits(ids)))
+    assert all(torch.equal(a, b) for a, b in zip(*results))

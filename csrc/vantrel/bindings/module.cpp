@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "vantrel/bindings/decoder.h"
 #include "vantrel/bindings/table.h"
 #include "vantrel/ops/ops.h"
 #include "xpuemu/python_wait.hpp"
@@ -155,6 +156,7 @@ PYBIND11_MODULE(_C, m) {
   py::module_::import("torch");
   py::module_::import("xpuemu");
   vantrel::bindings::bind_table(m);
+  vantrel::bindings::bind_decoder(m);
   py::options options;
   options.disable_function_signatures();
   m.def(
