@@ -129,23 +129,28 @@ def _step_ops(model, batch: int, kv_len: int) -> int:
     token = torch.zeros(batch, 1, dtype=torch.long)
     xpuemu.synchronize()
     xpuemu.clear_launch_log()
-    calls = xpuemu.host_op_time()[0]
+    calls, collective = xpuemu.host_op_time()[0], model.collective_ops
     with torch.no_grad():
         model.forward(token.to(model.device), kv_len - 1, cache)[:, 0].float().cpu()
     xpuemu.synchronize()
-    return len(xpuemu.launch_log()) + xpuemu.host_op_time()[0] - calls
+    collective = model.collective_ops - collective
+    return len(xpuemu.launch_log()) + xpuemu.host_op_time()[0] - calls - collective, collective
 
 
 def device_ops(model, batch: int = 1, kv_len: int = 16) -> dict:
     """Device operations of a decoding step: "step" in all, "per_layer" = (step - fixed) /
     layers and "fixed" (the token upload, the embedding, the final norm, the output layer and
     the logits' copy), found by running the step again with one layer fewer (None for a
-    one-layer model)."""
-    total, layers = _step_ops(model, batch, kv_len), len(model.layers)
-    if layers < 2:
-        return {"step": total, "per_layer": None, "fixed": None}
-    per_layer = total - _step_ops(model.first_layers(layers - 1), batch, kv_len)
-    return {"step": total, "per_layer": per_layer, "fixed": total - per_layer * layers}
+    one-layer model); under tensor parallelism, "collective": the PyTorch operations inside the
+    step's collectives, not counted in the others."""
+    (total, collective), layers = _step_ops(model, batch, kv_len), len(model.layers)
+    out = {"step": total, "per_layer": None, "fixed": None}
+    if model.group is not None:
+        out["collective"] = collective  # counted apart: the copies of gloo's host collectives
+    if layers >= 2:
+        out["per_layer"] = total - _step_ops(model.first_layers(layers - 1), batch, kv_len)[0]
+        out["fixed"] = total - out["per_layer"] * layers
+    return out
 
 
 # Weight formats of the bytes table: (name, bits, group size); 16 bits is half.
@@ -185,6 +190,28 @@ def bytes_table(cfg, rows: int, kv_len: int, bandwidths) -> list:
     return out
 
 
+def tp_projection(cfg, rows: int, kv_len: int, bandwidths, ways=(1, 2, 4, 8)) -> list:
+    """(P, [tokens/s at each bandwidth]) of a half decoding step split P ways: each rank reads
+    1/P of the projections, its key/value heads (at least one) and 1/P of the output layer, then
+    2 all-reduces per layer of the hidden rows and a gather of the logits, costed by the model
+    of parallel.py."""
+    from . import parallel
+    h, hd, inter, L = cfg.hidden_size, cfg.head_dim, cfg.intermediate_size, cfg.num_hidden_layers
+    out = []
+    for p in ways:
+        q = cfg.num_attention_heads * hd // p
+        kv = max(cfg.num_key_value_heads // p, 1) * hd
+        layer = sum(projection_bytes(n, k) + rows * k * 2
+                    for n, k in ((q + 2 * kv, h), (h, q), (2 * inter // p, h), (h, inter // p)))
+        layer += rows * q * 2 + 2 * rows * kv_len * kv * 2
+        vocab = -(-cfg.vocab_size // (16 * p)) * 16 * p
+        nbytes = L * layer + projection_bytes(vocab // p, h) + rows * h * 2
+        comm = (2 * L * parallel.allreduce_seconds(rows * h * 2, p)
+                + parallel.allgather_seconds(rows * vocab * 2, p))
+        out.append((p, [rows / (nbytes / bw + comm) for bw in bandwidths]))
+    return out
+
+
 class GenerationLog:
     """The callback of Model.generate that accounts its steps: device seconds by kind and wall and
     thread seconds, for the prompts ("prefill": a group's first token ends its prompt's pass) and
@@ -195,11 +222,17 @@ class GenerationLog:
         self.clock, self.tick = DeviceClock(model), tick
         self.device = {phase: dict.fromkeys(KINDS, 0.0) for phase in ("prefill", "decode")}
         self.wall = {"prefill": 0.0, "decode": 0.0}
+        self.group_seconds = 0.0  # in collectives during the decoding steps (tensor parallel)
         self.thread = {"prefill": 0.0, "decode": 0.0}
+
+    def _collective_seconds(self) -> float:
+        group = self.clock.model.group
+        return 0.0 if group is None else group.stats()["seconds"]
 
     def start(self):
         self.clock.start()
         self.mark = (time.perf_counter(), time.thread_time())
+        self.group_mark = self._collective_seconds()
 
     def _add(self, phase, device):
         for kind, seconds in device.items():
@@ -208,6 +241,10 @@ class GenerationLog:
         self.wall[phase] += now[0] - self.mark[0]
         self.thread[phase] += now[1] - self.mark[1]
         self.mark = now
+        collective = self._collective_seconds()
+        if phase == "decode":
+            self.group_seconds += collective - self.group_mark
+        self.group_mark = collective
 
     def __call__(self, generated: int):
         self._add("prefill" if generated == 1 else "decode", self.clock.read())

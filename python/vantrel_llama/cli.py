@@ -2,6 +2,7 @@
 speed, where the device time goes, bytes read per token and, with --validate, agreement with a
 float32 reference."""
 import argparse
+import os
 import pathlib
 import sys
 
@@ -9,7 +10,8 @@ import torch
 import vantrel
 import xpuemu
 
-from .accounting import GenerationLog, bytes_per_step, bytes_table
+from . import parallel
+from .accounting import GenerationLog, bytes_per_step, bytes_table, device_ops, tp_projection
 from .errors import CheckpointError
 from .loader import load
 from .reference import Reference, compare, drift
@@ -47,6 +49,13 @@ def parse_args(argv):
                         "per group of inputs); the embedding and output layer stay half")
     p.add_argument("--group-size", type=int, default=128, metavar="G",
                    help="inputs per scale and zero with --quantize: 32, 64 or 128 (default 128)")
+    p.add_argument("--tp", type=int, default=1, metavar="P",
+                   help="decode with the model split over P processes (tensor parallelism on "
+                        "torch.distributed, each process with its own device), started here "
+                        "through PyTorch's elastic agent")
+    p.add_argument("--dist-backend", default=None, metavar="NAME",
+                   help="torch.distributed backend for --tp (default: xccl or ccl when this "
+                        "PyTorch has one, else gloo)")
     p.add_argument("--validate", action="store_true",
                    help="compare the logits with a float32 reference on the CPU (of the "
                         "dequantized weights when quantized), and a quantized model's with the "
@@ -66,6 +75,8 @@ def parse_args(argv):
         check_args(args.temperature, args.top_p)
     except ValueError as e:
         p.error(str(e).replace("temperature", "--temperature").replace("top_p", "--top-p"))
+    if args.tp < 1:
+        p.error("--tp must be at least 1")
     if args.group_size not in vantrel.QUANT_GROUP_SIZES:
         p.error(f"--group-size must be one of {', '.join(map(str, vantrel.QUANT_GROUP_SIZES))}, "
                 f"got {args.group_size}")
@@ -109,16 +120,21 @@ def decode_text(model, ids) -> str:
     return model.tokenizer.decode(ids)
 
 
-def run(args) -> int:
+def run(args, group=None) -> int:
     from tqdm import tqdm
 
     model_dir = args.model_dir if args.model_dir is not None else synthetic_dir(args.layers)
     try:
-        model = load(model_dir, quantize=args.quantize, group_size=args.group_size)
+        model = load(model_dir, quantize=args.quantize, group_size=args.group_size, group=group)
     except ValueError as e:
         if isinstance(e, CheckpointError):
             raise
         raise SystemExit(f"error: {e}")
+    if model.group is not None:
+        print(f"tensor parallel: {model.group.size} ranks ({model.group.backend}), this rank "
+              f"holds {model.shard.heads} query heads, {model.shard.kv_heads} key/value heads, "
+              f"{model.shard.intermediate} of the MLP's width, {model.shard.vocab_rows} output "
+              f"rows")
     ls = model.load_stats
     peak = ls["peak_rss_increase_bytes"]
     print(f"loaded {model_dir} ({ls['format']}): {ls['bytes'] / 1e6:.0f} MB on the device in "
@@ -145,7 +161,9 @@ def run(args) -> int:
     xpuemu.set_checking(False)
     groups = -(-args.batch // model.batch_rows)  # generate decodes batch_rows rows at a time
     try:
-        with tqdm(total=new * groups, unit="tok", desc="decoding", file=sys.stderr) as bar:
+        quiet = model.group is not None and model.group.rank != 0
+        with tqdm(total=new * groups, unit="tok", desc="decoding", file=sys.stderr,
+                  disable=quiet) as bar:
             log = GenerationLog(model, tick=lambda: bar.update(1))
             log.start()
             out = model.generate(ids, new, temperature=args.temperature, top_p=args.top_p,
@@ -188,15 +206,44 @@ def run(args) -> int:
         print("distinct bytes read per step: not counted (no operation of the step runs on "
               "vantrel's kernels; the launch log counts only kernel reads)")
     kv_len = len(prompt) + generated
+    ops = device_ops(model, rows, kv_len)
+    print(f"device operations per decoding step: {ops['step']}"
+          + (f" = {ops['per_layer']} per layer x {len(model.layers)} layers + {ops['fixed']} fixed "
+             f"(token upload, embedding, final norm, output layer, logits' copy)"
+             if ops["per_layer"] is not None else "")
+          + " (kernel launches plus PyTorch operations on the device)"
+          + (f"; collectives apart: {ops['collective']} operations on the device (gloo's copies)"
+             if "collective" in ops else ""))
     print(f"bytes per step with every operation on a kernel ({rows} rows, kv_len {kv_len}) and "
           f"projected tokens/s at " + " / ".join(f"{bw / 1e9:.0f}" for bw in GPU_BANDWIDTHS)
           + " GB/s: " + "; ".join(
               f"{name} {nb / 1e6:.1f} MB, " + " / ".join(f"{t:.0f}" for t in tps)
               for name, nb, tps in bytes_table(cfg, rows, kv_len, GPU_BANDWIDTHS)))
 
+    if model.group is not None:
+        parallel_figures(model, rows, len(prompt) + generated, log.group_seconds / (steps * groups))
     if args.validate:
         return validate(model, model_dir, out, args)
     return 0
+
+
+def parallel_figures(model, rows: int, kv_len: int, collective_s: float):
+    """Per rank: distinct bytes per step, all-reduces and their bytes per step, time in
+    collectives; projected tokens/s for P = 1, 2, 4, 8 from the bytes and a cost model."""
+    group = model.group
+    before = group.stats()
+    nbytes = bytes_per_step(model, rows, kv_len)
+    after = group.stats()
+    mine = (group.rank, nbytes, after["all_reduce"] - before["all_reduce"],
+            after["all_reduce_bytes"] - before["all_reduce_bytes"], collective_s)
+    for rank, b, count, rbytes, secs in group.all_gather_object(mine):
+        print(f"rank {rank}: distinct bytes read per step {b / 1e6:.1f} MB; {count} all-reduces "
+              f"of {rbytes / 1e3:.1f} KB per step; {secs * 1e3:.2f} ms per step in collectives")
+    print(f"projected tokens/s with the model split P ways ({rows} rows, kv_len {kv_len}; "
+          f"{parallel.cost_model()}):")
+    for p_ways, tps in tp_projection(model.config, rows, kv_len, GPU_BANDWIDTHS):
+        print(f"  P = {p_ways}: " + ", ".join(f"{t:.0f} at {bw / 1e9:.0f} GB/s"
+                                           for t, bw in zip(tps, GPU_BANDWIDTHS)))
 
 
 def _available_bytes() -> int:
@@ -242,10 +289,42 @@ def _quantization_effect(model, model_dir, ids, got, ref, args):
           f"divergence {d['mean_kl']:.5f} nats")
 
 
+def _worker_argv(argv: list, model_dir) -> list:
+    """The command line of a rank: without --tp (and --layers, as MODEL_DIR is then given)."""
+    out, skip = [], False
+    for a in argv:
+        if skip:
+            skip = False
+        elif a in ("--tp", "--layers"):
+            skip = True
+        elif not a.startswith(("--tp=", "--layers=")):
+            out.append(a)
+    return out if model_dir is None else [str(model_dir)] + out
+
+
 def main(argv=None) -> int:
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = parse_args(argv)
+    group = None
     try:
-        return run(args)
+        if args.tp > 1 and "WORLD_SIZE" not in os.environ:
+            # Start the ranks, each running this command line without --tp.
+            model_dir = None if args.model_dir is not None else synthetic_dir(args.layers)
+            return parallel.launch(_worker_argv(argv, model_dir), args.tp, args.dist_backend)
+        group = parallel.init(args.dist_backend)
+        if group is not None:
+            if args.tp > 1 and args.tp != group.size:
+                raise SystemExit(f"error: --tp {args.tp} but the process group has "
+                                 f"{group.size} ranks")
+            if group.rank != 0:  # rank 0 prints the text and the figures
+                sys.stdout = open(os.devnull, "w")
+        return run(args, group)
     except CheckpointError as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
+    except ValueError as e:  # a bad --dist-backend or distributed environment
+        print(f"error: {e}", file=sys.stderr)
+        return 2
+    finally:
+        if group is not None:
+            group.close()

@@ -17,6 +17,7 @@ import torch
 import vantrel
 import xpuemu  # noqa: F401  (registers the XPU device)
 
+from . import parallel
 from .chat import read_tokenizer_config
 from .checkpoint import Checkpoint, expected_tensors
 from .config import read_config
@@ -24,6 +25,7 @@ from .errors import CheckpointError
 from .model import Layer, Model, Projection
 from .operators import Operators
 from .packed import Unpacked, group_order, pack, regroup, served_group
+from .sharding import Shard, check_split, plan
 from .quantized import read_quantized
 from .requests import end_token_ids, read_generation_eos
 from .tokenizer import load_tokenizer
@@ -91,11 +93,18 @@ def _dequantize(p) -> torch.Tensor:
 
 class _Loader:
     def __init__(self, ckpt: Checkpoint, device: torch.device, ops: Operators,
-                 bits: int = 16, group_size: int = 0):
+                 bits: int = 16, group_size: int = 0, shard: Optional[Shard] = None):
         self.ckpt = ckpt
         self.ops = ops
-        # The weights' shapes [N, K] (a quantized checkpoint holds them packed), already checked.
+        self.shard = shard  # this rank's part of a tensor-parallel model, or None
+        # The weights' shapes [N, K] (a quantized checkpoint holds them packed), already checked;
+        # this rank's parts of them when sharded.
         self.shapes = expected_tensors(replace(ckpt.cfg, quantization=None))
+        for name, shape in self.shapes.items():
+            part = self._slice(name)
+            if part is not None:
+                dim, a, b = part
+                self.shapes[name] = tuple(b - a if d == dim else n for d, n in enumerate(shape))
         self.device = device
         self.bits, self.group_size = bits, group_size  # quantizing at load when bits < 16
         self.bytes = 0
@@ -126,17 +135,27 @@ class _Loader:
         self.largest = max(self.largest, nbytes)
         return t
 
-    def _source(self, name: str, half: bool = True) -> torch.Tensor:
-        """Tensor `name`, refused unless its values fit in half (when `half`) or are finite."""
+    def _slice(self, name: str):
+        return None if self.shard is None else self.shard.slice_of(name)
+
+    def _source(self, name: str, half: bool = True, part=None) -> torch.Tensor:
+        """Tensor `name` (this rank's part of it: (dimension, start, stop), by default its shard's
+        slice), refused unless its values fit in half (when `half`) or are finite. A part of a
+        mapped file is read from its own bytes only."""
         src = self.ckpt.tensor(name)
+        part = part or self._slice(name)
+        if part is not None:
+            dim, a, b = part
+            src = src.narrow(dim, a, b - a)
+        key = (name, part)
         if not half:
             if not _finite(src):
                 raise CheckpointError(f"{self.ckpt.file_of(name)}: tensor {name} holds values "
                                       f"that are not finite")
             self.largest = max(self.largest, src.numel() * 2)  # as half, for the memory bound
-        elif name not in self.checked:
+        elif key not in self.checked:
             self._check_range(name, src)
-            self.checked.add(name)
+            self.checked.add(key)
         return src
 
     def vector(self, name: str) -> torch.Tensor:
@@ -166,11 +185,18 @@ class _Loader:
         return rows, k, -(-rows // multiple) * multiple, layout, block
 
     def projection(self, names: List[str], release: bool = True,
-                   weights: Optional[List[torch.Tensor]] = None) -> Projection:
-        """The named [n_i, K] weights (or `weights` standing for them) stacked along their outputs,
-        padded with zero rows to a multiple of ops.row_multiple, as half weights in the layout the
-        kernel for width K reads."""
+                   weights: Optional[List[torch.Tensor]] = None, rows_of=None,
+                   pad_to: int = 0) -> Projection:
+        """The named [n_i, K] weights (or `weights` standing for them; or the rows rows_of =
+        (start, stop) of the one named) stacked along their outputs, padded with zero rows to a
+        multiple of ops.row_multiple (or to pad_to rows), as half weights in the layout the kernel
+        for width K reads."""
         rows, k, padded, layout, block = self._geometry(names)
+        part = None
+        if rows_of is not None:
+            part = (0, *rows_of)
+            rows = rows_of[1] - rows_of[0]
+            padded = max(pad_to, -(-rows // self.ops.row_multiple) * self.ops.row_multiple)
         dst = self._empty((padded, k))
         if layout == "arranged":
             dst = dst.view(padded // block, k, block)
@@ -179,7 +205,7 @@ class _Loader:
             put = lambda r0, w: dst[r0:r0 + len(w)].copy_(w)  # noqa: E731
         r0 = 0
         for i, name in enumerate(names):
-            src = self._source(name) if weights is None else weights[i]
+            src = self._source(name, part=part) if weights is None else weights[i]
             put(r0, src)
             r0 += len(src)
             del src
@@ -306,11 +332,12 @@ def _check_quantize(quantize, group_size) -> int:
     return QUANTIZE[quantize]
 
 
-def _check_groups(cfg, group_size: int, path):
-    """Refuses quantizing at load a model whose projection widths are not whole groups."""
+def _check_groups(cfg, group_size: int, path, size: int = 1):
+    """Refuses quantizing at load a model whose projection widths (this rank's shards of them,
+    split `size` ways) are not whole groups."""
     widths = {"self_attn.q_proj, k_proj, v_proj and mlp.gate_proj, up_proj": cfg.hidden_size,
-              "self_attn.o_proj": cfg.num_attention_heads * cfg.head_dim,
-              "mlp.down_proj": cfg.intermediate_size}
+              "self_attn.o_proj": cfg.num_attention_heads * cfg.head_dim // size,
+              "mlp.down_proj": cfg.intermediate_size // size}
     for layer, k in widths.items():
         if k % group_size:
             raise ValueError(f"{path}: cannot quantize model.layers.*.{layer} with group_size "
@@ -332,13 +359,16 @@ def describe_quantization(cfg, bits: int, group_size: int) -> str:
 
 def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu",
          ops: Optional[Operators] = None, quantize: Optional[str] = None,
-         group_size: int = 128) -> Model:
+         group_size: int = 128, group=None) -> Model:
     """Loads the checkpoint directory `path` (config.json, *.safetensors or pytorch_model*.bin,
     single or sharded, the tokenizer (tokenizer.json or tokenizer.model), tokenizer_config.json and
     generation_config.json when present) onto `device`, which must be the XPU device, as a model
     running on `ops` (vantrel's operators by default). GPTQ and AWQ checkpoints keep their packed
     weights; quantize="int4" or "int8" quantizes a half, bfloat16 or float32 checkpoint's layers
     at load (asymmetric, groups of group_size inputs), the embedding and output layer staying half.
+    In each process of a tensor-parallel group (`group`, a parallel.Group; by default the
+    initialised torch.distributed group, when there is one of several processes) the model is
+    split over the ranks and each loads only its own parts of the weights.
     Raises CheckpointError naming the file and the key or tensor at fault."""
     started = time.perf_counter()
     path = pathlib.Path(path)
@@ -354,11 +384,20 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
     rss_before = _resident_kib("VmRSS")
 
     cfg = read_config(path / "config.json")
+    group = group if group is not None else parallel.init()
+    shard = None
+    if group is not None and group.size > 1:
+        check_split(cfg, group.size, path)
+        if cfg.quantization is not None:
+            raise ValueError(f"{path}: tensor-parallel decoding of {cfg.quantization.method} "
+                             f"checkpoints is not supported; quantize a half checkpoint at load "
+                             f"instead")
+        shard = plan(cfg, group.rank, group.size)
     if bits < 16:
         if cfg.quantization is not None:
             raise ValueError(f"{path}: the checkpoint is already quantized "
                              f"({cfg.quantization.method}); load it without quantize")
-        _check_groups(cfg, group_size, path)
+        _check_groups(cfg, group_size, path, shard.size if shard else 1)
     tokenizer_config = read_tokenizer_config(path / "tokenizer_config.json")  # None when absent
     tokenizer = load_tokenizer(path, tokenizer_config)
     end_ids = end_token_ids(
@@ -366,10 +405,17 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
         tokenizer_config.token_id(tokenizer, "eos_token") if tokenizer_config else None,
         str(path / "tokenizer_config.json"))
     with Checkpoint(path, cfg) as ckpt:
-        ld = _Loader(ckpt, device, ops, bits, group_size if bits < 16 else 0)
+        ld = _Loader(ckpt, device, ops, bits, group_size if bits < 16 else 0, shard)
         embed_name = "model.embed_tokens.weight"
         vocab, hidden = cfg.vocab_size, cfg.hidden_size
-        if cfg.tie_word_embeddings and ops.linear_layout(hidden) != "arranged" \
+        if shard is not None:
+            # This rank's rows of the output layer, padded to the same count on every rank.
+            head_name = embed_name if cfg.tie_word_embeddings else "lm_head.weight"
+            lm_head = ld.projection([head_name], release=not cfg.tie_word_embeddings,
+                                    rows_of=shard.output_rows(vocab), pad_to=shard.vocab_rows)
+            lm_head.out_features = shard.vocab_rows
+            embed = ld.matrix(embed_name)
+        elif cfg.tie_word_embeddings and ops.linear_layout(hidden) != "arranged" \
                 and vocab % ops.rows_multiple(hidden) == 0:
             # The kernel reads the row-major embedding as it is: no second copy.
             embed = ld.matrix(embed_name)
@@ -394,7 +440,7 @@ def load(path: Union[str, pathlib.Path], device: Union[str, torch.device] = "xpu
         fmt = ckpt.format
     xpuemu.synchronize()
     model = Model(cfg, embed, layers, norm, lm_head, tokenizer, device, source=str(path),
-                  ops=ops)
+                  ops=ops, group=group if shard is not None else None, shard=shard)
     model.tokenizer_config, model.end_token_ids = tokenizer_config, end_ids
     model.quantization = describe_quantization(cfg, bits, group_size)
     peak = _resident_kib("VmHWM")

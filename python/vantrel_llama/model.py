@@ -17,6 +17,7 @@ from typing import Callable, List, Optional, Sequence, Tuple, Union
 
 import torch
 import torch.nn.functional as F
+import xpuemu
 
 from . import rotary
 from .accounting import HostOpProfile
@@ -73,7 +74,8 @@ class Model:
 
     def __init__(self, config: LlamaConfig, embed: torch.Tensor, layers: List[Layer],
                  norm: torch.Tensor, lm_head: Projection, tokenizer: Optional[Tokenizer],
-                 device: torch.device, source: str = "", ops: Optional[Operators] = None):
+                 device: torch.device, source: str = "", ops: Optional[Operators] = None,
+                 group=None, shard=None):
         self.config = config
         self.tokenizer = tokenizer
         self.device = device
@@ -87,7 +89,15 @@ class Model:
         # Rows that logits and generate decode together: as many as the projection kernels take.
         self.batch_rows = self.ops.max_rows
 
+        # Tensor parallelism: the group this rank decodes with (parallel.Group) and its shard
+        # (sharding.Shard) of heads, key/value heads, MLP width and output rows; None alone.
+        self.group, self.shard = group, shard
+        self.collective_ops = 0  # PyTorch operations on the device inside collectives
         self._heads, self._kv_heads = config.num_attention_heads, config.num_key_value_heads
+        self._intermediate = config.intermediate_size
+        if shard is not None:
+            self._heads, self._kv_heads = shard.heads, shard.kv_heads
+            self._intermediate = shard.intermediate
         # Rotary tables for every position: dimension i turns with i + hd/2 by pos * inv_freq[i]
         # (theta^(-2i/hd) unless rope_scaling changes it), cos and sin times yarn's factor.
         # x * cos + roll(x, hd/2) * sin_signed equals x * cos + rotate_half(x) * sin.
@@ -97,18 +107,37 @@ class Model:
         self._sin = (torch.cat([-angles.sin(), angles.sin()], 1) * scale).float().to(device)
         # The norms, rotary embedding and gating on their kernels when they serve these sizes.
         self._fused = self.ops.fused_step(config.hidden_size, config.head_dim,
-                                          config.intermediate_size)
+                                          self._intermediate)
         # The fused layers as one C++ call per step, unless the operators want each call.
-        self._decoder = self.ops.decoder(layers, norm, config) if self._fused else None
+        self._decoder = self._make_decoder(layers)
         self.host_ops = HostOpProfile()  # runs the projections and attention, timing them if on
         # Steps run again with attention through PyTorch because the kernel's output overflowed.
         self.attention_overflows = 0
+
+    def _make_decoder(self, layers):
+        if not self._fused:
+            return None
+        return self.ops.decoder(layers, self.norm, self._heads, self._kv_heads,
+                                self.config.head_dim, self._intermediate,
+                                self.config.rms_norm_eps)
+
+    def _collective(self, fn, t: torch.Tensor) -> torch.Tensor:
+        """fn(t), a collective, its PyTorch operations on the device counted apart (the device
+        operations of a step exclude them)."""
+        before = xpuemu.host_op_time()[0]
+        out = fn(t)
+        self.collective_ops += xpuemu.host_op_time()[0] - before
+        return out
+
+    def _partial_sum(self, t: torch.Tensor) -> torch.Tensor:
+        """A row-parallel projection's output summed over the ranks (itself on one device)."""
+        return t if self.group is None else self._collective(self.group.all_reduce_sum, t)
 
     def first_layers(self, n: int) -> "Model":
         """This model with its first n layers only, sharing the weights (for accounting)."""
         m = copy.copy(self)
         m.layers = self.layers[:n]
-        m._decoder = self.ops.decoder(m.layers, self.norm, self.config) if self._fused else None
+        m._decoder = self._make_decoder(m.layers)
         return m
 
     def paths(self, rows: int = 1) -> dict:
@@ -181,7 +210,8 @@ class Model:
         h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
         if self._decoder is not None:
             x = self._decoder.run(h, [k for k, _ in cache], [v for _, v in cache], self._cos,
-                                  self._sin, start, b, kernel)
+                                  self._sin, start, b, kernel,
+                                  None if self.group is None else self._partial_sum)
         else:
             layers = self._layers_fused if self._fused else self._layers_pytorch
             x = layers(h, cache, b, c, start, kernel)  # the final norm's output, half
@@ -189,6 +219,9 @@ class Model:
             x = x.view(b, c, -1)[:, -1].contiguous()
             c = 1
         logits = self.host_ops("projections", self._project, self.lm_head, x)
+        if self.group is not None:  # every rank's rows of the vocabulary, padding cut
+            logits = self._collective(self.group.all_gather_columns, logits)
+            logits = logits[:, :self.config.vocab_size]
         return logits.view(b, c, -1)
 
     def _layers_fused(self, h, cache, b, c, start, kernel):
@@ -203,11 +236,11 @@ class Model:
             qkv = op("projections", project, layer.qkv, x)
             q = ops.rotary_cache(qkv, self._cos, self._sin, k_cache, v_cache, start, nh, nkv)
             att = op("attention", self._attention, q, k_cache, v_cache, start, kernel)
-            x = ops.add_rms_norm(h, op("projections", project, layer.o, att.view(b * c, nh * hd)),
-                                 layer.mlp_norm, eps)
+            o = op("projections", project, layer.o, att.view(b * c, nh * hd))
+            x = ops.add_rms_norm(h, self._partial_sum(o), layer.mlp_norm, eps)
             gu = op("projections", project, layer.gate_up, x)
-            delta = op("projections", project, layer.down,
-                       ops.silu_mul(gu, self.config.intermediate_size))
+            delta = self._partial_sum(op("projections", project, layer.down,
+                                         ops.silu_mul(gu, self._intermediate)))
         return ops.add_rms_norm(h, delta, self.norm, eps)
 
     def _layers_pytorch(self, h, cache, b, c, start, kernel):
@@ -228,11 +261,13 @@ class Model:
                 qkv[:, (nh + nkv) * hd:].view(b, c, nkv, hd).transpose(1, 2))
             q = qk[:, :, :nh].transpose(1, 2)  # [B, H, C, hd]
             att = op("attention", self._attention, q, k_cache, v_cache, start, kernel)
-            h.add_(op("projections", project, layer.o, att.reshape(b * c, nh * hd)))
+            h.add_(self._partial_sum(op("projections", project, layer.o,
+                                        att.reshape(b * c, nh * hd))))
             x = self._rms_norm(h, layer.mlp_norm)
             gu = op("projections", project, layer.gate_up, x).float()
-            a = F.silu(gu[:, :cfg.intermediate_size]).mul_(gu[:, cfg.intermediate_size:]).half()
-            h.add_(op("projections", project, layer.down, a))
+            inter = self._intermediate
+            a = F.silu(gu[:, :inter]).mul_(gu[:, inter:2 * inter]).half()
+            h.add_(self._partial_sum(op("projections", project, layer.down, a)))
         return self._rms_norm(h, self.norm)
 
     # ---- logits and generation -------------------------------------------------------------------

@@ -49,16 +49,15 @@ class Operators:
         g = gate_up[:, :2 * intermediate].float()
         return torch.nn.functional.silu(g[:, :intermediate]).mul_(g[:, intermediate:]).half()
 
-    def decoder(self, layers, final_norm, config):
+    def decoder(self, layers, final_norm, heads: int, kv_heads: int, head_dim: int,
+                intermediate: int, eps: float):
         """The layers run by one C++ call per step (vantrel.DecoderLayers), or None to run them
         from Python one operator call at a time (through this object's methods)."""
         def proj(p):
             return (p.weight, p.scales, p.zeros, p.order, p.bits, p.group_size, p.out_features)
         return vantrel.DecoderLayers(
             [(l.attn_norm, l.mlp_norm, proj(l.qkv), proj(l.o), proj(l.gate_up), proj(l.down))
-             for l in layers], final_norm, config.num_attention_heads,
-            config.num_key_value_heads, config.head_dim, config.intermediate_size,
-            config.rms_norm_eps)
+             for l in layers], final_norm, heads, kv_heads, head_dim, intermediate, eps)
 
     def fused_step(self, hidden: int, head_size: int, intermediate: int) -> bool:
         """Whether the norm, rotary and gating kernels serve a model of these sizes."""

@@ -362,6 +362,14 @@ class Group:
         self._stats["seconds"] += time.perf_counter() - start
         return box[0]
 
+    def all_gather_object(self, obj) -> list:
+        """Every rank's `obj` (small Python objects), in rank order."""
+        start = time.perf_counter()
+        out = [None] * self.size
+        self._dist().all_gather_object(out, obj)
+        self._stats["seconds"] += time.perf_counter() - start
+        return out
+
     def barrier(self):
         dist = self._dist()
         start = time.perf_counter()

@@ -28,6 +28,7 @@ def test_decodes_reports_and_validates(make_checkpoint, run_cli):
     assert r.returncode == 0, r.stderr
     for line in ("paths: q/k/v projection: PyTorch linear", "tokens/s:", "device ms per token",
                  "host ms per token", "distinct bytes read per step:",
+                 " per layer x 2 layers + 7 fixed (token upload",
                  "tokenizer: none (ids are printed as numbers)",
                  "top token agrees", ": ok"):
         assert line in r.stdout, r.stdout

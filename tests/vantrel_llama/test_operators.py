@@ -34,7 +34,7 @@ def test_rows_copied_in_place_are_arranged(pieces):
 class PerCallOperators(Operators):
     """The layers run from Python, one operator call at a time."""
 
-    def decoder(self, layers, final_norm, config):
+    def decoder(self, *args):
         return None
 
 

@@ -1,0 +1,91 @@
+"""Tensor-parallel decoding with two processes on this machine (each its own emulated device):
+the command line with --tp 2 decodes what one device decodes and validates against the float32
+reference; what the engine refuses before loading; each rank's slices of the weights."""
+import json
+import subprocess
+import sys
+
+import pytest
+import torch
+
+from vantrel_llama.checkpoint import expected_tensors
+from vantrel_llama.config import config_from_dict
+from vantrel_llama.safetensors import write_safetensors
+from vantrel_llama.sharding import check_split, plan
+
+# Widths with kernels whole and halved: o reads 512 / 2, down 1536 / 2.
+CONFIG = {"hidden_size": 512, "intermediate_size": 1536, "num_hidden_layers": 2,
+          "num_attention_heads": 8, "num_key_value_heads": 2, "vocab_size": 100,
+          "max_position_embeddings": 64}
+
+
+def write(folder, **changes):
+    folder.mkdir()
+    config = dict(CONFIG, **changes)
+    (folder / "config.json").write_text(json.dumps(config))
+    gen = torch.Generator().manual_seed(1)
+    write_safetensors(folder / "model.safetensors", {
+        name: (torch.randn(shape, generator=gen) * 0.05 + (len(shape) == 1)).half()
+        for name, shape in expected_tensors(config_from_dict(config)).items()})
+    return folder
+
+
+def run_cli(build_env, *args):
+    return subprocess.run([sys.executable, "-m", "vantrel_llama", *map(str, args)],
+                          capture_output=True, text=True, timeout=240, env=build_env)
+
+
+@pytest.mark.parametrize("changes, extra", [
+    ({}, []),
+    # One key/value head held by both ranks; 4-bit weights quantized from each rank's slices.
+    ({"num_key_value_heads": 1, "tie_word_embeddings": True}, ["--quantize", "int4",
+                                                               "--group-size", "64"]),
+])
+def test_two_ranks_decode_as_one_device_does(tmp_path, build_env, changes, extra):
+    folder = write(tmp_path / "model", **changes)
+    args = [folder, "--prompt-ids", "1,2,3", "--max-new-tokens", "6", *extra]
+    one = run_cli(build_env, *args)
+    two = run_cli(build_env, *args, "--tp", "2", "--validate")
+    assert one.returncode == 0 and two.returncode == 0, two.stderr
+    text = [line for line in two.stdout.splitlines() if line.startswith("[0] ")]
+    if not extra:  # half weights: the same tokens (the sums' order differs, not the argmax)
+        assert text == [line for line in one.stdout.splitlines() if line.startswith("[0] ")]
+    for line in ("tensor parallel: 2 ranks (gloo)", "rank 0: distinct bytes",
+                 "rank 1: distinct bytes", "4 all-reduces of", "P = 8:", "collectives apart",
+                 "9 per layer x 2 layers + 7 fixed", ": ok"):
+        assert line in two.stdout, two.stdout
+    assert two.stdout.count("\ntokens/s:") == 1  # rank 1 prints nothing
+
+
+@pytest.mark.parametrize("changes, size, message", [
+    ({}, 3, "--tp 3 does not divide the 8 query heads"),
+    ({"num_attention_heads": 12, "num_key_value_heads": 3, "hidden_size": 768}, 2,
+     "--tp 2 and the 3 key/value heads"),
+    ({"intermediate_size": 1500}, 8, "--tp 8 does not divide the intermediate size 1500"),
+    ({}, 8, "splits the intermediate size 1536 into shards of 192 inputs, a width no kernel"),
+])
+def test_splits_refused_before_loading(changes, size, message):
+    with pytest.raises(ValueError, match=message):
+        check_split(config_from_dict(dict(CONFIG, **changes)), size, "model")
+
+
+def test_refused_split_ends_the_ranks(tmp_path, build_env):
+    folder = write(tmp_path / "model", num_attention_heads=4, hidden_size=256,
+                   intermediate_size=768)
+    r = run_cli(build_env, folder, "--prompt-ids", "1", "--tp", "2")
+    assert r.returncode != 0 and "splits the attention width 256 into shards of 128" in r.stderr
+
+
+@pytest.mark.parametrize("kv_heads, size", [(2, 2), (2, 4), (1, 2), (8, 4)])
+def test_every_head_and_row_held_once_per_replica(kv_heads, size):
+    cfg = config_from_dict(dict(CONFIG, num_key_value_heads=kv_heads))
+    shards = [plan(cfg, r, size) for r in range(size)]
+    q = sorted(s.slice_of("model.layers.0.self_attn.q_proj.weight")[1:] for s in shards)
+    assert q == [(r * 512 // size, (r + 1) * 512 // size) for r in range(size)]
+    for s in shards:  # each rank's query heads read the key/value heads they are grouped with
+        first_q = s.rank * s.heads
+        assert s.first_kv_head == first_q // (8 // kv_heads)
+    kv = {s.slice_of("model.layers.0.self_attn.k_proj.weight") for s in shards}
+    assert len(kv) == min(kv_heads, size)
+    rows = [s.output_rows(100) for s in shards]
+    assert rows[0][0] == 0 and rows[-1][1] == 100 and all(s.vocab_rows % 16 == 0 for s in shards)
