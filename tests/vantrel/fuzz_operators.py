@@ -1,13 +1,16 @@
-"""Seeded fuzzing of vantrel.forward, vantrel.sdp_forward and vantrel.forward_quantized against an
-oracle.
+"""Seeded fuzzing of vantrel.forward, vantrel.sdp_forward, vantrel.forward_quantized and the
+decoding step's fused operators (vantrel.add_rms_norm, vantrel.rotary_cache, vantrel.silu_mul)
+against an oracle.
 
 Every call is generated from (seed, operator, index) alone, so one line reproduces it. The oracle
 looks only at the arguments: a call either returns what the host models (kernel paths, bit for bit)
 or float64 within float accumulation bounds (PyTorch's path) say, or raises one of the errors its
 faults allow. forward_quantized, called as vantrel.forward_quantized or through PyTorch's
 dispatcher (torch.ops.vantrel.forward_quantized), must return vantrel.forward's result on the
-weights vantrel.dequantize_weights gives, bit for bit, on every path. After every call the device
-must report no failed launch.
+weights vantrel.dequantize_weights gives, bit for bit, on every path. The fused operators, called
+either way too, must return what their host models give bit for bit, leave the tensors they write
+in place (the residual, the key/value caches) as the models do, and change no other byte of any
+storage they were given. After every call the device must report no failed launch.
 
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --calls 20000 --seed 1
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --seed 1 --op forward \
@@ -27,9 +30,10 @@ import numpy as np
 import torch
 import xpuemu
 import vantrel
-from host_models import linear_model, sdp_model, sdp_variant
+from host_models import (add_rms_norm_model, linear_model, rotary_cache_model, sdp_model,
+                         sdp_variant, silu_mul_model)
 
-OPS = ("forward", "sdp_forward", "forward_quantized")
+OPS = ("forward", "sdp_forward", "forward_quantized", "add_rms_norm", "rotary_cache", "silu_mul")
 H16, F32, F64 = torch.half, torch.float, torch.double
 OTHER_TYPES = (torch.bfloat16, torch.int32, torch.int64, torch.int16, torch.int8, torch.uint8,
                torch.bool, torch.complex64)
@@ -46,7 +50,8 @@ BIG_OUTPUT = 1 << 30  # bytes; a result this large may fail to allocate
 class Operand:
     """One tensor argument: `shape` viewed with `strides` (None: contiguous) at `offset` elements
     of a storage of random values, optionally a lazy negation view, on `device`. `share` names an
-    earlier argument whose storage this one views (aliasing)."""
+    earlier argument whose storage this one views (aliasing); with `reinterpret` it may have another
+    element type and views the same bytes."""
     shape: tuple
     dtype: torch.dtype
     device: str = "xpu"
@@ -55,6 +60,7 @@ class Operand:
     neg: bool = False
     fill: str = "normal"
     share: Optional[str] = None
+    reinterpret: bool = False
 
     def strides_or_default(self):
         if self.strides is not None:
@@ -75,7 +81,8 @@ class Operand:
     def __str__(self):
         st = "" if self.strides is None else f" strides={self.strides}"
         extra = "".join(f" {k}={v}" for k, v in (("offset", self.offset), ("neg", self.neg),
-                                                  ("fill", self.fill), ("share", self.share))
+                                                  ("fill", self.fill), ("share", self.share),
+                                                  ("reinterpret", self.reinterpret))
                         if v and v != "normal")
         return f"{self.device}:{str(self.dtype)[6:]}{list(self.shape)}{st}{extra}"
 
@@ -104,12 +111,26 @@ def random_storage(rng, n, dtype, fill, scale=1.0):
 FILL_SCALE = {"weights": 0.125, "scales": 2.0 ** -6}
 
 
+def itemsize(dtype):
+    return torch.empty((), dtype=dtype).element_size()
+
+
+def reinterpreted(flat, dtype):
+    """The bytes of the 1-D tensor `flat` as elements of `dtype` (a whole number of them)."""
+    if flat.numel() == 0:
+        return torch.empty(0, dtype=dtype, device=flat.device)
+    raw = flat.view(torch.uint8)
+    return raw[:len(raw) - len(raw) % itemsize(dtype)].view(dtype)
+
+
 class Built:
     """The tensors of a call on their devices, plus float64 CPU copies of their logical values."""
 
     def __init__(self, rng, plan):
         self.plan, self.tensors, self._views = plan, {}, {}
-        storages = {}
+        # name -> (CPU storage as generated, device, device storage); views of one storage share
+        # the entry of its owner.
+        self.storages = storages = {}
         need = {n: s.extent() for n, s in plan.items() if isinstance(s, Operand)}
         for name, s in plan.items():
             same = next((n for n in self.tensors if plan[n] is s), None)
@@ -124,16 +145,23 @@ class Built:
             if s.device == "meta":
                 self.tensors[name] = torch.empty(s.shape, dtype=s.dtype, device="meta")
                 continue
-            owner = s.share if s.share in storages and storages[s.share][0].dtype == s.dtype \
+            owner = s.share if s.share in storages and (storages[s.share][0].dtype == s.dtype or
+                                                        s.reinterpret) \
                 and storages[s.share][1] == s.device else None
             if owner is None:
                 size = max([need[name]] + [need[m] for m, o in plan.items()
-                                           if isinstance(o, Operand) and o.share == name])
+                                           if isinstance(o, Operand) and o.share == name and
+                                           not o.reinterpret] +
+                           [-(-need[m] * itemsize(o.dtype) // itemsize(s.dtype))
+                            for m, o in plan.items()
+                            if isinstance(o, Operand) and o.share == name and o.reinterpret])
                 cpu = random_storage(rng, size, s.dtype, s.fill, FILL_SCALE.get(name, 1.0))
                 storages[name] = (cpu, s.device, cpu.to(s.device))
             else:
                 storages[name] = storages[owner]
             cpu, _, dev = storages[name]
+            if cpu.dtype != s.dtype:  # another element type over the owner's bytes
+                cpu, dev = reinterpreted(cpu, s.dtype), reinterpreted(dev, s.dtype)
             st = s.strides_or_default()
             t = dev.as_strided(s.shape, st, s.offset)
             self._views[name] = (cpu.as_strided(s.shape, st, s.offset), s.neg)
@@ -146,6 +174,35 @@ class Built:
             raise MemoryError(f"{name} is too large to check")
         v = view.to(torch.float64)
         return -v if neg else v
+
+    def written(self, writes):
+        """Problem text, or None when every view `name` of `writes` (name -> (expected values,
+        mask of the elements written or None for all)) holds the expected values at the written
+        elements, bit for bit, and no other byte of any storage of the call has changed. Written
+        views are contiguous."""
+        for name, (want, mask) in writes.items():
+            got = self.tensors[name].cpu().numpy()
+            problem = same_bits(got, want if mask is None else np.where(mask, want, got))
+            if problem:
+                return f"{name} after the call: {problem}"
+        owners = {}
+        for name, entry in self.storages.items():
+            owners.setdefault(id(entry[0]), (entry, []))[1].append(name)
+        for (cpu, _, dev), names in owners.values():
+            if cpu.numel() == 0:
+                continue
+            changed = cpu.view(torch.uint8).numpy() != dev.cpu().view(torch.uint8).numpy()
+            for name, (want, mask) in writes.items():
+                if name not in names:
+                    continue
+                s, es = self.plan[name], itemsize(self.plan[name].dtype)
+                assert self.tensors[name].is_contiguous()
+                elements = np.arange(want.size) if mask is None else np.flatnonzero(mask)
+                changed[((s.offset + elements)[:, None] * es + np.arange(es)).ravel()] = False
+            if changed.any():
+                return f"byte {int(np.argmax(changed))} of the storage of {'/'.join(names)} " \
+                       f"changed ({int(changed.sum())} bytes), which the call does not write"
+        return None
 
 
 # ---- outcomes ------------------------------------------------------------------------------------
@@ -863,11 +920,604 @@ def expect_sdp(b):
                   kind=f"kernel {kernel}", kernel=kernel if B * H else None)
 
 
+# ---- the decoding step's fused operators ---------------------------------------------------------
+
+FUSED = {op: vantrel.kernel_table()[op] for op in ("add_rms_norm", "rotary_cache", "silu_mul")}
+CHUNK = FUSED["add_rms_norm"]["multiple"]  # every size of the fused kernels is a multiple of this
+NORM_MAX, ROTARY_MAX, GATED_MAX = (FUSED[op]["max_size"] for op in FUSED)
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+# The parameters of each operator in order, and what each takes.
+FUSED_PARAMS = {
+    "add_rms_norm": (("residual", "tensor"), ("delta", "optional"), ("weight", "tensor"),
+                     ("eps", "real")),
+    "rotary_cache": (("qkv", "tensor"), ("cos", "tensor"), ("sin", "tensor"),
+                     ("k_cache", "tensor"), ("v_cache", "tensor"), ("start", "int"),
+                     ("heads", "int"), ("kv_heads", "int")),
+    "silu_mul": (("gate_up", "tensor"), ("intermediate", "int")),
+}
+FUSED_NAMES = {op: tuple(n for n, _ in params) for op, params in FUSED_PARAMS.items()}
+FUSED_DTYPES = [H16, F32, F64, torch.bfloat16, torch.int32, torch.int16, torch.bool]
+FUSED_NON_TENSORS = [None, 1, 2.5, "x", [[1.0, 2.0]], (1,), np.zeros((2, 2), np.float16)]
+# Values of eps: valid ones (floats, and ints within float64's range); then ones only PyTorch's
+# dispatcher converts (a bool, NumPy scalars, a one-element tensor), and ones refused either way
+# (by their type or their value).
+GOOD_EPS = [1e-5, 1e-6, 1e-5, 0.0, -0.0, 1e-12, 0.25, 1, 1e30, 1e-45, 1e-50, FLOAT32_MAX,
+            np.float64(1e-6), 2 ** 70]
+BAD_EPS = [True, np.float32(1e-5), np.int64(2), torch.tensor(1e-6), None, "1e-5", 2 ** 1100,
+           math.nan, math.inf, -math.inf, -1e-5, 1e39, 2 ** 200, [1e-5]]
+
+
+def as_real(v, dispatcher):
+    """The float a float parameter receives, or None where the call refuses the value's type."""
+    if isinstance(v, bool):
+        return float(v) if dispatcher else None
+    if isinstance(v, (int, float)) or (dispatcher and isinstance(v, (np.integer, np.floating))):
+        try:
+            return float(v)
+        except OverflowError:
+            return None
+    if dispatcher and is_tensor(v) and v.numel() == 1:
+        return float(v)
+    return None
+
+
+def bad_ints(v):
+    """Values standing for the int v that vantrel's binding refuses (the dispatcher converts a
+    bool and a NumPy integer)."""
+    return [float(v), True, str(v), None, v + 2 ** 64, -2 ** 63 - 1,
+            np.int64(v if -2 ** 63 <= v < 2 ** 63 else 1), [v]]
+
+
+def fused_size(rng, listed, top, small):
+    """A size the kernels serve: a listed one, an end of the range, or any multiple of CHUNK up to
+    `small` (mostly) or `top`."""
+    r = rng.random()
+    if r < 0.3:
+        return int(rng.choice(listed))
+    if r < 0.4:  # the ends, and around 64 chunks (where add_rms_norm's work-items take two)
+        return int(rng.choice([CHUNK, top, top - CHUNK, 64 * CHUNK, 65 * CHUNK, 127 * CHUNK]))
+    return CHUNK * int(rng.integers(1, (small if r < 0.85 else top) // CHUNK + 1))
+
+
+def outside_size(rng, top):
+    """A size just outside what the kernels serve."""
+    return int(rng.choice([0, CHUNK // 2, CHUNK + 8, 3 * CHUNK - 1, top + CHUNK, 2 * top]))
+
+
+def route(rng):
+    return "torch.ops" if rng.random() < 0.25 else "vantrel"
+
+
+def pick_fill(rng):
+    r = rng.random()
+    return "wild" if r < 0.1 else "big" if r < 0.2 else "normal"
+
+
+def row_slice(rng, s, cols):
+    """Makes `s` [rows, cols] the first columns of rows further apart (a column slice, 4-byte
+    aligned), or a single row with any row stride."""
+    if s.shape[0] == 1 and rng.random() < 0.3:
+        s.strides = (int(rng.choice([1, 3, cols + 1, 2 ** 33 + 1])), 1)
+    elif rng.random() < 0.5:
+        s.strides = (cols + cols % 2 + 2 * int(rng.choice([1, 3, 8, 64])), 1)
+        s.offset = 2 * int(rng.integers(0, 4))
+
+
+def share(rng, plan, name, other, overlap):
+    """`name` views the storage of the earlier argument `other` (its bytes when the element types
+    differ), over it or just past it."""
+    s, o = plan[name], plan[other]
+    if not (isinstance(s, Operand) and isinstance(o, Operand)) or o.share or \
+            list(plan).index(other) > list(plan).index(name) or \
+            any(isinstance(x, Operand) and x.share == name for x in plan.values()) or \
+            o.extent() > 1 << 24:
+        return  # one owner per storage, earlier than the views of it, and of a size to allocate
+    ratio = itemsize(o.dtype) / itemsize(s.dtype)  # elements of `s` per element of `o`
+    end = math.ceil(o.extent() * ratio)
+    s.share, s.device, s.reinterpret = other, o.device, o.dtype != s.dtype
+    s.offset = int(rng.integers(0, max(end, 1))) if overlap else end + int(rng.integers(0, 3)) * 2
+    s.offset += s.offset % 2  # aligned, for the half tensors
+
+
+def mutate_tensor(rng, plan, name, m):
+    """The mutations every fused operator's tensors share; False when `m` is not one of them."""
+    s = plan[name]
+    if m == 0:
+        s.dtype = FUSED_DTYPES[rng.integers(0, len(FUSED_DTYPES))]
+    elif m == 1:  # the dispatcher would take meta tensors to the shape function
+        s.device = "cpu" if rng.random() < 0.8 or plan["route"] == "torch.ops" else "meta"
+    elif m == 2 and len(s.shape) == 2:  # the transpose of a contiguous tensor
+        s.strides = (1, max(s.shape[0], 1))
+    elif m == 3 and s.shape:  # every other element along one dimension
+        d = int(rng.integers(0, len(s.shape)))
+        st = list(s.strides_or_default())
+        st[d] *= 2
+        s.strides = tuple(st)
+    elif m == 4 and s.shape:  # rank
+        s.shape = [s.shape[1:], s.shape + (1,), (1,) + s.shape, ()][rng.integers(0, 4)]
+        s.strides = None
+    elif m == 5:  # misaligned (2 bytes past) for a half tensor
+        s.offset = int(rng.choice([1, 3, 5]))
+    elif m == 6:
+        s.neg = True
+    elif m == 7:
+        s.fill = "wild"
+    elif m == 8:
+        plan[name] = FUSED_NON_TENSORS[rng.integers(0, len(FUSED_NON_TENSORS))]
+    elif m == 9:
+        plan[name] = ["ARGS+1", "ARGS-1", "KWARGS"][rng.integers(0, 3)]
+    elif m == 10 and len(s.shape) == 2 and s.shape[0] > 1:  # rows that overlap, or expanded
+        s.strides = (int(rng.choice([0, 1, s.shape[1] // 2, max(s.shape[1] - 1, 0)])), 1)
+    elif m == 11 and len(s.shape) == 2 and s.shape[0] > 1:  # an odd row stride: rows misaligned
+        s.strides = (s.shape[1] + 1, 1)
+    elif m == 12 and len(s.shape) == 2:  # huge by metadata: rows of zero stride
+        s.shape, s.strides = (HUGE, s.shape[1]), (0, 1)
+    else:
+        return False
+    return True
+
+
+def fused_arguments(op, b):
+    """(Expect of the refusal, None) for a call whose arguments do not bind (their number, a value
+    of the wrong type) or name a tensor that is not on the device; else (None, the tensors as the
+    operator sees them). PyTorch's dispatcher converts more scalar types, takes None for a tensor
+    (which then has no device) and hands silu_mul materialised copies of negation views."""
+    t, ops = b.tensors, via_dispatcher(b.plan)
+    params = FUSED_PARAMS[op]
+    if isinstance(t[params[0][0]], str) and t[params[0][0]] == "bad arity":
+        return Expect(errors=[err(RuntimeError, "expected at most|missing value for argument|"
+                                                "Expected a value of type")] if ops else
+                      [err(TypeError, f"^{op}\\(\\): incompatible function arguments")]), None
+
+    def fits(v, kind):
+        if kind in ("tensor", "optional"):
+            return is_tensor(v) or (v is None and (ops or kind == "optional"))
+        return (as_int if kind == "int" else as_real)(v, ops) is not None
+
+    wrong = [(i, n) for i, (n, kind) in enumerate(params) if not fits(t[n], kind)]
+    if wrong:
+        i, name = wrong[0]
+        if ops:
+            return Expect(errors=[err(RuntimeError, f"Expected a value of type '[^']+' for "
+                                                    f"argument '{name}'")]), None
+        return Expect(errors=[err(TypeError, f"^{op}\\(\\): incompatible function arguments: "
+                                             f"argument {i} \\({name}\\) must be ")]), None
+    tensors = {n: t[n] for n, kind in params if kind in ("tensor", "optional")}
+    if ops and all(v is None for v in tensors.values()):
+        return Expect(errors=[err(RuntimeError, "^There were no tensor arguments")]), None
+    if ops and op == "silu_mul" and tensors["gate_up"].is_neg():
+        v = tensors["gate_up"]
+        if v.numel() * v.element_size() > BIG_OUTPUT:
+            return Expect(errors=[err(RuntimeError, "out of memory")]), None
+        try:
+            tensors["gate_up"] = v.resolve_neg()
+        except RuntimeError as e:
+            return Expect(errors=[err(RuntimeError, "^" + re.escape(str(e)))]), None
+    for (name, kind) in params:
+        v = tensors.get(name)
+        if kind == "tensor" and v is None and ops:
+            return Expect(errors=[err(RuntimeError, "^tensor does not have a device")]), None
+        if v is not None and v.device.type != "xpu":
+            return Expect(errors=[err(RuntimeError, f"^{name} must be a XPU tensor")]), None
+    return None, tensors
+
+
+def refusal(message):
+    return Expect(errors=[err(RuntimeError, "^" + re.escape(message))])
+
+
+def sizes(t):
+    return "[" + ", ".join(map(str, t.shape)) + "]"
+
+
+def chunked(size, top):
+    return CHUNK <= size <= top and size % CHUNK == 0
+
+
+def separate_rows(t):
+    """Rows of contiguous elements that do not overlap."""
+    return t.stride(1) == 1 and (t.shape[0] <= 1 or t.stride(0) >= t.shape[1])
+
+
+def rows_aligned(t):
+    return t.data_ptr() % 4 == 0 and (t.shape[0] <= 1 or t.stride(0) % 2 == 0)
+
+
+def overlap(a, b):
+    """Whether the bytes two tensors reach from their data pointers (through their last row, for
+    rows of contiguous elements) meet."""
+    def span(t):
+        if t.numel() == 0:
+            return 0
+        if t.dim() == 2 and t.stride(1) == 1:
+            return ((t.shape[0] - 1) * t.stride(0) + t.shape[1]) * t.element_size()
+        return t.numel() * t.element_size()
+
+    a0, b0, na, nb = a.data_ptr(), b.data_ptr(), span(a), span(b)
+    return na != 0 and nb != 0 and a0 < b0 + nb and b0 < a0 + na
+
+
+def model_values(b, name, dtype):
+    """The logical values of argument `name` as a numpy array of `dtype`."""
+    return b.values(name).numpy().astype(dtype)
+
+
+# ---- vantrel.add_rms_norm ------------------------------------------------------------------------
+
+def gen_add_rms_norm(rng):
+    H = fused_size(rng, FUSED["add_rms_norm"]["sizes"], NORM_MAX, 2048) if rng.random() < 0.93 \
+        else outside_size(rng, NORM_MAX)
+    M = int(rng.choice([0, 1, 1, 2, 3, 4, 5, 8, 16, 33, 100]))
+    M = min(M, max(1, 2 ** 17 // max(H, 1)))
+    fill = pick_fill(rng)
+    plan = {"residual": Operand((M, H), F32, fill=fill, offset=int(rng.choice([0, 0, 1, 3]))),
+            "delta": Operand((M, H), H16, fill=fill) if rng.random() < 0.75 else None,
+            "weight": Operand((H,), F32, offset=int(rng.choice([0, 0, 1, 7]))),
+            "eps": GOOD_EPS[rng.integers(0, len(GOOD_EPS))], "route": route(rng)}
+    if plan["delta"]:
+        row_slice(rng, plan["delta"], H)
+    r = rng.random()
+    if r < 0.08 and plan["delta"]:  # delta in the residual's buffer, past its end
+        share(rng, plan, "delta", "residual", overlap=False)
+    elif r < 0.16:  # the weight in the residual's buffer: over it as well when nothing is added
+        share(rng, plan, "weight", "residual", overlap=not plan["delta"] and rng.random() < 0.5)
+    for _ in range(rng.poisson(0.9)):
+        mutate_add_rms_norm(rng, plan)
+    return plan
+
+
+def mutate_add_rms_norm(rng, plan):
+    name = ("residual", "delta", "weight", "eps")[rng.integers(0, 4)]
+    if name == "eps":
+        plan["eps"] = BAD_EPS[rng.integers(0, len(BAD_EPS))]
+        return
+    s = plan[name]
+    if name == "delta" and (s is None or rng.random() < 0.1):
+        res = plan["residual"]
+        plan["delta"] = None if s is not None or not isinstance(res, Operand) else \
+            Operand(res.shape, H16)
+        return
+    if not isinstance(s, Operand):
+        return
+    m = int(rng.integers(0, 16))
+    if mutate_tensor(rng, plan, name, m):
+        return
+    if m == 13 and len(s.shape) >= 1:  # one size off
+        d = int(rng.integers(0, len(s.shape)))
+        sh = list(s.shape)
+        sh[d] = max(0, sh[d] + int(rng.choice([-CHUNK, CHUNK, 1, -1])))
+        s.shape, s.strides = tuple(sh), None
+    elif m == 14:  # over another argument's bytes (the weight over delta's: both only read)
+        share(rng, plan, name, "delta" if name == "weight" and rng.random() < 0.5 else "residual",
+              overlap=True)
+    elif m == 15:  # a size the kernels do not serve, for every tensor alike
+        H = outside_size(rng, NORM_MAX)
+        for n in ("residual", "delta", "weight"):
+            if isinstance(plan[n], Operand):
+                plan[n].shape, plan[n].strides = plan[n].shape[:-1] + (H,), None
+
+
+def expect_add_rms_norm(b):
+    problem, t = fused_arguments("add_rms_norm", b)
+    if problem:
+        return problem
+    r, d, w = t["residual"], t["delta"], t["weight"]
+    eps = as_real(b.tensors["eps"], via_dispatcher(b.plan))
+    if r.dtype != F32:
+        return refusal(f"residual must be Float (float32), got {TYPE_NAME[r.dtype]}")
+    if r.dim() != 2:
+        return refusal(f"residual must be 2-D [M, H], got {r.dim()} dimensions")
+    if not r.is_contiguous():
+        return refusal("residual must be contiguous")
+    M, H = r.shape
+    if not chunked(H, NORM_MAX):
+        return refusal(f"residual must have H (size of dimension 1) a multiple of {CHUNK} from "
+                       f"{CHUNK} to {NORM_MAX}, got H = {H}")
+    if d is not None and r.is_neg():
+        return refusal("residual must not be a lazily negated view (torch._neg_view)")
+    if w.dtype != F32:
+        return refusal(f"weight must be Float (float32), got {TYPE_NAME[w.dtype]}")
+    if w.dim() != 1 or w.shape[0] != H:
+        return refusal(f"weight must be [{H}] (H of residual), got {sizes(w)}")
+    if not w.is_contiguous():
+        return refusal("weight must be contiguous")
+    if d is not None:
+        if d.dtype != H16:
+            return refusal(f"delta must be Half, got {TYPE_NAME[d.dtype]}")
+        if d.shape != r.shape:
+            return refusal(f"delta must be [M, H] = {sizes(r)} like residual, got {sizes(d)}")
+        if not separate_rows(d):
+            return refusal(f"delta rows must be {H} contiguous elements (stride 1 along "
+                           f"dimension 1) at least {H} elements apart")
+    if not (math.isfinite(eps) and 0 <= eps <= FLOAT32_MAX):
+        return refusal("eps must be a finite number >= 0, got ")
+    if M == 0:
+        return Expect(shape=(0, H), dtype=H16, check=lambda y: b.written({}), kind="empty")
+    if d is not None:
+        if not rows_aligned(d):
+            return refusal("delta rows must be 4-byte aligned (data pointer, and an even row "
+                           "stride)")
+        if overlap(r, d):
+            return refusal("delta must not overlap residual (written in place)")
+        if overlap(r, w):
+            return refusal("weight must not overlap residual (written in place)")
+
+    def check(y):
+        with np.errstate(all="ignore"):
+            x, out = add_rms_norm_model(
+                model_values(b, "residual", np.float32),
+                None if d is None else model_values(b, "delta", np.float16),
+                model_values(b, "weight", np.float32), eps)
+        problem = same_bits(y.numpy(), out)
+        if problem:
+            return problem
+        return b.written({"residual": (x, None)} if d is not None else {})
+
+    kernel = vantrel.add_rms_norm_kernel(H)
+    return Expect(shape=(M, H), dtype=H16, check=check, kernel=kernel,
+                  kind=f"kernel {kernel}" + ("" if d is not None else " (no delta)"))
+
+
+# ---- vantrel.rotary_cache ------------------------------------------------------------------------
+
+def gen_rotary_cache(rng):
+    D = CHUNK * int(rng.integers(1, ROTARY_MAX // CHUNK + 1)) if rng.random() < 0.7 else \
+        int(rng.choice([64, 128]))
+    kv = int(rng.choice([1, 1, 2, 3, 4, 8]))
+    heads = kv * int(rng.choice([1, 1, 2, 3, 4, 8]))  # grouped key/value heads
+    B = int(rng.choice([0, 1, 2, 3, 4], p=[0.05, 0.4, 0.25, 0.15, 0.15]))
+    C = int(rng.choice([0, 1, 2, 3, 5, 8, 33], p=[0.05, 0.45, 0.15, 0.1, 0.1, 0.1, 0.05]))
+    while B * C * (heads + 2 * kv) * D > 2 ** 17 and C > 1:
+        C //= 2
+    L = C + int(rng.choice([0, 1, 5, 17, 100]))
+    start = L - C if rng.random() < 0.3 else int(rng.integers(0, L - C + 1))
+    P = start + C + int(rng.choice([0, 0, 3, 50]))  # tables that end at the last new position too
+    width = (heads + 2 * kv) * D
+    extra = int(rng.choice([0, 0, 0, 1, 2, 16, D]))  # columns past the values: never read
+    qkv = Operand((B * C, width + extra), H16, fill=pick_fill(rng))
+    row_slice(rng, qkv, qkv.shape[1])
+    tables = "wild" if rng.random() < 0.05 else "normal"
+    k = Operand((B, kv, L, D), H16, offset=2 * int(rng.choice([0, 0, 1, 5])))
+    plan = {"qkv": qkv, "cos": Operand((P, D), F32, fill=tables),
+            "sin": Operand((P, D), F32, fill=tables, offset=int(rng.choice([0, 0, 1]))),
+            "k_cache": k, "v_cache": dataclasses.replace(k), "start": start, "heads": heads,
+            "kv_heads": kv, "route": route(rng)}
+    if rng.random() < 0.2:  # both caches in one buffer, the values' after the keys'
+        share(rng, plan, "v_cache", "k_cache", overlap=False)
+    elif rng.random() < 0.1:  # the key cache in the buffer of qkv, past its end
+        share(rng, plan, "k_cache", "qkv", overlap=False)
+    if rng.random() < 0.05:  # one table for both (not a rotation, but readable twice)
+        plan["sin"] = plan["cos"]
+    if rng.random() < 0.03:  # huge by metadata, and empty: no sequences in a long cache
+        plan["k_cache"].shape = plan["v_cache"].shape = (0, kv, HUGE, D)
+        plan["qkv"].shape = (0,) + plan["qkv"].shape[1:]
+        plan["start"] = P  # at the tables' end
+    for _ in range(rng.poisson(0.8)):
+        mutate_rotary_cache(rng, plan)
+    return plan
+
+
+def mutate_rotary_cache(rng, plan):
+    names = FUSED_NAMES["rotary_cache"]
+    name = names[rng.integers(0, len(names))]
+    s = plan[name]
+    if name in ("start", "heads", "kv_heads"):
+        if not isinstance(s, int) or isinstance(s, bool) or rng.random() < 0.3:
+            plan[name] = bad_ints(s if isinstance(s, int) else 1)[rng.integers(0, 8)]
+            return
+        def size(n, d, default=1):
+            x = plan[n]
+            return x.shape[d] if isinstance(x, Operand) and len(x.shape) > d else default
+
+        L, P = size("k_cache", 2), size("cos", 0)
+        C = size("qkv", 0) // max(size("k_cache", 0), 1)
+        values = {"start": [L - C + 1, P - C + 1, -1, 2 ** 62, 2 ** 63 - 1, -2 ** 63],
+                  "heads": [s + 1, s - 1, 0, -s, 2 ** 62, 2 ** 31 * s,
+                            plan["kv_heads"] if isinstance(plan["kv_heads"], int) else 1],
+                  "kv_heads": [s + 1, 0, -1, 2 * s, 2 ** 62]}[name]
+        plan[name] = values[rng.integers(0, len(values))]
+        return
+    if not isinstance(s, Operand):
+        return
+    m = int(rng.integers(0, 18))
+    if mutate_tensor(rng, plan, name, m):
+        return
+    if m == 13 and s.shape:  # one size off
+        d = int(rng.integers(0, len(s.shape)))
+        sh = list(s.shape)
+        sh[d] = max(0, sh[d] + int(rng.choice([-1, 1, CHUNK, -CHUNK])))
+        s.shape, s.strides = tuple(sh), None
+    elif m == 14 and len(s.shape) == 4:  # the cache as [B, L, kv_heads, D] in memory
+        B, H, L, D = s.shape
+        s.strides = (L * H * D, D, H * D, 1)
+    elif m == 15:  # over another argument's bytes
+        others = [n for n in names[:names.index(name)] if isinstance(plan[n], Operand)]
+        if others:
+            share(rng, plan, name, others[rng.integers(0, len(others))], overlap=True)
+    elif m == 16 and name == "v_cache":  # the key cache again
+        plan["v_cache"] = plan["k_cache"]
+    elif m == 17:  # a head size the kernels do not serve, for every tensor alike
+        D = outside_size(rng, ROTARY_MAX)
+        for n in ("cos", "sin", "k_cache", "v_cache"):
+            if isinstance(plan[n], Operand) and plan[n].shape:
+                plan[n].shape, plan[n].strides = plan[n].shape[:-1] + (D,), None
+
+
+def expect_rotary_cache(b):
+    problem, t = fused_arguments("rotary_cache", b)
+    if problem:
+        return problem
+    ops = via_dispatcher(b.plan)
+    qkv, cos, sin, k, v = (t[n] for n in ("qkv", "cos", "sin", "k_cache", "v_cache"))
+    start, heads, kv = (as_int(b.tensors[n], ops) for n in ("start", "heads", "kv_heads"))
+    if k.dtype != H16:
+        return refusal(f"k_cache must be Half, got {TYPE_NAME[k.dtype]}")
+    if k.dim() != 4:
+        return refusal(f"k_cache must be 4-D [B, kv_heads, L, D], got {k.dim()} dimensions")
+    if not k.is_contiguous():
+        return refusal("k_cache must be contiguous")
+    B, _, L, D = k.shape
+    if not chunked(D, ROTARY_MAX):
+        return refusal(f"k_cache must have head size D (size of dimension 3) a multiple of {CHUNK} "
+                       f"from {CHUNK} to {ROTARY_MAX}, got D = {D}")
+    if kv < 1:
+        return refusal(f"kv_heads must be at least 1, got {kv}")
+    if heads < 1 or heads % kv:
+        return refusal(f"heads must be a positive multiple of kv_heads = {kv}, got {heads}")
+    if k.shape[1] != kv:
+        return refusal(f"k_cache must have kv_heads = {kv} heads (size of dimension 1), got "
+                       f"{k.shape[1]}")
+    if k.is_neg():
+        return refusal("k_cache must not be a lazily negated view (torch._neg_view)")
+    if v.dtype != H16 or v.shape != k.shape:
+        return refusal(f"v_cache must be Half {sizes(k)} like k_cache, got ")
+    if not v.is_contiguous():
+        return refusal("v_cache must be contiguous")
+    if v.is_neg():
+        return refusal("v_cache must not be a lazily negated view (torch._neg_view)")
+    if qkv.dtype != H16:
+        return refusal(f"qkv must be Half, got {TYPE_NAME[qkv.dtype]}")
+    if qkv.dim() != 2:
+        return refusal(f"qkv must be 2-D [B * C, (heads + 2 * kv_heads) * D], got {qkv.dim()} "
+                       "dimensions")
+    if qkv.shape[1] < (heads + 2 * kv) * D:
+        return refusal(f"qkv must have at least (heads + 2 * kv_heads) * D columns with heads = "
+                       f"{heads}, kv_heads = {kv}, D = {D}, got {qkv.shape[1]}")
+    if not separate_rows(qkv):
+        return refusal("qkv rows must be contiguous elements (stride 1 along dimension 1) at "
+                       f"least {qkv.shape[1]} elements apart")
+    rows = qkv.shape[0]
+    if (rows != 0) if B == 0 else (rows % B != 0):
+        return refusal(f"qkv must have B * C rows, a multiple of B = {B} (k_cache.size(0)), got "
+                       f"{rows}")
+    C = rows // B if B else 0
+    if cos.dtype != F32:
+        return refusal(f"cos must be Float (float32), got {TYPE_NAME[cos.dtype]}")
+    if cos.dim() != 2 or cos.shape[1] != D:
+        return refusal(f"cos must be [P, {D}] (D of k_cache), got {sizes(cos)}")
+    if not cos.is_contiguous():
+        return refusal("cos must be contiguous")
+    if sin.dtype != F32:
+        return refusal(f"sin must be Float (float32), got {TYPE_NAME[sin.dtype]}")
+    if sin.shape != cos.shape:
+        return refusal(f"sin must have the sizes of cos {sizes(cos)}, got {sizes(sin)}")
+    if not sin.is_contiguous():
+        return refusal("sin must be contiguous")
+    if start < 0:
+        return refusal(f"start must be at least 0, got {start}")
+    P = cos.shape[0]
+    for end, text in ((L, f"L = {L} (k_cache.size(2))"), (P, f"P = {P} (cos.size(0))")):
+        if start > end - C:
+            return refusal(f"start + C = {start} + {C} must be at most {text}")
+    shape = (B, heads, C, D)
+    if C == 0:
+        return Expect(shape=shape, dtype=H16, check=lambda y: b.written({}), kind="empty")
+    if not rows_aligned(qkv):
+        return refusal("qkv rows must be 4-byte aligned (data pointer, and an even row stride)")
+    for name, x in (("k_cache", k), ("v_cache", v)):
+        if x.data_ptr() % 4:
+            return refusal(f"{name} data pointer must be 4-byte aligned")
+    if overlap(k, v):
+        return refusal("k_cache and v_cache must not overlap")
+    for name, cache in (("k_cache", k), ("v_cache", v)):
+        for other, x in (("qkv", qkv), ("cos", cos), ("sin", sin)):
+            if overlap(cache, x):
+                return refusal(f"{name} must not overlap {other}")
+
+    def check(y):
+        with np.errstate(all="ignore"):
+            q, k_after, v_after = rotary_cache_model(
+                model_values(b, "qkv", np.float16), model_values(b, "cos", np.float32),
+                model_values(b, "sin", np.float32), model_values(b, "k_cache", np.float16),
+                model_values(b, "v_cache", np.float16), start, heads, kv)
+        problem = same_bits(y.numpy(), q)
+        if problem:
+            return problem
+        new_rows = np.zeros(k.shape, bool)  # only these rows may change; the others keep their bits
+        new_rows[:, :, start:start + C] = True
+        return b.written({"k_cache": (k_after, new_rows), "v_cache": (v_after, new_rows)})
+
+    kernel = vantrel.rotary_cache_kernel(D)
+    return Expect(shape=shape, dtype=H16, check=check, kernel=kernel,
+                  kind=f"kernel {kernel}" + (" grouped" if heads > kv else ""))
+
+
+# ---- vantrel.silu_mul ----------------------------------------------------------------------------
+
+def gen_silu_mul(rng):
+    inside = rng.random() < 0.93
+    I = fused_size(rng, FUSED["silu_mul"]["sizes"], GATED_MAX, 4096) if inside else \
+        int(rng.choice([outside_size(rng, GATED_MAX), -CHUNK]))
+    M = int(rng.choice([0, 1, 1, 2, 3, 4, 8, 16, 64]))
+    M = min(M, max(1, 2 ** 15 // max(I, 1)))
+    cols = 2 * max(I, CHUNK) + int(rng.choice([0, 0, 0, 1, 2, 16, max(I, CHUNK)]))
+    gate_up = Operand((M, cols), H16, fill=pick_fill(rng))
+    row_slice(rng, gate_up, cols)
+    plan = {"gate_up": gate_up, "intermediate": I, "route": route(rng)}
+    for _ in range(rng.poisson(0.8)):
+        mutate_silu_mul(rng, plan)
+    return plan
+
+
+def mutate_silu_mul(rng, plan):
+    if rng.random() < 0.3:
+        I = plan["intermediate"]
+        I = I if isinstance(I, int) and not isinstance(I, bool) else CHUNK
+        plan["intermediate"] = [*bad_ints(I), I + CHUNK // 2, 0, -I, I + 1, GATED_MAX + CHUNK,
+                                2 ** 62, 2 * I][rng.integers(0, 15)]
+        return
+    s = plan["gate_up"]
+    if not isinstance(s, Operand):
+        return
+    m = int(rng.integers(0, 14))
+    if mutate_tensor(rng, plan, "gate_up", m):
+        return
+    if m == 13 and len(s.shape) == 2:  # too few columns
+        s.shape, s.strides = (s.shape[0], max(0, s.shape[1] - int(rng.choice([1, CHUNK])))), None
+
+
+def expect_silu_mul(b):
+    problem, t = fused_arguments("silu_mul", b)
+    if problem:
+        return problem
+    g, I = t["gate_up"], as_int(b.tensors["intermediate"], via_dispatcher(b.plan))
+    if g.dtype != H16:
+        return refusal(f"gate_up must be Half, got {TYPE_NAME[g.dtype]}")
+    if g.dim() != 2:
+        return refusal(f"gate_up must be 2-D [M, 2 * intermediate], got {g.dim()} dimensions")
+    if not chunked(I, GATED_MAX):
+        return refusal(f"intermediate must be a multiple of {CHUNK} from {CHUNK} to {GATED_MAX}, "
+                       f"got {I}")
+    M, cols = g.shape
+    if cols < 2 * I:
+        return refusal(f"gate_up must have at least 2 * intermediate = {2 * I} columns, got {cols}")
+    if not separate_rows(g):
+        return refusal("gate_up rows must be contiguous elements (stride 1 along dimension 1) at "
+                       f"least {cols} elements apart")
+    if M == 0:
+        return Expect(shape=(0, I), dtype=H16, check=lambda y: b.written({}), kind="empty")
+    if not rows_aligned(g):
+        return refusal("gate_up rows must be 4-byte aligned (data pointer, and an even row stride)")
+
+    def check(y):
+        with np.errstate(all="ignore"):
+            expected = silu_mul_model(model_values(b, "gate_up", np.float16), I)
+        return same_bits(y.numpy(), expected) or b.written({})
+
+    kernel = vantrel.silu_mul_kernel(I)
+    return Expect(shape=(M, I), dtype=H16, check=check, kernel=kernel, kind=f"kernel {kernel}")
+
+
 # ---- running calls -------------------------------------------------------------------------------
 
 GENERATORS = {"forward": (gen_forward, expect_forward, ("input", "weights")),
               "sdp_forward": (gen_sdp, expect_sdp, ("q", "k", "v")),
-              "forward_quantized": (gen_quantized, expect_quantized, QUANT_NAMES)}
+              "forward_quantized": (gen_quantized, expect_quantized, QUANT_NAMES),
+              "add_rms_norm": (gen_add_rms_norm, expect_add_rms_norm,
+                               FUSED_NAMES["add_rms_norm"]),
+              "rotary_cache": (gen_rotary_cache, expect_rotary_cache,
+                               FUSED_NAMES["rotary_cache"]),
+              "silu_mul": (gen_silu_mul, expect_silu_mul, FUSED_NAMES["silu_mul"])}
 
 
 def via_dispatcher(plan):
@@ -903,10 +1553,14 @@ def make_call(seed, op, index):
     elif rng.random() < 0.1:  # a valid call by keyword, in reverse order
         args, kwargs = [], dict(reversed(list(zip(names, args))))
     fn = getattr(torch.ops.vantrel, op) if via_dispatcher(plan) else getattr(vantrel, op)
+    def described(i, n):
+        same = next((m for m in names[:i] if plan[m] is plan[n]), None)
+        if isinstance(plan[n], Operand) and same:
+            return f"{same} (the same tensor)"
+        return str(plan[n]) if isinstance(plan[n], Operand) else repr(plan[n])[:40]
+
     desc = ("torch.ops." if via_dispatcher(plan) else "") + f"vantrel.{op}(" + ", ".join(
-        ("k (the same tensor)" if n == "v" and plan["v"] is plan["k"]
-         else str(plan[n]) if isinstance(plan[n], Operand) else repr(plan[n])[:40])
-        for n in names) + ")"
+        described(i, n) for i, n in enumerate(names)) + ")"
     return fn, args, kwargs, built, desc
 
 

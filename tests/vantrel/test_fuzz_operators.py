@@ -1,4 +1,6 @@
 """A seeded slice of the operator fuzzer (tests/vantrel/fuzz_operators.py runs the long ones)."""
+import re
+
 import pytest
 import torch
 
@@ -43,3 +45,36 @@ def test_seeded_slice(op):
         assert total(c, lambda label: not label.startswith("result") and "[torch.ops]" in label) \
             >= 10
     assert total(c, lambda label: not label.startswith("result")) >= 100, c
+
+
+# The decoding step's fused operators: every kernel their table lists (with the one for the other
+# sizes), results on both entry points and refusals on both, and both sides of a variant: the
+# residual updated or only read, key/value heads grouped or not.
+FUSED_OPS = ("add_rms_norm", "rotary_cache", "silu_mul")
+FUSED_CALLS = 300
+VARIANTS = {"add_rms_norm": r"\(no delta\)", "rotary_cache": "grouped"}
+
+
+def fused_kernels(op):
+    entry = vantrel.kernel_table()[op]
+    named = getattr(vantrel, f"{op}_kernel")
+    return {named(size) for size in entry["sizes"]} | ({entry["other_sizes_kernel"]} - {None})
+
+
+@pytest.mark.parametrize("op", FUSED_OPS)
+def test_seeded_slice_fused(op):
+    counts, failures = run(seed=7, calls=FUSED_CALLS, ops=(op,))
+    assert not failures, f"{len(failures)} failures:\n" + "\n".join(failures[:20])
+    c = counts[op]
+
+    def results(pattern):
+        return total(c, lambda label: label.startswith("result") and re.search(pattern, label))
+
+    for kernel in fused_kernels(op):
+        assert results(rf"kernel {kernel}\b") >= 1, (kernel, c)
+    assert results("^result: empty") >= 1, c  # no rows or no positions: nothing launched
+    if op in VARIANTS:
+        assert 10 <= results(VARIANTS[op]) <= results("kernel") - 10, c
+    assert results(r"\[torch\.ops\]") >= 10, c
+    assert total(c, lambda label: not label.startswith("result") and "[torch.ops]" in label) >= 10
+    assert total(c, lambda label: not label.startswith("result")) >= 60, c
