@@ -40,29 +40,23 @@ SHAPES = {
 SHAPE_KV_LEN = 2048  # cached positions of the shapes table's step
 
 
-def _submit_time(model, cache, tokens, pos, reps):
-    best = float("inf")
+def host_time(model, cache, tokens, pos, reps):
+    """Host CPU seconds per layer of a decoding step, as the submitting thread spends them while
+    the device is busy so that its calls queue: a step is issued right behind another one, and
+    the calling thread's CPU time inside the layers (one C++ call issuing nine operations per
+    layer, Model.layers_cpu_seconds) is taken, best of reps. The thread does not spin while it
+    waits. Also returns the whole step's CPU time (the fixed operations included: in the emulator
+    the embedding is a host operation that waits for the device)."""
+    layers, step = float("inf"), float("inf")
     for _ in range(reps):
         xpuemu.synchronize()
         model.forward(tokens, pos, cache)  # keeps the device busy
         t = time.thread_time()
         model.forward(tokens, pos, cache)
-        best = min(best, time.thread_time() - t)
+        step = min(step, time.thread_time() - t)
+        layers = min(layers, model.layers_cpu_seconds)
     xpuemu.synchronize()
-    return best
-
-
-def host_time(model, cache, tokens, pos, reps):
-    """Host CPU seconds per layer of a decoding step, as the submitting thread spends them while
-    the device is busy so that its calls queue: a step is issued right behind another one and the
-    calling thread's CPU time taken (best of reps), for the model and for its first layer alone;
-    the difference per layer is the layers' share (the layers are one C++ call submitting nine
-    operations each; the fixed operations, the embedding among them, run as host operations in the
-    emulator, which wait for the device). The thread does not spin while it waits."""
-    layers = len(model.layers)
-    full = _submit_time(model, cache, tokens, pos, reps)
-    one = _submit_time(model.first_layers(1), cache, tokens, pos, reps)
-    return max(full - one, 0.0) / (layers - 1)
+    return layers / len(model.layers), step
 
 
 def launch_cost_table(model, half_bytes, packed_bytes):
@@ -102,22 +96,22 @@ def step_table(model, reps):
                 if best is None or sum(device.values()) < sum(best.values()):
                     best = device
             device = best
-            host_layer = host_time(model, cache, tokens, kv_len - 1, 5)
+            host_layer, host_step = host_time(model, cache, tokens, kv_len - 1, 5)
             gpu_layer = layer_bytes / GPU
             # A 32-layer 7B model: 32 such layers plus a 32000-row output layer.
             step_bytes = LAYERS_7B * layer_bytes + VOCAB_7B * HIDDEN_7B * 2
-            rows.append((batch, kv_len, device, host_layer, gpu_layer, layer_bytes,
+            rows.append((batch, kv_len, device, host_layer, host_step, gpu_layer, layer_bytes,
                          [batch * bw / step_bytes for bw in GPUS]))
             del cache
     print(f"\nDecoding step, {cfg.num_hidden_layers} layers of LLaMA-7B's shapes "
           f"(checks off; bytes with checks on):")
     print("| B | kv_len | device ms: projections | attention | the rest | host CPU ms per layer "
-          "| GPU ms per layer at 1229 GB/s | host ÷ GPU | MB read per layer "
+          "(whole step) | GPU ms per layer at 1229 GB/s | host ÷ GPU | MB read per layer "
           "| projected 7B tokens/s at 560 / 1229 GB/s |")
     print("|---|---|---|---|---|---|---|---|---|---|")
-    for b, n, dev, host_layer, gpu_layer, lb, tps in rows:
+    for b, n, dev, host_layer, host_step, gpu_layer, lb, tps in rows:
         print(f"| {b} | {n} | {dev['projections'] * 1e3:.1f} | {dev['attention'] * 1e3:.2f} | "
-              f"{dev['the rest'] * 1e3:.2f} | {host_layer * 1e3:.3f} | "
+              f"{dev['the rest'] * 1e3:.2f} | {host_layer * 1e3:.3f} ({host_step * 1e3:.2f}) | "
               f"{gpu_layer * 1e3:.3f} | {host_layer / gpu_layer:.2f}x | {lb / 1e6:.1f} | "
               f"{tps[0]:.0f} / {tps[1]:.0f} |")
 
@@ -142,7 +136,7 @@ def packed_step_table(directory, half_model):
                 checked_step(model, cache, tokens, kv_len - 1))) / layers
             half = bytes_read(layer_records(
                 checked_step(half_model, cache, tokens, kv_len - 1))) / layers
-            host = host_time(model, cache, tokens, kv_len - 1, 5)
+            host, _ = host_time(model, cache, tokens, kv_len - 1, 5)
             print(f"| {batch} | {kv_len} | {half / 1e6:.1f} | {packed / 1e6:.1f} | "
                   f"{packed / half:.3f} | {host * 1e3:.3f} | {packed / GPU * 1e3:.3f} | "
                   f"{host / (packed / GPU):.2f}x |")

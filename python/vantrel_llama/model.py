@@ -12,6 +12,7 @@ kernels for several of them).
 """
 import copy
 import math
+import time
 from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence, Tuple, Union
 
@@ -93,6 +94,7 @@ class Model:
         # (sharding.Shard) of heads, key/value heads, MLP width and output rows; None alone.
         self.group, self.shard = group, shard
         self.collective_ops = 0  # PyTorch operations on the device inside collectives
+        self.layers_cpu_seconds = 0.0  # of the latest forward: see forward
         self._heads, self._kv_heads = config.num_attention_heads, config.num_key_value_heads
         self._intermediate = config.intermediate_size
         if shard is not None:
@@ -208,6 +210,7 @@ class Model:
         b, c = tokens.shape
         kernel = c == 1 and kernel_attention and self._attention_kernel(start + c)
         h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
+        started = time.thread_time()
         if self._decoder is not None:
             x = self._decoder.run(h, [k for k, _ in cache], [v for _, v in cache], self._cos,
                                   self._sin, start, b, kernel,
@@ -215,6 +218,8 @@ class Model:
         else:
             layers = self._layers_fused if self._fused else self._layers_pytorch
             x = layers(h, cache, b, c, start, kernel)  # the final norm's output, half
+        # The calling thread's CPU time in the layers (issuing them; it waits without spinning).
+        self.layers_cpu_seconds = time.thread_time() - started
         if last_only:
             x = x.view(b, c, -1)[:, -1].contiguous()
             c = 1
