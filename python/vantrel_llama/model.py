@@ -1,14 +1,17 @@
 """A LLaMA-family decoder on the XPU device: the weights as vantrel's kernels want them, a key/value
 cache preallocated per request, one step function for every position, logits and generation.
 
-The model reaches vantrel's operators through the `Operators` it is given (operators.py): every
-projection goes through its `linear` (vantrel.forward: a kernel for the row counts and input widths
-vantrel's table lists, each width reading its weights in the layout the table names, PyTorch's
-linear otherwise), and attention for one new position through its `attention`
-(vantrel.sdp_forward) when the table has a kernel for the head size and the number of query heads
-sharing a key/value head, through PyTorch otherwise. RMSNorm, rotary embeddings, the gated MLP and
-the residual stream are PyTorch operations on the device, in float32 (this torch has no half
-kernels for several of them).
+A layer is nine device operations: add + RMSNorm, q/k/v, rotary + cache writes, attention, o,
+add + RMSNorm, gate/up, SiLU · up, down, the residual stream float32 on the device. The layers run
+as one C++ call per step (vantrel.DecoderLayers, from the `Operators` the model is given,
+operators.py); an Operators that declines gets the same operations from Python, one call at a
+time through its methods: `linear` / `linear_quantized` for the projections (a kernel for the
+row counts and widths vantrel's table lists, PyTorch's linear otherwise), `attention` for one new
+position (vantrel.sdp_forward when the table has a kernel for the head size and grouping,
+PyTorch otherwise), `add_rms_norm`, `rotary_cache`, `silu_mul`. Sizes the norm, rotary and
+gating kernels do not serve take PyTorch operations in float32. Under tensor parallelism the
+model holds one rank's shard and sums, or gathers, over the group after o, down and the output
+layer.
 """
 import copy
 import math
