@@ -8,6 +8,7 @@ import sys
 import pytest
 import torch
 
+from quantized_files import write_gptq_checkpoint
 from vantrel_llama.checkpoint import expected_tensors
 from vantrel_llama.config import config_from_dict
 from vantrel_llama.safetensors import write_safetensors
@@ -55,6 +56,22 @@ def test_two_ranks_decode_as_one_device_does(tmp_path, build_env, changes, extra
                  "9 per layer x 2 layers + 7 fixed", ": ok"):
         assert line in two.stdout, two.stdout
     assert two.stdout.count("\ntokens/s:") == 1  # rank 1 prints nothing
+
+
+@pytest.mark.parametrize("desc_act", [False, True])
+def test_gptq_checkpoint_split_two_ways(tmp_path, build_env, desc_act):
+    """Each rank takes its rows, or its whole groups of inputs, of the repacked codes; act-order
+    scatters a row-parallel shard's groups, which is refused naming the layer."""
+    write_gptq_checkpoint(tmp_path / "gptq", write(tmp_path / "model"), bits=4, group_size=64,
+                          desc_act=desc_act)
+    r = run_cli(build_env, tmp_path / "gptq", "--prompt-ids", "1,2,3", "--max-new-tokens", "3",
+                "--tp", "2", "--validate")
+    if desc_act:
+        assert r.returncode != 0 and "self_attn.o_proj: this rank's inputs" in r.stderr, r.stderr
+        assert "rank 0 exited" in r.stderr or "rank 1 exited" in r.stderr
+    else:
+        assert r.returncode == 0 and "gemmCommonDim256Int4G64NoReshape" in r.stdout, r.stderr
+        assert ": ok" in r.stdout
 
 
 @pytest.mark.parametrize("changes, size, message", [
