@@ -134,7 +134,8 @@ def run(args, group=None) -> int:
         print(f"tensor parallel: {model.group.size} ranks ({model.group.backend}), this rank "
               f"holds {model.shard.heads} query heads, {model.shard.kv_heads} key/value heads, "
               f"{model.shard.intermediate} of the MLP's width, {model.shard.vocab_rows} output "
-              f"rows")
+              f"rows" + ("; every rank read the .bin files whole (this torch's loader), P times "
+                         "their memory at once" if model.load_stats["format"] == "bin" else ""))
     ls = model.load_stats
     peak = ls["peak_rss_increase_bytes"]
     print(f"loaded {model_dir} ({ls['format']}): {ls['bytes'] / 1e6:.0f} MB on the device in "
