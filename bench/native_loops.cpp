@@ -783,6 +783,230 @@ py::dict sdp_fp16(const py::array& q, const py::array& k, const py::array& v, py
   return report(t, 2.0 * double(B) * double(D) * double(H + 2 * Hkv * n));
 }
 
+// ---- the decoding step's fused operators --------------------------------------------------------
+//
+// Float arithmetic, every operation rounded on its own; only the stores round to half. The calls
+// are small (kilobytes to a few megabytes), so they take one thread per kMinThreadShare elements:
+// starting more threads costs more than they save.
+
+constexpr element_type kFloat{'f', 4, "float32"};
+constexpr size_t kMinThreadShare = size_t(1) << 16;
+
+int threads_for(int requested, size_t elements) {
+  const size_t useful = std::max<size_t>(1, elements / kMinThreadShare);
+  return int(std::min<size_t>(size_t(thread_count(requested)), useful));
+}
+
+template <typename T>
+T* writable(py::array& a, const char* name) {
+  if (!a.writeable()) throw std::invalid_argument(std::string(name) + " must be writeable");
+  return static_cast<T*>(a.mutable_data());
+}
+
+// A 2-D C-contiguous array of `type` with `rows` rows of at least `width` elements: its row stride.
+size_t check_rows_of(const py::array& a, const char* name, element_type type, py::ssize_t rows,
+                     py::ssize_t width) {
+  if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) < width)
+    throw std::invalid_argument(std::string(name) + " has shape " + shape_str(a) + ", expected [" +
+                                std::to_string(rows) + ", >= " + std::to_string(width) + "]");
+  check_array(a, name, type, {rows, a.shape(1)});
+  return size_t(a.shape(1));
+}
+
+// Float lanes 0..15 (lo = 0..7, hi = 8..15) folded by halving: 8 += upper 8, 4, 2, then 0 + 1.
+inline float fold16_float(__m256 lo, __m256 hi) {
+  const __m256 t8 = _mm256_add_ps(lo, hi);
+  const __m128 t4 = _mm_add_ps(_mm256_castps256_ps128(t8), _mm256_extractf128_ps(t8, 1));
+  const __m128 t2 = _mm_add_ps(t4, _mm_movehl_ps(t4, t4));
+  return _mm_cvtss_f32(t2) + _mm_cvtss_f32(_mm_shuffle_ps(t2, t2, 1));
+}
+
+// add_rms_norm, one row of H: x = residual + float(delta) written to `sums` (with a delta), the
+// row's n = H / 16 chunks shared by work-items c = ceil(n / 64) at a time, each work-item's 16
+// lanes of squares folded by halving, the 64 slots folded by halving to S; r = 1 / sqrt(S / H +
+// eps); out = half((x r) weight).
+void norm_row(const float* residual, const uint16_t* delta, const float* weight, float eps,
+              size_t H, float* sums, uint16_t* out) {
+  const float* row = residual;
+  if (delta) {
+    for (size_t j = 0; j < H; j += 8)
+      _mm256_storeu_ps(sums + j, _mm256_add_ps(_mm256_loadu_ps(residual + j), load8(delta + j)));
+    row = sums;
+  }
+  const size_t n = H / 16, c = (n + 63) / 64;
+  float slots[64] = {};
+  for (size_t a = 0; a * c < n; ++a) {
+    __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
+    for (size_t q = a * c; q < std::min(n, (a + 1) * c); ++q) {
+      const __m256 xl = _mm256_loadu_ps(row + 16 * q), xh = _mm256_loadu_ps(row + 16 * q + 8);
+      lo = _mm256_add_ps(lo, _mm256_mul_ps(xl, xl));
+      hi = _mm256_add_ps(hi, _mm256_mul_ps(xh, xh));
+    }
+    slots[a] = fold16_float(lo, hi);
+  }
+  for (int w = 32; w >= 1; w /= 2)
+    for (int l = 0; l < w; ++l) slots[l] += slots[l + w];
+  const __m256 r = _mm256_set1_ps(1.0f / std::sqrt(slots[0] / float(H) + eps));
+  for (size_t j = 0; j < H; j += 8)
+    store8(out + j,
+           _mm256_mul_ps(_mm256_mul_ps(_mm256_loadu_ps(row + j), r), _mm256_loadu_ps(weight + j)));
+}
+
+py::dict add_rms_norm(const py::array& residual, const py::object& delta, const py::array& weight,
+                      float eps, py::array& out, const py::object& residual_out, int reps,
+                      int threads) {
+  if (residual.ndim() != 2) throw std::invalid_argument("residual must be [M, H]");
+  const py::ssize_t M = residual.shape(0), H = residual.shape(1);
+  if (vk::add_rms_norm_kernel_name(H).empty())
+    throw std::invalid_argument("H must be a multiple of 16 up to " +
+                                std::to_string(vk::kNormMaxWidth));
+  check_array(residual, "residual", kFloat, {M, H});
+  check_array(weight, "weight", kFloat, {H});
+  check_half(out, "out", {M, H});
+  const uint16_t* dp = nullptr;
+  size_t ldd = 0;
+  float* sp = nullptr;
+  if (!delta.is_none()) {
+    if (!py::isinstance<py::array>(delta) || !py::isinstance<py::array>(residual_out))
+      throw std::invalid_argument("delta must be an array or None, residual_out an array then");
+    const auto d = py::reinterpret_borrow<py::array>(delta);
+    auto s = py::reinterpret_borrow<py::array>(residual_out);
+    ldd = check_rows_of(d, "delta", kHalf, M, H);
+    check_array(s, "residual_out", kFloat, {M, H});
+    dp = cdata(d);
+    sp = writable<float>(s, "residual_out");
+  }
+  const auto* rp = static_cast<const float*>(residual.data());
+  const auto* wp = static_cast<const float*>(weight.data());
+  uint16_t* op = wdata(out);
+  const size_t rows = size_t(M), width = size_t(H);
+  const int nt = threads_for(threads, rows * width);
+  double t;
+  {
+    py::gil_scoped_release release;
+    t = best_seconds(reps, [&] {
+      parallel_chunks(rows, 1, nt, [&](size_t b, size_t e) {
+        for (size_t m = b; m < e; ++m)
+          norm_row(rp + m * width, dp ? dp + m * ldd : nullptr, wp, eps, width,
+                   sp ? sp + m * width : nullptr, op + m * width);
+      });
+    });
+  }
+  return report(t, double(M) * double(H) * (dp ? 6.0 : 4.0) + 4.0 * double(H));
+}
+
+// rotary_cache, one query or key row x of D: out_i = x_i cos_i + x_{(i + D/2) mod D} sin_i, each
+// product rounded to float, then the sum, then to half. The partner of the first half is the
+// second half and back, so 8 lanes of each half turn together.
+void rotate_row(const uint16_t* x, const float* cos, const float* sin, size_t D, uint16_t* out) {
+  const size_t half = D / 2;
+  for (size_t i = 0; i < half; i += 8) {
+    const __m256 a = load8(x + i), b = load8(x + half + i);
+    store8(out + i, _mm256_add_ps(_mm256_mul_ps(a, _mm256_loadu_ps(cos + i)),
+                                  _mm256_mul_ps(b, _mm256_loadu_ps(sin + i))));
+    store8(out + half + i, _mm256_add_ps(_mm256_mul_ps(b, _mm256_loadu_ps(cos + half + i)),
+                                         _mm256_mul_ps(a, _mm256_loadu_ps(sin + half + i))));
+  }
+}
+
+py::dict rotary_cache(const py::array& qkv, const py::array& cos, const py::array& sin,
+                      py::array& k_cache, py::array& v_cache, py::ssize_t start, py::ssize_t heads,
+                      py::ssize_t kv_heads, py::array& out, int reps, int threads) {
+  if (k_cache.ndim() != 4 || cos.ndim() != 2)
+    throw std::invalid_argument("k_cache must be [B, kv_heads, L, D] and cos [P, D]");
+  const py::ssize_t B = k_cache.shape(0), L = k_cache.shape(2), D = k_cache.shape(3),
+                    P = cos.shape(0);
+  if (vk::rotary_cache_kernel_name(D).empty())
+    throw std::invalid_argument("D must be a multiple of 16 up to " +
+                                std::to_string(vk::kRotaryMaxHeadSize));
+  if (kv_heads < 1 || heads < 1 || heads % kv_heads)
+    throw std::invalid_argument("kv_heads must divide heads");
+  if (B < 1 || qkv.ndim() != 2 || qkv.shape(0) % B)
+    throw std::invalid_argument("qkv must have B * C rows");
+  const py::ssize_t C = qkv.shape(0) / B, T = heads + 2 * kv_heads;
+  if (start < 0 || start + C > L || start + C > P)
+    throw std::invalid_argument("start + C must not pass the caches' L nor the tables' P");
+  const size_t ldq = check_rows_of(qkv, "qkv", kHalf, B * C, T * D);
+  check_array(cos, "cos", kFloat, {P, D});
+  check_array(sin, "sin", kFloat, {P, D});
+  check_half(k_cache, "k_cache", {B, kv_heads, L, D});
+  check_half(v_cache, "v_cache", {B, kv_heads, L, D});
+  check_half(out, "out", {B, heads, C, D});
+  const uint16_t* qp = cdata(qkv);
+  const auto* cp = static_cast<const float*>(cos.data());
+  const auto* sp = static_cast<const float*>(sin.data());
+  uint16_t *kp = writable<uint16_t>(k_cache, "k_cache"),
+           *vp = writable<uint16_t>(v_cache, "v_cache"), *op = wdata(out);
+  const size_t rows = size_t(B * C), d = size_t(D), h = size_t(heads), hk = size_t(kv_heads),
+               c = size_t(C), l = size_t(L), s0 = size_t(start);
+  const int nt = threads_for(threads, rows * size_t(T) * d);
+  double t;
+  {
+    py::gil_scoped_release release;
+    t = best_seconds(reps, [&] {
+      parallel_chunks(rows, 1, nt, [&](size_t b, size_t e) {
+        for (size_t row = b; row < e; ++row) {
+          const size_t seq = row / c, pos = row % c;
+          const uint16_t* x = qp + row * ldq;
+          const float *co = cp + (s0 + pos) * d, *si = sp + (s0 + pos) * d;
+          for (size_t i = 0; i < h; ++i)
+            rotate_row(x + i * d, co, si, d, op + ((seq * h + i) * c + pos) * d);
+          for (size_t i = 0; i < hk; ++i) {
+            const size_t at = ((seq * hk + i) * l + s0 + pos) * d;
+            rotate_row(x + (h + i) * d, co, si, d, kp + at);
+            std::memcpy(vp + at, x + (h + hk + i) * d, d * sizeof(uint16_t));
+          }
+        }
+      });
+    });
+  }
+  return report(t, 2.0 * double(B * C) * double(T * D) + 8.0 * double(C) * double(D));
+}
+
+// silu_mul, elements [0, n) of a row: out = half(g / (1 + e) u), e = exp2f(float(-g 1.442695f)),
+// as the emulated device's exp computes it (the C library's exp2f, one element at a time).
+void silu_mul_row(const uint16_t* gate, const uint16_t* up, size_t n, uint16_t* out) {
+  const __m256 log2e = _mm256_set1_ps(-1.442695f), one = _mm256_set1_ps(1.0f);
+  for (size_t j = 0; j < n; j += 8) {
+    const __m256 g = load8(gate + j);
+    alignas(32) float e[8];
+    _mm256_store_ps(e, _mm256_mul_ps(g, log2e));  // (-g) 1.442695f: the negation is exact
+    for (float& v : e) v = std::exp2(v);
+    const __m256 silu = _mm256_div_ps(g, _mm256_add_ps(one, _mm256_load_ps(e)));
+    store8(out + j, _mm256_mul_ps(silu, load8(up + j)));
+  }
+}
+
+py::dict silu_mul(const py::array& gate_up, py::ssize_t intermediate, py::array& out, int reps,
+                  int threads) {
+  if (vk::silu_mul_kernel_name(intermediate).empty())
+    throw std::invalid_argument("intermediate must be a multiple of 16 up to " +
+                                std::to_string(vk::kGatedMaxWidth));
+  if (gate_up.ndim() != 2) throw std::invalid_argument("gate_up must be [M, >= 2 intermediate]");
+  const py::ssize_t M = gate_up.shape(0);
+  const size_t ld = check_rows_of(gate_up, "gate_up", kHalf, M, 2 * intermediate);
+  check_half(out, "out", {M, intermediate});
+  const uint16_t* gp = cdata(gate_up);
+  uint16_t* op = wdata(out);
+  const size_t I = size_t(intermediate), elements = size_t(M) * I;
+  const int nt = threads_for(threads, 4 * elements);  // exp2f: a few times a norm's work
+  double t;
+  {
+    py::gil_scoped_release release;
+    // Units of 1024 elements (a multiple of 16: a row's units end at its end or on a chunk).
+    const size_t per_row = (I + 1023) / 1024;
+    t = best_seconds(reps, [&] {
+      parallel_chunks(size_t(M) * per_row, 4, nt, [&](size_t b, size_t e) {
+        for (size_t u = b; u < e; ++u) {
+          const size_t m = u / per_row, j = u % per_row * 1024, n = std::min<size_t>(1024, I - j);
+          silu_mul_row(gp + m * ld + j, gp + m * ld + I + j, n, op + m * I + j);
+        }
+      });
+    });
+  }
+  return report(t, 4.0 * double(elements));
+}
+
 // ---- DRAM read bandwidth ------------------------------------------------------------------------
 
 // Reads a buffer far larger than the caches with all threads (256-bit loads, four independent
@@ -868,6 +1092,23 @@ PYBIND11_MODULE(vantrel_native, m) {
           py::arg("reps") = 1, py::arg("threads") = 0, doc->c_str());
   m.def("sdp_fp16", &sdp_fp16, py::arg("q"), py::arg("k"), py::arg("v"), py::arg("out"),
         py::arg("reps") = 1, py::arg("threads") = 0, sdp_doc.c_str());
+  m.def(
+      "add_rms_norm", &add_rms_norm, py::arg("residual"), py::arg("delta").none(true),
+      py::arg("weight"), py::arg("eps"), py::arg("out"),
+      py::arg("residual_out").none(true) = py::none(), py::arg("reps") = 1, py::arg("threads") = 0,
+      "out[M, H] = vantrel.add_rms_norm(residual, delta, weight, eps) for float32 residual [M, H] "
+      "and weight [H], float16 delta [M, >= H] or None. residual is only read: with delta, "
+      "residual + delta goes to residual_out (float32 [M, H]), so that repeated runs compute "
+      "the same.");
+  m.def("rotary_cache", &rotary_cache, py::arg("qkv"), py::arg("cos"), py::arg("sin"),
+        py::arg("k_cache"), py::arg("v_cache"), py::arg("start"), py::arg("heads"),
+        py::arg("kv_heads"), py::arg("out"), py::arg("reps") = 1, py::arg("threads") = 0,
+        "out[B, heads, C, D] = vantrel.rotary_cache(qkv, cos, sin, k_cache, v_cache, start, heads, "
+        "kv_heads), writing rows start .. start + C - 1 of the float16 caches [B, kv_heads, L, D]; "
+        "qkv float16 [B * C, >= (heads + 2 kv_heads) D], cos and sin float32 [P, D].");
+  m.def("silu_mul", &silu_mul, py::arg("gate_up"), py::arg("intermediate"), py::arg("out"),
+        py::arg("reps") = 1, py::arg("threads") = 0,
+        "out[M, I] = vantrel.silu_mul(gate_up, I) for float16 gate_up [M, >= 2 I].");
   m.def("dram_read", &dram_read, py::arg("megabytes") = 1024.0, py::arg("reps") = 5,
         py::arg("threads") = 0,
         "Streaming read of a buffer of `megabytes` MiB by all threads: the DRAM read bandwidth.");

@@ -8,7 +8,9 @@ The native loops (module vantrel_native, bench/native_loops.cpp) perform each ke
 in its order, every binary16 operation rounded on its own, in AVX2 code on all cores; their output
 is compared bit for bit with the operator's. forward_quantized on LLaMA-7B's two shapes (the same
 weights as 8- and 4-bit codes) is measured beside the half forward, each against its native loop,
-and its native loop against the half one: what reading fewer bytes is worth on this host. Each
+and its native loop against the half one: what reading fewer bytes is worth on this host. The
+decoding step's fused operators (add_rms_norm, rotary_cache, silu_mul) at LLaMA-7B's sizes are
+measured against their native loops too, their ratios shown beside the targets. Each
 loop reports its GB/s (distinct bytes read / time) beside this machine's DRAM read bandwidth,
 measured here, so that a slow loop shows. Times are the best of N calls (poisoning off), the
 emulated call with checks off and on, the native loop and PyTorch's taking turns so that other
@@ -101,6 +103,46 @@ def sdp_case(dtype, kv_len, gen, xpu, vn, native=True, kv_heads=32):
                              @ v32).reshape(B, -1),
             torch32_name="float32 attention")
     return case
+
+
+# LLaMA-7B's decoding step around the fused operators: hidden size, intermediate size, heads of
+# HEAD_DIM, and the caches' length and the position written (one new position per sequence).
+FUSED_HIDDEN, FUSED_INTERMEDIATE, FUSED_HEADS, FUSED_CACHE, FUSED_START = 4096, 11008, 32, 256, 100
+
+
+def fused_cases(M, gen, xpu, vn):
+    """add_rms_norm (with a delta), rotary_cache (M sequences, one new position each) and
+    silu_mul at LLaMA-7B's sizes, M rows. Their ratios to the native loops are shown beside the
+    targets, not against them."""
+    H, I, heads, D, L = FUSED_HIDDEN, FUSED_INTERMEDIATE, FUSED_HEADS, HEAD_DIM, FUSED_CACHE
+    residual, weight = torch.randn(M, H, generator=gen), torch.rand(H, generator=gen) + 0.5
+    delta = torch.randn(M, H, generator=gen).half()
+    on_xpu = [t.to(xpu) for t in (residual, delta, weight)]
+    out, summed = torch.empty(M, H, dtype=torch.half), torch.empty(M, H)
+    yield dict(name=f"add_rms_norm H={H} M={M}", target=None,
+               call=lambda: vantrel.add_rms_norm(*on_xpu, 1e-5),
+               native=lambda reps: vn.add_rms_norm(residual.numpy(), delta.numpy(),
+                                                   weight.numpy(), 1e-5, out.numpy(),
+                                                   summed.numpy(), reps=reps),
+               native_out=out)
+    qkv = torch.randn(M, 3 * heads * D, generator=gen).half()
+    angles = torch.rand(L, D, generator=gen) * 6.3
+    tables = angles.cos(), angles.sin()
+    caches = [torch.zeros(M, heads, L, D, dtype=torch.half) for _ in range(2)]
+    rot_xpu = [t.to(xpu) for t in (qkv, *tables, *caches)]
+    rot_out = torch.empty(M, heads, 1, D, dtype=torch.half)
+    yield dict(name=f"rotary_cache D={D} {heads} heads M={M}", target=None,
+               call=lambda: vantrel.rotary_cache(*rot_xpu, FUSED_START, heads, heads),
+               native=lambda reps: vn.rotary_cache(
+                   qkv.numpy(), *(t.numpy() for t in tables), *(t.numpy() for t in caches),
+                   FUSED_START, heads, heads, rot_out.numpy(), reps=reps),
+               native_out=rot_out)
+    gate_up = (torch.randn(M, 2 * I, generator=gen) * 3).half()
+    gate_up_xpu, silu_out = gate_up.to(xpu), torch.empty(M, I, dtype=torch.half)
+    yield dict(name=f"silu_mul I={I} M={M}", target=None,
+               call=lambda: vantrel.silu_mul(gate_up_xpu, I),
+               native=lambda reps: vn.silu_mul(gate_up.numpy(), I, silu_out.numpy(), reps=reps),
+               native_out=silu_out)
 
 
 def measure(case, reps):
@@ -292,6 +334,10 @@ def main():
                         kv_heads=kv_heads)
         measure(case, reps)
         cases.append(case)
+    for M in (1, vantrel.LINEAR_MAX_ROWS):
+        for case in fused_cases(M, gen, xpu, vn):
+            measure(case, reps)
+            cases.append(case)
     idle, busy, idle_add, busy_add, busy_ops = host_times(xpu, 20 if args.quick else 100)
     dram = max(dram, dram_read())
 
@@ -311,10 +357,10 @@ def main():
         if "nat" not in c:
             continue
         nat, gbps = c["nat"], c["unique"] / c["nat"] / 1e9
-        figure = (f"{ms(c['off'])} / {ms(nat)} (native {gbps:.1f} GB/s = "
+        figure = (f"{short_time(c['off'])} / {short_time(nat)} (native {gbps:.1f} GB/s = "
                   f"{gbps * 1e9 / dram:.0%} of DRAM{'' if c['equal'] else ', OUTPUT DIFFERS'})")
         rows.append(row(f"{c['name']} / its native loop", figure, c["off"] / nat,
-                        1.5, valid=c["equal"]))
+                        c.get("target", 1.5), valid=c["equal"]))
     for c in cases:  # what the packed bytes are worth natively, against the bytes they save
         if "half" in c and "nat" in c["half"]:
             h = c["half"]
@@ -330,7 +376,7 @@ def main():
                     f"{us(busy_ops)} / {us(busy)}", busy_ops / busy, None))
     for c in cases:
         rows.append(row(f"checks on / off, {c['name']}", f"{ms(c['on'])} / {ms(c['off'])}",
-                        c["on"] / c["off"], 1.25))
+                        c["on"] / c["off"], 1.25 if c.get("target", 1) else None))
     for c in cases:
         if "t32" in c:
             rows.append(row(f"{c['name']} / PyTorch {c['torch32_name']} (CPU)",
@@ -341,7 +387,9 @@ def main():
     M, K, N = HOST_SHAPE
     print("kernel A: forward with weights in blocks of 16 outputs, kernel B: row-major weights "
           f"(K x N); intB: forward_quantized on the same weights as B-bit codes, groups of "
-          f"{QUANT_GROUP}; attention: sdp_forward B=1 H=32 (8 kv heads: grouped); host time: "
+          f"{QUANT_GROUP}; attention: sdp_forward B=1 H=32 (8 kv heads: grouped); fused "
+          f"operators at LLaMA-7B's sizes, M rows (rotary_cache: M sequences, one position "
+          f"each; add_rms_norm with a delta), beside the targets; host time: "
           f"forward M={M} {K}x{N} against torch.add of two 16-element CPU tensors, medians (idle: "
           "each right after a wait for a launch; busy: back to back)")
     print_rows(rows)

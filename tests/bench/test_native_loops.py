@@ -143,3 +143,85 @@ def test_dram_read_sums_every_word_once(threads):
     expected = sum(c % 256 * 0x0101010101010101 * words for c in range(40)) % 2**64
     result = vn.dram_read(40, reps=1, threads=threads)
     assert result["checksum"] == expected and result["bytes"] == 40 * 2**20
+
+
+# The decoding step's fused operators: LLaMA-7B's sizes (hidden 4096, intermediate 11008, head 128)
+# and small ones (one chunk per work-item, partial last slot; 8 work-items), M = 1 and 8.
+@pytest.mark.parametrize("with_delta", [True, False])
+@pytest.mark.parametrize("M", [1, 8])
+@pytest.mark.parametrize("H", [4096, 1360, 128])
+def test_add_rms_norm_matches_operator(H, M, with_delta):
+    g = torch.Generator().manual_seed(H + M)
+    residual = torch.randn(M, H, generator=g) * 4
+    # delta a column slice of a wider tensor, as the operator reads it
+    delta = rand_half(g, (M, H + 32), "wide")[:, 16:H + 16] * 8 if with_delta else None
+    weight = torch.randn(H, generator=g)
+    on_xpu = residual.to(XPU)
+    expected, unique = launch_bytes(vantrel.add_rms_norm(
+        on_xpu, None if delta is None else delta.to(XPU), weight.to(XPU), 1e-5))
+    out, summed = torch.empty(M, H, dtype=torch.half), torch.empty(M, H)
+    delta_np = None if delta is None else delta.contiguous().numpy()
+    result = vn.add_rms_norm(residual.numpy(), delta_np, weight.numpy(), 1e-5, out.numpy(),
+                             summed.numpy() if with_delta else None, reps=2, threads=3)
+    assert same_bits(out, expected)
+    if with_delta:
+        assert torch.equal(summed.view(torch.int32), on_xpu.cpu().view(torch.int32))
+    assert result["bytes"] == unique
+
+
+@pytest.mark.parametrize("B, C, heads, kv_heads, D", [(1, 1, 32, 32, 128), (8, 1, 32, 32, 128),
+                                                      (2, 3, 8, 2, 128), (1, 8, 4, 1, 48)])
+def test_rotary_cache_matches_operator(B, C, heads, kv_heads, D):
+    g = torch.Generator().manual_seed(B * C + D)
+    start, L, P = 5, 16, 20
+    qkv = rand_half(g, (B * C, (heads + 2 * kv_heads) * D), "wide") * 64
+    angles = torch.rand(P, D, generator=g) * 6.3
+    cos, sin = angles.cos(), angles.sin()
+    k_cache, v_cache = (rand_half(g, (B, kv_heads, L, D), "plain") for _ in range(2))
+    k_x, v_x = k_cache.to(XPU), v_cache.to(XPU)
+    expected, unique = launch_bytes(vantrel.rotary_cache(
+        qkv.to(XPU), cos.to(XPU), sin.to(XPU), k_x, v_x, start, heads, kv_heads))
+    out = torch.empty(B, heads, C, D, dtype=torch.half)
+    result = vn.rotary_cache(qkv.numpy(), cos.numpy(), sin.numpy(), k_cache.numpy(),
+                             v_cache.numpy(), start, heads, kv_heads, out.numpy(), reps=2,
+                             threads=3)
+    assert same_bits(out, expected)
+    assert same_bits(k_cache, k_x.cpu()) and same_bits(v_cache, v_x.cpu())
+    assert result["bytes"] == unique
+
+
+@pytest.mark.parametrize("M", [1, 8])
+@pytest.mark.parametrize("I, width", [(11008, 22016), (11008, 22016 + 64), (1040, 2080)])
+def test_silu_mul_matches_operator(I, width, M):
+    g = torch.Generator().manual_seed(I + M)
+    # gates far out on both sides: exp2 overflowing to infinity and underflowing to zero
+    gate_up = rand_half(g, (M, width), "wide") * torch.tensor([200.0, 8.0]).repeat(width // 2)
+    gate_up = gate_up.half()
+    expected, unique = launch_bytes(vantrel.silu_mul(gate_up.to(XPU), I))
+    out = torch.empty(M, I, dtype=torch.half)
+    result = vn.silu_mul(gate_up.numpy(), I, out.numpy(), reps=2, threads=3)
+    assert same_bits(out, expected)
+    assert result["bytes"] == unique
+
+
+def rotary_args(D, start):
+    return (np.zeros((1, 3 * D), np.float16), *[np.zeros((4, D), np.float32)] * 2,
+            *[np.zeros((1, 1, 4, D), np.float16)] * 2, start, 1, 1,
+            np.zeros((1, 1, 1, D), np.float16))
+
+
+@pytest.mark.parametrize("loop, args", [
+    ("add_rms_norm", lambda: (np.zeros((1, 24), np.float32), None, np.zeros(24, np.float32), 0.0,
+                              np.zeros((1, 24), np.float16))),
+    ("add_rms_norm", lambda: (np.zeros((1, 32), np.float32), np.zeros((1, 32), np.float16),
+                              np.zeros(32, np.float32), 0.0, np.zeros((1, 32), np.float16))),
+    ("rotary_cache", lambda: rotary_args(40, 0)),
+    ("rotary_cache", lambda: rotary_args(32, 4)),
+    ("silu_mul", lambda: (np.zeros((1, 60), np.float16), 24, np.zeros((1, 24), np.float16))),
+    ("silu_mul", lambda: (np.zeros((1, 60), np.float16), 32, np.zeros((1, 32), np.float16))),
+])
+def test_fused_loops_refuse_what_the_operators_refuse(loop, args):
+    """Sizes not a multiple of 16, a delta without its residual_out, a position past the caches, a
+    gate_up narrower than 2 I."""
+    with pytest.raises(ValueError):
+        getattr(vn, loop)(*args())
