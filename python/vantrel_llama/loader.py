@@ -84,13 +84,6 @@ def _finite(src: torch.Tensor) -> bool:
                for i in range(0, flat.numel(), _CHUNK))
 
 
-def _dequantize(p) -> torch.Tensor:
-    """A checkpoint's quantized weights as half [N, K]: (q - z)·s in float32, rounded once."""
-    idx = p.g_idx.long()
-    centred = p.codes.to(torch.int16) - p.zeros[:, idx]
-    return (centred.float() * p.scales[:, idx].float()).half()
-
-
 class _Loader:
     def __init__(self, ckpt: Checkpoint, device: torch.device, ops: Operators,
                  bits: int = 16, group_size: int = 0, shard: Optional[Shard] = None):
@@ -224,7 +217,7 @@ class _Loader:
             return self._quantized(names)
         return self.projection(names)
 
-    def _packed(self, names, padded, k, layout, block, bits, group, symmetric):
+    def _packed(self, padded, k, layout, block, bits, group, symmetric):
         """Device tensors (qweight, scales, zeros) for `padded` outputs of width k."""
         g = k // group
         if layout == "arranged":
@@ -241,10 +234,12 @@ class _Loader:
         asymmetric), _QUANTIZE_ROWS rows at a time, into the packed layout of their width."""
         rows, k, padded, layout, block = self._geometry(names)
         bits, group = self.bits, self.group_size
-        qweight, scales, zeros = self._packed(names, padded, k, layout, block, bits, group, False)
+        qweight, scales, zeros = self._packed(padded, k, layout, block, bits, group, False)
         aligned = all(self.shapes[n][0] % block == 0 for n in names)
         if not aligned:  # a part ends inside a block of outputs: quantize the stack at once
             whole = torch.cat([self._source(n, half=False) for n in names])
+            for n in names:
+                self.ckpt.release(n)
             parts = [(whole, 0)]
         else:
             parts = []
@@ -252,9 +247,8 @@ class _Loader:
             for n in names:
                 parts.append((n, r0))
                 r0 += self.shapes[n][0]
-        pad = torch.zeros(padded - rows, k)
         if padded > rows:
-            parts.append((pad, rows))
+            parts.append((torch.zeros(padded - rows, k), rows))
         for part, r0 in parts:
             src = self._source(part, half=False) if isinstance(part, str) else part
             for c0 in range(0, len(src), _QUANTIZE_ROWS):
@@ -270,10 +264,8 @@ class _Loader:
                 scales[a:b].copy_(s)
                 zeros[a:b].copy_(z)
             del src
-            if isinstance(part, str):
+            if isinstance(part, str):  # its pages leave the resident set before the next part
                 self.ckpt.release(part)
-        for n in names:
-            self.ckpt.release(n)
         return Projection(qweight, rows, k, bits, group, scales, zeros)
 
     def _shard_part(self, p, name: str):
@@ -313,7 +305,8 @@ class _Loader:
         if not same:
             # One input order for the stack is what keeps it one call; the parts disagree.
             self.dequantized.append(names[0][:-len(".weight")])
-            return self.projection(names, weights=[_dequantize(p) for p in parts])
+            # (q - z)·s in float32, rounded to half once, as the kernels compute it.
+            return self.projection(names, weights=[p.dequantize().half() for p in parts])
         order = orders[0]
         stem = names[0][:-len(".weight")]
         where = f"{self.ckpt.file_of(stem + '.qweight')}: {stem}"
@@ -333,8 +326,8 @@ class _Loader:
         u = regroup(Unpacked(codes, scales, None if symmetric else zeros,
                              k // scales.shape[1]), group)
         q, s, z = pack(u, qc.bits, layout, block)
-        qweight, scales_d, zeros_d = self._packed(names, padded, k, layout, block, qc.bits,
-                                                  group, symmetric)
+        qweight, scales_d, zeros_d = self._packed(padded, k, layout, block, qc.bits, group,
+                                                  symmetric)
         qweight.copy_(q)
         scales_d.copy_(s)
         if zeros_d is not None:

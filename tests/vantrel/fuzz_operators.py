@@ -71,6 +71,18 @@ class Operand:
             acc *= max(s, 1)
         return tuple(reversed(st))
 
+    def transpose(self):
+        """Views the last two dimensions as the transpose of a contiguous tensor."""
+        st = Operand(self.shape[:-2] + self.shape[:-3:-1], self.dtype).strides_or_default()
+        self.strides = st[:-2] + st[:-3:-1]
+
+    def every_other(self, rng):
+        """Takes every other element along one random dimension."""
+        d = int(rng.integers(0, len(self.shape)))
+        st = list(self.strides_or_default())
+        st[d] *= 2
+        self.strides = tuple(st)
+
     def extent(self):
         """Storage elements the view reaches."""
         if any(s == 0 for s in self.shape):
@@ -338,14 +350,10 @@ def mutate_forward(rng, plan):
         s.dtype = [H16, F32, F64, *OTHER_TYPES][rng.integers(0, 11)]
     elif m == 1:
         s.device = "cpu" if rng.random() < 0.8 else "meta"
-    elif m == 2 and len(s.shape) >= 2:  # the transpose of a contiguous tensor
-        st = Operand(s.shape[:-2] + s.shape[:-3:-1], s.dtype).strides_or_default()
-        s.strides = st[:-2] + st[:-3:-1]
-    elif m == 3 and s.shape:  # every other element along one dimension
-        d = int(rng.integers(0, len(s.shape)))
-        st = list(s.strides_or_default())
-        st[d] *= 2
-        s.strides = tuple(st)
+    elif m == 2 and len(s.shape) >= 2:
+        s.transpose()
+    elif m == 3 and s.shape:
+        s.every_other(rng)
     elif m == 4 and s.shape:  # expanded (zero strides)
         s.strides = tuple(0 if rng.random() < 0.5 else st for st in s.strides_or_default())
     elif m == 5:
@@ -569,14 +577,10 @@ def mutate_quantized(rng, plan):
         s.dtype = QUANT_DTYPES[name][rng.integers(0, len(QUANT_DTYPES[name]))]
     elif m == 1:  # the dispatcher would take meta tensors to the shape function
         s.device = "cpu" if rng.random() < 0.8 or plan["route"] == "torch.ops" else "meta"
-    elif m == 2 and len(s.shape) >= 2:  # the transpose of a contiguous tensor
-        st = Operand(s.shape[:-2] + s.shape[:-3:-1], s.dtype).strides_or_default()
-        s.strides = st[:-2] + st[:-3:-1]
-    elif m == 3 and s.shape:  # every other element along one dimension
-        d = int(rng.integers(0, len(s.shape)))
-        st = list(s.strides_or_default())
-        st[d] *= 2
-        s.strides = tuple(st)
+    elif m == 2 and len(s.shape) >= 2:
+        s.transpose()
+    elif m == 3 and s.shape:
+        s.every_other(rng)
     elif m == 4 and s.shape:  # expanded, or huge by metadata
         if rng.random() < 0.3:
             s.shape = (HUGE,) + tuple(s.shape[1:])
@@ -1028,11 +1032,8 @@ def mutate_tensor(rng, plan, name, m):
         s.device = "cpu" if rng.random() < 0.8 or plan["route"] == "torch.ops" else "meta"
     elif m == 2 and len(s.shape) == 2:  # the transpose of a contiguous tensor
         s.strides = (1, max(s.shape[0], 1))
-    elif m == 3 and s.shape:  # every other element along one dimension
-        d = int(rng.integers(0, len(s.shape)))
-        st = list(s.strides_or_default())
-        st[d] *= 2
-        s.strides = tuple(st)
+    elif m == 3 and s.shape:
+        s.every_other(rng)
     elif m == 4 and s.shape:  # rank
         s.shape = [s.shape[1:], s.shape + (1,), (1,) + s.shape, ()][rng.integers(0, 4)]
         s.strides = None
