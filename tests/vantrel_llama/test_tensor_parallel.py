@@ -2,6 +2,7 @@
 the command line with --tp 2 decodes what one device decodes and validates against the float32
 reference; what the engine refuses before loading; each rank's slices of the weights."""
 import json
+import re
 import subprocess
 import sys
 
@@ -36,26 +37,36 @@ def run_cli(build_env, *args):
                           capture_output=True, text=True, timeout=240, env=build_env)
 
 
-@pytest.mark.parametrize("changes, extra", [
-    ({}, []),
+def mb_read(out: str) -> list:
+    return [float(x) for x in re.findall(r"distinct bytes read per step:? ([\d.]+) MB", out)]
+
+
+@pytest.mark.parametrize("ways, changes, extra", [
+    (2, {}, []),
     # One key/value head held by both ranks; 4-bit weights quantized from each rank's slices.
-    ({"num_key_value_heads": 1, "tie_word_embeddings": True}, ["--quantize", "int4",
-                                                               "--group-size", "64"]),
+    (2, {"num_key_value_heads": 1, "tie_word_embeddings": True}, ["--quantize", "int4",
+                                                                  "--group-size", "64"]),
+    # Each of the 2 key/value heads held by 2 of the 4 ranks; o reads 1024 / 4, down 3072 / 4.
+    (4, {"hidden_size": 1024, "intermediate_size": 3072}, []),
 ])
-def test_two_ranks_decode_as_one_device_does(tmp_path, build_env, changes, extra):
+def test_ranks_decode_as_one_device_does(tmp_path, build_env, ways, changes, extra):
     folder = write(tmp_path / "model", **changes)
     args = [folder, "--prompt-ids", "1,2,3", "--max-new-tokens", "6", *extra]
     one = run_cli(build_env, *args)
-    two = run_cli(build_env, *args, "--tp", "2", "--validate")
-    assert one.returncode == 0 and two.returncode == 0, two.stderr
-    text = [line for line in two.stdout.splitlines() if line.startswith("[0] ")]
+    many = run_cli(build_env, *args, "--tp", ways, "--validate")
+    assert one.returncode == 0 and many.returncode == 0, many.stderr
+    text = [line for line in many.stdout.splitlines() if line.startswith("[0] ")]
     if not extra:  # half weights: the same tokens (the sums' order differs, not the argmax)
         assert text == [line for line in one.stdout.splitlines() if line.startswith("[0] ")]
-    for line in ("tensor parallel: 2 ranks (gloo)", "rank 0: distinct bytes",
-                 "rank 1: distinct bytes", "4 all-reduces of", "P = 8:", "collectives apart",
+    for line in (f"tensor parallel: {ways} ranks (gloo)", f"rank {ways - 1}: distinct bytes",
+                 "4 all-reduces of", "P = 8:", "collectives apart",
                  "9 per layer x 2 layers + 7 fixed", ": ok"):
-        assert line in two.stdout, two.stdout
-    assert two.stdout.count("\ntokens/s:") == 1  # rank 1 prints nothing
+        assert line in many.stdout, many.stdout
+    assert many.stdout.count("\ntokens/s:") == 1  # only rank 0 prints
+    # Each rank reads about 1/P of one device's bytes (shared key/value heads, the embedding's
+    # row and the norms are read by every rank).
+    whole, ranks = mb_read(one.stdout)[0], mb_read(many.stdout)[1:]
+    assert len(ranks) == ways and all(whole / ways <= r <= 1.15 * whole / ways for r in ranks)
 
 
 @pytest.mark.parametrize("desc_act", [False, True])
