@@ -3,7 +3,8 @@ device time per token step by operation kind, the host's CPU time per layer agai
 1229 GB/s GPU needs to read that layer, bytes read per step, projected GPU tokens/s for a 32-layer
 7B model, the peak memory of loading (safetensors and .bin) and the prompt paths; then one layer of
 each model shape in SHAPES: the paths its operations take, the bytes a step reads and the tokens/s
-they allow on a GPU.
+they allow on a GPU; then one rank's share of a 7B and of the 70B shapes split 2, 4 and 8 ways
+(tensor parallelism) and its projected tokens/s.
 
 Usage: PYTHONPATH=build/lib /usr/bin/python3 bench/bench_decode.py [--layers N] [--reps N] [--only TABLE]
 """
@@ -20,8 +21,10 @@ import vantrel
 import xpuemu
 
 from vantrel_llama import load
+from vantrel_llama import parallel
 from vantrel_llama.accounting import (bytes_read, checked_step, device_ops, layer_records,
-                                      one_step)
+                                      one_step, tp_layer_bytes, tp_projection)
+from vantrel_llama.config import config_from_dict
 from vantrel_llama.synthetic import synthetic_folder, write_synthetic_checkpoint
 
 GPU = 1229e9  # bytes/s of the GPU whose pace the host must keep
@@ -38,6 +41,11 @@ SHAPES = {
     "LLaMA-3.2-3B": (3072, 8192, 24, 8, 28, 128256),  # tied output layer
 }
 SHAPE_KV_LEN = 2048  # cached positions of the shapes table's step
+# Models split over P devices (tensor parallelism): a 7B and the two 70B shapes.
+TP_SHAPES = {"LLaMA-7B": SHAPES["LLaMA-7B"], "LLaMA-2-70B": SHAPES["LLaMA-2-70B"],
+             "LLaMA-3.1-70B": (8192, 28672, 64, 8, 80, 128256)}
+TP_WAYS = (1, 2, 4, 8)
+TP_KV_LEN = 128
 
 
 def host_time(model, cache, tokens, pos, reps):
@@ -258,11 +266,87 @@ def shapes_table(reps):
               f"{t4[0]:.0f} / {t4[1]:.0f} |")
 
 
+class OneRank:
+    """Rank `rank` of `size` with no other rank running: load() keeps that rank's shard, and its
+    sums and gathers return this rank's part (shaped as the whole). Only what the rank reads is
+    measured with it, not what it computes."""
+    backend, device_collectives = "none (one rank measured alone)", True
+
+    def __init__(self, rank: int, size: int):
+        self.rank, self.size = rank, size
+
+    def stats(self) -> dict:
+        return {"all_reduce": 0, "all_reduce_bytes": 0, "all_gather": 0, "all_gather_bytes": 0,
+                "seconds": 0.0}
+
+    def all_reduce_sum(self, t):
+        return t.clone()
+
+    def all_gather_columns(self, t):
+        return t.repeat(1, self.size)
+
+
+def measured_collectives(directory, tokens: int = 4) -> list:
+    """Runs the command line with --tp 2 on `directory`; returns rank 0's lines of per-rank
+    figures (bytes, all-reduces and milliseconds per step in collectives)."""
+    out = subprocess.run([sys.executable, "-m", "vantrel_llama", str(directory), "--tp", "2",
+                          "--prompt-ids", "1,2,3", "--max-new-tokens", str(tokens)],
+                         check=True, capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if line.startswith("rank ")]
+
+
+def tp_table():
+    """Tensor parallelism: for each shape in TP_SHAPES and P in TP_WAYS, one rank's distinct
+    bytes per layer measured from the launch log (one synthetic layer, rank 0's shard loaded
+    alone under OneRank: a 70B layer split eight ways does not fit eight processes in this
+    machine's memory) beside the formula's; the whole model's bytes per rank and step, its
+    all-reduces and the cost model's time in collectives, and the projected tokens/s. Then the
+    collectives measured with two real ranks on this machine."""
+    print(f"\nTensor parallelism, B = 1, kv_len {TP_KV_LEN}: one rank's share of a half step "
+          f"(a layer measured with rank 0's shard of one synthetic layer, loaded alone), 2 "
+          f"all-reduces per layer and a gather of the logits costed by the model "
+          f"({parallel.cost_model()}):")
+    print("| shape | P | MB per layer per rank (launch log) | formula | MB per step per rank "
+          "| all-reduces per step (KB each) | ms per step in collectives (model) "
+          "| projected tokens/s at 560 / 1229 GB/s |")
+    print("|---|---|---|---|---|---|---|---|")
+    measured = {}
+    for name, (hidden, inter, heads, kv_heads, layers, vocab) in TP_SHAPES.items():
+        folder = "llama-2-70b" if hidden == 8192 else "llama-7b"  # the 70B layers are alike
+        directory = write_synthetic_checkpoint(
+            synthetic_folder() / f"{folder}-shapes-1-layer", layers=1, hidden=hidden,
+            intermediate=inter, heads=heads, kv_heads=kv_heads)
+        cfg = config_from_dict({"hidden_size": hidden, "intermediate_size": inter,
+                                "num_attention_heads": heads, "num_key_value_heads": kv_heads,
+                                "num_hidden_layers": layers, "vocab_size": vocab})
+        projection = tp_projection(cfg, 1, TP_KV_LEN, GPUS, TP_WAYS)
+        for ways, nbytes, comm, tps in projection:
+            if (folder, ways) not in measured:
+                model = load(directory, group=OneRank(0, ways) if ways > 1 else None)
+                cache = model.new_cache(1, TP_KV_LEN)
+                tokens = torch.zeros(1, 1, dtype=torch.long, device=model.device)
+                measured[folder, ways] = bytes_read(layer_records(
+                    checked_step(model, cache, tokens, TP_KV_LEN - 1)))
+                del model, cache
+            formula = tp_layer_bytes(cfg, 1, TP_KV_LEN, ways)
+            print(f"| {name} | {ways} | {measured[folder, ways] / 1e6:.1f} | {formula / 1e6:.1f} "
+                  f"| {nbytes / 1e6:.0f} | "
+                  f"{f'{2 * layers} ({hidden * 2 / 1e3:.1f})' if ways > 1 else 'none'} "
+                  f"| {comm * 1e3:.2f} | {tps[0]:.1f} / {tps[1]:.1f} |")
+    directory = write_synthetic_checkpoint(synthetic_folder() / "llama-7b-shapes-2-layers",
+                                           layers=2)
+    print("\nMeasured with --tp 2 on this machine (the 2-layer LLaMA-7B-shaped synthetic "
+          "checkpoint; both ranks' emulated devices share its 2 cores, so the time in "
+          "collectives is mostly one rank waiting for the other's device):")
+    for line in measured_collectives(directory):
+        print(f"  {line}")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--layers", type=int, default=2)
     p.add_argument("--reps", type=int, default=3)
-    p.add_argument("--only", choices=("memory", "steps", "prompt", "shapes"), help="run one table")
+    p.add_argument("--only", choices=("memory", "steps", "prompt", "shapes", "tp"), help="run one table")
     args = p.parse_args()
     xpuemu.set_poison(False)
     if args.only in (None, "memory", "steps", "prompt"):
@@ -282,6 +366,9 @@ def main():
     if args.only in (None, "shapes"):
         with torch.no_grad():
             shapes_table(args.reps)
+    if args.only in (None, "tp"):
+        with torch.no_grad():
+            tp_table()
 
 if __name__ == "__main__":
     main()

@@ -190,25 +190,32 @@ def bytes_table(cfg, rows: int, kv_len: int, bandwidths) -> list:
     return out
 
 
+def tp_layer_bytes(cfg, rows: int, kv_len: int, ways: int) -> int:
+    """Distinct bytes one rank's share of a half layer reads in a decoding step split `ways`
+    ways: 1/P of the projections, its key/value heads (at least one) and its rows' inputs."""
+    h, hd, inter = cfg.hidden_size, cfg.head_dim, cfg.intermediate_size
+    q = cfg.num_attention_heads * hd // ways
+    kv = max(cfg.num_key_value_heads // ways, 1) * hd
+    layer = sum(projection_bytes(n, k) + rows * k * 2
+                for n, k in ((q + 2 * kv, h), (h, q), (2 * inter // ways, h), (h, inter // ways)))
+    return layer + rows * q * 2 + 2 * rows * kv_len * kv * 2
+
+
 def tp_projection(cfg, rows: int, kv_len: int, bandwidths, ways=(1, 2, 4, 8)) -> list:
-    """(P, [tokens/s at each bandwidth]) of a half decoding step split P ways: each rank reads
-    1/P of the projections, its key/value heads (at least one) and 1/P of the output layer, then
-    2 all-reduces per layer of the hidden rows and a gather of the logits, costed by the model
-    of parallel.py."""
+    """(P, bytes one rank reads per step, seconds in collectives per step, [tokens/s at each
+    bandwidth]) of a half decoding step split P ways: each rank reads its share of every layer
+    (tp_layer_bytes) and 1/P of the output layer, then 2 all-reduces per layer of the hidden rows
+    and a gather of the logits, costed by the model of parallel.py."""
     from . import parallel
-    h, hd, inter, L = cfg.hidden_size, cfg.head_dim, cfg.intermediate_size, cfg.num_hidden_layers
+    h, L = cfg.hidden_size, cfg.num_hidden_layers
     out = []
     for p in ways:
-        q = cfg.num_attention_heads * hd // p
-        kv = max(cfg.num_key_value_heads // p, 1) * hd
-        layer = sum(projection_bytes(n, k) + rows * k * 2
-                    for n, k in ((q + 2 * kv, h), (h, q), (2 * inter // p, h), (h, inter // p)))
-        layer += rows * q * 2 + 2 * rows * kv_len * kv * 2
         vocab = -(-cfg.vocab_size // (16 * p)) * 16 * p
-        nbytes = L * layer + projection_bytes(vocab // p, h) + rows * h * 2
+        nbytes = (L * tp_layer_bytes(cfg, rows, kv_len, p) + projection_bytes(vocab // p, h)
+                  + rows * h * 2)
         comm = (2 * L * parallel.allreduce_seconds(rows * h * 2, p)
                 + parallel.allgather_seconds(rows * vocab * 2, p))
-        out.append((p, [rows / (nbytes / bw + comm) for bw in bandwidths]))
+        out.append((p, nbytes, comm, [rows / (nbytes / bw + comm) for bw in bandwidths]))
     return out
 
 

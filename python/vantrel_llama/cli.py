@@ -242,7 +242,7 @@ def parallel_figures(model, rows: int, kv_len: int, collective_s: float):
               f"of {rbytes / 1e3:.1f} KB per step; {secs * 1e3:.2f} ms per step in collectives")
     print(f"projected tokens/s with the model split P ways ({rows} rows, kv_len {kv_len}; "
           f"{parallel.cost_model()}):")
-    for p_ways, tps in tp_projection(model.config, rows, kv_len, GPU_BANDWIDTHS):
+    for p_ways, _, _, tps in tp_projection(model.config, rows, kv_len, GPU_BANDWIDTHS):
         print(f"  P = {p_ways}: " + ", ".join(f"{t:.0f} at {bw / 1e9:.0f} GB/s"
                                            for t, bw in zip(tps, GPU_BANDWIDTHS)))
 
