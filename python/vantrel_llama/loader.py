@@ -268,35 +268,13 @@ class _Loader:
                 self.ckpt.release(part)
         return Projection(qweight, rows, k, bits, group, scales, zeros)
 
-    def _shard_part(self, p, name: str):
-        """This rank's part of a checkpoint's quantized projection (read whole): its rows, or its
-        inputs, which must be whole groups of the file's."""
-        part = self._slice(name)
-        if part is None:
-            return p
-        dim, a, b = part
-        if dim == 0:
-            return replace(p, codes=p.codes[a:b], scales=p.scales[a:b], zeros=p.zeros[a:b])
-        group, k = p.group_size, p.codes.shape[1]
-        stem = name[:-len(".weight")]
-        if p.scales.shape[1] == 1:  # one group per row: every slice of it is that group
-            return replace(p, codes=p.codes[:, a:b], g_idx=p.g_idx[a:b] * 0, group_size=b - a)
-        g0, g1 = a // group, b // group
-        idx = p.g_idx[a:b]
-        if a % group or b % group or not bool(((idx >= g0) & (idx < g1)).all()):
-            raise CheckpointError(
-                f"{self.ckpt.file_of(stem + '.qweight')}: {stem}: this rank's inputs {a} .. "
-                f"{b - 1} of {k} do not hold whole groups of {group} (act-order, or a group "
-                f"straddling the split), so the layer cannot be split {self.shard.size} ways")
-        return replace(p, codes=p.codes[:, a:b], scales=p.scales[:, g0:g1],
-                       zeros=p.zeros[:, g0:g1], g_idx=idx - g0)
-
     def _from_checkpoint(self, names) -> Projection:
         """The named projections of a GPTQ or AWQ checkpoint, repacked: inputs sorted by group
         once when act-order scattered them, the group size re-expressed as one the kernels serve
         (a scale repeated), symmetric files read without zeros."""
         qc = self.ckpt.cfg.quantization
-        parts = [self._shard_part(read_quantized(self.ckpt, n[:-len(".weight")], qc), n)
+        # This rank's part of each (outputs or inputs), read from its own bytes.
+        parts = [read_quantized(self.ckpt, n[:-len(".weight")], qc, part=self._slice(n))
                  for n in names]
         rows, k, padded, layout, block = self._geometry(names)
         orders = [group_order(p.g_idx, p.group_size) for p in parts]

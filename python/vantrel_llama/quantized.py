@@ -227,24 +227,31 @@ def _unpack_awq(words: torch.Tensor) -> torch.Tensor:
     return out.view(8 * c, r)
 
 
-def read_quantized(ckpt, prefix: str, qc: QuantizationConfig,
-                   release: bool = True) -> QuantizedTensor:
+def read_quantized(ckpt, prefix: str, qc: QuantizationConfig, release: bool = True,
+                   part: Optional[Tuple[int, int, int]] = None) -> QuantizedTensor:
     """Read, unpack and check the quantized projection `prefix` (e.g.
     "model.layers.0.self_attn.q_proj") of Checkpoint `ckpt`; its tensors are released from the
-    checkpoint afterwards when `release`. The result owns its memory (nothing views the file)."""
+    checkpoint afterwards when `release`. The result owns its memory (nothing views the file).
+
+    `part` = (dimension, start, stop) of the weight [N, K] reads only those outputs (dimension
+    0) or inputs (dimension 1): of a mapped file, only the packed words, zeros and scales they
+    need are read (g_idx, K entries, is read whole). A part of the inputs must hold whole groups
+    of the file's."""
     present = set(ckpt.names())
     names = {s: f"{prefix}.{s}" for s in qc.tensors()
              if s not in OPTIONAL or f"{prefix}.{s}" in present}
     out = _decode({s: ckpt.tensor(name) for s, name in names.items()},
-                  {s: f"{ckpt.file_of(name)}: tensor {name}" for s, name in names.items()}, qc)
+                  {s: f"{ckpt.file_of(name)}: tensor {name}" for s, name in names.items()}, qc,
+                  part)
     if release:
         for name in names.values():
             ckpt.release(name)
     return out
 
 
-def _decode(t: dict, where: dict, qc: QuantizationConfig) -> QuantizedTensor:
-    """Decode the tensors `t` (suffix -> tensor); where[suffix] starts its error messages."""
+def _decode(t: dict, where: dict, qc: QuantizationConfig, part=None) -> QuantizedTensor:
+    """Decode the tensors `t` (suffix -> tensor; mapped ones are read only where `part` needs);
+    where[suffix] starts its error messages."""
     def fail(suffix, why):
         raise CheckpointError(f"{where[suffix]}: {why}")
 
@@ -265,6 +272,15 @@ def _decode(t: dict, where: dict, qc: QuantizationConfig) -> QuantizedTensor:
                     f"K = {k} inputs and N = {n} outputs (from qweight)")
 
     group, groups = qc.group(k), qc.groups(k)
+    plain = torch.arange(k) // group
+    if "g_idx" not in t:
+        g_idx = plain
+    else:
+        g_idx = t["g_idx"].to(torch.int64, copy=True)
+        _check_g_idx(g_idx, plain, group, groups, fail)
+    if part is not None:
+        t, g_idx, group = _part(t, g_idx, qc, k, group, part, fail)
+
     scales = t["scales"].t().clone(memory_format=torch.contiguous_format)
     bad = (~torch.isfinite(t["scales"])).nonzero()
     if len(bad):
@@ -278,14 +294,35 @@ def _decode(t: dict, where: dict, qc: QuantizationConfig) -> QuantizedTensor:
     _check_sym_zeros(qc, stored, fail)
     # Stored zeros are below 2^b, so true ones are at most 2^b: int16 holds them.
     zeros = stored.to(torch.int16, memory_format=torch.contiguous_format) + qc.zero_offset
-
-    plain = torch.arange(k) // group
-    if "g_idx" not in t:
-        g_idx = plain
-    else:
-        g_idx = t["g_idx"].to(torch.int64, copy=True)
-        _check_g_idx(g_idx, plain, group, groups, fail)
     return QuantizedTensor(codes, scales, zeros, g_idx, group)
+
+
+def _part(t: dict, g_idx, qc: QuantizationConfig, k: int, group: int, part, fail):
+    """The views of the packed tensors `t` that hold part = (dimension, start, stop) of the
+    weight [N, K], with the part's g_idx and group size."""
+    dim, a, b = part
+    per = 32 // qc.bits  # codes per int32 word
+    if dim == 0:  # outputs a .. b - 1: columns of every tensor (packed ones by whole words)
+        unit = per if qc.method == "gptq" else 8
+        if a % unit or b % unit:
+            fail("qzeros", f"outputs {a} .. {b - 1} do not start and end on a packed word "
+                           f"({unit} outputs)")
+        packed = (lambda v: v[:, a // unit:b // unit])
+        t = dict(t, qzeros=packed(t["qzeros"]), scales=t["scales"][:, a:b],
+                 qweight=t["qweight"][:, a:b] if qc.method == "gptq" else packed(t["qweight"]))
+        return t, g_idx, group
+    one_group = t["scales"].shape[0] == 1  # (GPTQ's one group per row: any slice is that group)
+    g0, g1 = (0, 1) if one_group else (a // group, b // group)
+    idx = g_idx[a:b]
+    if qc.method == "gptq" and (a % per or b % per):
+        fail("qweight", f"this rank's inputs {a} .. {b - 1} do not start and end on a packed "
+                        f"word ({per} inputs)")
+    if not one_group and (a % group or b % group or not bool(((idx >= g0) & (idx < g1)).all())):
+        fail("qweight", f"this rank's inputs {a} .. {b - 1} of {k} do not hold whole groups of "
+                        f"{group} (act-order, or a group straddling the split)")
+    rows = slice(a // per, b // per) if qc.method == "gptq" else slice(a, b)
+    t = dict(t, qweight=t["qweight"][rows], qzeros=t["qzeros"][g0:g1], scales=t["scales"][g0:g1])
+    return t, (idx * 0 if one_group else idx - g0), (b - a if one_group else group)
 
 
 def _check_sym_zeros(qc, stored, fail):

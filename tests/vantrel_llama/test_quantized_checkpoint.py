@@ -112,6 +112,31 @@ def test_decodes_the_written_weights(tmp_path, source, method, kwargs, change):
         assert shared != kwargs.get("distinct_g_idx", False)
 
 
+@pytest.mark.parametrize("method, kwargs", [
+    ("gptq", dict()),
+    ("gptq", dict(bits=8, sym=True, checkpoint_format="gptq_v2")),
+    ("gptq", dict(bits=8, group_size=-1)),
+    ("gptq", dict(desc_act=True)),
+    ("awq", dict()),
+])
+def test_a_part_reads_as_the_whole_sliced(tmp_path, source, method, kwargs):
+    """A tensor-parallel rank's part (outputs, or inputs in whole groups) decodes to the whole
+    weight's slice; inputs that act-order scattered over the groups are refused."""
+    folder, _ = write(tmp_path, source, method, **kwargs)
+    cfg, whole = read_all(folder)
+    with Checkpoint(folder, cfg) as ckpt:
+        for p in projections(cfg):
+            w = weight(whole[p + ".weight"])
+            n, k = w.shape
+            for dim, a, b in ((0, n // 2, n), (1, 32, k)):
+                if dim == 1 and kwargs.get("desc_act"):
+                    with pytest.raises(CheckpointError, match="this rank's inputs 32 .. "):
+                        read_quantized(ckpt, p, cfg.quantization, False, (dim, a, b))
+                    continue
+                q = read_quantized(ckpt, p, cfg.quantization, False, (dim, a, b))
+                assert torch.equal(weight(q), w.narrow(dim, a, b - a))
+
+
 def poke(suffix, index, value):
     def edit(t):
         t[f"{Q}.{suffix}"].view(-1)[index] = value

@@ -78,7 +78,7 @@ def test_gptq_checkpoint_split_two_ways(tmp_path, build_env, desc_act):
     r = run_cli(build_env, tmp_path / "gptq", "--prompt-ids", "1,2,3", "--max-new-tokens", "3",
                 "--tp", "2", "--validate")
     if desc_act:
-        assert r.returncode != 0 and "self_attn.o_proj: this rank's inputs" in r.stderr, r.stderr
+        assert r.returncode != 0 and "self_attn.o_proj.qweight: this rank's inputs" in r.stderr, r.stderr
         assert "rank 0 exited" in r.stderr or "rank 1 exited" in r.stderr
     else:
         assert r.returncode == 0 and "gemmCommonDim256Int4G64NoReshape" in r.stdout, r.stderr
