@@ -111,6 +111,9 @@ def _default_backend() -> str:
 # ---------------------------------------------------------------------------------------------
 # Launching the ranks
 
+_PORT_ATTEMPTS = 5  # ports tried when another process takes the free one first
+
+
 def _free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -162,13 +165,6 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     if not isinstance(module, str) or not all(p.isidentifier() for p in module.split(".")):
         raise ValueError(f"module must be a dotted module name, got {module!r}")
 
-    from torch.distributed.elastic.agent.server.api import WorkerSpec
-    from torch.distributed.elastic.agent.server.local_elastic_agent import LocalElasticAgent
-    from torch.distributed.elastic.multiprocessing import Std
-    from torch.distributed.elastic.multiprocessing.api import SignalException
-    from torch.distributed.elastic.rendezvous import RendezvousParameters
-    from torch.distributed.elastic.rendezvous import registry
-
     saved_signals = {s: signal.getsignal(s) for s in
                      (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)}
     saved_env = os.environ.get(BACKEND_ENV)
@@ -177,28 +173,16 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     if backend is not None:
         os.environ[BACKEND_ENV] = backend
     try:
-        with tempfile.TemporaryDirectory(prefix="vantrel_launch_") as log_dir:
-            # One node; its agent hosts the store the workers rendezvous on (MASTER_PORT).
-            port = _free_port()
-            params = RendezvousParameters(
-                backend="static", endpoint=f"127.0.0.1:{port}",
-                run_id=f"vantrel_{os.getpid()}", min_nodes=1, max_nodes=1, rank=0,
-                timeout=int(DEFAULT_TIMEOUT_S))
-            workers = WorkerSpec(
-                role="rank", local_world_size=tp, entrypoint=sys.executable,
-                args=("-m", module, *worker_argv),
-                rdzv_handler=registry.get_rendezvous_handler(params),
-                max_restarts=0, monitor_interval=_MONITOR_INTERVAL_S,
-                redirects=Std.NONE, tee=Std.NONE, master_addr="127.0.0.1", master_port=port)
-            agent = LocalElasticAgent(workers, start_method="spawn", log_dir=log_dir)
+        for attempt in range(_PORT_ATTEMPTS):
             try:
-                result = agent.run()
-            except SignalException as e:
-                print(f"vantrel_llama: stopped by {e.sigval.name}; the ranks were stopped too",
-                      file=sys.stderr, flush=True)
-                return 128 + int(e.sigval)
-            finally:
-                workers.rdzv_handler.shutdown()
+                result = _run_agent(worker_argv, tp, module, _free_port())
+                break
+            except RuntimeError as e:
+                # The free port was taken before the agent's store bound it: another port.
+                if "Address already in use" not in str(e) or attempt + 1 == _PORT_ATTEMPTS:
+                    raise
+        if isinstance(result, int):
+            return result
     finally:
         for s, handler in saved_signals.items():
             signal.signal(s, handler)
@@ -219,6 +203,40 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     print(f"vantrel_llama: {lost}{stopped}", file=sys.stderr, flush=True)
     first = min((f for _, f in failures), key=lambda f: f.timestamp)
     return 128 - first.exitcode if first.exitcode < 0 else (first.exitcode or 1)
+
+
+def _run_agent(worker_argv: list, tp: int, module: str, port: int):
+    """The agent's run of the ranks on `port`: its result, or the exit status when a signal
+    stopped it."""
+    from torch.distributed.elastic.agent.server.api import WorkerSpec
+    from torch.distributed.elastic.agent.server.local_elastic_agent import LocalElasticAgent
+    from torch.distributed.elastic.multiprocessing import Std
+    from torch.distributed.elastic.multiprocessing.api import SignalException
+    from torch.distributed.elastic.rendezvous import RendezvousParameters
+    from torch.distributed.elastic.rendezvous import registry
+
+    with tempfile.TemporaryDirectory(prefix="vantrel_launch_") as log_dir:
+        # One node; its agent hosts the store the workers rendezvous on (MASTER_PORT).
+        params = RendezvousParameters(
+            backend="static", endpoint=f"127.0.0.1:{port}",
+            run_id=f"vantrel_{os.getpid()}", min_nodes=1, max_nodes=1, rank=0,
+            timeout=int(DEFAULT_TIMEOUT_S))
+        workers = WorkerSpec(
+            role="rank", local_world_size=tp, entrypoint=sys.executable,
+            args=("-m", module, *worker_argv),
+            rdzv_handler=registry.get_rendezvous_handler(params),
+            max_restarts=0, monitor_interval=_MONITOR_INTERVAL_S,
+            redirects=Std.NONE, tee=Std.NONE, master_addr="127.0.0.1", master_port=port)
+        agent = LocalElasticAgent(workers, start_method="spawn", log_dir=log_dir)
+        try:
+            result = agent.run()
+        except SignalException as e:
+            print(f"vantrel_llama: stopped by {e.sigval.name}; the ranks were stopped too",
+                  file=sys.stderr, flush=True)
+            return 128 + int(e.sigval)
+        finally:
+            workers.rdzv_handler.shutdown()
+        return result
 
 
 # ---------------------------------------------------------------------------------------------
