@@ -22,9 +22,7 @@ float f(std::uint16_t bits) {
 }
 
 template <int N>
-struct Len {
-  static constexpr int value = N;
-};
+using Len = std::integral_constant<int, N>;
 
 template <typename L>
 class HalfLanes : public ::testing::Test {};
@@ -91,6 +89,15 @@ TEST(Promotion, ResultTypes) {
   const half hv = x[1];
   const float fv = x[2];
   EXPECT_EQ(float(hv) + fv + float(x[3]), 7.5f);
+  // Scalar half: half with integers stays half, with float or double widens.
+  const half a = 1.5f;
+  static_assert(std::is_same_v<decltype(a + a), half>);
+  static_assert(std::is_same_v<decltype(a * 2), half>);
+  static_assert(std::is_same_v<decltype(3 - a), half>);
+  static_assert(std::is_same_v<decltype(a + 1.0f), float>);
+  static_assert(std::is_same_v<decltype(2.0 * a), double>);
+  EXPECT_EQ(float(a * 2), 3.0f);
+  EXPECT_EQ(a + 0x1p-12f, 1.5f + 0x1p-12f);  // float arithmetic, not rounded to half
 }
 
 TEST(Convert, RoundingAndTruncation) {
@@ -110,17 +117,6 @@ TEST(Convert, RoundingAndTruncation) {
   EXPECT_EQ((simd<half, 3>(simd<int, 3>(2049)).data()[1]), 0x6800);  // 2048
   // A double just above a tie rounds up: one rounding, not two through float.
   EXPECT_EQ((simd<half, 2>(1.0 + 0x1p-11 + 0x1p-30).data()[0]), 0x3C01);
-}
-
-TEST(Promotion, ScalarHalf) {
-  const half a = 1.5f;
-  static_assert(std::is_same_v<decltype(a + a), half>);
-  static_assert(std::is_same_v<decltype(a * 2), half>);
-  static_assert(std::is_same_v<decltype(3 - a), half>);
-  static_assert(std::is_same_v<decltype(a + 1.0f), float>);
-  static_assert(std::is_same_v<decltype(2.0 * a), double>);
-  EXPECT_EQ(float(a * 2), 3.0f);
-  EXPECT_EQ(a + 0x1p-12f, 1.5f + 0x1p-12f);  // float arithmetic, not rounded to half
   EXPECT_EQ(half(1.0 + 0x1p-11 + 0x1p-30).bits(), 0x3C01);
 }
 

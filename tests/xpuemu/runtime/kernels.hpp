@@ -1,6 +1,8 @@
 // Small kernels shared by the runtime tests.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <sycl/ext/intel/esimd.hpp>
 #include <sycl/ext/intel/experimental/esimd.hpp>
 #include <sycl/sycl.hpp>
@@ -28,6 +30,21 @@ sycl::event launch(sycl::queue& q, std::size_t groups, std::size_t items, F f) {
   return q.submit([&](sycl::handler& cgh) {
     cgh.parallel_for<Name>(sycl::nd_range<2>({groups * items, 1}, {items, 1}), f);
   });
+}
+
+inline std::uintptr_t addr(const void* p) {
+  return reinterpret_cast<std::uintptr_t>(p);
+}
+
+// What the E that f() throws says, or "no exception".
+template <typename E = sycl::exception, typename F>
+std::string error_of(F f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no exception";
 }
 
 }  // namespace test_kernels

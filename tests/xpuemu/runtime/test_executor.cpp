@@ -14,20 +14,22 @@ namespace {
 
 using namespace test_kernels;
 
-class groupReduce;
-class addOne;
-class slowCopy;
-class oobStore;
-class sleepy;
-
 // Each group of 16 work-items sums 16 x 16 floats: partials meet in SLM behind a barrier, then
 // work-item 0 stores the total. Two rounds of passing values to the neighbour first exercise
 // re-use of the SLM slots across barriers.
-void reduce_on_device(sycl::queue& q, const float* in, float* out, std::size_t groups) {
-  launch<groupReduce>(q, groups, 16, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+TEST(Executor, CooperativeReductionMatchesHost) {
+  constexpr std::size_t groups = 5;
+  std::vector<float> host(groups * 256);
+  std::iota(host.begin(), host.end(), 0.0f);
+  xpuemu::device_buffer<float> in(host), out(groups * 8);
+  const float* pi = in.data();
+  float* po = out.data();
+  sycl::queue q;
+  xpuemu::clear_launch_log();
+  launch<class groupReduce>(q, groups, 16, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
     slm_init<16 * 64>();
     const uint32_t l = it.get_local_id(0), g = it.get_group(0);
-    simd<float, 16> v = load<16>(in + (g * 16 + l) * 16);
+    simd<float, 16> v = load<16>(pi + (g * 16 + l) * 16);
     for (int round = 0; round < 2; ++round) {
       slm_block_store<float, 16>(l * 64, v);
       barrier();
@@ -39,19 +41,9 @@ void reduce_on_device(sycl::queue& q, const float* in, float* out, std::size_t g
     if (l == 0) {
       simd<float, 16> acc = 0;
       for (int i = 0; i < 16; ++i) acc += slm_block_load<float, 16>(i * 64);
-      store<8>(out + g * 8, simd<float, 8>(reduce<float>(acc, std::plus<>())));
+      store<8>(po + g * 8, simd<float, 8>(reduce<float>(acc, std::plus<>())));
     }
   });
-}
-
-TEST(Executor, CooperativeReductionMatchesHost) {
-  constexpr std::size_t groups = 5;
-  std::vector<float> host(groups * 256);
-  std::iota(host.begin(), host.end(), 0.0f);
-  xpuemu::device_buffer<float> in(host), out(groups * 8);
-  sycl::queue q;
-  xpuemu::clear_launch_log();
-  reduce_on_device(q, in.data(), out.data(), groups);
   const auto got = out.download();
   for (std::size_t g = 0; g < groups; ++g)
     EXPECT_EQ(got[g * 8], std::accumulate(&host[g * 256], &host[(g + 1) * 256], 0.0f)) << g;
@@ -60,8 +52,8 @@ TEST(Executor, CooperativeReductionMatchesHost) {
   EXPECT_EQ(log[0].kernel, "groupReduce");
   EXPECT_EQ(log[0].barriers, groups * 5);
   EXPECT_EQ(log[0].slm_bytes, 16u * 64);
-  EXPECT_EQ(log[0].loads.at(reinterpret_cast<std::uintptr_t>(in.data())), groups * 256 * 4);
-  EXPECT_EQ(log[0].stores.at(reinterpret_cast<std::uintptr_t>(out.data())), groups * 32);
+  EXPECT_EQ(log[0].loads.at(addr(pi)), groups * 256 * 4);
+  EXPECT_EQ(log[0].stores.at(addr(po)), groups * 32);
 }
 
 struct range_case {
@@ -74,25 +66,19 @@ class RangeCheck : public testing::TestWithParam<range_case> {};
 TEST_P(RangeCheck, ThrownBySubmit) {
   const range_case& c = GetParam();
   sycl::queue q;
-  auto submit = [&] {
+  try {
     q.submit([&](sycl::handler& cgh) {
       cgh.parallel_for<class rangeProbe>(
           sycl::nd_range<2>({c.global[0], c.global[1]}, {c.local[0], c.local[1]}),
           [=](sycl::nd_item<2>) {});
     });
-  };
-  if (!c.message) {
-    EXPECT_NO_THROW(submit());
-    EXPECT_NO_THROW(q.wait());
-    return;
-  }
-  try {
-    submit();
-    FAIL() << "no exception";
   } catch (const sycl::exception& e) {
     EXPECT_STREQ(e.what(), c.message);
     EXPECT_EQ(e.code(), sycl::make_error_code(sycl::errc::nd_range));
+    return;
   }
+  EXPECT_EQ(c.message, nullptr) << "no exception";
+  EXPECT_NO_THROW(q.wait());
 }
 
 constexpr const char* kRange =
@@ -137,7 +123,7 @@ TEST(Executor, LaunchTimesSpanTheWorkInOrder) {
   xpuemu::clear_launch_log();
   const std::uint64_t before = steady_ns();
   for (int i = 0; i < 3; ++i)
-    launch<sleepy>(q, 2, 2, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+    launch<class sleepy>(q, 2, 2, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
       if (i == 1 && it.get_global_id(0) == 3)
         std::this_thread::sleep_for(std::chrono::nanoseconds(kSleepNs));
     });
@@ -158,7 +144,7 @@ TEST(Executor, LaunchesRunInSubmissionOrder) {
   float* p = buf.data();
   sycl::queue q;
   for (int i = 0; i < 10; ++i)
-    launch<addOne>(q, 4, 1, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+    launch<class addOne>(q, 4, 1, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
       float* row = p + it.get_group(0) * 16;
       store<16>(row, load<16>(row) * 2.0f + 1.0f);  // order-sensitive: 2x + 1
     });
@@ -205,7 +191,7 @@ TEST(Executor, FreeIsDeferredUntilEarlierLaunchesRan) {
   {
     xpuemu::device_buffer<float> in(ones);
     const float* pi = in.data();
-    launch<slowCopy>(q, 1024, 1, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+    launch<class slowCopy>(q, 1024, 1, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
       const std::size_t off = it.get_group(0) * 64;
       for (int rep = 0; rep < 50; ++rep) store<64>(po + off, load<64>(pi + off));
     });
@@ -219,40 +205,27 @@ TEST(Executor, FailuresSurfaceAtTheNextWaitOnce) {
   float* p = buf.data();
   sycl::queue q;
   auto bad = [&] {
-    return launch<oobStore>(q, 2, 1, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
+    return launch<class oobStore>(q, 2, 1, [=](sycl::nd_item<2> it) SYCL_ESIMD_KERNEL {
       store<16>(p + it.get_group(0) * 16, simd<float, 16>(1.0f));
     });
   };
   sycl::event first = bad();
   bad();
-  launch<addOne>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
+  launch<class addOne>(q, 1, 1, [=](sycl::nd_item<2>) SYCL_ESIMD_KERNEL {
     store<16>(p, simd<float, 16>(7.0f));
   });  // launches after a failed one still run
-  try {
-    first.wait();
-    FAIL() << "no exception";
-  } catch (const sycl::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("invalid global write of 64 bytes"), std::string::npos)
-        << e.what();
-    EXPECT_EQ(std::string(e.what()).find("more"), std::string::npos) << "only the first is due";
-  }
-  try {
-    q.wait();
-    FAIL() << "no exception";
-  } catch (const sycl::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("kernel oobStore, work-group (1, 0)"), std::string::npos);
-  }
+  const std::string first_error = error_of([&] { first.wait(); });
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "invalid global write of 64 bytes", first_error);
+  EXPECT_PRED_FORMAT2(testing::IsNotSubstring, "more", first_error) << "only the first is due";
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "kernel oobStore, work-group (1, 0)",
+                      error_of([&] { q.wait(); }));
   EXPECT_NO_THROW(q.wait());  // forgotten once reported
   EXPECT_EQ(buf.download()[0], 7.0f);
 
   bad();
   bad();
-  try {
-    xpuemu::synchronize();
-    FAIL() << "no exception";
-  } catch (const xpuemu::launch_error& e) {
-    EXPECT_NE(std::string(e.what()).find("(and 1 more)"), std::string::npos) << e.what();
-  }
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "(and 1 more)",
+                      error_of<xpuemu::launch_error>([] { xpuemu::synchronize(); }));
   EXPECT_NO_THROW(xpuemu::synchronize());
 }
 
