@@ -1,7 +1,6 @@
 """The operators in PyTorch's dispatcher: torch.ops.vantrel.* computes and refuses what the module's
 functions do, traces with torch.fx, compiles and round-trips with TorchScript, and returns shapes
 on meta tensors without a launch."""
-import io
 import subprocess
 import sys
 

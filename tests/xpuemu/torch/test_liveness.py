@@ -1,13 +1,9 @@
 """Waits that end: interrupted waits, forked children, the exit of a process with work pending.
 Each case runs in its own interpreter under a hard timeout, so a hang fails the test."""
-import os
 import subprocess
 import sys
 
 import pytest
-
-import xpuemu
-import xpuemu_testkernels
 
 PRELUDE = """
 import os, signal, sys, threading, time
@@ -101,8 +97,7 @@ def test_failure_never_waited_for_is_printed_at_exit(build_env):
 
 def test_launch_time_limit_from_the_environment(build_env):
     """A kernel that never ends fails its launch; the device goes on."""
-    r = subprocess.run(
-        [sys.executable, "-c", PRELUDE + """
+    r = run_python("""
 t = torch.zeros(4, device='xpu')
 kernels.fill(t, 1.0, delay_ms=-1)
 try:
@@ -110,7 +105,7 @@ try:
 except RuntimeError as e:
     print(e)
 print(torch.ones(3, device='xpu').sum().item())
-"""], capture_output=True, text=True, timeout=60, env={**build_env, "XPUEMU_LAUNCH_TIMEOUT_S": "0.5"})
+""", {**build_env, "XPUEMU_LAUNCH_TIMEOUT_S": "0.5"})
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith("time limit exceeded in kernel FillKernel, work-group (0, 0), "
                                "work-item (0, 0): the launch ran longer than its limit of 0.5 s")

@@ -1,7 +1,6 @@
 """The XPU device in PyTorch: memory, copies, native kernels, the CPU fallback, waiting, the launch
 log and the time spent in host operations."""
 import io
-import os
 import subprocess
 import sys
 import time
@@ -89,8 +88,6 @@ def test_half_gemm_rounds_once(op, shapes):
     # Float accumulation, one rounding at the end.
     expected = getattr(torch, op)(*[a.float() for a in args], **kwargs).half()
     assert torch.equal(got.cpu(), expected)
-    exact = getattr(torch, op)(*[a.double() for a in args], **kwargs)
-    torch.testing.assert_close(got.cpu().double(), exact, rtol=2e-3, atol=1e-3)
 
 
 def test_half_gemm_keeps_broadcast_operands_broadcast():
