@@ -1,16 +1,13 @@
-"""Seeded fuzzing of vantrel.forward, vantrel.sdp_forward, vantrel.forward_quantized and the
-decoding step's fused operators (vantrel.add_rms_norm, vantrel.rotary_cache, vantrel.silu_mul)
-against an oracle.
+"""Seeded fuzzing of vantrel.forward, sdp_forward, forward_quantized and the decoding step's fused
+operators (add_rms_norm, rotary_cache, silu_mul) against an oracle that looks only at the arguments.
 
-Every call is generated from (seed, operator, index) alone, so one line reproduces it. The oracle
-looks only at the arguments: a call either returns what the host models (kernel paths, bit for bit)
-or float64 within float accumulation bounds (PyTorch's path) say, or raises one of the errors its
-faults allow. forward_quantized, called as vantrel.forward_quantized or through PyTorch's
-dispatcher (torch.ops.vantrel.forward_quantized), must return vantrel.forward's result on the
-weights vantrel.dequantize_weights gives, bit for bit, on every path. The fused operators, called
-either way too, must return what their host models give bit for bit, leave the tensors they write
-in place (the residual, the key/value caches) as the models do, and change no other byte of any
-storage they were given. After every call the device must report no failed launch.
+Every call is generated from (seed, operator, index) alone, so one line reproduces it. A call either
+returns what the host models (kernel paths, bit for bit) or float64 within float accumulation
+bounds (PyTorch's path) say, or raises one of the errors its faults allow. forward_quantized must
+return vantrel.forward's result on the weights vantrel.dequantize_weights gives, bit for bit. The
+fused operators must match their host models bit for bit, in the tensors they write in place too,
+and change no other byte of any storage they were given. forward_quantized and the fused operators
+are also called through PyTorch's dispatcher. After every call no launch may have failed.
 
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --calls 20000 --seed 1
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/fuzz_operators.py --seed 1 --op forward \
@@ -37,21 +34,21 @@ OPS = ("forward", "sdp_forward", "forward_quantized", "add_rms_norm", "rotary_ca
 H16, F32, F64 = torch.half, torch.float, torch.double
 OTHER_TYPES = (torch.bfloat16, torch.int32, torch.int64, torch.int16, torch.int8, torch.uint8,
                torch.bool, torch.complex64)
-TYPE_NAME = {H16: "Half", F32: "Float", F64: "Double", torch.bfloat16: "BFloat16",
-             torch.int32: "Int", torch.int64: "Long", torch.int16: "Short", torch.int8: "Char",
-             torch.uint8: "Byte", torch.bool: "Bool", torch.complex64: "ComplexFloat"}
+TYPE_NAME = {t: torch.empty(0, dtype=t).type()[6:-6] for t in (H16, F32, F64, *OTHER_TYPES)}
 HUGE = 2 ** 40
 BIG_OUTPUT = 1 << 30  # bytes; a result this large may fail to allocate
+ARITY = ["ARGS+1", "ARGS-1", "KWARGS"]  # markers: an argument more or less, or a keyword misspelt
+NON_TENSORS = [None, 1, 2.5, "x", [[1.0, 2.0]], (1,), np.zeros((2, 2), np.float16), object(),
+               *ARITY]
 
 
 # ---- arguments -----------------------------------------------------------------------------------
 
 @dataclasses.dataclass
 class Operand:
-    """One tensor argument: `shape` viewed with `strides` (None: contiguous) at `offset` elements
-    of a storage of random values, optionally a lazy negation view, on `device`. `share` names an
-    earlier argument whose storage this one views (aliasing); with `reinterpret` it may have another
-    element type and views the same bytes."""
+    """A tensor argument: `shape` viewed with `strides` (None: contiguous) at `offset` elements of
+    random values, maybe a lazy negation view, on `device`; a view of the storage of the earlier
+    argument `share` (with `reinterpret`, of its bytes as another element type)."""
     shape: tuple
     dtype: torch.dtype
     device: str = "xpu"
@@ -78,14 +75,13 @@ class Operand:
 
     def every_other(self, rng):
         """Takes every other element along one random dimension."""
-        d = int(rng.integers(0, len(self.shape)))
         st = list(self.strides_or_default())
-        st[d] *= 2
+        st[int(rng.integers(0, len(self.shape)))] *= 2
         self.strides = tuple(st)
 
     def extent(self):
         """Storage elements the view reaches."""
-        if any(s == 0 for s in self.shape):
+        if 0 in self.shape:
             return self.offset
         return self.offset + 1 + sum((s - 1) * st
                                      for s, st in zip(self.shape, self.strides_or_default()))
@@ -140,8 +136,7 @@ class Built:
 
     def __init__(self, rng, plan):
         self.plan, self.tensors, self._views = plan, {}, {}
-        # name -> (CPU storage as generated, device, device storage); views of one storage share
-        # the entry of its owner.
+        # name -> (CPU storage as generated, device, device storage), shared by its views
         self.storages = storages = {}
         need = {n: s.extent() for n, s in plan.items() if isinstance(s, Operand)}
         for name, s in plan.items():
@@ -161,12 +156,10 @@ class Built:
                                                         s.reinterpret) \
                 and storages[s.share][1] == s.device else None
             if owner is None:
-                size = max([need[name]] + [need[m] for m, o in plan.items()
-                                           if isinstance(o, Operand) and o.share == name and
-                                           not o.reinterpret] +
-                           [-(-need[m] * itemsize(o.dtype) // itemsize(s.dtype))
-                            for m, o in plan.items()
-                            if isinstance(o, Operand) and o.share == name and o.reinterpret])
+                views = [(need[m], o) for m, o in plan.items()
+                         if isinstance(o, Operand) and o.share == name]
+                size = max([need[name]] + [-(-n * itemsize(o.dtype) // itemsize(s.dtype))
+                                           if o.reinterpret else n for n, o in views])
                 cpu = random_storage(rng, size, s.dtype, s.fill, FILL_SCALE.get(name, 1.0))
                 storages[name] = (cpu, s.device, cpu.to(s.device))
             else:
@@ -180,7 +173,7 @@ class Built:
             self.tensors[name] = torch._neg_view(t) if s.neg else t
 
     def values(self, name):
-        """float64 logical values (negation applied), or None for a non-tensor argument."""
+        """float64 logical values (negation applied)."""
         view, neg = self._views[name]
         if view.numel() > 1e8:
             raise MemoryError(f"{name} is too large to check")
@@ -188,10 +181,9 @@ class Built:
         return -v if neg else v
 
     def written(self, writes):
-        """Problem text, or None when every view `name` of `writes` (name -> (expected values,
-        mask of the elements written or None for all)) holds the expected values at the written
-        elements, bit for bit, and no other byte of any storage of the call has changed. Written
-        views are contiguous."""
+        """Problem text, or None when each contiguous view of `writes`, name -> (expected values,
+        mask of the elements written or None for all), holds the expected bits where written and
+        no other byte of any storage of the call has changed."""
         for name, (want, mask) in writes.items():
             got = self.tensors[name].cpu().numpy()
             problem = same_bits(got, want if mask is None else np.where(mask, want, got))
@@ -217,12 +209,61 @@ class Built:
         return None
 
 
+# ---- mutations the operators share ---------------------------------------------------------------
+
+def pick(rng, seq):
+    return seq[int(rng.integers(0, len(seq)))]
+
+
+def mutate_common(rng, plan, name, what, choices=None):
+    """Mutation `what` of argument `name`; `choices` are the element types, offsets or values to
+    pick from."""
+    s = plan[name]
+    if what == "dtype":
+        s.dtype = pick(rng, choices)
+    elif what == "device":  # the dispatcher would take meta tensors to the shape function
+        s.device = "cpu" if rng.random() < 0.8 or via_dispatcher(plan) else "meta"
+    elif (what == "transpose" and len(s.shape) >= 2) or (what == "transpose 2-D" and
+                                                         len(s.shape) == 2):
+        s.transpose()
+    elif what == "every other" and s.shape:
+        s.every_other(rng)
+    elif what == "expand" and s.shape:  # zero strides
+        s.strides = tuple(0 if rng.random() < 0.5 else st for st in s.strides_or_default())
+    elif what == "offset":  # misaligned for the kernels unless a multiple of 4 bytes
+        s.offset = int(rng.choice(choices))
+    elif what == "neg":
+        s.neg = True
+    elif what == "wild":
+        s.fill = "wild"
+    elif what == "value":  # not a tensor, or an arity marker
+        plan[name] = pick(rng, choices)
+
+
+def view_other(rng, plan, name, other, offset=True):
+    """Aliasing: `name` views the storage of `other`, with its element type."""
+    o = plan[other]
+    if other != name and isinstance(o, Operand) and o.share != name:
+        s = plan[name]
+        s.share, s.dtype, s.device = other, o.dtype, o.device
+        if offset:
+            s.offset = int(rng.integers(0, 40)) * 2
+
+
+def size_off(rng, s, deltas):
+    """One size of `s` changed by one of `deltas`."""
+    sh = list(s.shape)
+    d = int(rng.integers(0, len(sh)))
+    sh[d] = max(0, sh[d] + int(rng.choice(deltas)))
+    s.shape, s.strides = tuple(sh), None
+
+
 # ---- outcomes ------------------------------------------------------------------------------------
 
 @dataclasses.dataclass
 class Expect:
     """Either `errors` (acceptable (type, regex) pairs, one of which must be raised) or a result
-    of `shape` checked by `check(y) -> problem or None` with `launches` kernel launches."""
+    of `shape` checked by `check(y) -> problem or None`, launching `kernel`."""
     errors: list = dataclasses.field(default_factory=list)
     shape: tuple = ()
     dtype: object = None  # a torch.dtype, or a tuple of acceptable ones
@@ -231,12 +272,24 @@ class Expect:
     kernel: Optional[str] = None
 
 
-def err(kind, message):
-    return (kind, message)
+class Refusal(Exception):
+    """Raised by an oracle with its arguments, (type, regex) pairs: the call must raise one."""
 
 
-def type_error():
-    return Expect(errors=[err(TypeError, ".*incompatible function arguments")])
+def refused(message):
+    """The RuntimeError of a message starting with `message`."""
+    return (RuntimeError, "^" + re.escape(message))
+
+
+def require(ok, message):
+    if not ok:
+        raise Refusal(refused(message))
+
+
+TYPE_ERROR = (TypeError, ".*incompatible function arguments")
+INDEX_ERROR = (IndexError, "")
+OUT_OF_MEMORY = (RuntimeError, "out of memory")
+ALLOC_ERROR = (RuntimeError, "(?i)alloc|memory|size calculation overflowed")
 
 
 def is_tensor(t):
@@ -284,6 +337,51 @@ def within_bound(y, x, w, u, out_half):
     return None
 
 
+def as_int(v, dispatcher):
+    """The int a parameter receives, or None where the call refuses the value's type (PyTorch's
+    dispatcher takes a bool and a NumPy integer as ints)."""
+    if isinstance(v, bool):
+        return int(v) if dispatcher else None
+    if isinstance(v, int) or (dispatcher and isinstance(v, np.integer)):
+        return int(v) if -2 ** 63 <= v < 2 ** 63 else None
+    return None
+
+
+def as_real(v, dispatcher):
+    """The float a float parameter receives, or None where the call refuses the value's type."""
+    if isinstance(v, bool):
+        return float(v) if dispatcher else None
+    if isinstance(v, (int, float)) or (dispatcher and isinstance(v, (np.integer, np.floating))):
+        try:
+            return float(v)
+        except OverflowError:
+            return None
+    if dispatcher and is_tensor(v) and v.numel() == 1:
+        return float(v)
+    return None
+
+
+def binds(v, kind, dispatcher):
+    """Whether a value binds to a parameter of `kind` (the dispatcher binds None to a tensor)."""
+    if kind in ("tensor", "optional"):
+        return is_tensor(v) or (v is None and (dispatcher or kind == "optional"))
+    return (as_int if kind == "int" else as_real)(v, dispatcher) is not None
+
+
+def check_arity(op, first, dispatcher):
+    """Raises the Refusal of a call with an argument more or less, or a keyword misspelt."""
+    if isinstance(first, str) and first == "bad arity":
+        raise Refusal((RuntimeError, "expected at most|missing value for argument|Expected a "
+                                     "value of type") if dispatcher else
+                      (TypeError, f"^{op}\\(\\): incompatible function arguments"))
+
+
+def bad_argument(op, i, name):
+    """The TypeError of vantrel's binding for argument i, `name`, of a wrong type."""
+    return (TypeError, f"^{op}\\(\\): incompatible function arguments: argument {i} "
+                       f"\\({name}\\) must be ")
+
+
 # ---- vantrel.forward -----------------------------------------------------------------------------
 
 KERNEL_WIDTHS = vantrel.linear_widths()
@@ -299,24 +397,8 @@ def is_arranged(K):
     return vantrel.linear_layout(K) == "arranged"
 
 
-
-def msg_arranged(K):
-    return re.escape(f"weights must be [N/16, {K}, 16] or [N, {K}] with N a multiple of 16")
-
-
-def msg_row_major(K):
-    return re.escape(f"weights must be [N, {K}] with N a multiple of 4")
-
-
-def arranged(w, K):
-    return (w.dim() == 2 and w.shape[1] == K and w.shape[0] % BLOCK == 0) or \
-        (w.dim() == 3 and w.shape[1] == K and w.shape[2] == BLOCK)
-
-
 def gen_forward(rng):
-    pick = rng.random()
-    kernel = pick < 0.45
-    if kernel:
+    if rng.random() < 0.45:  # a kernel's width
         dt, K, M = H16, int(rng.choice(KERNEL_WIDTHS)), int(rng.integers(1, MAX_ROWS + 1))
         multiple = N_MULTIPLE[vantrel.linear_layout(K)]
         N = multiple * int(rng.integers(0, 4))
@@ -340,30 +422,23 @@ def gen_forward(rng):
     return plan
 
 
+FORWARD_MUTATIONS = {0: ("dtype", [H16, F32, F64, *OTHER_TYPES]), 1: ("device",),
+                     2: ("transpose",), 3: ("every other",), 4: ("expand",),
+                     5: ("offset", [1, 2, 3, 5, 8]), 6: ("neg",), 13: ("value", NON_TENSORS),
+                     14: ("wild",)}
+
+
 def mutate_forward(rng, plan):
     name = ["input", "weights"][rng.integers(0, 2)]
     s = plan[name]
     if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 15))
-    if m == 0:
-        s.dtype = [H16, F32, F64, *OTHER_TYPES][rng.integers(0, 11)]
-    elif m == 1:
-        s.device = "cpu" if rng.random() < 0.8 else "meta"
-    elif m == 2 and len(s.shape) >= 2:
-        s.transpose()
-    elif m == 3 and s.shape:
-        s.every_other(rng)
-    elif m == 4 and s.shape:  # expanded (zero strides)
-        s.strides = tuple(0 if rng.random() < 0.5 else st for st in s.strides_or_default())
-    elif m == 5:
-        s.offset = int(rng.choice([1, 2, 3, 5, 8]))
-    elif m == 6:
-        s.neg = True
+    if m in FORWARD_MUTATIONS:
+        mutate_common(rng, plan, name, *FORWARD_MUTATIONS[m])
     elif m == 7 and name == "input":  # rank
         K = s.shape[-1] if s.shape else 64
-        s.shape = [(), (K,), (2, 1, K), (1, 1, 2, K)][rng.integers(0, 4)]
-        s.strides = None
+        s.shape, s.strides = pick(rng, [(), (K,), (2, 1, K), (1, 1, 2, K)]), None
     elif m == 8 and name == "input" and s.shape:
         s.shape = (int(rng.choice([0, 9, 16, 1])),) + s.shape[1:]
     elif m == 9 and name == "input" and s.shape:
@@ -371,89 +446,71 @@ def mutate_forward(rng, plan):
                                                   13824])),)
     elif m == 10 and name == "weights":
         K = s.shape[1] if len(s.shape) > 1 else 64
-        s.shape = [(24, K), (6, K), (2, K, 8), (16 * K,), (), (1, 2, K, 16), (1, K, 4)][
-            rng.integers(0, 7)]
+        s.shape = pick(rng, [(24, K), (6, K), (2, K, 8), (16 * K,), (), (1, 2, K, 16), (1, K, 4)])
         s.strides = None
     elif m == 11:  # one tensor views the other's storage
-        other = "weights" if name == "input" else "input"
-        if isinstance(plan[other], Operand) and plan[other].share != name:
-            s.share, s.dtype, s.device = other, plan[other].dtype, plan[other].device
-            s.offset = int(rng.integers(0, 40)) * 2
+        view_other(rng, plan, name, "weights" if name == "input" else "input")
     elif m == 12:  # huge by metadata: zero strides, or a zero extent beside huge ones
         if rng.random() < 0.5 and s.shape:
             s.shape = (HUGE,) + s.shape[1:]
             s.strides = (0,) * len(s.shape)
         else:
-            s.shape, s.strides = [(HUGE, 0), (0, HUGE), (0, HUGE, 16)][rng.integers(0, 3)], None
-    elif m == 13:
-        plan[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
-    elif m == 14:
-        s.fill = "wild"
-
-
-NON_TENSORS = [None, 1, 2.5, "x", [[1.0, 2.0]], (1,), np.zeros((2, 2), np.float16), object(),
-               "ARGS+1", "ARGS-1", "KWARGS"]
+            s.shape, s.strides = pick(rng, [(HUGE, 0), (0, HUGE), (0, HUGE, 16)]), None
 
 
 def expect_forward(b):
     x, w = b.tensors["input"], b.tensors["weights"]
     if not (is_tensor(x) and is_tensor(w)):
-        return type_error()
+        raise Refusal(TYPE_ERROR)
     for name, t in (("input", x), ("weights", w)):
-        if t.device.type != "xpu":
-            return Expect(errors=[err(RuntimeError, f"^{name} must be a XPU tensor")])
-        if not t.is_contiguous():
-            return Expect(errors=[err(RuntimeError, f"^{name} must be contiguous")])
-    errors, soft, pending = [], [], []
+        require(t.device.type == "xpu", f"{name} must be a XPU tensor")
+        require(t.is_contiguous(), f"{name} must be contiguous")
+    errors, pending = [], []
     if x.dtype not in (H16, F32, F64):
-        errors.append(err(RuntimeError, "^" + re.escape(
-            f"\"qlinear_forward_xpu\" not implemented for '{TYPE_NAME[x.dtype]}'")))
+        errors.append(refused(f"\"qlinear_forward_xpu\" not implemented for "
+                              f"'{TYPE_NAME[x.dtype]}'"))
     elif w.dtype != x.dtype and x.dtype == H16:
-        errors.append(err(RuntimeError, f"^expected scalar type Half but found "
-                                        f"{TYPE_NAME[w.dtype]}"))
+        errors.append(refused(f"expected scalar type Half but found {TYPE_NAME[w.dtype]}"))
     elif w.dtype != x.dtype:  # PyTorch's own check, after the layout's; an empty operand may
-        pending.append(err(RuntimeError, "expected (scalar type|.*same dtype)"))  # skip it
+        pending.append((RuntimeError, "expected (scalar type|.*same dtype)"))  # skip it
         if w.is_neg() and w.dtype == torch.bool:  # PyTorch cannot even negate it first
-            pending.append(err(RuntimeError, "^\"neg_cpu\" not implemented for 'Bool'"))
+            pending.append(refused("\"neg_cpu\" not implemented for 'Bool'"))
     if x.dim() < 2 or w.dim() == 0:  # a size accessor may fail before the types are looked at
-        errors.append(err(IndexError, ""))
+        errors.append(INDEX_ERROR)
     if errors:
-        return Expect(errors=errors + soft)
+        raise Refusal(*errors)
     K = x.shape[-1]
     M = x.shape[0] if x.dim() == 2 else None
     half2d = x.dtype == H16 and x.dim() == 2 and K in KERNEL_WIDTHS
     kernel = vantrel.linear_kernel(M, K) if half2d else None
     if half2d and M == 0:
-        if w.dim() == 0:
-            return Expect(errors=[err(IndexError, "")])
         N = w.shape[0] * (w.shape[2] if w.dim() >= 3 else 1)
-        return Expect(soft, shape=(0, N), dtype=x.dtype, kind="empty", check=lambda y: None)
+        return Expect(shape=(0, N), dtype=x.dtype, kind="empty", check=lambda y: None)
     if is_arranged(K):
-        if not arranged(w, K):
-            return Expect(errors=pending + [err(RuntimeError, "^" + msg_arranged(K))] +
-                          ([err(IndexError, "")] if w.dim() == 0 else []))
+        if not (w.dim() in (2, 3) and w.shape[1] == K and
+                (w.shape[0] % BLOCK == 0 if w.dim() == 2 else w.shape[2] == BLOCK)):
+            raise Refusal(*pending, refused(f"weights must be [N/16, {K}, 16] or [N, {K}] with N "
+                                            "a multiple of 16"))
         N = w.shape[0] * (BLOCK if w.dim() == 3 else 1)
     elif kernel:
-        if not (w.dim() == 2 and w.shape[1] == K and w.shape[0] % N_MULTIPLE["row_major"] == 0):
-            return Expect(errors=[err(RuntimeError, "^" + msg_row_major(K))] +
-                          ([err(IndexError, "")] if w.dim() == 0 else []))
+        require(w.dim() == 2 and w.shape[1] == K and w.shape[0] % N_MULTIPLE["row_major"] == 0,
+                f"weights must be [N, {K}] with N a multiple of 4")
         N = w.shape[0]
     else:
         if not (w.dim() == 2 and w.shape[1] == K):
-            return Expect(errors=pending + [err(RuntimeError, "^" + re.escape(
-                f"weights must be [N, {K}] (row-major) for an input with {K} features"))] +
-                ([err(IndexError, "")] if w.dim() == 0 else []))
+            raise Refusal(*pending, refused(f"weights must be [N, {K}] (row-major) for an input "
+                                            f"with {K} features"))
         N = w.shape[0]
     if pending and x.numel() and w.numel():
-        return Expect(errors=pending)
-    soft += pending
+        raise Refusal(*pending)
+    soft = pending
     if kernel:
         for name, t in (("input", x), ("weights", w)):
             if t.data_ptr() % 4:  # soft for a negation view: its materialised copy is aligned
                 (soft if t.is_neg() else errors).append(
-                    err(RuntimeError, f"^{name} data must start at a 4-byte aligned"))
+                    (RuntimeError, f"^{name} data must start at a 4-byte aligned"))
         if errors:
-            return Expect(errors=errors + soft)
+            raise Refusal(*errors, *soft)
     shape = tuple(x.shape[:-1]) + (N,)
     out_bytes = math.prod(shape) * x.element_size()
 
@@ -469,8 +526,8 @@ def expect_forward(b):
             xv, wv = rowmajor()
             cols = np.arange(N)
             if N > 64:  # wide layers: the first and last groups and a sample of the rest
-                pick = np.random.default_rng(N).choice(N, 32, replace=False)
-                cols = np.unique(np.r_[0:16, N - 16:N, pick])
+                sample = np.random.default_rng(N).choice(N, 32, replace=False)
+                cols = np.unique(np.r_[0:16, N - 16:N, sample])
             with np.errstate(all="ignore"):
                 expected = linear_model(K)(xv.astype(np.float16), wv[cols].astype(np.float16))
             return same_bits(y.numpy()[:, cols], expected)
@@ -485,7 +542,7 @@ def expect_forward(b):
         return within_bound(y.reshape(len(xv), N).double().numpy(), xv, wv, u, x.dtype == H16)
 
     if out_bytes > BIG_OUTPUT:
-        soft.append(err(RuntimeError, "(?i)alloc|memory|size calculation overflowed"))
+        soft.append(ALLOC_ERROR)
     # Operands of two types whose product is empty: PyTorch's batched path may skip its type
     # check and return the weights' type.
     dtype = (x.dtype, w.dtype) if w.dtype != x.dtype else x.dtype
@@ -499,7 +556,9 @@ QUANT_BITS, QUANT_GROUPS = vantrel.QUANT_BITS, vantrel.QUANT_GROUP_SIZES
 # Widths of the calls that take PyTorch's path: without a kernel (0: no features at all) and with
 # one (more rows, more dimensions, float inputs).
 QUANT_OTHER_WIDTHS = (0, 32, 64, 96, 160, 384, 1376, 4096, 5120, 11008)
-QUANT_NAMES = ("input", "qweight", "scales", "zeros", "bits", "group_size")
+QUANT_PARAMS = (("input", "tensor"), ("qweight", "tensor"), ("scales", "tensor"),
+                ("zeros", "optional"), ("bits", "int"), ("group_size", "int"))
+QUANT_NAMES = tuple(n for n, _ in QUANT_PARAMS)
 # Values of an int parameter that are not Python ints: refused by vantrel's binding; PyTorch's
 # dispatcher takes a bool and a NumPy integer as ints.
 BAD_INTS = [4.0, True, "4", None, 2 ** 70, np.int64(8)]
@@ -537,8 +596,7 @@ def gen_quantized(rng):
             "scales": Operand(s_shape, H16, fill=fill),
             "zeros": None if rng.random() < 0.4 else Operand(s_shape, torch.int16,
                                                              fill=f"zeros{bits}"),
-            "bits": bits, "group_size": g,
-            "route": "torch.ops" if rng.random() < 0.25 else "vantrel"}
+            "bits": bits, "group_size": g, "route": route(rng)}
     for _ in range(rng.poisson(0.9)):
         mutate_quantized(rng, plan)
     return plan
@@ -548,10 +606,13 @@ QUANT_DTYPES = {"input": [H16, F32, F64, torch.bfloat16, torch.int32, torch.uint
                 "qweight": [torch.uint8, torch.int8, torch.int16, H16, torch.bool],
                 "scales": [H16, F32, F64, torch.bfloat16, torch.int16],
                 "zeros": [torch.int16, torch.int32, torch.uint8, H16, torch.int64]}
+QUANT_MUTATIONS = {1: ("device",), 2: ("transpose",), 3: ("every other",),
+                   5: ("offset", [1, 2, 3, 5, 8]), 6: ("neg",), 9: ("value", NON_TENSORS),
+                   10: ("wild",)}
 
 
 def mutate_quantized(rng, plan):
-    name = QUANT_NAMES[rng.integers(0, len(QUANT_NAMES))]
+    name = pick(rng, QUANT_NAMES)
     s = plan[name]
     if name in ("bits", "group_size"):
         r = rng.random()
@@ -560,10 +621,8 @@ def mutate_quantized(rng, plan):
                              rng.choice([16, 0, 48, -32, 256, *QUANT_GROUPS]))
             if name == "bits" and rng.random() < 0.5:
                 plan[name] = 12 - s if s in QUANT_BITS else 4
-        elif r < 0.9:
-            plan[name] = BAD_INTS[rng.integers(0, len(BAD_INTS))]
         else:
-            plan[name] = ["ARGS+1", "ARGS-1", "KWARGS"][rng.integers(0, 3)]
+            plan[name] = pick(rng, BAD_INTS) if r < 0.9 else pick(rng, ARITY)
         return
     if name == "zeros" and (s is None or rng.random() < 0.15):  # symmetric codes or not
         scales = plan["scales"]
@@ -573,27 +632,19 @@ def mutate_quantized(rng, plan):
     if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 12))
-    if m == 0:
-        s.dtype = QUANT_DTYPES[name][rng.integers(0, len(QUANT_DTYPES[name]))]
-    elif m == 1:  # the dispatcher would take meta tensors to the shape function
-        s.device = "cpu" if rng.random() < 0.8 or plan["route"] == "torch.ops" else "meta"
-    elif m == 2 and len(s.shape) >= 2:
-        s.transpose()
-    elif m == 3 and s.shape:
-        s.every_other(rng)
+    if m in QUANT_MUTATIONS:
+        mutate_common(rng, plan, name, *QUANT_MUTATIONS[m])
+    elif m == 0:
+        mutate_common(rng, plan, name, "dtype", QUANT_DTYPES[name])
     elif m == 4 and s.shape:  # expanded, or huge by metadata
         if rng.random() < 0.3:
             s.shape = (HUGE,) + tuple(s.shape[1:])
-        s.strides = tuple(0 if rng.random() < 0.5 else st for st in s.strides_or_default())
-    elif m == 5:  # misaligned for the kernels unless a multiple of 4 bytes
-        s.offset = int(rng.choice([1, 2, 3, 5, 8]))
-    elif m == 6:
-        s.neg = True
+        mutate_common(rng, plan, name, "expand")
     elif m == 7 and name == "input":  # rank, rows, width
         K = s.shape[-1] if s.shape else 64
         r = rng.integers(0, 3)
         if r == 0:
-            s.shape = [(), (K,), (2, 1, K), (1, 1, 2, K)][rng.integers(0, 4)]
+            s.shape = pick(rng, [(), (K,), (2, 1, K), (1, 1, 2, K)])
         elif r == 1 and s.shape:
             s.shape = (int(rng.choice([0, 9, 16, 1])),) + tuple(s.shape[1:])
         elif s.shape:
@@ -602,122 +653,90 @@ def mutate_quantized(rng, plan):
         s.strides = None
     elif m == 7 and s.shape:  # a packed tensor's shape: one size off, a dimension more or less
         r = rng.integers(0, 3)
-        sh = list(s.shape)
         if r == 0:
-            d = int(rng.integers(0, len(sh)))
-            sh[d] = max(0, sh[d] + int(rng.choice([-1, 1, 16])))
-        elif r == 1:
+            return size_off(rng, s, [-1, 1, 16])
+        sh = list(s.shape)
+        if r == 1:
             sh = sh[:-1] if len(sh) > 1 else sh + [1]
         else:
             sh = sh + [1] if len(sh) < 3 else [sh[0] * BLOCK, sh[1] * sh[2] // BLOCK]
         s.shape, s.strides = tuple(sh), None
     elif m == 8:  # one tensor views another's storage
-        other = QUANT_NAMES[rng.integers(0, 4)]
-        if other != name and isinstance(plan[other], Operand) and plan[other].share != name:
-            s.share, s.dtype, s.device = other, plan[other].dtype, plan[other].device
-            s.offset = int(rng.integers(0, 40)) * 2
-    elif m == 9:
-        plan[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
-    elif m == 10:
-        s.fill = "wild"
+        view_other(rng, plan, name, pick(rng, QUANT_NAMES[:4]))
     elif m == 11 and name == "input" and s.shape:  # the other element types of PyTorch's path
         s.dtype = [F32, F64][rng.integers(0, 2)]
 
 
-def as_int(v, dispatcher):
-    """The int a parameter receives, or None where the call refuses the value's type."""
-    if isinstance(v, bool):
-        return int(v) if dispatcher else None
-    if isinstance(v, (int, np.integer)) and not (isinstance(v, np.integer) and not dispatcher):
-        return int(v) if -2 ** 63 <= v < 2 ** 63 else None
-    return None
-
-
 def expect_quantized(b):
-    t = b.tensors
-    ops = b.plan["route"] == "torch.ops"
-    if isinstance(t["input"], str) and t["input"] == "bad arity":
-        return Expect(errors=[err(RuntimeError, "expected at most|missing value for argument|"
-                                                "Expected a value of type")] if ops else
-                      [err(TypeError, "^forward_quantized\\(\\): incompatible function arguments")])
-    # Parameters whose value has the wrong type, in order: the first one is named.
-    wrong = [n for n in QUANT_NAMES if not (
-        is_tensor(t[n]) or (n == "zeros" and t[n] is None) if n not in ("bits", "group_size")
-        else as_int(t[n], ops) is not None)]
+    t, ops = b.tensors, via_dispatcher(b.plan)
+    check_arity("forward_quantized", t["input"], ops)
+    # Parameters whose value has a wrong type, in order: vantrel names the first; the dispatcher
+    # names one of them, or a None tensor fails its device lookup.
+    wrong = [n for n, kind in QUANT_PARAMS
+             if not binds(t[n], kind, ops) or (kind == "tensor" and t[n] is None)]
+    if wrong and ops:
+        raise Refusal((RuntimeError, f"for argument '({'|'.join(wrong)})'|^tensor does not have "
+                                     "a device"))
     if wrong:
-        if ops:  # the dispatcher names the argument; a None tensor fails its device lookup
-            names = "|".join(wrong)
-            return Expect(errors=[err(RuntimeError, f"for argument '({names})'|^tensor does not "
-                                                    "have a device")])
-        i = QUANT_NAMES.index(wrong[0])
-        return Expect(errors=[err(TypeError, "^forward_quantized\\(\\): incompatible function "
-                                             f"arguments: argument {i} \\({wrong[0]}\\) must be")])
-    def fail(message):
-        return Expect(errors=[err(RuntimeError, "^" + re.escape(message))])
-
+        raise Refusal(bad_argument("forward_quantized", QUANT_NAMES.index(wrong[0]), wrong[0]))
     x, qw, sc, z = (t[n] for n in QUANT_NAMES[:4])
     if ops:  # the dispatcher hands the operator negated copies of negation views, in order
         resolved = []
         for v in (x, qw, sc, z):
             if v is not None and v.is_neg():
                 if v.dtype == torch.bool:
-                    return Expect(errors=[err(RuntimeError, "not implemented for 'Bool'")])
+                    raise Refusal((RuntimeError, "not implemented for 'Bool'"))
                 if v.numel() * v.element_size() > BIG_OUTPUT:
-                    return Expect(errors=[err(RuntimeError, "out of memory")])
+                    raise Refusal(OUT_OF_MEMORY)
                 v = v.resolve_neg()
             resolved.append(v)
         x, qw, sc, z = resolved
     bits, g = as_int(t["bits"], ops), as_int(t["group_size"], ops)
     tensors = [(n, v) for n, v in zip(QUANT_NAMES, (x, qw, sc, z)) if v is not None]
-
     for name, v in tensors:
-        if v.device.type != "xpu":
-            return fail(f"{name} must be a XPU tensor")
+        require(v.device.type == "xpu", f"{name} must be a XPU tensor")
     for name, v in tensors:
-        if not v.is_contiguous():
-            return fail(f"{name} must be contiguous")
-    if x.dtype not in (H16, F32, F64):
-        return fail(f"input must be float16, float32 or float64, got {TYPE_NAME[x.dtype]}")
+        require(v.is_contiguous(), f"{name} must be contiguous")
+    require(x.dtype in (H16, F32, F64),
+            f"input must be float16, float32 or float64, got {TYPE_NAME[x.dtype]}")
     for name, v, want, text in (("qweight", qw, torch.uint8, "uint8"),
                                 ("scales", sc, H16, "float16"), ("zeros", z, torch.int16, "int16")):
-        if v is not None and v.dtype != want:
-            return fail(f"{name} must be {text}, got {TYPE_NAME[v.dtype]}")
-    if bits not in QUANT_BITS:
-        return fail(f"bits must be 4 or 8, got {bits}")
-    if g not in QUANT_GROUPS:
-        return fail(f"group_size must be 32, 64 or 128, got {g}")
-    if x.dim() < 2:
-        return fail("input must be [M, K] or have more dimensions")
+        if v is not None:
+            require(v.dtype == want, f"{name} must be {text}, got {TYPE_NAME[v.dtype]}")
+    require(bits in QUANT_BITS, f"bits must be 4 or 8, got {bits}")
+    require(g in QUANT_GROUPS, f"group_size must be 32, 64 or 128, got {g}")
+    require(x.dim() >= 2, "input must be [M, K] or have more dimensions")
     K = x.shape[-1]
-    if K % g:
-        return fail(f"input width K = {K} must be a multiple of group_size = {g}")
+    require(K % g == 0, f"input width K = {K} must be a multiple of group_size = {g}")
     q_want, grid = packed_shapes(K, (qw.shape[0] if qw.dim() else 0) *
                                  (BLOCK if is_arranged(K) else 1), bits, g)
-    if is_arranged(K) and (qw.dim() != 3 or tuple(qw.shape[1:]) != q_want[1:]):
-        return fail(f"qweight must be [N/16, {K}, {q_want[2]}] ({bits}-bit codes of width {K}")
-    if not is_arranged(K) and (qw.dim() != 2 or qw.shape[1] != q_want[1]):
-        return fail(f"qweight must be [N, {q_want[1]}] ({bits}-bit codes of width {K}")
+    if is_arranged(K):
+        require(qw.dim() == 3 and tuple(qw.shape[1:]) == q_want[1:],
+                f"qweight must be [N/16, {K}, {q_want[2]}] ({bits}-bit codes of width {K}")
+    else:
+        require(qw.dim() == 2 and qw.shape[1] == q_want[1],
+                f"qweight must be [N, {q_want[1]}] ({bits}-bit codes of width {K}")
     N = qw.shape[0] * (BLOCK if is_arranged(K) else 1)
     for name, v in (("scales", sc), ("zeros", z)):
-        if v is not None and tuple(v.shape) != grid:
-            return fail(f"{name} must be [{', '.join(map(str, grid))}] (one per {g} input")
+        require(v is None or tuple(v.shape) == grid,
+                f"{name} must be [{', '.join(map(str, grid))}] (one per {g} input")
     layout = vantrel.linear_layout(K)
-    if layout and N % N_MULTIPLE[layout]:
-        return fail(f"qweight must hold N a multiple of {N_MULTIPLE[layout]} outputs for K = {K}")
+    require(not layout or N % N_MULTIPLE[layout] == 0,
+            f"qweight must hold N a multiple of {N_MULTIPLE.get(layout)} outputs for K = {K}")
     M = x.shape[0] if x.dim() == 2 else None
     kernel = vantrel.quantized_kernel(M, K, bits, g) if x.dtype == H16 and x.dim() == 2 else None
     soft = []
     if kernel:  # the data pointers as passed: a negation view's copy is aligned, so it may pass
         for name, v in tensors:
             if v.data_ptr() % 4:
-                problem = err(RuntimeError, f"^{name} data must start at a 4-byte aligned")
+                problem = (RuntimeError, f"^{name} data must start at a 4-byte aligned")
                 if not v.is_neg():
-                    return Expect(errors=[problem] + soft)
+                    raise Refusal(problem, *soft)
                 soft.append(problem)
     shape = tuple(x.shape[:-1]) + (N,)
     out_bytes = math.prod(shape) * x.element_size()
     if out_bytes > BIG_OUTPUT:
-        soft.append(err(RuntimeError, "(?i)alloc|memory|size calculation overflowed"))
+        soft.append(ALLOC_ERROR)
 
     def check(y):
         if out_bytes > BIG_OUTPUT or y.numel() == 0:
@@ -768,32 +787,34 @@ def gen_sdp(rng):
             st = (st[0], 0, D, 1) if rng.random() < 0.5 else (0, st[1], D, 1)
         k.strides = st
     v = dataclasses.replace(k)
-    if rng.random() < 0.3:
-        q.fill = "big" if rng.random() < 0.5 else q.fill
+    if rng.random() < 0.3 and rng.random() < 0.5:
+        q.fill = "big"
     plan = {"q": q, "k": k, "v": k if rng.random() < 0.05 else v}
     for _ in range(rng.poisson(0.8)):
         mutate_sdp(rng, plan, D)
     return plan
 
 
+SDP_MUTATIONS = {0: ("dtype", [H16, F32, F64, torch.bfloat16, torch.int32]), 1: ("device",),
+                 6: ("offset", [1, 2, 3, 64, 128]), 7: ("neg",), 10: ("value", NON_TENSORS),
+                 12: ("wild",)}
+
+
 def mutate_sdp(rng, plan, D):
-    name = "qkv"[rng.integers(0, 3)]
+    name = pick(rng, "qkv")
     s = plan[name]
     if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 14))
-    if m == 0:
-        s.dtype = [H16, F32, F64, torch.bfloat16, torch.int32][rng.integers(0, 5)]
-    elif m == 1:
-        s.device = "cpu" if rng.random() < 0.8 else "meta"
+    if m in SDP_MUTATIONS:
+        mutate_common(rng, plan, name, *SDP_MUTATIONS[m])
     elif m == 2 and s.shape:  # shape
         sh = list(s.shape)
         d = int(rng.integers(0, len(sh)))
         sh[d] = int(rng.choice([0, 1, 2, 3, 64, 96, 127, 128, 129, 256]))
         s.shape, s.strides = tuple(sh), None
     elif m == 3:  # rank
-        s.shape = [s.shape[1:], s.shape + (1,), s.shape[2:], ()][rng.integers(0, 4)]
-        s.strides = None
+        s.shape, s.strides = pick(rng, [s.shape[1:], s.shape + (1,), s.shape[2:], ()]), None
     elif m == 4 and len(s.shape) == 4:  # rows not D contiguous elements, or permuted
         st = list(s.strides_or_default())
         r = rng.integers(0, 3)
@@ -808,34 +829,19 @@ def mutate_sdp(rng, plan, D):
         st = list(s.strides_or_default())
         st[int(rng.integers(0, 2))] += 1
         s.strides = tuple(st)
-    elif m == 6:
-        s.offset = int(rng.choice([1, 2, 3, 64, 128]))
-    elif m == 7:
-        s.neg = True
     elif m == 8:  # aliasing: this tensor views another's storage
-        other = "qkv"[rng.integers(0, 3)]
-        if other != name and isinstance(plan[other], Operand) and plan[other].share != name:
-            s.share, s.dtype, s.device = other, plan[other].dtype, plan[other].device
+        view_other(rng, plan, name, pick(rng, "qkv"), offset=False)
     elif m == 9 and len(s.shape) == 4:  # huge by metadata
-        B, H = [(HUGE, 1), (1, HUGE), (2 ** 16, 2 ** 16), (2 ** 31, 1), (1, 2 ** 24)][
-            rng.integers(0, 5)]
+        B, H = pick(rng, [(HUGE, 1), (1, HUGE), (2 ** 16, 2 ** 16), (2 ** 31, 1), (1, 2 ** 24)])
         if name == "q" and rng.random() < 0.5:
             s.shape, s.strides = (0, H, 1, D), None
         else:
             s.shape = (B, H) + s.shape[2:]
             s.strides = (0, 0, D if s.shape[2] > 1 else 0, 1)
-    elif m == 10:
-        plan[name] = NON_TENSORS[rng.integers(0, len(NON_TENSORS))]
     elif m == 11 and name != "q":  # kv_len of zero
         s.shape, s.strides = s.shape[:2] + (0,) + s.shape[3:], None
-    elif m == 12:
-        s.fill = "wild"
     elif m == 13 and name == "q":  # scores of +-1000 and beyond: weights overflow or vanish
         s.fill = "big"
-
-
-def same_layout(a, b):
-    return all(a.shape[d] <= 1 or a.stride(d) == b.stride(d) for d in range(a.dim()))
 
 
 def row_span_bytes(k):
@@ -849,16 +855,15 @@ def row_span_bytes(k):
 def expect_sdp(b):
     q, k, v = (b.tensors[n] for n in "qkv")
     if not all(is_tensor(t) for t in (q, k, v)):
-        return type_error()
+        raise Refusal(TYPE_ERROR)
     for name, t in zip("qkv", (q, k, v)):
-        if t.device.type != "xpu":
-            return Expect(errors=[err(RuntimeError, f"^{name} must be a XPU tensor")])
+        require(t.device.type == "xpu", f"{name} must be a XPU tensor")
     hard, soft = [], []
 
     def add(cond, msg, neg=False):
         """A fault; one of a negation view's own layout is soft: a materialised copy has none."""
         if cond:
-            (soft if neg else hard).append(err(RuntimeError, "^" + re.escape(msg)))
+            (soft if neg else hard).append(refused(msg))
 
     D = q.shape[3] if q.dim() >= 4 else None  # the head size of q
     if q.dim() >= 4:
@@ -887,7 +892,8 @@ def expect_sdp(b):
         add(n < 1, "kv_len (k.size(2)) must be at least 1")
         add(not rows(k), f"k rows must be {D} contiguous elements", k.is_neg())
         if q.dtype == H16 and v.shape == k.shape:
-            add(not same_layout(k, v), "v must be laid out like k", k.is_neg() or v.is_neg())
+            add(any(k.shape[d] > 1 and k.stride(d) != v.stride(d) for d in range(4)),
+                "v must be laid out like k", k.is_neg() or v.is_neg())
             add(k.is_neg() and not rows(v), "v must be laid out like k", True)
         if q.dtype == F32:
             add(not k.is_contiguous(), "k must be contiguous for Float", k.is_neg())
@@ -906,21 +912,18 @@ def expect_sdp(b):
         kernel = vantrel.sdp_kernel(q.dtype, D, n, G)
         per_head = ITEMS_PER_HEAD[sdp_variant(kernel)](n) if kernel else 0
         if B * H_kv * per_head >= 2 ** 31 or H_kv * per_head >= 2 ** 31:
-            hard.append(err(RuntimeError, r"^(q|k|v)\b"))  # a host check naming the tensor
+            hard.append((RuntimeError, r"^(q|k|v)\b"))  # a host check naming the tensor
     if hard or not k_ok:
-        return Expect(errors=hard + soft)
-    dtype = q.dtype
+        raise Refusal(*hard, *soft)
 
     def check(y):
         if y.numel() == 0:
             return None
-        qv, kv, vv = (b.values(name).to(dtype) for name in "qkv")
+        qv, kv, vv = (b.values(name).to(q.dtype) for name in "qkv")
         with np.errstate(all="ignore"):
-            expected = sdp_model(qv, kv, vv)
-        y = y.numpy()
-        return same_bits(y, expected)
+            return same_bits(y.numpy(), sdp_model(qv, kv, vv))
 
-    return Expect(errors=soft, shape=(B, H * D), dtype=dtype, check=check,
+    return Expect(errors=soft, shape=(B, H * D), dtype=q.dtype, check=check,
                   kind=f"kernel {kernel}", kernel=kernel if B * H else None)
 
 
@@ -940,8 +943,6 @@ FUSED_PARAMS = {
     "silu_mul": (("gate_up", "tensor"), ("intermediate", "int")),
 }
 FUSED_NAMES = {op: tuple(n for n, _ in params) for op, params in FUSED_PARAMS.items()}
-FUSED_DTYPES = [H16, F32, F64, torch.bfloat16, torch.int32, torch.int16, torch.bool]
-FUSED_NON_TENSORS = [None, 1, 2.5, "x", [[1.0, 2.0]], (1,), np.zeros((2, 2), np.float16)]
 # Values of eps: valid ones (floats, and ints within float64's range); then ones only PyTorch's
 # dispatcher converts (a bool, NumPy scalars, a one-element tensor), and ones refused either way
 # (by their type or their value).
@@ -949,20 +950,7 @@ GOOD_EPS = [1e-5, 1e-6, 1e-5, 0.0, -0.0, 1e-12, 0.25, 1, 1e30, 1e-45, 1e-50, FLO
             np.float64(1e-6), 2 ** 70]
 BAD_EPS = [True, np.float32(1e-5), np.int64(2), torch.tensor(1e-6), None, "1e-5", 2 ** 1100,
            math.nan, math.inf, -math.inf, -1e-5, 1e39, 2 ** 200, [1e-5]]
-
-
-def as_real(v, dispatcher):
-    """The float a float parameter receives, or None where the call refuses the value's type."""
-    if isinstance(v, bool):
-        return float(v) if dispatcher else None
-    if isinstance(v, (int, float)) or (dispatcher and isinstance(v, (np.integer, np.floating))):
-        try:
-            return float(v)
-        except OverflowError:
-            return None
-    if dispatcher and is_tensor(v) and v.numel() == 1:
-        return float(v)
-    return None
+NEG_VIEW = "must not be a lazily negated view (torch._neg_view)"
 
 
 def bad_ints(v):
@@ -1023,88 +1011,63 @@ def share(rng, plan, name, other, overlap):
     s.offset += s.offset % 2  # aligned, for the half tensors
 
 
-def mutate_tensor(rng, plan, name, m):
-    """The mutations every fused operator's tensors share; False when `m` is not one of them."""
+def set_last_size(plan, names, size, scalars=True):
+    """Gives the tensors `names` (scalars too, when `scalars`) `size` as their last size."""
+    for n in names:
+        if isinstance(plan[n], Operand) and (scalars or plan[n].shape):
+            plan[n].shape, plan[n].strides = plan[n].shape[:-1] + (size,), None
+
+
+FUSED_MUTATIONS = {0: ("dtype", [H16, F32, F64, torch.bfloat16, torch.int32, torch.int16,
+                                 torch.bool]),
+                   1: ("device",), 2: ("transpose 2-D",), 3: ("every other",),
+                   5: ("offset", [1, 3, 5]), 6: ("neg",), 7: ("wild",),
+                   8: ("value", NON_TENSORS[:7]), 9: ("value", ARITY)}
+
+
+def mutate_fused_tensor(rng, plan, name, m):
+    """Mutation m (below 13) of tensor `name`, one every fused operator's tensors share."""
     s = plan[name]
-    if m == 0:
-        s.dtype = FUSED_DTYPES[rng.integers(0, len(FUSED_DTYPES))]
-    elif m == 1:  # the dispatcher would take meta tensors to the shape function
-        s.device = "cpu" if rng.random() < 0.8 or plan["route"] == "torch.ops" else "meta"
-    elif m == 2 and len(s.shape) == 2:  # the transpose of a contiguous tensor
-        s.strides = (1, max(s.shape[0], 1))
-    elif m == 3 and s.shape:
-        s.every_other(rng)
+    if m in FUSED_MUTATIONS:
+        mutate_common(rng, plan, name, *FUSED_MUTATIONS[m])
     elif m == 4 and s.shape:  # rank
-        s.shape = [s.shape[1:], s.shape + (1,), (1,) + s.shape, ()][rng.integers(0, 4)]
-        s.strides = None
-    elif m == 5:  # misaligned (2 bytes past) for a half tensor
-        s.offset = int(rng.choice([1, 3, 5]))
-    elif m == 6:
-        s.neg = True
-    elif m == 7:
-        s.fill = "wild"
-    elif m == 8:
-        plan[name] = FUSED_NON_TENSORS[rng.integers(0, len(FUSED_NON_TENSORS))]
-    elif m == 9:
-        plan[name] = ["ARGS+1", "ARGS-1", "KWARGS"][rng.integers(0, 3)]
+        s.shape, s.strides = pick(rng, [s.shape[1:], s.shape + (1,), (1,) + s.shape, ()]), None
     elif m == 10 and len(s.shape) == 2 and s.shape[0] > 1:  # rows that overlap, or expanded
         s.strides = (int(rng.choice([0, 1, s.shape[1] // 2, max(s.shape[1] - 1, 0)])), 1)
     elif m == 11 and len(s.shape) == 2 and s.shape[0] > 1:  # an odd row stride: rows misaligned
         s.strides = (s.shape[1] + 1, 1)
     elif m == 12 and len(s.shape) == 2:  # huge by metadata: rows of zero stride
         s.shape, s.strides = (HUGE, s.shape[1]), (0, 1)
-    else:
-        return False
-    return True
 
 
 def fused_arguments(op, b):
-    """(Expect of the refusal, None) for a call whose arguments do not bind (their number, a value
-    of the wrong type) or name a tensor that is not on the device; else (None, the tensors as the
-    operator sees them). PyTorch's dispatcher converts more scalar types, takes None for a tensor
-    (which then has no device) and hands silu_mul materialised copies of negation views."""
-    t, ops = b.tensors, via_dispatcher(b.plan)
-    params = FUSED_PARAMS[op]
-    if isinstance(t[params[0][0]], str) and t[params[0][0]] == "bad arity":
-        return Expect(errors=[err(RuntimeError, "expected at most|missing value for argument|"
-                                                "Expected a value of type")] if ops else
-                      [err(TypeError, f"^{op}\\(\\): incompatible function arguments")]), None
-
-    def fits(v, kind):
-        if kind in ("tensor", "optional"):
-            return is_tensor(v) or (v is None and (ops or kind == "optional"))
-        return (as_int if kind == "int" else as_real)(v, ops) is not None
-
-    wrong = [(i, n) for i, (n, kind) in enumerate(params) if not fits(t[n], kind)]
+    """The tensors as the operator sees them; raises the Refusal of arguments that do not bind
+    (their number, a value of a wrong type) or name a tensor that is not on the device. PyTorch's
+    dispatcher converts more scalar types, takes None for a tensor (which then has no device) and
+    hands silu_mul a materialised copy of a negation view."""
+    t, ops, params = b.tensors, via_dispatcher(b.plan), FUSED_PARAMS[op]
+    check_arity(op, t[params[0][0]], ops)
+    wrong = [(i, n) for i, (n, kind) in enumerate(params) if not binds(t[n], kind, ops)]
     if wrong:
         i, name = wrong[0]
-        if ops:
-            return Expect(errors=[err(RuntimeError, f"Expected a value of type '[^']+' for "
-                                                    f"argument '{name}'")]), None
-        return Expect(errors=[err(TypeError, f"^{op}\\(\\): incompatible function arguments: "
-                                             f"argument {i} \\({name}\\) must be ")]), None
+        raise Refusal((RuntimeError, f"Expected a value of type '[^']+' for argument '{name}'")
+                      if ops else bad_argument(op, i, name))
     tensors = {n: t[n] for n, kind in params if kind in ("tensor", "optional")}
-    if ops and all(v is None for v in tensors.values()):
-        return Expect(errors=[err(RuntimeError, "^There were no tensor arguments")]), None
+    require(not ops or any(v is not None for v in tensors.values()),
+            "There were no tensor arguments")
     if ops and op == "silu_mul" and tensors["gate_up"].is_neg():
         v = tensors["gate_up"]
         if v.numel() * v.element_size() > BIG_OUTPUT:
-            return Expect(errors=[err(RuntimeError, "out of memory")]), None
+            raise Refusal(OUT_OF_MEMORY)
         try:
             tensors["gate_up"] = v.resolve_neg()
         except RuntimeError as e:
-            return Expect(errors=[err(RuntimeError, "^" + re.escape(str(e)))]), None
-    for (name, kind) in params:
+            raise Refusal(refused(str(e))) from None
+    for name, kind in params:
         v = tensors.get(name)
-        if kind == "tensor" and v is None and ops:
-            return Expect(errors=[err(RuntimeError, "^tensor does not have a device")]), None
-        if v is not None and v.device.type != "xpu":
-            return Expect(errors=[err(RuntimeError, f"^{name} must be a XPU tensor")]), None
-    return None, tensors
-
-
-def refusal(message):
-    return Expect(errors=[err(RuntimeError, "^" + re.escape(message))])
+        require(not (kind == "tensor" and v is None and ops), "tensor does not have a device")
+        require(v is None or v.device.type == "xpu", f"{name} must be a XPU tensor")
+    return tensors
 
 
 def sizes(t):
@@ -1115,13 +1078,16 @@ def chunked(size, top):
     return CHUNK <= size <= top and size % CHUNK == 0
 
 
-def separate_rows(t):
+def require_rows(name, t, elements="contiguous elements"):
     """Rows of contiguous elements that do not overlap."""
-    return t.stride(1) == 1 and (t.shape[0] <= 1 or t.stride(0) >= t.shape[1])
+    require(t.stride(1) == 1 and (t.shape[0] <= 1 or t.stride(0) >= t.shape[1]),
+            f"{name} rows must be {elements} (stride 1 along dimension 1) at least {t.shape[1]} "
+            "elements apart")
 
 
-def rows_aligned(t):
-    return t.data_ptr() % 4 == 0 and (t.shape[0] <= 1 or t.stride(0) % 2 == 0)
+def require_aligned_rows(name, t):
+    require(t.data_ptr() % 4 == 0 and (t.shape[0] <= 1 or t.stride(0) % 2 == 0),
+            f"{name} rows must be 4-byte aligned (data pointer, and an even row stride)")
 
 
 def overlap(a, b):
@@ -1143,6 +1109,11 @@ def model_values(b, name, dtype):
     return b.values(name).numpy().astype(dtype)
 
 
+def empty(b, shape):
+    """A result with no elements: nothing launched, nothing written."""
+    return Expect(shape=shape, dtype=H16, check=lambda y: b.written({}), kind="empty")
+
+
 # ---- vantrel.add_rms_norm ------------------------------------------------------------------------
 
 def gen_add_rms_norm(rng):
@@ -1154,7 +1125,7 @@ def gen_add_rms_norm(rng):
     plan = {"residual": Operand((M, H), F32, fill=fill, offset=int(rng.choice([0, 0, 1, 3]))),
             "delta": Operand((M, H), H16, fill=fill) if rng.random() < 0.75 else None,
             "weight": Operand((H,), F32, offset=int(rng.choice([0, 0, 1, 7]))),
-            "eps": GOOD_EPS[rng.integers(0, len(GOOD_EPS))], "route": route(rng)}
+            "eps": pick(rng, GOOD_EPS), "route": route(rng)}
     if plan["delta"]:
         row_slice(rng, plan["delta"], H)
     r = rng.random()
@@ -1168,9 +1139,9 @@ def gen_add_rms_norm(rng):
 
 
 def mutate_add_rms_norm(rng, plan):
-    name = ("residual", "delta", "weight", "eps")[rng.integers(0, 4)]
+    name = pick(rng, ("residual", "delta", "weight", "eps"))
     if name == "eps":
-        plan["eps"] = BAD_EPS[rng.integers(0, len(BAD_EPS))]
+        plan["eps"] = pick(rng, BAD_EPS)
         return
     s = plan[name]
     if name == "delta" and (s is None or rng.random() < 0.1):
@@ -1181,67 +1152,45 @@ def mutate_add_rms_norm(rng, plan):
     if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 16))
-    if mutate_tensor(rng, plan, name, m):
-        return
-    if m == 13 and len(s.shape) >= 1:  # one size off
-        d = int(rng.integers(0, len(s.shape)))
-        sh = list(s.shape)
-        sh[d] = max(0, sh[d] + int(rng.choice([-CHUNK, CHUNK, 1, -1])))
-        s.shape, s.strides = tuple(sh), None
+    if m < 13:
+        mutate_fused_tensor(rng, plan, name, m)
+    elif m == 13 and len(s.shape) >= 1:
+        size_off(rng, s, [-CHUNK, CHUNK, 1, -1])
     elif m == 14:  # over another argument's bytes (the weight over delta's: both only read)
         share(rng, plan, name, "delta" if name == "weight" and rng.random() < 0.5 else "residual",
               overlap=True)
     elif m == 15:  # a size the kernels do not serve, for every tensor alike
-        H = outside_size(rng, NORM_MAX)
-        for n in ("residual", "delta", "weight"):
-            if isinstance(plan[n], Operand):
-                plan[n].shape, plan[n].strides = plan[n].shape[:-1] + (H,), None
+        set_last_size(plan, ("residual", "delta", "weight"), outside_size(rng, NORM_MAX))
 
 
 def expect_add_rms_norm(b):
-    problem, t = fused_arguments("add_rms_norm", b)
-    if problem:
-        return problem
+    t = fused_arguments("add_rms_norm", b)
     r, d, w = t["residual"], t["delta"], t["weight"]
     eps = as_real(b.tensors["eps"], via_dispatcher(b.plan))
-    if r.dtype != F32:
-        return refusal(f"residual must be Float (float32), got {TYPE_NAME[r.dtype]}")
-    if r.dim() != 2:
-        return refusal(f"residual must be 2-D [M, H], got {r.dim()} dimensions")
-    if not r.is_contiguous():
-        return refusal("residual must be contiguous")
+    require(r.dtype == F32, f"residual must be Float (float32), got {TYPE_NAME[r.dtype]}")
+    require(r.dim() == 2, f"residual must be 2-D [M, H], got {r.dim()} dimensions")
+    require(r.is_contiguous(), "residual must be contiguous")
     M, H = r.shape
-    if not chunked(H, NORM_MAX):
-        return refusal(f"residual must have H (size of dimension 1) a multiple of {CHUNK} from "
-                       f"{CHUNK} to {NORM_MAX}, got H = {H}")
-    if d is not None and r.is_neg():
-        return refusal("residual must not be a lazily negated view (torch._neg_view)")
-    if w.dtype != F32:
-        return refusal(f"weight must be Float (float32), got {TYPE_NAME[w.dtype]}")
-    if w.dim() != 1 or w.shape[0] != H:
-        return refusal(f"weight must be [{H}] (H of residual), got {sizes(w)}")
-    if not w.is_contiguous():
-        return refusal("weight must be contiguous")
+    require(chunked(H, NORM_MAX), f"residual must have H (size of dimension 1) a multiple of "
+                                  f"{CHUNK} from {CHUNK} to {NORM_MAX}, got H = {H}")
+    require(d is None or not r.is_neg(), f"residual {NEG_VIEW}")
+    require(w.dtype == F32, f"weight must be Float (float32), got {TYPE_NAME[w.dtype]}")
+    require(w.dim() == 1 and w.shape[0] == H, f"weight must be [{H}] (H of residual), got "
+                                              f"{sizes(w)}")
+    require(w.is_contiguous(), "weight must be contiguous")
     if d is not None:
-        if d.dtype != H16:
-            return refusal(f"delta must be Half, got {TYPE_NAME[d.dtype]}")
-        if d.shape != r.shape:
-            return refusal(f"delta must be [M, H] = {sizes(r)} like residual, got {sizes(d)}")
-        if not separate_rows(d):
-            return refusal(f"delta rows must be {H} contiguous elements (stride 1 along "
-                           f"dimension 1) at least {H} elements apart")
-    if not (math.isfinite(eps) and 0 <= eps <= FLOAT32_MAX):
-        return refusal("eps must be a finite number >= 0, got ")
+        require(d.dtype == H16, f"delta must be Half, got {TYPE_NAME[d.dtype]}")
+        require(d.shape == r.shape, f"delta must be [M, H] = {sizes(r)} like residual, got "
+                                    f"{sizes(d)}")
+        require_rows("delta", d, f"{H} contiguous elements")
+    require(math.isfinite(eps) and 0 <= eps <= FLOAT32_MAX, "eps must be a finite number >= 0, "
+                                                            "got ")
     if M == 0:
-        return Expect(shape=(0, H), dtype=H16, check=lambda y: b.written({}), kind="empty")
+        return empty(b, (0, H))
     if d is not None:
-        if not rows_aligned(d):
-            return refusal("delta rows must be 4-byte aligned (data pointer, and an even row "
-                           "stride)")
-        if overlap(r, d):
-            return refusal("delta must not overlap residual (written in place)")
-        if overlap(r, w):
-            return refusal("weight must not overlap residual (written in place)")
+        require_aligned_rows("delta", d)
+        require(not overlap(r, d), "delta must not overlap residual (written in place)")
+        require(not overlap(r, w), "weight must not overlap residual (written in place)")
 
     def check(y):
         with np.errstate(all="ignore"):
@@ -1249,10 +1198,8 @@ def expect_add_rms_norm(b):
                 model_values(b, "residual", np.float32),
                 None if d is None else model_values(b, "delta", np.float16),
                 model_values(b, "weight", np.float32), eps)
-        problem = same_bits(y.numpy(), out)
-        if problem:
-            return problem
-        return b.written({"residual": (x, None)} if d is not None else {})
+        return same_bits(y.numpy(), out) or b.written({"residual": (x, None)} if d is not None
+                                                      else {})
 
     kernel = vantrel.add_rms_norm_kernel(H)
     return Expect(shape=(M, H), dtype=H16, check=check, kernel=kernel,
@@ -1300,130 +1247,99 @@ def gen_rotary_cache(rng):
 
 def mutate_rotary_cache(rng, plan):
     names = FUSED_NAMES["rotary_cache"]
-    name = names[rng.integers(0, len(names))]
+    name = pick(rng, names)
     s = plan[name]
     if name in ("start", "heads", "kv_heads"):
         if not isinstance(s, int) or isinstance(s, bool) or rng.random() < 0.3:
-            plan[name] = bad_ints(s if isinstance(s, int) else 1)[rng.integers(0, 8)]
+            plan[name] = pick(rng, bad_ints(s if isinstance(s, int) else 1))
             return
+
         def size(n, d, default=1):
             x = plan[n]
             return x.shape[d] if isinstance(x, Operand) and len(x.shape) > d else default
 
         L, P = size("k_cache", 2), size("cos", 0)
         C = size("qkv", 0) // max(size("k_cache", 0), 1)
-        values = {"start": [L - C + 1, P - C + 1, -1, 2 ** 62, 2 ** 63 - 1, -2 ** 63],
-                  "heads": [s + 1, s - 1, 0, -s, 2 ** 62, 2 ** 31 * s,
-                            plan["kv_heads"] if isinstance(plan["kv_heads"], int) else 1],
-                  "kv_heads": [s + 1, 0, -1, 2 * s, 2 ** 62]}[name]
-        plan[name] = values[rng.integers(0, len(values))]
+        plan[name] = pick(rng, {
+            "start": [L - C + 1, P - C + 1, -1, 2 ** 62, 2 ** 63 - 1, -2 ** 63],
+            "heads": [s + 1, s - 1, 0, -s, 2 ** 62, 2 ** 31 * s,
+                      plan["kv_heads"] if isinstance(plan["kv_heads"], int) else 1],
+            "kv_heads": [s + 1, 0, -1, 2 * s, 2 ** 62]}[name])
         return
     if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 18))
-    if mutate_tensor(rng, plan, name, m):
-        return
-    if m == 13 and s.shape:  # one size off
-        d = int(rng.integers(0, len(s.shape)))
-        sh = list(s.shape)
-        sh[d] = max(0, sh[d] + int(rng.choice([-1, 1, CHUNK, -CHUNK])))
-        s.shape, s.strides = tuple(sh), None
+    if m < 13:
+        mutate_fused_tensor(rng, plan, name, m)
+    elif m == 13 and s.shape:
+        size_off(rng, s, [-1, 1, CHUNK, -CHUNK])
     elif m == 14 and len(s.shape) == 4:  # the cache as [B, L, kv_heads, D] in memory
         B, H, L, D = s.shape
         s.strides = (L * H * D, D, H * D, 1)
     elif m == 15:  # over another argument's bytes
         others = [n for n in names[:names.index(name)] if isinstance(plan[n], Operand)]
         if others:
-            share(rng, plan, name, others[rng.integers(0, len(others))], overlap=True)
+            share(rng, plan, name, pick(rng, others), overlap=True)
     elif m == 16 and name == "v_cache":  # the key cache again
         plan["v_cache"] = plan["k_cache"]
     elif m == 17:  # a head size the kernels do not serve, for every tensor alike
-        D = outside_size(rng, ROTARY_MAX)
-        for n in ("cos", "sin", "k_cache", "v_cache"):
-            if isinstance(plan[n], Operand) and plan[n].shape:
-                plan[n].shape, plan[n].strides = plan[n].shape[:-1] + (D,), None
+        set_last_size(plan, ("cos", "sin", "k_cache", "v_cache"), outside_size(rng, ROTARY_MAX),
+                      scalars=False)
 
 
 def expect_rotary_cache(b):
-    problem, t = fused_arguments("rotary_cache", b)
-    if problem:
-        return problem
+    t = fused_arguments("rotary_cache", b)
     ops = via_dispatcher(b.plan)
     qkv, cos, sin, k, v = (t[n] for n in ("qkv", "cos", "sin", "k_cache", "v_cache"))
     start, heads, kv = (as_int(b.tensors[n], ops) for n in ("start", "heads", "kv_heads"))
-    if k.dtype != H16:
-        return refusal(f"k_cache must be Half, got {TYPE_NAME[k.dtype]}")
-    if k.dim() != 4:
-        return refusal(f"k_cache must be 4-D [B, kv_heads, L, D], got {k.dim()} dimensions")
-    if not k.is_contiguous():
-        return refusal("k_cache must be contiguous")
+    require(k.dtype == H16, f"k_cache must be Half, got {TYPE_NAME[k.dtype]}")
+    require(k.dim() == 4, f"k_cache must be 4-D [B, kv_heads, L, D], got {k.dim()} dimensions")
+    require(k.is_contiguous(), "k_cache must be contiguous")
     B, _, L, D = k.shape
-    if not chunked(D, ROTARY_MAX):
-        return refusal(f"k_cache must have head size D (size of dimension 3) a multiple of {CHUNK} "
-                       f"from {CHUNK} to {ROTARY_MAX}, got D = {D}")
-    if kv < 1:
-        return refusal(f"kv_heads must be at least 1, got {kv}")
-    if heads < 1 or heads % kv:
-        return refusal(f"heads must be a positive multiple of kv_heads = {kv}, got {heads}")
-    if k.shape[1] != kv:
-        return refusal(f"k_cache must have kv_heads = {kv} heads (size of dimension 1), got "
-                       f"{k.shape[1]}")
-    if k.is_neg():
-        return refusal("k_cache must not be a lazily negated view (torch._neg_view)")
-    if v.dtype != H16 or v.shape != k.shape:
-        return refusal(f"v_cache must be Half {sizes(k)} like k_cache, got ")
-    if not v.is_contiguous():
-        return refusal("v_cache must be contiguous")
-    if v.is_neg():
-        return refusal("v_cache must not be a lazily negated view (torch._neg_view)")
-    if qkv.dtype != H16:
-        return refusal(f"qkv must be Half, got {TYPE_NAME[qkv.dtype]}")
-    if qkv.dim() != 2:
-        return refusal(f"qkv must be 2-D [B * C, (heads + 2 * kv_heads) * D], got {qkv.dim()} "
-                       "dimensions")
-    if qkv.shape[1] < (heads + 2 * kv) * D:
-        return refusal(f"qkv must have at least (heads + 2 * kv_heads) * D columns with heads = "
-                       f"{heads}, kv_heads = {kv}, D = {D}, got {qkv.shape[1]}")
-    if not separate_rows(qkv):
-        return refusal("qkv rows must be contiguous elements (stride 1 along dimension 1) at "
-                       f"least {qkv.shape[1]} elements apart")
+    require(chunked(D, ROTARY_MAX), f"k_cache must have head size D (size of dimension 3) a "
+            f"multiple of {CHUNK} from {CHUNK} to {ROTARY_MAX}, got D = {D}")
+    require(kv >= 1, f"kv_heads must be at least 1, got {kv}")
+    require(heads >= 1 and heads % kv == 0,
+            f"heads must be a positive multiple of kv_heads = {kv}, got {heads}")
+    require(k.shape[1] == kv, f"k_cache must have kv_heads = {kv} heads (size of dimension 1), got "
+                              f"{k.shape[1]}")
+    require(not k.is_neg(), f"k_cache {NEG_VIEW}")
+    require(v.dtype == H16 and v.shape == k.shape, f"v_cache must be Half {sizes(k)} like k_cache, "
+                                                   "got ")
+    require(v.is_contiguous(), "v_cache must be contiguous")
+    require(not v.is_neg(), f"v_cache {NEG_VIEW}")
+    require(qkv.dtype == H16, f"qkv must be Half, got {TYPE_NAME[qkv.dtype]}")
+    require(qkv.dim() == 2, f"qkv must be 2-D [B * C, (heads + 2 * kv_heads) * D], got "
+                            f"{qkv.dim()} dimensions")
+    require(qkv.shape[1] >= (heads + 2 * kv) * D, f"qkv must have at least (heads + 2 * kv_heads) "
+            f"* D columns with heads = {heads}, kv_heads = {kv}, D = {D}, got {qkv.shape[1]}")
+    require_rows("qkv", qkv)
     rows = qkv.shape[0]
-    if (rows != 0) if B == 0 else (rows % B != 0):
-        return refusal(f"qkv must have B * C rows, a multiple of B = {B} (k_cache.size(0)), got "
-                       f"{rows}")
+    require(rows == 0 if B == 0 else rows % B == 0,
+            f"qkv must have B * C rows, a multiple of B = {B} (k_cache.size(0)), got {rows}")
     C = rows // B if B else 0
-    if cos.dtype != F32:
-        return refusal(f"cos must be Float (float32), got {TYPE_NAME[cos.dtype]}")
-    if cos.dim() != 2 or cos.shape[1] != D:
-        return refusal(f"cos must be [P, {D}] (D of k_cache), got {sizes(cos)}")
-    if not cos.is_contiguous():
-        return refusal("cos must be contiguous")
-    if sin.dtype != F32:
-        return refusal(f"sin must be Float (float32), got {TYPE_NAME[sin.dtype]}")
-    if sin.shape != cos.shape:
-        return refusal(f"sin must have the sizes of cos {sizes(cos)}, got {sizes(sin)}")
-    if not sin.is_contiguous():
-        return refusal("sin must be contiguous")
-    if start < 0:
-        return refusal(f"start must be at least 0, got {start}")
+    require(cos.dtype == F32, f"cos must be Float (float32), got {TYPE_NAME[cos.dtype]}")
+    require(cos.dim() == 2 and cos.shape[1] == D, f"cos must be [P, {D}] (D of k_cache), got "
+                                                  f"{sizes(cos)}")
+    require(cos.is_contiguous(), "cos must be contiguous")
+    require(sin.dtype == F32, f"sin must be Float (float32), got {TYPE_NAME[sin.dtype]}")
+    require(sin.shape == cos.shape, f"sin must have the sizes of cos {sizes(cos)}, got "
+                                    f"{sizes(sin)}")
+    require(sin.is_contiguous(), "sin must be contiguous")
+    require(start >= 0, f"start must be at least 0, got {start}")
     P = cos.shape[0]
     for end, text in ((L, f"L = {L} (k_cache.size(2))"), (P, f"P = {P} (cos.size(0))")):
-        if start > end - C:
-            return refusal(f"start + C = {start} + {C} must be at most {text}")
+        require(start <= end - C, f"start + C = {start} + {C} must be at most {text}")
     shape = (B, heads, C, D)
     if C == 0:
-        return Expect(shape=shape, dtype=H16, check=lambda y: b.written({}), kind="empty")
-    if not rows_aligned(qkv):
-        return refusal("qkv rows must be 4-byte aligned (data pointer, and an even row stride)")
+        return empty(b, shape)
+    require_aligned_rows("qkv", qkv)
     for name, x in (("k_cache", k), ("v_cache", v)):
-        if x.data_ptr() % 4:
-            return refusal(f"{name} data pointer must be 4-byte aligned")
-    if overlap(k, v):
-        return refusal("k_cache and v_cache must not overlap")
+        require(x.data_ptr() % 4 == 0, f"{name} data pointer must be 4-byte aligned")
+    require(not overlap(k, v), "k_cache and v_cache must not overlap")
     for name, cache in (("k_cache", k), ("v_cache", v)):
         for other, x in (("qkv", qkv), ("cos", cos), ("sin", sin)):
-            if overlap(cache, x):
-                return refusal(f"{name} must not overlap {other}")
+            require(not overlap(cache, x), f"{name} must not overlap {other}")
 
     def check(y):
         with np.errstate(all="ignore"):
@@ -1431,12 +1347,10 @@ def expect_rotary_cache(b):
                 model_values(b, "qkv", np.float16), model_values(b, "cos", np.float32),
                 model_values(b, "sin", np.float32), model_values(b, "k_cache", np.float16),
                 model_values(b, "v_cache", np.float16), start, heads, kv)
-        problem = same_bits(y.numpy(), q)
-        if problem:
-            return problem
         new_rows = np.zeros(k.shape, bool)  # only these rows may change; the others keep their bits
         new_rows[:, :, start:start + C] = True
-        return b.written({"k_cache": (k_after, new_rows), "v_cache": (v_after, new_rows)})
+        return same_bits(y.numpy(), q) or b.written({"k_cache": (k_after, new_rows),
+                                                     "v_cache": (v_after, new_rows)})
 
     kernel = vantrel.rotary_cache_kernel(D)
     return Expect(shape=shape, dtype=H16, check=check, kernel=kernel,
@@ -1464,41 +1378,33 @@ def mutate_silu_mul(rng, plan):
     if rng.random() < 0.3:
         I = plan["intermediate"]
         I = I if isinstance(I, int) and not isinstance(I, bool) else CHUNK
-        plan["intermediate"] = [*bad_ints(I), I + CHUNK // 2, 0, -I, I + 1, GATED_MAX + CHUNK,
-                                2 ** 62, 2 * I][rng.integers(0, 15)]
+        plan["intermediate"] = pick(rng, [*bad_ints(I), I + CHUNK // 2, 0, -I, I + 1,
+                                          GATED_MAX + CHUNK, 2 ** 62, 2 * I])
         return
     s = plan["gate_up"]
     if not isinstance(s, Operand):
         return
     m = int(rng.integers(0, 14))
-    if mutate_tensor(rng, plan, "gate_up", m):
-        return
-    if m == 13 and len(s.shape) == 2:  # too few columns
+    if m < 13:
+        mutate_fused_tensor(rng, plan, "gate_up", m)
+    elif len(s.shape) == 2:  # too few columns
         s.shape, s.strides = (s.shape[0], max(0, s.shape[1] - int(rng.choice([1, CHUNK])))), None
 
 
 def expect_silu_mul(b):
-    problem, t = fused_arguments("silu_mul", b)
-    if problem:
-        return problem
-    g, I = t["gate_up"], as_int(b.tensors["intermediate"], via_dispatcher(b.plan))
-    if g.dtype != H16:
-        return refusal(f"gate_up must be Half, got {TYPE_NAME[g.dtype]}")
-    if g.dim() != 2:
-        return refusal(f"gate_up must be 2-D [M, 2 * intermediate], got {g.dim()} dimensions")
-    if not chunked(I, GATED_MAX):
-        return refusal(f"intermediate must be a multiple of {CHUNK} from {CHUNK} to {GATED_MAX}, "
-                       f"got {I}")
+    g = fused_arguments("silu_mul", b)["gate_up"]
+    I = as_int(b.tensors["intermediate"], via_dispatcher(b.plan))
+    require(g.dtype == H16, f"gate_up must be Half, got {TYPE_NAME[g.dtype]}")
+    require(g.dim() == 2, f"gate_up must be 2-D [M, 2 * intermediate], got {g.dim()} dimensions")
+    require(chunked(I, GATED_MAX),
+            f"intermediate must be a multiple of {CHUNK} from {CHUNK} to {GATED_MAX}, got {I}")
     M, cols = g.shape
-    if cols < 2 * I:
-        return refusal(f"gate_up must have at least 2 * intermediate = {2 * I} columns, got {cols}")
-    if not separate_rows(g):
-        return refusal("gate_up rows must be contiguous elements (stride 1 along dimension 1) at "
-                       f"least {cols} elements apart")
+    require(cols >= 2 * I, f"gate_up must have at least 2 * intermediate = {2 * I} columns, got "
+                           f"{cols}")
+    require_rows("gate_up", g)
     if M == 0:
-        return Expect(shape=(0, I), dtype=H16, check=lambda y: b.written({}), kind="empty")
-    if not rows_aligned(g):
-        return refusal("gate_up rows must be 4-byte aligned (data pointer, and an even row stride)")
+        return empty(b, (0, I))
+    require_aligned_rows("gate_up", g)
 
     def check(y):
         with np.errstate(all="ignore"):
@@ -1514,11 +1420,8 @@ def expect_silu_mul(b):
 GENERATORS = {"forward": (gen_forward, expect_forward, ("input", "weights")),
               "sdp_forward": (gen_sdp, expect_sdp, ("q", "k", "v")),
               "forward_quantized": (gen_quantized, expect_quantized, QUANT_NAMES),
-              "add_rms_norm": (gen_add_rms_norm, expect_add_rms_norm,
-                               FUSED_NAMES["add_rms_norm"]),
-              "rotary_cache": (gen_rotary_cache, expect_rotary_cache,
-                               FUSED_NAMES["rotary_cache"]),
-              "silu_mul": (gen_silu_mul, expect_silu_mul, FUSED_NAMES["silu_mul"])}
+              **{op: (globals()[f"gen_{op}"], globals()[f"expect_{op}"], FUSED_NAMES[op])
+                 for op in FUSED}}
 
 
 def via_dispatcher(plan):
@@ -1540,8 +1443,7 @@ def make_call(seed, op, index):
     built = Built(rng, plan)
     args = [built.tensors[n] for n in names]
     kwargs = {}
-    marker = next((a for a in args if isinstance(a, str) and a.startswith(("ARGS", "KWARGS"))),
-                  None)
+    marker = next((a for a in args if isinstance(a, str) and a in ARITY), None)
     if marker:
         args = [torch.zeros(1, 128, dtype=H16, device="xpu") if a is marker else a for a in args]
         built.tensors = dict(built.tensors, **{n: "bad arity" for n in names})
@@ -1554,6 +1456,7 @@ def make_call(seed, op, index):
     elif rng.random() < 0.1:  # a valid call by keyword, in reverse order
         args, kwargs = [], dict(reversed(list(zip(names, args))))
     fn = getattr(torch.ops.vantrel, op) if via_dispatcher(plan) else getattr(vantrel, op)
+
     def described(i, n):
         same = next((m for m in names[:i] if plan[m] is plan[n]), None)
         if isinstance(plan[n], Operand) and same:
@@ -1572,76 +1475,76 @@ def family(e):
     return f"{type(e).__name__}: {text[:90]}"
 
 
+def refusal_problem(expect, e, elapsed, launches):
+    """Problem text, or None when the call refused as the oracle allows: quickly, briefly for a
+    TypeError, and before launching anything."""
+    if not isinstance(e, (RuntimeError, TypeError, IndexError)):
+        return f"raised {type(e).__name__}: {e}"
+    if not any(isinstance(e, t) and re.search(rx, str(e)) for t, rx in expect.errors):
+        want = expect.errors or f"a result ({expect.kind})"
+        return f"raised {type(e).__name__}: {str(e)[:300]!r}; expected {want}"
+    if isinstance(e, TypeError) and (elapsed > 0.05 or "tensor(" in str(e)):
+        return f"TypeError took {elapsed * 1e3:.1f} ms or printed tensor contents " \
+               f"({len(str(e))} characters)"
+    if elapsed > 5:
+        return f"refused after {elapsed:.1f} s"
+    if launches:
+        return f"refused after launching {launches}"
+    return None
+
+
+def result_problem(expect, y, launches):
+    """Problem text, or None when the result is the oracle's, from the kernel it names."""
+    if expect.check is None:
+        return f"returned {tuple(y.shape)} {y.dtype}; expected one of {expect.errors}"
+    dtypes = expect.dtype if isinstance(expect.dtype, tuple) else (expect.dtype,)
+    if not is_tensor(y) or y.device.type != "xpu" or tuple(y.shape) != expect.shape or \
+            y.dtype not in dtypes:
+        return f"returned {getattr(y, 'device', None)} {tuple(getattr(y, 'shape', ()))} " \
+               f"{getattr(y, 'dtype', y)}; expected xpu {expect.shape} {expect.dtype}"
+    want = [expect.kernel] if expect.kernel else []
+    if launches != want:
+        return f"launched {launches}, expected {want} ({expect.kind})"
+    try:
+        return expect.check(y.cpu())
+    except Exception as e:  # noqa: BLE001
+        return f"oracle: {type(e).__name__}: {e}"
+
+
 def run_call(seed, op, index):
     """Runs one call; returns (outcome label, failure text or None)."""
     repro = f"\n    reproduce: PYTHONPATH=build/lib /usr/bin/python3 " \
             f"tests/vantrel/fuzz_operators.py --seed {seed} --op {op} --index {index} -v"
     try:
         fn, args, kwargs, built, desc = make_call(seed, op, index)
-        expect = GENERATORS[op][1](built)
+        try:
+            expect = GENERATORS[op][1](built)
+        except Refusal as r:
+            expect = Expect(errors=list(r.args))
     except Exception as e:  # noqa: BLE001  (a fault of the fuzzer, reported like the others)
         return "fuzzer error", f"generating call {index}: {type(e).__name__}: {e}{repro}"
     xpuemu.clear_launch_log()
     start = time.perf_counter()
     try:
-        y = fn(*args, **kwargs)
-        raised = None
+        y, raised = fn(*args, **kwargs), None
     except Exception as e:  # noqa: BLE001  (anything else than the allowed types is a failure)
-        raised, y = e, None
+        y, raised = None, e
     elapsed = time.perf_counter() - start
-    problem = None
     try:
         xpuemu.synchronize()
+        problem = None
     except RuntimeError as e:
         problem = f"the device reported a failure: {e}"
-    launches = xpuemu.launch_log()
+    launches = [r["kernel"] for r in xpuemu.launch_log()]
     if raised is not None:
         label = family(raised)
-        if not isinstance(raised, (RuntimeError, TypeError, IndexError)):
-            problem = problem or f"raised {type(raised).__name__}: {raised}"
-        elif not any(isinstance(raised, t) and re.search(rx, str(raised))
-                     for t, rx in expect.errors):
-            want = expect.errors or f"a result ({expect.kind})"
-            problem = problem or f"raised {type(raised).__name__}: {str(raised)[:300]!r}; " \
-                                 f"expected {want}"
-        elif isinstance(raised, TypeError) and (elapsed > 0.05 or "tensor(" in str(raised)):
-            problem = problem or f"TypeError took {elapsed * 1e3:.1f} ms or printed tensor " \
-                                 f"contents ({len(str(raised))} characters)"
-        elif elapsed > 5:
-            problem = problem or f"refused after {elapsed:.1f} s"
-        elif launches:
-            problem = problem or f"refused after launching {[r['kernel'] for r in launches]}"
+        problem = problem or refusal_problem(expect, raised, elapsed, launches)
     else:
         label = f"result: {expect.kind or 'unexpected'}"
+        problem = problem or result_problem(expect, y, launches)
     if via_dispatcher(built.plan):
         label += " [torch.ops]"
-    if raised is None:
-        if expect.check is None:
-            problem = problem or f"returned {tuple(y.shape)} {y.dtype}; expected one of " \
-                                 f"{expect.errors}"
-        elif not isinstance(y, torch.Tensor) or y.device.type != "xpu" or \
-                tuple(y.shape) != expect.shape or y.dtype not in (
-                    expect.dtype if isinstance(expect.dtype, tuple) else (expect.dtype,)):
-            problem = problem or f"returned {getattr(y, 'device', None)} " \
-                                 f"{tuple(getattr(y, 'shape', ()))} {getattr(y, 'dtype', y)}; " \
-                                 f"expected xpu {expect.shape} {expect.dtype}"
-        else:
-            kernels = [r["kernel"] for r in launches]
-            want = [expect.kernel] if expect.kernel else []
-            if kernels != want:
-                problem = problem or f"launched {kernels}, expected {want} ({expect.kind})"
-            else:
-                try:
-                    result = expect.check(y.cpu())
-                    if result and result.startswith("OK:"):
-                        label += f" (within {result[3:]})"
-                    else:
-                        problem = problem or result
-                except Exception as e:  # noqa: BLE001
-                    problem = problem or f"oracle: {type(e).__name__}: {e}"
-    if problem:
-        return label, f"{desc}: {problem}{repro}"
-    return label, None
+    return label, problem and f"{desc}: {problem}{repro}"
 
 
 def run(seed, calls, ops=OPS, start=0, progress=None):
@@ -1664,14 +1567,12 @@ def run(seed, calls, ops=OPS, start=0, progress=None):
 def summary(counts, failures, seconds):
     lines = []
     for op, c in counts.items():
-        total = sum(v for k, v in c.items() if k != "FAILED")
-        lines.append(f"{op}: {total} calls, {c['FAILED']} failed")
+        lines.append(f"{op}: {sum(c.values()) - c['FAILED']} calls, {c['FAILED']} failed")
         for label, v in sorted(c.items(), key=lambda kv: (-kv[1], kv[0])):
             if label != "FAILED":
                 lines.append(f"  {v:7d}  {label}")
     lines.append(f"{len(failures)} failures in {seconds:.1f} s")
-    lines += failures[:200]
-    return "\n".join(lines)
+    return "\n".join(lines + failures[:200])
 
 
 def main():
@@ -1679,17 +1580,18 @@ def main():
     ap.add_argument("--calls", type=int, default=20000, help="calls per operator")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--op", choices=OPS, help="only this operator")
-    ap.add_argument("--index", type=int, help="run only this call (with --op)")
-    ap.add_argument("-v", "--verbose", action="store_true", help="print each call")
+    ap.add_argument("--index", type=int, help="run only this call (with --op), printing it")
+    ap.add_argument("-v", "--verbose", action="store_true", help="(the call is always printed)")
     a = ap.parse_args()
     ops = (a.op,) if a.op else OPS
     if a.index is not None:
+        failed = False
         for op in ops:
             print(make_call(a.seed, op, a.index)[4])
             label, failure = run_call(a.seed, op, a.index)
-            print(label)
-            print(failure or "ok")
-        return 1 if failure else 0
+            print(label, failure or "ok", sep="\n")
+            failed = failed or bool(failure)
+        return 1 if failed else 0
     t0 = time.time()
     counts, failures = run(a.seed, a.calls, ops, progress=max(a.calls // 20, 1))
     print(summary(counts, failures, time.time() - t0))

@@ -4,11 +4,10 @@ Call i (inputs seeded by i, created for the call and dropped after it) is one of
   forward, M = 1, weights 4096 x 4096 in the layout forward reads (vantrel.arrange_weights);
   forward, M = 1, K = 4096, N = 11008 likewise;
   sdp_forward, half, B = 1, H = 32, kv_len = 128.
-The activations (x; q, k, v) are created for the call and dropped after it; the weights, as in
-decoding, live on the device for the whole run (VARIANTS per shape, picked by i). Every Nth
-call (--reference-every) first runs single-threaded; its result's digest must be that of the same
-call among the threads. Resident memory (VmRSS) at the end must be within --rss-slack MB of its
-value after the warm-up calls (both measured with no call in flight).
+The weights, as in decoding, live on the device for the whole run (VARIANTS per shape, picked by
+i). Every Nth call (--reference-every) first runs single-threaded; its result's digest must be
+that of the same call among the threads. Resident memory (VmRSS) at the end must be within
+--rss-slack MB of its value after the warm-up calls (both measured with no call in flight).
 
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/soak.py     # 100,000 calls, 4 threads
     PYTHONPATH=build/lib /usr/bin/python3 tests/vantrel/soak.py --calls 200 --threads 2
@@ -36,8 +35,7 @@ def rss_mb():
 
 
 def device_weights():
-    """Half weights [N, 4096] in the layout forward reads, on the device, VARIANTS per forward
-    shape."""
+    """VARIANTS half weights [N, 4096] per forward shape, on the device as forward reads them."""
     g = torch.Generator().manual_seed(1234)
     return {n: [vantrel.arrange_weights((torch.randn(n, 4096, generator=g) / 64).half()).to("xpu")
                 for _ in range(VARIANTS)] for n in (4096, 11008)}
@@ -127,8 +125,6 @@ def main():
     mon.join()
     rss_end = rss_mb()
     max_rss[0] = max(max_rss[0], rss_end)
-
-
     growth = rss_end - rss_warm
     print(f"calls: {a.calls} from {a.threads} threads in {seconds:.1f} s "
           f"({a.calls / seconds:.1f} calls/s), {len(errors)} errors")

@@ -27,7 +27,6 @@ import numpy as np
 import torch
 from quantized_files import write_awq_checkpoint, write_gptq_checkpoint
 
-from vantrel_llama import CheckpointError
 from vantrel_llama.checkpoint import Checkpoint, projections
 from vantrel_llama.config import read_config
 from vantrel_llama.quantized import read_quantized
@@ -254,32 +253,23 @@ def unclear(path, error):
 
 
 def run_file(seed, index, path):
-    """(outcome label, failure or None) for checkpoint `index`, written into the folder `path`."""
+    """(outcome label, problem or None, kind) of checkpoint `index`, written into the folder
+    `path`."""
     config, blob, kind, expected = make_checkpoint(seed, index)
     shutil.rmtree(path, ignore_errors=True)
     path.mkdir()
     (path / "config.json").write_bytes(config)
     (path / "model.safetensors").write_bytes(blob)
-    try:
-        problem = check_load(path, expected)
-        label = f"loaded ({'exact' if expected else 'changed'})"
-    except CheckpointError as e:
-        why = re.sub(r"^\S+: ", "", str(e))
-        why = re.sub(r"tensor \S+", "tensor ..", why)
-        label = "CheckpointError: " + re.sub(r"\(.*|'.*|\[.*|\d+", "..", why)[:60]
-        problem = unclear(path, e)
-    except Exception as e:  # noqa: BLE001
-        label, problem = file_fuzzing.not_checkpoint_error(e)
-    return file_fuzzing.outcome(label, problem, "fuzz_quantized.py", seed, index, kind)
+
+    def refused(e):
+        why = re.sub(r"tensor \S+", "tensor ..", re.sub(r"^\S+: ", "", str(e)))
+        return "CheckpointError: " + re.sub(r"\(.*|'.*|\[.*|\d+", "..", why)[:60]
+    return (*file_fuzzing.outcome(lambda: check_load(path, expected), path,
+                                  f"loaded ({'exact' if expected else 'changed'})", refused,
+                                  unclear), kind)
 
 
-def run(seed, files, start=0):
-    return file_fuzzing.run(run_file, "checkpoint", seed, files, start)
-
-
-def main():
-    return file_fuzzing.main(__doc__, make_file, run_file, "checkpoint", 3000)
-
+run, main = file_fuzzing.commands(__doc__, make_file, run_file, "checkpoint", 3000)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -18,7 +18,6 @@ import file_fuzzing
 import numpy as np
 import torch
 
-from vantrel_llama import CheckpointError
 from vantrel_llama.safetensors import DTYPES, SafetensorsFile
 
 CODES = list(DTYPES)
@@ -107,14 +106,11 @@ def make_file(seed, index):
     """The bytes of file `index` and a short description of what was done to it."""
     rng = np.random.default_rng([seed, index])
     header, data = base_file(rng)
-    done = []
-    raw = None
+    done, raw = [], None
     for _ in range(int(rng.integers(0, 3)) if rng.random() < 0.8 else 0):
-        done.append("header")
-        r = mutate_header(rng, header)
-        if r is not None:
-            raw = r
-            done[-1] = "json"
+        raw = mutate_header(rng, header)  # the header object, or a replacement of its bytes
+        done.append("header" if raw is None else "json")
+        if raw is not None:
             break
     if raw is None:
         raw = json.dumps(header).encode()
@@ -174,28 +170,18 @@ def check_load(path, blob):
 
 
 def run_file(seed, index, path):
-    """(outcome label, failure or None) for file `index`."""
+    """(outcome label, problem or None, kind) of file `index`."""
     blob, kind = make_file(seed, index)
     path.write_bytes(blob)
-    try:
-        problem = check_load(path, blob)
-        label = f"loaded ({kind})"
-    except CheckpointError as e:
+
+    def refused(e):
         why = re.sub(r"\(.*|'.*|\[.*|\d+", "..", str(e)[len(str(path)) + 2:])
-        label = "CheckpointError: " + re.sub(r"tensor .+?: ", "tensor ..: ", why)[:60]
-        problem = file_fuzzing.unclear(path, e)
-    except Exception as e:  # noqa: BLE001
-        label, problem = file_fuzzing.not_checkpoint_error(e)
-    return file_fuzzing.outcome(label, problem, "fuzz_safetensors.py", seed, index, kind)
+        return "CheckpointError: " + re.sub(r"tensor .+?: ", "tensor ..: ", why)[:60]
+    return (*file_fuzzing.outcome(lambda: check_load(path, blob), path, f"loaded ({kind})",
+                                  refused), kind)
 
 
-def run(seed, files, start=0):
-    return file_fuzzing.run(run_file, "fuzz.safetensors", seed, files, start)
-
-
-def main():
-    return file_fuzzing.main(__doc__, make_file, run_file, "fuzz.safetensors", 10000)
-
+run, main = file_fuzzing.commands(__doc__, make_file, run_file, "fuzz.safetensors", 10000)
 
 if __name__ == "__main__":
     sys.exit(main())

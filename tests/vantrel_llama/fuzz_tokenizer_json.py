@@ -20,7 +20,6 @@ import file_fuzzing
 import numpy as np
 import regex
 
-from vantrel_llama import CheckpointError
 from vantrel_llama.bpe import UnsupportedKind, byte_chars, read_tokenizer_json
 
 SPLIT = (r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+"
@@ -66,23 +65,22 @@ def learn_merges(text: str, count: int):
     return tuple(merges)
 
 
-def tokenizer_json(merges=40, text=TEXT, pairs=False, specials=SPECIALS, bos=True,
-                   ignore_merges=False, plain_added=()):
+def tokenizer_json(merges=40, pairs=False, bos=True, ignore_merges=False, plain_added=()):
     """A byte-level BPE tokenizer.json (as a dict) in LLaMA-3's layout: the 256 bytes, then the
-    tokens of `merges` merges learned on `text` (or the given list of pairs), then `specials` and
+    tokens of `merges` merges learned on TEXT (or the given list of pairs), then SPECIALS and
     `plain_added` (non-special) added tokens; BOS put first by its post-processor when `bos`."""
-    learned = learn_merges(text, merges) if isinstance(merges, int) else merges
+    learned = learn_merges(TEXT, merges) if isinstance(merges, int) else merges
     vocab = {c: b for b, c in enumerate(byte_chars())}
     for a, b in learned:
         vocab.setdefault(a + b, len(vocab))
     added = [{"id": len(vocab) + k, "content": c, "single_word": False, "lstrip": False,
-              "rstrip": False, "normalized": False, "special": k < len(specials)}
-             for k, c in enumerate(list(specials) + list(plain_added))]
+              "rstrip": False, "normalized": False, "special": k < len(SPECIALS)}
+             for k, c in enumerate(SPECIALS + list(plain_added))]
     template = {"type": "TemplateProcessing",
-                "single": [{"SpecialToken": {"id": specials[0], "type_id": 0}},
+                "single": [{"SpecialToken": {"id": SPECIALS[0], "type_id": 0}},
                            {"Sequence": {"id": "A", "type_id": 0}}],
-                "pair": [], "special_tokens": {specials[0]: {
-                    "id": specials[0], "ids": [len(vocab)], "tokens": [specials[0]]}}}
+                "pair": [], "special_tokens": {SPECIALS[0]: {
+                    "id": SPECIALS[0], "ids": [len(vocab)], "tokens": [SPECIALS[0]]}}}
     return {
         "version": "1.0", "truncation": None, "padding": None, "added_tokens": added,
         "normalizer": None,
@@ -234,28 +232,18 @@ def check_tokenizer(tok):
 
 
 def run_file(seed, index, path):
-    """(outcome label, failure or None) for file `index`."""
+    """(outcome label, problem or None, kind) of file `index`."""
     blob, kind = make_file(seed, index)
     path.write_bytes(blob)
-    try:
-        problem = check_tokenizer(read_tokenizer_json(path))
-        label = f"loaded ({kind})"
-    except CheckpointError as e:
-        label = ("unsupported: " if isinstance(e, UnsupportedKind) else "CheckpointError: ") \
-            + re.sub(r"\(.*|'.*|\[.*|\d+|\".*", "..", str(e)[len(str(path)) + 2:])[:50]
-        problem = file_fuzzing.unclear(path, e)
-    except Exception as e:  # noqa: BLE001
-        label, problem = file_fuzzing.not_checkpoint_error(e)
-    return file_fuzzing.outcome(label, problem, "fuzz_tokenizer_json.py", seed, index, kind)
+
+    def refused(e):
+        return ("unsupported: " if isinstance(e, UnsupportedKind) else "CheckpointError: ") + \
+            re.sub(r"\(.*|'.*|\[.*|\d+|\".*", "..", str(e)[len(str(path)) + 2:])[:50]
+    return (*file_fuzzing.outcome(lambda: check_tokenizer(read_tokenizer_json(path)), path,
+                                  f"loaded ({kind})", refused), kind)
 
 
-def run(seed, files, start=0):
-    return file_fuzzing.run(run_file, "tokenizer.json", seed, files, start)
-
-
-def main():
-    return file_fuzzing.main(__doc__, make_file, run_file, "tokenizer.json", 5000)
-
+run, main = file_fuzzing.commands(__doc__, make_file, run_file, "tokenizer.json", 5000)
 
 if __name__ == "__main__":
     sys.exit(main())
