@@ -1,10 +1,9 @@
 """A rank started by test_parallel.py through parallel.launch: python -m parallel_worker MODE DIR.
 
-collectives: checks all_reduce_sum, all_gather_columns, broadcast_object and the counters against
-    values every rank can compute; prints "rank R ok" when they hold.
-kill: rank 1 SIGKILLs itself while rank 0 waits in an all-reduce.
+kill: both ranks check the collectives and counters against values every rank can compute and
+    print "rank R ok"; then rank 1 SIGKILLs itself while rank 0 waits in an all-reduce.
 stall: rank 1 never joins; rank 0's all-reduce must time out (3 s), and it exits with 3.
-Each rank appends its pid to DIR/pids first, so the test can check nobody is left running.
+Each rank first appends its pid to DIR/pids (a restarted rank would add a line).
 """
 import os
 import pathlib
@@ -26,9 +25,8 @@ def rank_tensor(rank, shape, seed):
 
 def collectives(group):
     assert (group.size, group.backend) == (2, "gloo") and not group.device_collectives, group
-    t = rank_tensor(group.rank, (3, 40), 1)
     exact = sum(rank_tensor(r, (3, 40), 1).double() for r in range(group.size)).half()
-    out = group.all_reduce_sum(t.to("xpu"))
+    out = group.all_reduce_sum(rank_tensor(group.rank, (3, 40), 1).to("xpu"))
     assert out.device.type == "xpu" and out.dtype == torch.half, (out.device, out.dtype)
     assert torch.equal(out.cpu(), exact), (out.cpu() - exact).abs().max()
 
@@ -48,25 +46,23 @@ def collectives(group):
 
 def main():
     mode, folder = sys.argv[1], pathlib.Path(sys.argv[2])
-    with open(folder / "pids", "a") as f:  # appended: a restarted rank would add a line
+    with open(folder / "pids", "a") as f:
         f.write(f"{os.getpid()}\n")
     group = parallel.init(timeout_s=3 if mode == "stall" else 60)
-    if mode == "collectives":
+    if mode == "kill":
         collectives(group)
-    elif group.rank == 1:
-        group.barrier()
+    group.barrier()
+    if group.rank == 1:
         if mode == "kill":
             time.sleep(0.5)
             os.kill(os.getpid(), signal.SIGKILL)
         time.sleep(70)  # past the launch time the test allows
-    else:
-        group.barrier()
-        try:
-            group.all_reduce_sum(torch.ones(4, dtype=torch.half).to("xpu"))
-        except RuntimeError as e:
-            print(f"rank 0: all-reduce failed: {e}", file=sys.stderr, flush=True)
-            return 3
-    group.close()
+        return 0
+    try:
+        group.all_reduce_sum(torch.ones(4, dtype=torch.half).to("xpu"))
+    except RuntimeError as e:
+        print(f"rank 0: all-reduce failed: {e}", file=sys.stderr, flush=True)
+        return 3
     return 0
 
 

@@ -1,18 +1,14 @@
 """The decoding engine end to end: loading onto the device, logits against the float32 reference,
 generation (greedy consistency, sampling, EOS, batches above 8 rows), bad checkpoints and
 requests, and layers of today's model shapes on vantrel's kernels."""
-import json
-
 import pytest
 import torch
 import vantrel
 import xpuemu
 
 from vantrel_llama import CheckpointError, load
-from vantrel_llama.checkpoint import expected_tensors
-from vantrel_llama.config import config_from_dict
 from vantrel_llama.reference import Reference, compare
-from vantrel_llama.safetensors import write_safetensors
+
 
 def ids_for(vocab, shape, seed=0):
     return torch.randint(vocab, shape, generator=torch.Generator().manual_seed(seed))
@@ -66,8 +62,7 @@ def test_greedy_generation_follows_logits(tiny):
     logits = tiny.logits(out)[:, 3:-1]
     top2 = logits.topk(2, -1).values
     decided = top2[..., 0] - top2[..., 1] > 1e-2  # near-ties may go either way
-    assert torch.equal((logits.argmax(-1) == out[:, 4:])[decided], torch.ones_like(out[:, 4:],
-                                                                                   dtype=torch.bool)[decided])
+    assert (logits.argmax(-1) == out[:, 4:])[decided].all()
 
 
 def test_batches_above_8_rows_decode_like_single_rows(tiny):
@@ -95,33 +90,21 @@ def test_sampling_is_seeded_and_eos_pads(tiny):
                                      eos_token_id=[other, eos]), b)
 
 
-@pytest.mark.parametrize("ids, new, message", [
-    (torch.zeros(2, 3, dtype=torch.int32), 1, "ids must be a LongTensor"),
-    (torch.zeros(3, dtype=torch.long), 1, "ids must be a LongTensor"),
-    (torch.zeros(1, 0, dtype=torch.long), 1, "at least one token"),
-    (torch.zeros(0, 3, dtype=torch.long), 1, "at least one row"),
-    (torch.tensor([[1, 48]]), 1, "token id 48 at \\[0, 1\\], outside the vocabulary"),
-    (torch.tensor([[-1]]), 1, "token id -1"),
-    (torch.zeros(1, 60, dtype=torch.long), 5, "max_position_embeddings"),
-    (torch.zeros(1, 2, dtype=torch.long), -1, "max_new_tokens"),
+@pytest.mark.parametrize("ids, new, eos, message", [
+    (torch.zeros(2, 3, dtype=torch.int32), 1, None, "ids must be a LongTensor"),
+    (torch.zeros(3, dtype=torch.long), 1, None, "ids must be a LongTensor"),
+    (torch.zeros(1, 0, dtype=torch.long), 1, None, "at least one token"),
+    (torch.zeros(0, 3, dtype=torch.long), 1, None, "at least one row"),
+    (torch.tensor([[1, 48]]), 1, None, "token id 48 at \\[0, 1\\], outside the vocabulary"),
+    (torch.tensor([[-1]]), 1, None, "token id -1"),
+    (torch.zeros(1, 60, dtype=torch.long), 5, None, "max_position_embeddings"),
+    (torch.zeros(1, 2, dtype=torch.long), -1, None, "max_new_tokens"),
+    *((torch.tensor([[1, 5]]), 2, eos, "eos_token_id must be a token id in \\[0, 48\\)")
+      for eos in (2.0, "2", True, -1, 48, [2, 99])),
 ])
-def test_bad_requests(tiny, ids, new, message):
+def test_bad_requests(tiny, ids, new, eos, message):
     with pytest.raises(ValueError, match=message):
-        tiny.generate(ids, new)
-
-
-@pytest.mark.parametrize("eos", [2.0, "2", True, -1, 48, [2, 99]])
-def test_bad_eos_token_id(tiny, eos):
-    with pytest.raises(ValueError, match="eos_token_id must be a token id in \\[0, 48\\)"):
-        tiny.generate(torch.tensor([[1, 5]]), 2, eos_token_id=eos)
-
-
-def test_sliding_window_shorter_than_the_sequence(make_checkpoint):
-    folder, _ = make_checkpoint(sliding_window=8)
-    model = load(folder)
-    model.generate(torch.zeros(1, 4, dtype=torch.long), 4)  # fits the window: same model
-    with pytest.raises(ValueError, match="sliding_window"):
-        model.generate(torch.zeros(1, 4, dtype=torch.long), 5)
+        tiny.generate(ids, new, eos_token_id=eos)
 
 
 @pytest.mark.parametrize("dtype, value", [(torch.float32, 7e4), (torch.bfloat16, float("inf")),
@@ -134,32 +117,20 @@ def test_value_outside_half_is_refused(make_checkpoint, dtype, value):
         load(folder)
 
 
-def test_truncated_safetensors_names_the_file(make_checkpoint):
-    folder, _ = make_checkpoint()
-    f = folder / "model.safetensors"
-    f.write_bytes(f.read_bytes()[:-100])
-    with pytest.raises(CheckpointError, match="model.safetensors"):
-        load(folder)
-
-
 # ---- today's model shapes on the kernels -------------------------------------------------------
 
-# hidden, intermediate, query heads, key/value heads: LLaMA-7B, LLaMA-2-13B, LLaMA-3-8B/Mistral-7B.
-SHAPES = {"7b": (4096, 11008, 32, 32), "13b": (5120, 13824, 40, 40), "8b": (4096, 14336, 32, 8)}
+# hidden, intermediate, query heads, key/value heads: LLaMA-7B, LLaMA-3-8B/Mistral-7B. (LLaMA-2-13B
+# takes the same paths at other widths: test_operators checks that its paths are the kernels.)
+SHAPES = {"7b": (4096, 11008, 32, 32), "8b": (4096, 14336, 32, 8)}
 
 
 @pytest.fixture(scope="module", params=sorted(SHAPES))
-def layer(request, tmp_path_factory):
+def layer(request, tmp_path_factory, write_checkpoint):
     """One layer of a model shape with a 200-token vocabulary (output rows padded to 208)."""
     hidden, inter, heads, kv_heads = SHAPES[request.param]
-    folder = tmp_path_factory.mktemp(f"llama{request.param}")
     cfg = {"hidden_size": hidden, "intermediate_size": inter, "num_hidden_layers": 1,
            "num_attention_heads": heads, "num_key_value_heads": kv_heads, "vocab_size": 200}
-    (folder / "config.json").write_text(json.dumps(cfg))
-    gen = torch.Generator().manual_seed(0)
-    write_safetensors(folder / "model.safetensors", {
-        name: (torch.randn(shape, generator=gen) * 0.02 + (len(shape) == 1)).half()
-        for name, shape in expected_tensors(config_from_dict(cfg)).items()})
+    folder, _ = write_checkpoint(tmp_path_factory.mktemp(f"llama{request.param}"), cfg, 0, 0.02)
     return folder, hidden, inter, heads != kv_heads
 
 

@@ -32,15 +32,13 @@ def test_rows_copied_in_place_are_arranged(pieces):
 
 
 class PerCallOperators(Operators):
-    """The layers run from Python, one operator call at a time."""
+    """The layers run from Python, one operator call at a time, each call recorded."""
+
+    def __init__(self):
+        self.calls = []
 
     def decoder(self, *args):
         return None
-
-
-class Recorder(PerCallOperators):
-    def __init__(self):
-        self.calls = []
 
     def linear(self, x, w):
         self.calls.append("linear")
@@ -55,7 +53,7 @@ class Recorder(PerCallOperators):
     ({}, False), (KERNEL_HEADS, True), (WIDE_GROUP, False)])
 def test_model_runs_on_the_operators_it_is_given(make_checkpoint, config, kernel_attention):
     folder, _ = make_checkpoint(**config)
-    ops = Recorder()
+    ops = PerCallOperators()
     model = load(folder, ops=ops)
     assert model.paths()["attention"].startswith("vantrel.sdp_forward") == kernel_attention
     ids = torch.tensor([[1, 5, 7]])
@@ -91,18 +89,17 @@ def test_step_accounting(make_checkpoint, config, kernel_attention):
     (2048, 8192, 32, 8),  # LLaMA-3.2-1B: heads of 64
     (3072, 8192, 24, 8),  # LLaMA-3.2-3B
     (4096, 14336, 32, 8),  # LLaMA-3.1-8B
+    (5120, 13824, 40, 40),  # LLaMA-2-13B
 ])
 @pytest.mark.parametrize("rows", [1, vantrel.LINEAR_MAX_ROWS])
 def test_current_checkpoints_run_every_operation_on_kernels(hidden, intermediate, heads,
                                                               kv_heads, rows):
-    def proj(k):
-        return Projection(None, 0, k)
-
-    layer = SimpleNamespace(qkv=proj(hidden), o=proj(hidden), gate_up=proj(hidden),
-                            down=proj(intermediate))
+    layer = SimpleNamespace(qkv=Projection(None, 0, hidden), o=Projection(None, 0, hidden),
+                            gate_up=Projection(None, 0, hidden),
+                            down=Projection(None, 0, intermediate))
     config = SimpleNamespace(num_attention_heads=heads, num_key_value_heads=kv_heads,
                              head_dim=hidden // heads)
-    model = SimpleNamespace(ops=Operators(), layers=[layer], lm_head=proj(hidden), config=config)
+    model = SimpleNamespace(ops=Operators(), layers=[layer], lm_head=layer.o, config=config)
     assert not [p for p in paths(model, rows).values() if p.startswith("PyTorch")]
 
 

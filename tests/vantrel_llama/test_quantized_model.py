@@ -2,18 +2,13 @@
 packed kernels within the bound of the float32 reference of their dequantized weights (which the
 reference computes with code of its own), bytes per step as the launch log counts them, and the
 refusals."""
-import json
-
 import pytest
 import torch
 
 from quantized_files import write_awq_checkpoint, write_gptq_checkpoint
 from vantrel_llama import load
 from vantrel_llama.accounting import bytes_per_step, step_bytes
-from vantrel_llama.checkpoint import expected_tensors
-from vantrel_llama.config import config_from_dict
 from vantrel_llama.reference import Reference, compare
-from vantrel_llama.safetensors import write_safetensors
 
 # Every width has a kernel (256 and 768 row-major; 4096 arranged below), heads of 64 on the
 # attention kernel, 2 query heads per key/value head.
@@ -23,19 +18,10 @@ CONFIG = {"hidden_size": 256, "intermediate_size": 768, "num_hidden_layers": 2,
 IDS = torch.randint(100, (2, 5), generator=torch.Generator().manual_seed(7))
 
 
-def write_float(folder, config, dtype=torch.bfloat16):
-    folder.mkdir()
-    (folder / "config.json").write_text(json.dumps(config))
-    gen = torch.Generator().manual_seed(0)
-    write_safetensors(folder / "model.safetensors", {
-        name: (torch.randn(shape, generator=gen) * 0.05 + (len(shape) == 1)).to(dtype)
-        for name, shape in expected_tensors(config_from_dict(config)).items()})
-    return folder
-
-
 @pytest.fixture(scope="module")
-def source(tmp_path_factory):
-    return write_float(tmp_path_factory.mktemp("q") / "float", CONFIG)
+def source(tmp_path_factory, write_checkpoint):
+    return write_checkpoint(tmp_path_factory.mktemp("q") / "float", CONFIG, 0, 0.05,
+                            torch.bfloat16)[0]
 
 
 def assert_packed_paths(model, bits, group, half=()):
@@ -53,8 +39,10 @@ def assert_packed_paths(model, bits, group, half=()):
     ("int4", 4, 64, dict(CONFIG, hidden_size=4096, num_attention_heads=32, num_hidden_layers=1,
                          intermediate_size=256, vocab_size=32)),
 ])
-def test_quantized_at_load_matches_its_reference(tmp_path, source, quantize, bits, group, config):
-    folder = source if config is CONFIG else write_float(tmp_path / "wide", config, torch.float)
+def test_quantized_at_load_matches_its_reference(tmp_path, source, write_checkpoint, quantize, bits,
+                                                 group, config):
+    folder = source if config is CONFIG else \
+        write_checkpoint(tmp_path / "wide", config, 0, 0.05, torch.float)[0]
     model = load(folder, quantize=quantize, group_size=group)
     assert model.quantization == f"{quantize}, group {group} (quantized at load)"
     assert_packed_paths(model, bits, group)
@@ -92,7 +80,7 @@ def test_quantized_checkpoints_decode_within_the_bound(tmp_path, source, writer,
     assert c["ok"], c
 
 
-def test_refusals(tmp_path, source):
+def test_refusals(tmp_path, source, write_checkpoint):
     cases = [
         (dict(quantize="int3"), 'quantize must be None, "int4" or "int8"'),
         (dict(quantize="int4", group_size=48), "group_size must be one of 32, 64, 128"),
@@ -100,7 +88,8 @@ def test_refusals(tmp_path, source):
     for kwargs, message in cases:
         with pytest.raises(ValueError, match=message):
             load(source, **kwargs)
-    narrow = write_float(tmp_path / "narrow", dict(CONFIG, intermediate_size=96))
+    narrow, _ = write_checkpoint(tmp_path / "narrow", dict(CONFIG, intermediate_size=96), 0, 0.05,
+                                 torch.bfloat16)
     with pytest.raises(ValueError, match=r"model\.layers\.\*\.mlp\.down_proj with group_size 64: "
                                          r"its input width 96"):
         load(narrow, quantize="int8", group_size=64)
