@@ -249,11 +249,13 @@ def _split_isolated(pattern, text: str) -> List[str]:
     return out
 
 
-def read_tokenizer_json(path, add_bos: Optional[bool] = None,
-                        bos_token: Optional[str] = None) -> BPETokenizer:
+def read_tokenizer_json(path, add_bos: Optional[bool] = None, bos_token: Optional[str] = None,
+                        add_eos: Optional[bool] = None,
+                        eos_token: Optional[str] = None) -> BPETokenizer:
     """Reads and checks the tokenizer.json at `path`. `add_bos` and `bos_token` (from
-    tokenizer_config.json, when it says) override whether and which BOS encode puts first;
-    otherwise the file's post-processor decides."""
+    tokenizer_config.json, when it says) override whether and which BOS encode puts first, and
+    `add_eos` and `eos_token` whether and which EOS it puts last; otherwise the file's
+    post-processor decides."""
     path = Path(path)
     f = _File(path)
     try:
@@ -299,14 +301,21 @@ def read_tokenizer_json(path, add_bos: Optional[bool] = None,
     for content, (i, _) in added.items():
         ids[i] = content
     prefix, suffix = _post_processor(f, root.get("post_processor"), vocab, added, len(ids))
-    if bos_token is not None:
-        i = added.get(bos_token, (vocab.get(bos_token),))[0]
+    def token_id(key, token):
+        i = added.get(token, (vocab.get(token),))[0]
         if i is None:
-            raise CheckpointError(f"{path.parent / 'tokenizer_config.json'}: bos_token "
-                                  f"{bos_token!r} is not a token of {path.name}")
+            raise CheckpointError(f"{path.parent / 'tokenizer_config.json'}: {key} {token!r} is "
+                                  f"not a token of {path.name}")
+        return i
+
     if add_bos is not None:  # it replaces the post-processor's first token (its BOS)
-        bos = [i] if bos_token is not None else prefix[:1]
+        bos = [token_id("bos_token", bos_token)] if bos_token is not None else prefix[:1]
         prefix = (bos if add_bos else []) + prefix[1:]
+    elif bos_token is not None:
+        token_id("bos_token", bos_token)
+    if add_eos is not None:  # it replaces the post-processor's last token (its EOS)
+        eos = [token_id("eos_token", eos_token)] if eos_token is not None else suffix[-1:]
+        suffix = suffix[:-1] + (eos if add_eos else [])
     return BPETokenizer(path, vocab, ranks, added, splits, ignore_merges, prefix, suffix)
 
 

@@ -1,4 +1,5 @@
-"""A checkpoint's tokenizer_config.json (its special tokens, add_bos_token and chat template) and
+"""A checkpoint's tokenizer_config.json (its special tokens, add_bos_token, add_eos_token and chat
+template) and
 chat prompts: a list of {"role", "content"} messages rendered with the Jinja chat template in a
 sandbox, then encoded with the special tokens the rendered text names."""
 import datetime
@@ -19,6 +20,7 @@ class TokenizerConfig:
     path: Path
     special: Dict[str, str] = field(default_factory=dict)  # bos_token ... as their text
     add_bos_token: Optional[bool] = None
+    add_eos_token: Optional[bool] = None
     chat_template: Optional[str] = None
 
     def token_id(self, tokenizer, key: str) -> Optional[int]:
@@ -55,10 +57,11 @@ def read_tokenizer_config(path) -> Optional[TokenizerConfig]:
             fail(key, f"must be a string or {{\"content\": string}}, got {v!r:.60}")
         if v:
             out.special[key] = v
-    add_bos = d.get("add_bos_token")
-    if add_bos is not None and not isinstance(add_bos, bool):
-        fail("add_bos_token", f"must be true or false, got {add_bos!r:.60}")
-    out.add_bos_token = add_bos
+    for key in ("add_bos_token", "add_eos_token"):
+        v = d.get(key)
+        if v is not None and not isinstance(v, bool):
+            fail(key, f"must be true or false, got {v!r:.60}")
+        setattr(out, key, v)
     template = d.get("chat_template")
     if isinstance(template, list):  # named templates: the default one
         for k, t in enumerate(template):

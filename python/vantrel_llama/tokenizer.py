@@ -21,12 +21,13 @@ class Tokenizer:
 
     kind = "SentencePiece"
 
-    def __init__(self, path, add_bos: bool = True):
+    def __init__(self, path, add_bos: bool = True, add_eos: bool = False):
         """Loads the SentencePiece model at `path`; raises CheckpointError naming the file when it
-        cannot be read or is not a SentencePiece model. `add_bos` False: encode puts no BOS (a
-        tokenizer_config.json's add_bos_token)."""
+        cannot be read or is not a SentencePiece model. `add_bos` False: encode puts no BOS;
+        `add_eos` True: it puts EOS last (a tokenizer_config.json's add_bos_token and
+        add_eos_token)."""
         self.path = Path(path)
-        self.add_bos = add_bos
+        self.add_bos, self.add_eos = add_bos, add_eos
         try:
             data = self.path.read_bytes()
         except OSError as e:
@@ -60,7 +61,7 @@ class Tokenizer:
         return f"{self.kind}, {self.vocab_size} pieces, {self.path}"
 
     def encode(self, text: str, bos: bool = True, allow_special: bool = False) -> List[int]:
-        """The ids of `text`, after the BOS id when `bos` and the model adds one. Control pieces
+        """The ids of `text`, with the BOS (and EOS) the model adds when `bos`. Control pieces
         written in the text (<s>) become their ids only when `allow_special`."""
         if not isinstance(text, str):
             raise TypeError(f"encode takes a str, not {type(text).__name__}")
@@ -72,7 +73,9 @@ class Tokenizer:
             ids += self._sp.encode(text[pos:])
         else:
             ids = self._sp.encode(text)
-        return [self.bos_id] + ids if bos and self.add_bos and self.bos_id is not None else ids
+        if bos and self.add_bos and self.bos_id is not None:
+            ids = [self.bos_id] + ids
+        return ids + [self.eos_id] if bos and self.add_eos and self.eos_id is not None else ids
 
     def decode(self, ids: Iterable[int]) -> str:
         """The text of `ids` (a list, or a 1-D tensor or array). Ids the tokenizer does not know
@@ -132,18 +135,22 @@ def load_tokenizer(directory, tokenizer_config=None):
     kind, else None. `tokenizer_config` (chat.TokenizerConfig) may set the BOS and EOS."""
     directory = Path(directory)
     add_bos = tokenizer_config.add_bos_token if tokenizer_config is not None else None
+    add_eos = tokenizer_config.add_eos_token if tokenizer_config is not None else None
     bos_token = tokenizer_config.special.get("bos_token") if tokenizer_config else None
+    eos_token = tokenizer_config.special.get("eos_token") if tokenizer_config else None
     unsupported = None
     if (directory / "tokenizer.json").is_file():
         try:
-            tok = read_tokenizer_json(directory / "tokenizer.json", add_bos, bos_token)
+            tok = read_tokenizer_json(directory / "tokenizer.json", add_bos, bos_token, add_eos,
+                                      eos_token)
             if tokenizer_config is not None:
                 tok.eos_id = tokenizer_config.token_id(tok, "eos_token")
             return tok
         except UnsupportedKind as e:
             unsupported = e
     if (directory / "tokenizer.model").is_file():
-        return Tokenizer(directory / "tokenizer.model", add_bos=add_bos is not False)
+        return Tokenizer(directory / "tokenizer.model", add_bos=add_bos is not False,
+                         add_eos=add_eos is True)
     return NoText(unsupported) if unsupported is not None else None
 
 

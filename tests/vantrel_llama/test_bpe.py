@@ -24,6 +24,12 @@ def tok(tmp_path_factory):
     return read_tokenizer_json(write(tmp_path_factory.mktemp("bpe"), tokenizer_json(merges=80)))
 
 
+@pytest.fixture(scope="module")
+def tok_pairs(tmp_path_factory):  # the same merges written as pairs
+    return read_tokenizer_json(write(tmp_path_factory.mktemp("bpe"),
+                                     tokenizer_json(merges=80, pairs=True)))
+
+
 def test_byte_map():
     chars = byte_chars()
     assert len(set(chars)) == 256 and all(c.isprintable() and not c.isspace() for c in chars)
@@ -36,15 +42,12 @@ def test_byte_map():
     "The weather on the coast", "", " ", "  two  spaces,\ttabs\r\nand\n\nnewlines \n",
     "Théâtre naïve café", "東京 \U0001F600 𝔘𝔫𝔦𝔠𝔬𝔡𝔢 e\u0301 \u200b\ufeff", "digits 1234567 3.14",
     "I'LL don't we've", "\x00\x01\x7f", " " * 3000 + "x", TEXT])
-def test_round_trip(tmp_path, tok, text):
+def test_round_trip(tok, tok_pairs, text):
     ids = tok.encode(text)
     assert ids[0] == tok.bos_id == tok.token_to_id("<|begin_of_text|>")
     assert ids[1:] == tok.encode(text, bos=False)
     assert all(0 <= i < tok.vocab_size for i in ids)
-    assert tok.decode(ids[1:]) == text
-    # The same merges written as pairs give the same ids.
-    pairs = read_tokenizer_json(write(tmp_path, tokenizer_json(merges=80, pairs=True)))
-    assert pairs.encode(text) == ids
+    assert tok.decode(ids[1:]) == text and tok_pairs.encode(text) == ids
 
 
 def test_merges_learned_and_split_bytes(tok):
@@ -72,7 +75,7 @@ def test_merge_order(tmp_path, merges, ignore, vocab_extra, word, pieces):
     assert t.encode(word, bos=False) == [t.token_to_id(p) for p in pieces]
 
 
-def test_special_tokens(tmp_path, tok):
+def test_special_tokens_and_unknown_ids(tmp_path, tok):
     eot, header = tok.token_to_id("<|eot_id|>"), tok.token_to_id("<|start_header_id|>")
     text = "<|start_header_id|>user<|eot_id|>"
     plain = tok.encode(text, bos=False)
@@ -80,31 +83,30 @@ def test_special_tokens(tmp_path, tok):
     assert tok.encode(text, bos=False, allow_special=True) == [header] + \
         tok.encode("user", bos=False) + [eot]
     assert tok.decode([tok.bos_id, eot]) == "<|begin_of_text|><|eot_id|>"
+    assert tok.decode([tok.vocab_size, -1] + tok.encode("hi", bos=False)) == \
+        f"<id:{tok.vocab_size}><id:-1>hi"  # unknown ids print as placeholders
     # A non-special added token is matched in plain text.
     t = read_tokenizer_json(write(tmp_path, tokenizer_json(plain_added=["weather"])))
     assert t.encode("the weather", bos=False)[-1] == t.token_to_id("weather")
 
 
-@pytest.mark.parametrize("bos, add_bos_token, bos_token, first", [
-    (True, None, None, "<|begin_of_text|>"),
-    (False, None, None, None),
-    (True, False, None, None),
-    (False, True, "<|begin_of_text|>", "<|begin_of_text|>"),
-    (True, True, "<|end_of_text|>", "<|end_of_text|>"),
+@pytest.mark.parametrize("bos, add_bos_token, bos_token, first, add_eos_token, last", [
+    (True, None, None, "<|begin_of_text|>", None, None),
+    (False, None, None, None, False, None),
+    (True, False, None, None, True, "<|eot_id|>"),
+    (False, True, "<|begin_of_text|>", "<|begin_of_text|>", None, None),
+    (True, True, "<|end_of_text|>", "<|end_of_text|>", True, "<|eot_id|>"),
 ])
-def test_bos_follows_the_checkpoint(tmp_path, bos, add_bos_token, bos_token, first):
+def test_bos_and_eos_follow_the_checkpoint(tmp_path, bos, add_bos_token, bos_token, first,
+                                           add_eos_token, last):
     write(tmp_path, tokenizer_json(bos=bos))
-    cfg = {"add_bos_token": add_bos_token, "bos_token": bos_token, "eos_token": "<|eot_id|>"}
+    cfg = {"add_bos_token": add_bos_token, "bos_token": bos_token, "eos_token": "<|eot_id|>",
+           "add_eos_token": add_eos_token}
     t = load_tokenizer(tmp_path, read_tokenizer_config(write(tmp_path, cfg,
                                                              "tokenizer_config.json")))
-    ids = t.encode("hi")
-    assert ids[:-2] == ([t.token_to_id(first)] if first else [])
+    around = [t.token_to_id(first)] * bool(first), [t.token_to_id(last)] * bool(last)
+    assert t.encode("hi") == around[0] + t.encode("hi", bos=False) + around[1]
     assert t.eos_id == t.token_to_id("<|eot_id|>")
-
-
-def test_unknown_ids_print_as_placeholders(tok):
-    assert tok.decode([tok.vocab_size, -1] + tok.encode("hi", bos=False)) == \
-        f"<id:{tok.vocab_size}><id:-1>hi"
 
 
 def _set(path, value):
@@ -128,7 +130,8 @@ def _set(path, value):
     (_set(["model", "vocab", "Ġthe"], 10 ** 9), "model.vocab holds the id 1000000000"),
     (lambda d: d["model"]["vocab"].pop("Ċ") and None,
      "lacks 1 of the 256 single bytes, e.g. byte 0x0A"),
-    (_set(["model", "vocab", "a b"], 0), "model.vocab"),
+    (lambda d: d["model"]["vocab"].__setitem__("a b", d["model"]["vocab"].pop("Ġthe")),
+     "is not a string of byte-level characters"),  # a space is not one
     (_set(["added_tokens", 1, "id"], -1), "added_tokens[1].id"),
     (_set(["added_tokens", 1, "id"], 5), "added_tokens gives the id 5"),
     (_set(["added_tokens", 1, "content"], ""), "added_tokens[1].content must not be empty"),
@@ -163,21 +166,18 @@ def _sentencepiece_model(path):
                                                       "ByteLevel pre-tokenizer last"),
     (_set(["added_tokens", 0, "lstrip"], True), "added_tokens[0].lstrip"),
 ])
-@pytest.mark.parametrize("sentencepiece_too", [False, True])
-def test_tokenizer_choice(tmp_path, edit, kind, sentencepiece_too):
+def test_tokenizer_choice(tmp_path, edit, kind):
     d = tokenizer_json()
     edit(d)
     write(tmp_path, d)
-    if sentencepiece_too:
-        _sentencepiece_model(tmp_path / "tokenizer.model")
     t = load_tokenizer(tmp_path)
-    if sentencepiece_too:   # the next choice: tokenizer.model
-        assert t.kind == "SentencePiece" and t.decode(t.encode("a tiny text")) == "a tiny text"
-        return
     assert t.kind is None and kind in t.describe()
     for ask in (lambda: t.encode("hello"), lambda: t.decode([1])):
         with pytest.raises(CheckpointError, match="is not supported"):
             ask()
+    _sentencepiece_model(tmp_path / "tokenizer.model")  # the next choice
+    t = load_tokenizer(tmp_path)
+    assert t.kind == "SentencePiece" and t.decode(t.encode("a tiny text")) == "a tiny text"
 
 
 def test_sentencepiece_control_pieces_only_when_asked(tmp_path):

@@ -7,7 +7,7 @@ import pytest
 import torch
 
 from fuzz_tokenizer_json import tokenizer_json
-from vantrel_llama import CheckpointError
+from vantrel_llama import CheckpointError, load
 from vantrel_llama.bpe import read_tokenizer_json
 from vantrel_llama.chat import chat_ids, read_tokenizer_config, render_chat
 
@@ -91,6 +91,7 @@ def test_refusals(tmp_path, template, messages, error, match):
     ({"eos_token": 5}, "eos_token must be a string"),
     ({"bos_token": {"content": None}}, "bos_token.content"),
     ({"add_bos_token": "yes"}, "add_bos_token must be true or false"),
+    ({"add_eos_token": 1}, "add_eos_token must be true or false"),
     ({"chat_template": 3}, "chat_template must be a string"),
     ({"chat_template": [{"name": "tool_use", "template": "x"}]}, "names no \"default\""),
     ({"chat_template": [{"name": "default"}]}, "chat_template[0]"),
@@ -122,13 +123,7 @@ def _files(folder, generation=None, eos_token="<|eot_id|>"):
             generation if isinstance(generation, str) else json.dumps(generation))
 
 
-@pytest.fixture
-def load():
-    import vantrel_llama
-    return vantrel_llama.load
-
-
-def test_end_tokens_are_the_union(make_checkpoint, load):
+def test_end_tokens_are_the_union(make_checkpoint):
     folder, _ = make_checkpoint(vocab_size=288, max_position_embeddings=128)  # 271 tokens
     _files(folder, {"eos_token_id": [7, 2]})
     model = load(folder)
@@ -150,7 +145,7 @@ def test_end_tokens_are_the_union(make_checkpoint, load):
     ({"eos_token_id": [True]}, "<|eot_id|>", "generation_config.json: eos_token_id must be"),
     (None, "<|nope|>", "tokenizer_config.json: eos_token '<|nope|>' is not a token"),
 ])
-def test_bad_end_tokens(make_checkpoint, load, generation, eos_token, match):
+def test_bad_end_tokens(make_checkpoint, generation, eos_token, match):
     folder, _ = make_checkpoint(vocab_size=288, max_position_embeddings=128)
     _files(folder, generation, eos_token)
     with pytest.raises(CheckpointError, match=match):

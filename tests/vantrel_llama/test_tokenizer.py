@@ -1,12 +1,14 @@
 """vantrel_llama.tokenizer: training, encode/decode round trips, placeholders for unknown ids,
 unreadable models."""
 import io
+import json
 
 import pytest
 import sentencepiece
 import torch
 
 from vantrel_llama import CheckpointError
+from vantrel_llama.chat import read_tokenizer_config
 from vantrel_llama.synthetic import TRAINING_TEXT
 from vantrel_llama.tokenizer import Tokenizer, load_tokenizer, train_tokenizer
 
@@ -25,6 +27,16 @@ def test_round_trip(tok, text):
     assert tok.encode(text, bos=False) == ids[1:]
     assert all(0 <= i < tok.vocab_size for i in ids)
     assert tok.decode(ids) == tok.decode(torch.tensor(ids)) == text
+
+
+@pytest.mark.parametrize("config, first, last", [
+    ({}, 1, None), ({"add_bos_token": False, "add_eos_token": True}, None, 2)])
+def test_bos_and_eos_follow_the_checkpoint(tmp_path, tok, config, first, last):
+    (tmp_path / "tokenizer.model").write_bytes(tok.path.read_bytes())
+    (tmp_path / "tokenizer_config.json").write_text(json.dumps(config))
+    t = load_tokenizer(tmp_path, read_tokenizer_config(tmp_path / "tokenizer_config.json"))
+    body = t.encode("hi", bos=False)
+    assert t.encode("hi") == [first] * bool(first) + body + [last] * bool(last)
 
 
 def test_unknown_ids_print_as_placeholders(tok):
