@@ -2,6 +2,7 @@
 template) and
 chat prompts: a list of {"role", "content"} messages rendered with the Jinja chat template in a
 sandbox, then encoded with the special tokens the rendered text names."""
+import copy
 import datetime
 import json
 from dataclasses import dataclass, field
@@ -97,6 +98,13 @@ def _tojson(value, indent=None, separators=None, sort_keys=False, ensure_ascii=F
                       ensure_ascii=ensure_ascii)
 
 
+def _copy(value):
+    try:
+        return copy.deepcopy(value)
+    except Exception:  # noqa: BLE001  (a value that cannot be copied is passed as it is)
+        return value
+
+
 def _environment():
     import jinja2
     from jinja2.sandbox import ImmutableSandboxedEnvironment
@@ -161,9 +169,11 @@ def render_chat(config: TokenizerConfig, messages: List[dict], add_generation_pr
     except jinja2.TemplateSyntaxError as e:
         raise CheckpointError(f"{config.path}: chat_template line {e.lineno}: {e.message}") \
             from None
-    context = dict(config.special, messages=[dict(m) for m in messages], tools=tools,
-                   add_generation_prompt=add_generation_prompt)
-    context.update(variables)
+    # The template works on copies: the sandbox lets it call list.pop and list.clear, which must
+    # not reach the caller's messages, tools or variables.
+    context = dict(config.special, add_generation_prompt=add_generation_prompt,
+                   **{k: _copy(v) for k, v in dict(variables, messages=messages,
+                                                   tools=tools).items()})
     try:
         return template.render(**context)
     except _Refused as e:

@@ -170,8 +170,8 @@ class Checkpoint:
         """file path -> the set of names the index maps to it, in file name order."""
         try:
             index = json.loads(path.read_bytes().decode("utf-8"))
-        except (OSError, UnicodeDecodeError, ValueError) as e:
-            raise CheckpointError(f"{path}: cannot read the index ({e})") from e
+        except (OSError, UnicodeDecodeError, ValueError, RecursionError) as e:
+            raise CheckpointError(f"{path}: cannot read the index ({str(e)[:100]})") from None
         weight_map = index.get("weight_map") if isinstance(index, dict) else None
         if not isinstance(weight_map, dict):
             raise CheckpointError(f"{path}: the index must be a JSON object with a weight_map "

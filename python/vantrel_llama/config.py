@@ -103,8 +103,9 @@ def read_config(path) -> LlamaConfig:
         raise CheckpointError(f"{path}: cannot read the model configuration ({e})") from e
     try:
         d = json.loads(raw.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as e:
-        raise CheckpointError(f"{path}: the model configuration is not valid JSON ({e})") from e
+    except (UnicodeDecodeError, ValueError, RecursionError) as e:
+        raise CheckpointError(f"{path}: the model configuration is not valid JSON "
+                              f"({str(e)[:100]})") from None
     return config_from_dict(d, source=str(path))
 
 

@@ -65,6 +65,11 @@ class Tokenizer:
         written in the text (<s>) become their ids only when `allow_special`."""
         if not isinstance(text, str):
             raise TypeError(f"encode takes a str, not {type(text).__name__}")
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as e:
+            raise ValueError(f"the text holds a lone surrogate {text[e.start:e.end]!r} at "
+                             f"{e.start}, which has no UTF-8 bytes") from None
         if allow_special and self._control_ids:
             ids, pos = [], 0
             for m in self._controls.finditer(text):
@@ -88,7 +93,10 @@ class Tokenizer:
         def flush():
             if run:
                 text = self._sp.decode(run)
-                if parts and self._sp.id_to_piece(run[0]).startswith(_SPACE):
+                # SentencePiece drops the space of the run's first word (control pieces such as
+                # <s> before it write nothing); after a placeholder it belongs to the text.
+                first = next((i for i in run if not self._sp.is_control(i)), None)
+                if parts and first is not None and self._sp.id_to_piece(first).startswith(_SPACE):
                     text = " " + text
                 parts.append(text)
                 run.clear()

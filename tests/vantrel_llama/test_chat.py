@@ -87,6 +87,15 @@ def test_refusals(tmp_path, template, messages, error, match):
         assert str(e.value).startswith(str(cfg.path))
 
 
+def test_template_cannot_change_the_callers_data(tmp_path):
+    # The sandbox lets list.pop and list.clear through: the template gets copies.
+    cfg = config(tmp_path, chat_template="{{ tools.pop() }}{{ messages[0].parts.clear() }}"
+                                         "{{ messages.pop() }}{{ extra.pop() }}")
+    tools, messages, extra = [{"name": "f"}], [dict(MESSAGES[1], parts=[1])], [2]
+    render_chat(cfg, messages, tools=tools, extra=extra)
+    assert (tools, messages, extra) == ([{"name": "f"}], [dict(MESSAGES[1], parts=[1])], [2])
+
+
 @pytest.mark.parametrize("changes, key", [
     ({"eos_token": 5}, "eos_token must be a string"),
     ({"bos_token": {"content": None}}, "bos_token.content"),

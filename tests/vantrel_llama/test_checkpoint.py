@@ -101,6 +101,7 @@ def test_checked_against_config(make_checkpoint, fmt, edit, match):
     ("safetensors", "shard missing", "00002-of-00002.safetensors: the file listed by the index"),
     ("safetensors", "name moved", "00001-of-00002.safetensors: the index maps tensor model.norm"),
     ("safetensors", "outside", "weight_map maps tensor .* to '../x.safetensors'"),
+    ("safetensors", "nested", "index.json: cannot read the index"),
     ("bin", "truncated", "pytorch_model.bin: cannot load"),
     ("bin", "not a pickle", "pytorch_model.bin: cannot load"),
     ("bin", "non-tensor", "pytorch_model.bin: tensor model.norm.weight: holds int"),
@@ -118,6 +119,8 @@ def test_bad_files(make_checkpoint, fmt, fault, match):
         d["weight_map"]["model.norm.weight"] = ("model-00001-of-00002.safetensors"
                                                if fault == "name moved" else "../x.safetensors")
         index.write_text(json.dumps(d))
+    elif fault == "nested":
+        index.write_text("[" * 100000 + "]" * 100000)
     elif fault == "non-tensor":
         torch.save(dict(tensors, **{"model.norm.weight": 3}), path)
     else:

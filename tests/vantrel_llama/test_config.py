@@ -89,7 +89,8 @@ def test_yarn_refuses_rope_theta_of_1():
                          "m/config.json")
 
 
-@pytest.mark.parametrize("content", [b"{\"hidden_size\": 64", b"[1, 2]", b"\xff\xfe{}", None])
+@pytest.mark.parametrize("content", [b"{\"hidden_size\": 64", b"[1, 2]", b"\xff\xfe{}", None,
+                                     pytest.param(b"[" * 100000 + b"]" * 100000, id="nested")])
 def test_bad_files(tmp_path, content):
     path = tmp_path / "config.json"
     if content is not None:

@@ -39,12 +39,13 @@ def test_bos_and_eos_follow_the_checkpoint(tmp_path, tok, config, first, last):
     assert t.encode("hi") == [first] * bool(first) + body + [last] * bool(last)
 
 
-def test_unknown_ids_print_as_placeholders(tok):
+@pytest.mark.parametrize("after", [[], [1, 2]], ids=["word", "control pieces"])
+def test_unknown_ids_print_as_placeholders(tok, after):
     text = "Each step starts with a single new token, then another."
     ids = tok.encode(text, bos=False)
     bad = tok.vocab_size + 3
     for k in range(len(ids) + 1):   # spacing survives a placeholder at every position
-        decoded = tok.decode(ids[:k] + [bad, -1] + ids[k:])
+        decoded = tok.decode(ids[:k] + [bad, -1] + after + ids[k:])
         assert f"<id:{bad}><id:-1>" in decoded
         # A word after a placeholder keeps its space, even at the start.
         assert decoded.replace(f"<id:{bad}><id:-1>", "") == " " * (k == 0) + text
@@ -71,6 +72,11 @@ def test_model_without_bos_or_eos(tmp_path):
     tok = load_tokenizer(tmp_path)
     assert (tok.bos_id, tok.eos_id) == (None, None)
     assert tok.decode(tok.encode("a tiny text")) == "a tiny text"
+
+
+def test_lone_surrogate_is_named(tok):
+    with pytest.raises(ValueError, match=r"lone surrogate '\\ud800' at 1"):
+        tok.encode("a\ud800b")
 
 
 @pytest.mark.parametrize("content", [None, b"", b"not a sentencepiece model"])
