@@ -12,10 +12,12 @@ import xpuemu
 
 from . import parallel
 from .accounting import GenerationLog, bytes_per_step, bytes_table, device_ops, tp_projection
+from .config import read_config
 from .errors import CheckpointError
 from .loader import load
 from .reference import Reference, compare, drift
-from .sampling import check_args
+from .sampling import check_args, make_generator
+from .sharding import check_split
 
 DEFAULT_PROMPT = "The weather on the coast"
 # Memory bandwidth of two GPUs, for the projected tokens/s of a decoding step bound by its reads.
@@ -73,8 +75,10 @@ def parse_args(argv):
         p.error("--layers must be at least 1")
     try:  # before a checkpoint is loaded or written
         check_args(args.temperature, args.top_p)
+        make_generator(args.seed)
     except ValueError as e:
-        p.error(str(e).replace("temperature", "--temperature").replace("top_p", "--top-p"))
+        p.error(str(e).replace("temperature", "--temperature").replace("top_p", "--top-p")
+                .replace("seed", "--seed"))
     if args.tp < 1:
         p.error("--tp must be at least 1")
     if args.group_size not in vantrel.QUANT_GROUP_SIZES:
@@ -158,9 +162,23 @@ def run(args, group=None) -> int:
     rows = min(args.batch, model.batch_rows)
     print("paths:", "; ".join(f"{op}: {path}" for op, path in model.paths(rows).items()))
 
+    seed = args.seed
+    if model.group is not None and seed is None and args.temperature > 0:
+        # Every rank must draw the same tokens: rank 0's random seed for all.
+        seed = model.group.broadcast_object(make_generator(None).initial_seed())
+
     # Timed generation with the emulator's access checks off (they are a debugging aid).
     xpuemu.set_checking(False)
     groups = -(-args.batch // model.batch_rows)  # generate decodes batch_rows rows at a time
+    # Tokens each group of rows produced: a group ends early when all its rows reached EOS.
+    produced = []
+
+    def count(generated: int):
+        if generated == 1:
+            produced.append(0)
+        produced[-1] = generated
+        log(generated)
+
     try:
         quiet = model.group is not None and model.group.rank != 0
         with tqdm(total=new * groups, unit="tok", desc="decoding", file=sys.stderr,
@@ -168,7 +186,7 @@ def run(args, group=None) -> int:
             log = GenerationLog(model, tick=lambda: bar.update(1))
             log.start()
             out = model.generate(ids, new, temperature=args.temperature, top_p=args.top_p,
-                                 seed=args.seed, callback=log)
+                                 seed=seed, callback=count)
             log.finish()
     except (ValueError, CheckpointError) as e:
         raise SystemExit(f"error: {e}")
@@ -182,27 +200,35 @@ def run(args, group=None) -> int:
         print(f"... {args.batch - 4} more samples")
 
     generated = int(out.shape[1] - len(prompt))
-    steps = max(1, generated - 1)  # decoding steps after the prompt's pass
+    # Rows and tokens of each group as decoded (rows that stopped early are padded, not decoded).
+    sizes = [len(r) for r in ids.split(model.batch_rows)]
+    tokens = sum(b * n for b, n in zip(sizes, produced))
+    step_tokens = sum(b * (n - 1) for b, n in zip(sizes, produced))
+    steps = max(1, sum(n - 1 for n in produced))  # decoding steps after the prompts' passes
     total = log.wall["prefill"] + log.wall["decode"]
     decode = log.wall["decode"]
-    print(f"tokens/s: {args.batch * generated / total:.2f} overall "
-          f"({args.batch * generated} tokens in {total:.2f} s), "
-          f"{args.batch * (generated - 1) / decode if generated > 1 else 0.0:.2f} "
+    stopped = sum(n < new for n in produced)
+    print(f"tokens/s: {tokens / total:.2f} overall "
+          f"({tokens} tokens in {total:.2f} s), "
+          f"{step_tokens / decode if step_tokens else 0.0:.2f} "
           f"in the decoding steps; prompt of {len(prompt)} tokens took "
           f"{log.wall['prefill'] * 1e3:.0f} ms"
-          + (f" ({groups} groups of up to {model.batch_rows} rows)" if groups > 1 else ""))
-    ms = log.device_ms("decode", steps * groups)
+          + (f" ({groups} groups of up to {model.batch_rows} rows)" if groups > 1 else "")
+          + (f"; {stopped} of {groups} groups stopped early, every row at an end token"
+             if stopped else ""))
+    ms = log.device_ms("decode", steps)
     print("device ms per token step: " + ", ".join(f"{k} {v:.1f}" for k, v in ms.items())
           + f" (total {sum(ms.values()):.1f})")
-    host = log.thread["decode"] * 1e3 / (steps * groups)
+    host = log.thread["decode"] * 1e3 / steps
     print(f"host ms per token step: {host:.2f} (CPU time of the calling thread, which also runs "
           f"the emulated device's PyTorch ops)")
     nbytes = bytes_per_step(model, rows, len(prompt) + generated)
     if nbytes:
         proj = ", ".join(f"{rows * bw / nbytes:.0f} on a {bw / 1e9:.0f} GB/s GPU"
                          for bw in GPU_BANDWIDTHS)
+        shard = "; this rank's shard, collectives not counted" if model.group is not None else ""
         print(f"distinct bytes read per step: {nbytes / 1e6:.1f} MB ({rows} rows, vantrel's "
-              f"kernels); projected tokens/s: {proj}")
+              f"kernels{shard}); projected tokens/s: {proj}")
     else:
         print("distinct bytes read per step: not counted (no operation of the step runs on "
               "vantrel's kernels; the launch log counts only kernel reads)")
@@ -222,7 +248,7 @@ def run(args, group=None) -> int:
               for name, nb, tps in bytes_table(cfg, rows, kv_len, GPU_BANDWIDTHS)))
 
     if model.group is not None:
-        parallel_figures(model, rows, len(prompt) + generated, log.group_seconds / (steps * groups))
+        parallel_figures(model, rows, len(prompt) + generated, log.group_seconds / steps)
     if args.validate:
         return validate(model, model_dir, out, args)
     return 0
@@ -239,10 +265,16 @@ def parallel_figures(model, rows: int, kv_len: int, collective_s: float):
             after["all_reduce_bytes"] - before["all_reduce_bytes"], collective_s)
     for rank, b, count, rbytes, secs in group.all_gather_object(mine):
         print(f"rank {rank}: distinct bytes read per step {b / 1e6:.1f} MB; {count} all-reduces "
-              f"of {rbytes / 1e3:.1f} KB per step; {secs * 1e3:.2f} ms per step in collectives")
-    print(f"projected tokens/s with the model split P ways ({rows} rows, kv_len {kv_len}; "
-          f"{parallel.cost_model()}):")
+              f"of {rbytes / max(count, 1) / 1e3:.1f} KB each per step; {secs * 1e3:.2f} ms per "
+              f"step in collectives")
+    print(f"projected tokens/s with the model's half weights split P ways ({rows} rows, kv_len "
+          f"{kv_len}; {parallel.cost_model()}):")
+    heads, kv_heads = model.config.num_attention_heads, model.config.num_key_value_heads
     for p_ways, _, _, tps in tp_projection(model.config, rows, kv_len, GPU_BANDWIDTHS):
+        if heads % p_ways or (kv_heads % p_ways and p_ways % kv_heads):
+            print(f"  P = {p_ways}: none, the {heads} query heads ({kv_heads} key/value) do not "
+                  f"split {p_ways} ways")
+            continue
         print(f"  P = {p_ways}: " + ", ".join(f"{t:.0f} at {bw / 1e9:.0f} GB/s"
                                            for t, bw in zip(tps, GPU_BANDWIDTHS)))
 
@@ -260,8 +292,10 @@ def validate(model, model_dir, out, args) -> int:
     what = " of the dequantized weights" if quantized else ""
     print(f"validating against a float32 reference{what} on the CPU ...", flush=True)
     ids = out[:model.batch_rows]
+    got = model.logits(ids)  # every rank of a group takes part; rank 0 alone compares
+    if model.group is not None and model.group.rank != 0:
+        return 0
     ref = Reference(model_dir, args.quantize, args.group_size)
-    got = model.logits(ids)
     c = compare(got, ref.logits(ids), model.config.num_hidden_layers)
     print(f"largest logit difference {c['max_diff']:.4f} = {c['relative']:.4f} x the reference "
           f"logits' standard deviation (bound {c['bound']:.4f}); top token agrees at "
@@ -290,15 +324,25 @@ def _quantization_effect(model, model_dir, ids, got, ref, args):
           f"divergence {d['mean_kl']:.5f} nats")
 
 
+def _check_split(model_dir, tp: int):
+    """Refuses a split of the model the ranks would refuse, before P interpreters start."""
+    if not model_dir.is_dir():
+        raise CheckpointError(f"{model_dir}: not a checkpoint directory")
+    check_split(read_config(model_dir / "config.json"), tp, model_dir)
+
+
 def _worker_argv(argv: list, model_dir) -> list:
-    """The command line of a rank: without --tp (and --layers, as MODEL_DIR is then given)."""
-    out, skip = [], False
+    """The command line of a rank: without --tp (and --layers, as MODEL_DIR is then given; any
+    prefix argparse accepts for it)."""
+    out, skip, options = [], False, True
     for a in argv:
+        name = a.split("=", 1)[0]
         if skip:
             skip = False
-        elif a in ("--tp", "--layers"):
-            skip = True
-        elif not a.startswith(("--tp=", "--layers=")):
+        elif options and (name == "--tp" or (len(name) > 2 and "--layers".startswith(name))):
+            skip = "=" not in a
+        else:
+            options = options and a != "--"
             out.append(a)
     return out if model_dir is None else [str(model_dir)] + out
 
@@ -306,11 +350,12 @@ def _worker_argv(argv: list, model_dir) -> list:
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     args = parse_args(argv)
-    group = None
+    group, stdout = None, sys.stdout
     try:
-        if args.tp > 1 and "WORLD_SIZE" not in os.environ:
+        if args.tp > 1 and parallel._env_int("WORLD_SIZE") in (None, 1):
             # Start the ranks, each running this command line without --tp.
             model_dir = None if args.model_dir is not None else synthetic_dir(args.layers)
+            _check_split(args.model_dir or model_dir, args.tp)
             return parallel.launch(_worker_argv(argv, model_dir), args.tp, args.dist_backend)
         group = parallel.init(args.dist_backend)
         if group is not None:
@@ -326,6 +371,16 @@ def main(argv=None) -> int:
     except ValueError as e:  # a bad --dist-backend or distributed environment
         print(f"error: {e}", file=sys.stderr)
         return 2
+    except parallel.CollectiveError as e:  # another rank failed first: it says why
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        if group is None:
+            raise
+        return 130  # Ctrl-C reaches every rank; the launcher reports it once
     finally:
+        if sys.stdout is not stdout:
+            sys.stdout.close()
+            sys.stdout = stdout
         if group is not None:
             group.close()

@@ -9,6 +9,7 @@ would cost between GPUs in one machine.
 
 Every rank must call the same collectives in the same order with tensors of the same shape.
 """
+import contextlib
 import datetime
 import importlib
 import importlib.util
@@ -24,9 +25,9 @@ from typing import Optional
 
 import torch
 
-__all__ = ["launch", "init", "Group", "available_backends", "allreduce_seconds",
-           "allgather_seconds", "cost_model", "LINK_LATENCY_S", "LINK_BYTES_PER_S",
-           "DEFAULT_TIMEOUT_S"]
+__all__ = ["launch", "init", "Group", "CollectiveError", "available_backends",
+           "allreduce_seconds", "allgather_seconds", "cost_model", "LINK_LATENCY_S",
+           "LINK_BYTES_PER_S", "DEFAULT_TIMEOUT_S"]
 
 DEFAULT_TIMEOUT_S = 60.0
 BACKEND_ENV = "VANTREL_DIST_BACKEND"
@@ -165,6 +166,7 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     if not isinstance(module, str) or not all(p.isidentifier() for p in module.split(".")):
         raise ValueError(f"module must be a dotted module name, got {module!r}")
 
+    _agent_modules()  # their loggers exist before they are quieted
     saved_signals = {s: signal.getsignal(s) for s in
                      (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)}
     saved_env = os.environ.get(BACKEND_ENV)
@@ -205,6 +207,15 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     return 128 - first.exitcode if first.exitcode < 0 else (first.exitcode or 1)
 
 
+def _agent_modules():
+    """Imports the elastic agent's modules: each sets its logger's level when first imported, so
+    they are quieted after this."""
+    import torch.distributed.elastic.agent.server.local_elastic_agent  # noqa: F401
+    import torch.distributed.elastic.rendezvous.registry  # noqa: F401
+    import torch.distributed.elastic.rendezvous.static_tcp_rendezvous  # noqa: F401
+    import torch.distributed.elastic.utils.distributed  # noqa: F401
+
+
 def _run_agent(worker_argv: list, tp: int, module: str, port: int):
     """The agent's run of the ranks on `port`: its result, or the exit status when a signal
     stopped it."""
@@ -241,6 +252,11 @@ def _run_agent(worker_argv: list, tp: int, module: str, port: int):
 
 # ---------------------------------------------------------------------------------------------
 # The process group in a worker
+
+class CollectiveError(RuntimeError):
+    """A collective failed on this rank: another rank stopped, or did not join within the group's
+    timeout."""
+
 
 def _env_int(name: str) -> Optional[int]:
     value = os.environ.get(name)
@@ -301,8 +317,8 @@ class Group:
     """The default process group: `rank`, `size`, `backend`, and counted collectives.
 
     `device_collectives` is True for xccl/ccl, whose collectives take tensors on the XPU device;
-    with gloo the tensors are copied to and from the host. Collectives raise RuntimeError when a
-    rank has not joined them within the group's timeout, or has died.
+    with gloo the tensors are copied to and from the host. Collectives raise CollectiveError (a
+    RuntimeError) when a rank has not joined them within the group's timeout, or has died.
     """
 
     def __init__(self):
@@ -349,7 +365,8 @@ class Group:
             acc = t.to(torch.float32, copy=True)
         else:
             acc = t.to("cpu").to(torch.float32)
-        dist.all_reduce(acc, op=dist.ReduceOp.SUM)
+        with self._failing("all-reduce"):
+            dist.all_reduce(acc, op=dist.ReduceOp.SUM)
         out = acc.to(t.dtype).to(t.device)
         self._count("all_reduce", t.numel() * t.element_size(), start)
         return out
@@ -364,7 +381,8 @@ class Group:
         start = time.perf_counter()
         local = t.contiguous() if self.device_collectives else t.to("cpu").contiguous()
         parts = [torch.empty_like(local) for _ in range(self.size)]
-        dist.all_gather(parts, local)
+        with self._failing("all-gather"):
+            dist.all_gather(parts, local)
         out = torch.cat(parts, dim=1).to(t.device)
         self._count("all_gather", out.numel() * out.element_size(), start)
         return out
@@ -376,7 +394,8 @@ class Group:
         dist = self._dist()
         start = time.perf_counter()
         box = [obj if self.rank == src else None]
-        dist.broadcast_object_list(box, src=src)
+        with self._failing("broadcast"):
+            dist.broadcast_object_list(box, src=src)
         self._stats["seconds"] += time.perf_counter() - start
         return box[0]
 
@@ -384,14 +403,17 @@ class Group:
         """Every rank's `obj` (small Python objects), in rank order."""
         start = time.perf_counter()
         out = [None] * self.size
-        self._dist().all_gather_object(out, obj)
+        dist = self._dist()
+        with self._failing("all-gather"):
+            dist.all_gather_object(out, obj)
         self._stats["seconds"] += time.perf_counter() - start
         return out
 
     def barrier(self):
         dist = self._dist()
         start = time.perf_counter()
-        dist.barrier()
+        with self._failing("barrier"):
+            dist.barrier()
         self._stats["seconds"] += time.perf_counter() - start
 
     def close(self):
@@ -402,6 +424,18 @@ class Group:
         import torch.distributed as dist
         if dist.is_initialized():
             dist.destroy_process_group()
+
+    @contextlib.contextmanager
+    def _failing(self, what: str):
+        """Raises a collective's RuntimeError as a CollectiveError naming this rank."""
+        try:
+            yield
+        except CollectiveError:
+            raise
+        except RuntimeError as e:
+            raise CollectiveError(f"rank {self.rank} of {self.size}: the {what} failed (a rank "
+                                  f"stopped, or did not join within the group's timeout): "
+                                  f"{e}") from e
 
     def _count(self, kind: str, nbytes: int, start: float):
         self._stats[kind] += 1

@@ -7,8 +7,11 @@ import subprocess
 import sys
 
 import pytest
+import torch
 
+import vantrel_llama
 from fuzz_tokenizer_json import tokenizer_json
+from vantrel_llama import cli, parallel
 from vantrel_llama.cli import main
 
 _REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -80,6 +83,7 @@ def run_main(capsys, *args):
     ({}, ["--prompt-ids", "1,,2"], 2, "--prompt-ids must be comma-separated integers"),
     ({}, ["--top-p", "1.5"], 2, "--top-p must be in (0, 1]"),
     ({}, ["--temperature", "nan"], 2, "--temperature must be finite"),
+    ({}, ["--seed", str(2 ** 64)], 2, "--seed must fit in 64 bits"),
     ({}, ["--layers", "2"], 2, "--layers applies to the synthetic checkpoint only"),
     ({}, ["--prompt-ids", "1,99"], 1, "token id 99"),
     ({}, ["--prompt-ids", "1", "--max-new-tokens", "0"], 2, "--max-new-tokens must be at least 1"),
@@ -104,3 +108,27 @@ def test_errors(make_checkpoint, capsys, files, args, code, message):
     assert status == code and message in err, err
     if files and "tokenizer.json" in files:
         assert "tokenizer: none (" in out, out
+
+
+def test_figures_count_the_steps_of_rows_that_end_early(make_checkpoint, capsys):
+    folder, _ = make_checkpoint()
+    first = int(vantrel_llama.load(folder).generate(torch.tensor([[1, 5, 7]]), 1)[0, -1])
+    config = json.loads((folder / "config.json").read_text())
+    (folder / "config.json").write_text(json.dumps(dict(config, eos_token_id=first)))
+    status, out, err = run_main(capsys, folder, "--prompt-ids", "1,5,7", "--max-new-tokens",
+                                "20", "--batch", "9")
+    # Each group of rows stops after its first token: 9 tokens decoded, not 9 x 20.
+    assert status == 0 and "(9 tokens in" in out and "2 of 2 groups stopped early" in out, out
+
+
+def test_tp_launches_ranks_from_a_single_process(make_checkpoint, capsys, monkeypatch):
+    folder, _ = make_checkpoint(hidden_size=512, intermediate_size=1536, num_attention_heads=8)
+    calls = []
+    monkeypatch.setattr(parallel, "launch", lambda argv, tp, backend: calls.append((argv, tp)))
+    monkeypatch.setattr(cli, "synthetic_dir", lambda layers: folder)
+    monkeypatch.setenv("WORLD_SIZE", "1")  # one process: not a rank of a group
+    run_main(capsys, "--tp", "2", "--lay", "3", "--prompt-ids", "1")
+    assert calls == [([str(folder), "--prompt-ids", "1"], 2)]  # --layers as argparse spells it
+    # A split the ranks would refuse is refused before they start.
+    status, out, err = run_main(capsys, folder, "--tp", "3")
+    assert status == 2 and "--tp 3 does not divide the 8 query heads" in err and len(calls) == 1

@@ -43,9 +43,11 @@ def mb_read(out: str) -> list:
 
 @pytest.mark.parametrize("ways, changes, extra", [
     (2, {}, []),
-    # One key/value head held by both ranks; 4-bit weights quantized from each rank's slices.
+    # One key/value head held by both ranks; 4-bit weights quantized from each rank's slices;
+    # sampled without a seed, which the ranks must share to decode one sequence.
     (2, {"num_key_value_heads": 1, "tie_word_embeddings": True}, ["--quantize", "int4",
-                                                                  "--group-size", "64"]),
+                                                                  "--group-size", "64",
+                                                                  "--temperature", "1"]),
     # Each of the 2 key/value heads held by 2 of the 4 ranks; o reads 1024 / 4, down 3072 / 4.
     (4, {"hidden_size": 1024, "intermediate_size": 3072}, []),
 ])
@@ -58,8 +60,9 @@ def test_ranks_decode_as_one_device_does(tmp_path, build_env, ways, changes, ext
     text = [line for line in many.stdout.splitlines() if line.startswith("[0] ")]
     if not extra:  # half weights: the same tokens (the sums' order differs, not the argmax)
         assert text == [line for line in one.stdout.splitlines() if line.startswith("[0] ")]
+    each = changes.get("hidden_size", 512) * 2 / 1e3  # one row of the hidden size, in half
     for line in (f"tensor parallel: {ways} ranks (gloo)", f"rank {ways - 1}: distinct bytes",
-                 "4 all-reduces of", "P = 8:", "collectives apart",
+                 f"4 all-reduces of {each:.1f} KB each", "P = 8:", "collectives apart",
                  "9 per layer x 2 layers + 7 fixed", ": ok"):
         assert line in many.stdout, many.stdout
     assert many.stdout.count("\ntokens/s:") == 1  # only rank 0 prints
@@ -80,6 +83,7 @@ def test_gptq_checkpoint_split_two_ways(tmp_path, build_env, desc_act):
     if desc_act:
         assert r.returncode != 0 and "self_attn.o_proj.qweight: this rank's inputs" in r.stderr, r.stderr
         assert "rank 0 exited" in r.stderr or "rank 1 exited" in r.stderr
+        assert "failed (exitcode" not in r.stderr, r.stderr  # the agent's log lines are quieted
     else:
         assert r.returncode == 0 and "gemmCommonDim256Int4G64NoReshape" in r.stdout, r.stderr
         assert ": ok" in r.stdout
@@ -95,13 +99,6 @@ def test_gptq_checkpoint_split_two_ways(tmp_path, build_env, desc_act):
 def test_splits_refused_before_loading(changes, size, message):
     with pytest.raises(ValueError, match=message):
         check_split(config_from_dict(dict(CONFIG, **changes)), size, "model")
-
-
-def test_refused_split_ends_the_ranks(tmp_path, build_env):
-    folder = write(tmp_path / "model", num_attention_heads=4, hidden_size=256,
-                   intermediate_size=768)
-    r = run_cli(build_env, folder, "--prompt-ids", "1", "--tp", "2")
-    assert r.returncode != 0 and "splits the attention width 256 into shards of 128" in r.stderr
 
 
 @pytest.mark.parametrize("kv_heads, size", [(2, 2), (2, 4), (1, 2), (8, 4)])
