@@ -166,6 +166,23 @@ class Model:
                  torch.empty(shape, dtype=torch.half, device=self.device))
                 for _ in self.layers]
 
+    def _check_cache(self, cache, batch: int, start: int, count: int):
+        """ValueError unless `cache` holds every layer's keys and values of `batch` sequences with
+        room for positions start .. start + count - 1, which the rotary tables cover too."""
+        if len(cache) < len(self.layers):
+            raise ValueError(f"cache must hold the keys and values of {len(self.layers)} layers, "
+                             f"got {len(cache)}")
+        if not cache:
+            return
+        rows, _, length, _ = cache[0][0].shape
+        if rows != batch:
+            raise ValueError(f"cache holds {rows} sequences, tokens {batch}")
+        limit = min(length, self._cos.shape[0])
+        if start < 0 or start + count > limit:
+            raise ValueError(f"positions {start} .. {start + count - 1} must lie in 0 .. "
+                             f"{limit - 1}: the cache holds {length} positions, "
+                             f"max_position_embeddings is {self._cos.shape[0]}")
+
     def _rms_norm(self, h: torch.Tensor, weight: torch.Tensor) -> torch.Tensor:
         r = torch.rsqrt(h.pow(2).mean(-1, keepdim=True).add_(self.config.rms_norm_eps))
         return (h * r).mul_(weight).half()
@@ -211,13 +228,17 @@ class Model:
         for the last position only. C = 1 is the decoding step; its attention runs on the kernel
         when there is one, unless kernel_attention is False."""
         b, c = tokens.shape
+        self._check_cache(cache, b, start, c)
         kernel = c == 1 and kernel_attention and self._attention_kernel(start + c)
         h = F.embedding(tokens.reshape(-1), self.embed).float()  # [B * C, hidden], the residual
         started = time.thread_time()
         if self._decoder is not None:
+            # While profiling, the layers' projections and attention charge their host ops
+            # to host_ops.seconds as the per-call loop's do.
             x = self._decoder.run(h, [k for k, _ in cache], [v for _, v in cache], self._cos,
                                   self._sin, start, b, kernel,
-                                  None if self.group is None else self._partial_sum)
+                                  None if self.group is None else self._partial_sum,
+                                  self.host_ops.seconds)
         else:
             layers = self._layers_fused if self._fused else self._layers_pytorch
             x = layers(h, cache, b, c, start, kernel)  # the final norm's output, half

@@ -6,6 +6,9 @@ import torch
 import vantrel
 
 _LAYOUTS = vantrel.kernel_table()["linear"]["layouts"]
+# The methods the layers call one at a time when they run from Python.
+_PER_CALL = ("linear", "linear_quantized", "attention", "add_rms_norm", "rotary_cache",
+             "silu_mul")
 
 
 class Operators:
@@ -52,7 +55,12 @@ class Operators:
     def decoder(self, layers, final_norm, heads: int, kv_heads: int, head_dim: int,
                 intermediate: int, eps: float):
         """The layers run by one C++ call per step (vantrel.DecoderLayers), or None to run them
-        from Python one operator call at a time (through this object's methods)."""
+        from Python one operator call at a time (through this object's methods): None when a
+        subclass replaces any of those methods, which the C++ loop would not call."""
+        if any(name in vars(self) or getattr(type(self), name) is not getattr(Operators, name)
+               for name in _PER_CALL):
+            return None
+
         def proj(p):
             return (p.weight, p.scales, p.zeros, p.order, p.bits, p.group_size, p.out_features)
         return vantrel.DecoderLayers(
@@ -63,7 +71,7 @@ class Operators:
         """Whether the norm, rotary and gating kernels serve a model of these sizes."""
         return (vantrel.add_rms_norm_kernel(hidden) is not None
                 and vantrel.rotary_cache_kernel(head_size) is not None
-                and intermediate % 16 == 0)
+                and vantrel.silu_mul_kernel(intermediate) is not None)
 
     def linear_kernel(self, rows: int, k: int):
         """The kernel serving a half input [rows, k], or None (PyTorch's linear)."""

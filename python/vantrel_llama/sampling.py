@@ -55,10 +55,12 @@ def sample(logits: torch.Tensor, temperature: float = 0.0, top_p: float = 1.0,
         return torch.where(logits == top, ids, logits.shape[1]).min(1).values
 
     # Shifting by the maximum keeps every term <= 0, so no overflow even for tiny temperatures;
-    # rows with +inf give their +inf tokens equal shares.
+    # rows with +inf give their +inf tokens equal shares. The division is in float64: a
+    # temperature beyond float32's range would round to 0 or inf there and make 0 / 0 or
+    # -inf / inf NaN.
     inf_rows = torch.isinf(top)
     shifted = torch.where(inf_rows, torch.where(logits == top, 0.0, -math.inf), logits - top)
-    probs = torch.softmax(shifted / temperature, dim=1)
+    probs = torch.softmax((shifted.double() / temperature).float(), dim=1)
 
     sorted_probs, order = torch.sort(probs, dim=1, descending=True, stable=True)
     before = sorted_probs.cumsum(1) - sorted_probs

@@ -24,6 +24,8 @@ def assert_matches_reference(model, folder, ids):
     ("safetensors", 2, torch.bfloat16, {"num_key_value_heads": 4}),
     ("bin", 3, torch.float32, {"tie_word_embeddings": True}),
     ("bin", 1, torch.float16, {"num_key_value_heads": 1, "rope_theta": 500000.0}),
+    # Wider than the gating kernel's largest size: the step's PyTorch operations.
+    ("safetensors", 1, torch.float16, {"intermediate_size": 65552, "num_hidden_layers": 1}),
 ])
 def test_logits_match_reference(make_checkpoint, fmt, shards, dtype, config):
     folder, _ = make_checkpoint(fmt=fmt, shards=shards, dtype=dtype, **config)
@@ -105,6 +107,26 @@ def test_sampling_is_seeded_and_eos_pads(tiny):
 def test_bad_requests(tiny, ids, new, eos, message):
     with pytest.raises(ValueError, match=message):
         tiny.generate(ids, new, eos_token_id=eos)
+
+
+@pytest.mark.parametrize("heads", [4, 8])  # heads of 16: the fused step; of 8: PyTorch's
+@pytest.mark.parametrize("batch, start, count, message", [
+    (1, 0, 2, "cache holds 2 sequences, tokens 1"),
+    (2, 63, 2, r"positions 63 \.\. 64 must lie in 0 \.\. 63: the cache holds 70 positions, "
+               "max_position_embeddings is 64"),
+    (2, -1, 1, r"positions -1 \.\. -1 must lie in 0 \.\. 63")])
+def test_forward_refuses_what_the_cache_does_not_hold(make_checkpoint, heads, batch, start,
+                                                     count, message):
+    model = load(make_checkpoint(num_attention_heads=heads, num_key_value_heads=2)[0])
+    cache = model.new_cache(2, 70)
+    tokens = torch.zeros(batch, count, dtype=torch.long, device=model.device)
+    with pytest.raises(ValueError, match=message):
+        model.forward(tokens, start, cache)
+    if model._decoder is not None:  # the C++ loop checks the batch it is given too
+        h = torch.zeros(2, 64, device=model.device)
+        with pytest.raises(RuntimeError, match=r"k_caches\[0\] must be \[batch = 1"):
+            model._decoder.run(h, [k for k, _ in cache], [v for _, v in cache], model._cos,
+                               model._sin, 0, 1, False)
 
 
 @pytest.mark.parametrize("dtype, value", [(torch.float32, 7e4), (torch.bfloat16, float("inf")),

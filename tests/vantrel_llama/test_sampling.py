@@ -28,10 +28,14 @@ def draws(probs, n=4000, seed=0, **kwargs):
     (dict(temperature=1.0, top_p=0.45), [1, 0, 0, 0]),            # the top one alone
     (dict(temperature=2.0, top_p=0.999), [0.5 ** .5, 0.3 ** .5, 0.15 ** .5, 0.05 ** .5]),
     (dict(temperature=1e-30), [1, 0, 0, 0]),
+    # Temperatures that round to 0 or inf in float32 (a token at -inf stays out).
+    (dict(temperature=1e-300), [1, 0, 0, 0]),
+    (dict(temperature=1e300, probs=[0.5, 0.3, 0.2, 0.0]), [1, 1, 1, 0]),
 ])
 def test_shares_of_draws(kwargs, shares):
     total = sum(shares)
-    got = draws([0.5, 0.3, 0.15, 0.05], **kwargs)
+    kwargs = dict(kwargs)
+    got = draws(kwargs.pop("probs", [0.5, 0.3, 0.15, 0.05]), **kwargs)
     for g, s in zip(got, shares):
         assert g == pytest.approx(s / total, abs=0.035)
         assert (g == 0) == (s == 0)     # tokens outside the nucleus are never drawn

@@ -9,6 +9,7 @@
 
 #include "vantrel/ops/decoder.h"
 #include "xpuemu/python_wait.hpp"
+#include "xpuemu/torch_device.hpp"
 
 namespace py = pybind11;
 
@@ -50,17 +51,26 @@ class DecoderLayers {
   at::Tensor run(const at::Tensor& h, const std::vector<at::Tensor>& k_caches,
                  const std::vector<at::Tensor>& v_caches, const at::Tensor& cos,
                  const at::Tensor& sin, int64_t start, int64_t batch, bool kernel_attention,
-                 const py::object& partial_sum) {
+                 const py::object& partial_sum, const py::object& host_seconds) {
     vo::PartialSum sum;
     if (!partial_sum.is_none())
       sum = [&partial_sum](const at::Tensor& t) {
         py::gil_scoped_acquire gil;
         return partial_sum(t).cast<at::Tensor>();
       };
-    return xpuemu::without_gil([&] {
+    py::dict seconds;
+    if (!host_seconds.is_none()) seconds = host_seconds.cast<py::dict>();  // before any work
+    vo::HostTime time{[] { return xpuemu::host_op_totals_now().ns; }};
+    at::Tensor out = xpuemu::without_gil([&] {
       return vo::decoder_layers(layers_, final_norm_, shape_, h, k_caches, v_caches, cos, sin,
-                                start, batch, kernel_attention, sum);
+                                start, batch, kernel_attention, sum,
+                                host_seconds.is_none() ? nullptr : &time);
     });
+    if (!host_seconds.is_none())
+      for (const auto& [kind, ns] :
+           {std::pair{"projections", time.projections}, std::pair{"attention", time.attention}})
+        seconds[kind] = seconds.attr("get")(kind, 0.0).cast<double>() + double(ns) * 1e-9;
+    return out;
   }
 
   size_t size() const { return layers_.size(); }
@@ -82,9 +92,8 @@ void bind_decoder(py::module_& m) {
       "add + RMSNorm, gate/up, SiLU * up, down). `layers`: per layer (attn_norm, mlp_norm, qkv, "
       "o, gate_up, down), each projection (weight, scales, zeros, order, bits, group_size, "
       "out_features) with None for what a half projection lacks.")
-      .def(py::init([](const std::vector<LayerTuple>& layers, at::Tensor final_norm,
-                       int64_t heads, int64_t kv_heads, int64_t head_dim, int64_t intermediate,
-                       double eps) {
+      .def(py::init([](const std::vector<LayerTuple>& layers, at::Tensor final_norm, int64_t heads,
+                       int64_t kv_heads, int64_t head_dim, int64_t intermediate, double eps) {
              return DecoderLayers(layers, std::move(final_norm),
                                   vo::DecoderShape{heads, kv_heads, head_dim, intermediate, eps});
            }),
@@ -93,13 +102,16 @@ void bind_decoder(py::module_& m) {
       .def("run", &DecoderLayers::run, py::arg("h"), py::arg("k_caches"), py::arg("v_caches"),
            py::arg("cos"), py::arg("sin"), py::arg("start"), py::arg("batch"),
            py::arg("kernel_attention"), py::arg("partial_sum") = py::none(),
+           py::arg("host_seconds") = py::none(),
            "run(h, k_caches, v_caches, cos, sin, start, batch, kernel_attention, "
-           "partial_sum=None) -> torch.Tensor\n\n"
+           "partial_sum=None, host_seconds=None) -> torch.Tensor\n\n"
            "The layers for C new positions of `batch` sequences: h (float32 [batch * C, hidden], "
            "the residual stream) is updated in place, keys and values written into rows start.. "
            "of the caches; returns the final norm's output, half [batch * C, hidden]. "
            "`partial_sum`, if given, sums the o and down projections' outputs over the ranks of "
-           "a tensor-parallel group.")
+           "a tensor-parallel group. `host_seconds`, a dict if given, gets the seconds the "
+           "emulated device spends in PyTorch operations inside the projections and the "
+           "attention added to its \"projections\" and \"attention\" entries.")
       .def("__len__", &DecoderLayers::size);
 }
 

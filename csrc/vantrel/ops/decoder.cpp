@@ -24,10 +24,10 @@ at::Tensor reference_attention(const at::Tensor& q, const at::Tensor& k_cache,
                       std::sqrt(static_cast<double>(D));
   if (C > 1) {  // query i (at position start + i) sees positions up to start + i
     const at::Tensor seen = at::arange(n).unsqueeze(0) <= at::arange(start, n).unsqueeze(1);
-    const at::Tensor mask = at::zeros({C, n}).masked_fill_(seen.logical_not(),
-                                                           -std::numeric_limits<float>::infinity());
-    scores = (scores.view({B, kv_heads, g, C, n}) + mask.to(q.device()))
-                 .view({B, kv_heads, g * C, n});
+    const at::Tensor mask =
+        at::zeros({C, n}).masked_fill_(seen.logical_not(), -std::numeric_limits<float>::infinity());
+    scores =
+        (scores.view({B, kv_heads, g, C, n}) + mask.to(q.device())).view({B, kv_heads, g * C, n});
   }
   const at::Tensor out =
       at::matmul(at::softmax(scores, -1), v_cache.narrow(2, 0, n).to(at::kFloat));
@@ -52,30 +52,51 @@ at::Tensor decoder_layers(const std::vector<DecoderLayer>& layers, const at::Ten
                           const std::vector<at::Tensor>& k_caches,
                           const std::vector<at::Tensor>& v_caches, const at::Tensor& cos,
                           const at::Tensor& sin, int64_t start, int64_t batch,
-                          bool kernel_attention, const PartialSum& partial_sum) {
+                          bool kernel_attention, const PartialSum& partial_sum,
+                          HostTime* host_time) {
   TORCH_CHECK(k_caches.size() >= layers.size() && v_caches.size() >= layers.size(),
               "k_caches and v_caches must hold one cache per layer (", layers.size(), "), got ",
               k_caches.size(), " and ", v_caches.size());
   TORCH_CHECK(h.dim() == 2 && batch > 0 && h.size(0) % batch == 0,
               "h must be [batch * positions, hidden], got ", h.sizes(), " for batch ", batch);
+  // The operators take B from the caches: a batch they disagree with would be read as other
+  // sequences and positions.
+  for (size_t i = 0; i < layers.size(); ++i)
+    TORCH_CHECK(k_caches[i].dim() == 4 && k_caches[i].size(0) == batch, "k_caches[", i,
+                "] must be [batch = ", batch, ", kv_heads, L, D], got ", k_caches[i].sizes());
+  TORCH_CHECK(!kernel_attention || h.size(0) == batch,
+              "kernel_attention needs one position per sequence: h must have batch = ", batch,
+              " rows, got ", h.size(0));
   RECORD_FUNCTION("ferrow_decoder_layers", std::vector<c10::IValue>({h}));
   const int64_t rows = h.size(0), width = shape.heads * shape.head_dim;
   const auto summed = [&](const at::Tensor& t) { return partial_sum ? partial_sum(t) : t; };
+  // call(), its host time charged to `kind` when host_time is given.
+  const auto timed = [host_time](uint64_t HostTime::*kind, const auto& call) -> at::Tensor {
+    if (!host_time) return call();
+    const uint64_t before = host_time->now();
+    at::Tensor out = call();
+    host_time->*kind += host_time->now() - before;
+    return out;
+  };
+  const auto projected = [&](const Projection& p, const at::Tensor& x) {
+    return timed(&HostTime::projections, [&] { return project(p, x); });
+  };
   c10::optional<at::Tensor> delta;  // the previous layer's down output, added by the next norm
   for (size_t i = 0; i < layers.size(); ++i) {
     const DecoderLayer& layer = layers[i];
     at::Tensor x = add_rms_norm(h, delta, layer.attn_norm, shape.eps);
-    const at::Tensor qkv = project(layer.qkv, x);
-    const at::Tensor q = rotary_cache(qkv, cos, sin, k_caches[i], v_caches[i], start, shape.heads,
-                                      shape.kv_heads);
-    const at::Tensor attention =
-        kernel_attention
-            ? sdp_forward(q, k_caches[i].narrow(2, 0, start + 1), v_caches[i].narrow(2, 0, start + 1))
-                  .view({rows, width})
-            : reference_attention(q, k_caches[i], v_caches[i], start);
-    x = add_rms_norm(h, summed(project(layer.o, attention)), layer.mlp_norm, shape.eps);
-    const at::Tensor gate_up = project(layer.gate_up, x);
-    delta = summed(project(layer.down, silu_mul(gate_up, shape.intermediate)));
+    const at::Tensor qkv = projected(layer.qkv, x);
+    const at::Tensor q =
+        rotary_cache(qkv, cos, sin, k_caches[i], v_caches[i], start, shape.heads, shape.kv_heads);
+    const at::Tensor attention = timed(&HostTime::attention, [&] {
+      return kernel_attention ? sdp_forward(q, k_caches[i].narrow(2, 0, start + 1),
+                                            v_caches[i].narrow(2, 0, start + 1))
+                                    .view({rows, width})
+                              : reference_attention(q, k_caches[i], v_caches[i], start);
+    });
+    x = add_rms_norm(h, summed(projected(layer.o, attention)), layer.mlp_norm, shape.eps);
+    const at::Tensor gate_up = projected(layer.gate_up, x);
+    delta = summed(projected(layer.down, silu_mul(gate_up, shape.intermediate)));
   }
   return add_rms_norm(h, delta, final_norm, shape.eps);
 }

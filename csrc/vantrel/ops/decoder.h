@@ -5,6 +5,7 @@
 
 #include <ATen/ATen.h>
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -41,18 +42,28 @@ struct DecoderShape {
 // (empty: one device).
 using PartialSum = std::function<at::Tensor(const at::Tensor&)>;
 
+// Host time charged to the projections and the attention, as the engine's Python loop charges
+// its calls: `now` reads a clock (the emulated device's time in PyTorch operations, which it runs
+// on the host), and what passes inside each projection or attention call is added to its kind.
+struct HostTime {
+  std::function<uint64_t()> now;
+  uint64_t projections = 0;  // nanoseconds
+  uint64_t attention = 0;
+};
+
 // Runs C new positions of B sequences through the layers: h (float32 [B * C, hidden], rows
 // b * C + c, the residual stream after the embedding) is updated in place; keys and values are
 // written into rows start .. start + C - 1 of k_caches[i], v_caches[i] (half [B, H_kv, L, D]);
 // cos and sin are the rotary tables (float32 [P, D]). Attention runs on its kernel when
 // `kernel_attention` (C = 1), through ATen operations in float32 otherwise. Returns the final
-// norm's output, half [B * C, hidden].
+// norm's output, half [B * C, hidden]. `host_time`, when given, is charged as its comment says.
 at::Tensor decoder_layers(const std::vector<DecoderLayer>& layers, const at::Tensor& final_norm,
                           const DecoderShape& shape, const at::Tensor& h,
                           const std::vector<at::Tensor>& k_caches,
                           const std::vector<at::Tensor>& v_caches, const at::Tensor& cos,
                           const at::Tensor& sin, int64_t start, int64_t batch,
-                          bool kernel_attention, const PartialSum& partial_sum);
+                          bool kernel_attention, const PartialSum& partial_sum,
+                          HostTime* host_time = nullptr);
 
 // The projection of x [M, K] half: its kernel (or PyTorch's path), outputs past out_features cut.
 at::Tensor project(const Projection& p, const at::Tensor& x);
