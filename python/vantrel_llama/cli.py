@@ -162,11 +162,6 @@ def run(args, group=None) -> int:
     rows = min(args.batch, model.batch_rows)
     print("paths:", "; ".join(f"{op}: {path}" for op, path in model.paths(rows).items()))
 
-    seed = args.seed
-    if model.group is not None and seed is None and args.temperature > 0:
-        # Every rank must draw the same tokens: rank 0's random seed for all.
-        seed = model.group.broadcast_object(make_generator(None).initial_seed())
-
     # Timed generation with the emulator's access checks off (they are a debugging aid).
     xpuemu.set_checking(False)
     groups = -(-args.batch // model.batch_rows)  # generate decodes batch_rows rows at a time
@@ -186,7 +181,7 @@ def run(args, group=None) -> int:
             log = GenerationLog(model, tick=lambda: bar.update(1))
             log.start()
             out = model.generate(ids, new, temperature=args.temperature, top_p=args.top_p,
-                                 seed=seed, callback=count)
+                                 seed=args.seed, callback=count)
             log.finish()
     except (ValueError, CheckpointError) as e:
         raise SystemExit(f"error: {e}")

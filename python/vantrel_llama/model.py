@@ -359,7 +359,7 @@ class Model:
                  callback: Optional[Callable[[int], None]] = None) -> torch.Tensor:
         """Continues every row of ids [B, T] by max_new_tokens tokens: greedy at temperature 0,
         otherwise temperature then nucleus (top_p) sampling drawn from a generator seeded with
-        `seed`. A row that produces an end-of-sequence token (eos_token_id, by default the
+        `seed` (None: a random seed, rank 0's on every rank of a tensor-parallel group). A row that produces an end-of-sequence token (eos_token_id, by default the
         checkpoint's end tokens, end_token_ids) stops there and is padded with it. Rows are
         decoded batch_rows at a time.
         `callback`, if given, is called with the number of tokens generated so far after each
@@ -368,6 +368,9 @@ class Model:
         ids = check_ids(ids, max_new_tokens, self.config, self.source)
         check_args(temperature, top_p)  # before any work
         eos = check_eos(eos_token_id, self.config, self.end_token_ids)
+        if seed is None and temperature > 0 and self.group is not None:
+            # Every rank must draw the same tokens: rank 0's random seed for all.
+            seed = self.group.broadcast_object(make_generator(None).initial_seed())
         generator = make_generator(seed)
         out = [self._generate_rows(rows, max_new_tokens, temperature, top_p, generator, eos,
                                    callback)

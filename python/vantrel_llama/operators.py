@@ -113,6 +113,8 @@ def paths(model, rows: int = 1) -> dict:
            or "PyTorch linear" for op, p in projections.items()}
     cfg = model.config
     heads, kv_heads = cfg.num_attention_heads, cfg.num_key_value_heads
+    if model.shard is not None:  # this rank's heads, under tensor parallelism
+        heads, kv_heads = model.shard.heads, model.shard.kv_heads
     shared = f"{heads} query heads sharing {kv_heads} key/value heads"
     if ops.attention_kernel(cfg.head_dim, 1, heads // kv_heads):
         out["attention"] = "vantrel.sdp_forward" + (f" ({shared})" if heads != kv_heads else "")

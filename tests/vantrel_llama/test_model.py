@@ -92,6 +92,35 @@ def test_sampling_is_seeded_and_eos_pads(tiny):
                                      eos_token_id=[other, eos]), b)
 
 
+class RankZeroOfTwo:
+    """Rank 0 of a tensor-parallel pair, alone: its sums and gathers return its own part, and a
+    broadcast from rank 0 gives `seed`."""
+    rank, size = 0, 2
+
+    def __init__(self, seed):
+        self.seed = seed
+
+    def broadcast_object(self, obj, src=0):
+        return self.seed
+
+    def all_reduce_sum(self, t):
+        return t.clone()
+
+    def all_gather_columns(self, t):
+        return t.repeat(1, self.size)
+
+
+def test_sampling_in_a_group_takes_rank_0s_seed(make_checkpoint):
+    """Ranks that sampled with seeds of their own would sum parts of different sequences."""
+    folder, _ = make_checkpoint(hidden_size=512, intermediate_size=512)  # shards on kernels
+    model = load(folder, group=RankZeroOfTwo(seed=11))
+    ids = ids_for(48, (1, 3))
+    assert torch.equal(model.generate(ids, 8, temperature=1.0),
+                       model.generate(ids, 8, temperature=1.0, seed=11))
+    assert model.paths(1)["attention"] == "vantrel.sdp_forward (2 query heads sharing 1 " \
+                                          "key/value heads)"  # this rank's heads
+
+
 @pytest.mark.parametrize("ids, new, eos, message", [
     (torch.zeros(2, 3, dtype=torch.int32), 1, None, "ids must be a LongTensor"),
     (torch.zeros(3, dtype=torch.long), 1, None, "ids must be a LongTensor"),
