@@ -1183,8 +1183,8 @@ def expect_add_rms_norm(b):
         require(d.shape == r.shape, f"delta must be [M, H] = {sizes(r)} like residual, got "
                                     f"{sizes(d)}")
         require_rows("delta", d, f"{H} contiguous elements")
-    require(math.isfinite(eps) and 0 <= eps <= FLOAT32_MAX, "eps must be a finite number >= 0, "
-                                                            "got ")
+    require(math.isfinite(eps) and 0 <= eps <= FLOAT32_MAX,
+            "eps must be a number from 0 to float32's largest (3.4028235e38), got ")
     if M == 0:
         return empty(b, (0, H))
     if d is not None:

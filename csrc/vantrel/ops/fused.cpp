@@ -96,7 +96,7 @@ float check_add_rms_norm(const at::Tensor& residual, const c10::optional<at::Ten
                 " elements apart, got strides ", d.strides());
   }
   TORCH_CHECK(std::isfinite(eps) && eps >= 0 && eps <= std::numeric_limits<float>::max(),
-              "eps must be a finite number >= 0, got ", eps);
+              "eps must be a number from 0 to float32's largest (3.4028235e38), got ", eps);
   if (M == 0) return float(eps);
   TORCH_CHECK(uint64_t(residual.numel()) * 4 < kFourGiB,
               "residual must be smaller than 4 GiB (the kernel's byte offsets are 32-bit)");
