@@ -84,6 +84,17 @@ def _finite(src: torch.Tensor) -> bool:
                for i in range(0, flat.numel(), _CHUNK))
 
 
+def _beyond_half(qweight, scales, zeros, bits: int, group: int):
+    """(row, column) of the first weight whose dequantized value (q - z)·s rounds beyond half's
+    range (the kernels compute it in half), or None. |q - z| <= 2^b, so groups whose scale is
+    below 65520 / 2^b need no look."""
+    if float(scales.abs().max()) * (1 << bits) < _HALF_LIMIT:
+        return None
+    w = vantrel.dequantize_weights(qweight, scales, zeros, bits, group)
+    bad = (~torch.isfinite(w)).nonzero()
+    return tuple(bad[0].tolist()) if len(bad) else None
+
+
 class _Loader:
     def __init__(self, ckpt: Checkpoint, device: torch.device, ops: Operators,
                  bits: int = 16, group_size: int = 0, shard: Optional[Shard] = None):
@@ -236,8 +247,14 @@ class _Loader:
         bits, group = self.bits, self.group_size
         qweight, scales, zeros = self._packed(padded, k, layout, block, bits, group, False)
         aligned = all(self.shapes[n][0] % block == 0 for n in names)
-        if not aligned:  # a part ends inside a block of outputs: quantize the stack at once
-            whole = torch.cat([self._source(n, half=False) for n in names])
+        if not aligned:
+            # A part ends inside a block of outputs: quantize the stack at once, its padding
+            # included, so that every chunk is whole blocks.
+            srcs = [self._source(n, half=False) for n in names]
+            if padded > rows:
+                srcs.append(torch.zeros(padded - rows, k, dtype=srcs[0].dtype))
+            whole = torch.cat(srcs)
+            del srcs
             for n in names:
                 self.ckpt.release(n)
             parts = [(whole, 0)]
@@ -247,8 +264,8 @@ class _Loader:
             for n in names:
                 parts.append((n, r0))
                 r0 += self.shapes[n][0]
-        if padded > rows:
-            parts.append((torch.zeros(padded - rows, k), rows))
+            if padded > rows:
+                parts.append((torch.zeros(padded - rows, k), rows))
         for part, r0 in parts:
             src = self._source(part, half=False) if isinstance(part, str) else part
             for c0 in range(0, len(src), _QUANTIZE_ROWS):
@@ -259,6 +276,11 @@ class _Loader:
                     raise CheckpointError(f"{self.ckpt.file_of(names[0])}: tensor "
                                           f"{part if isinstance(part, str) else names[0]}: {e}"
                                           ) from None
+                bad = _beyond_half(q, s, z, bits, group)
+                if bad is not None:
+                    r, c = bad
+                    self._refuse_quantized(names, r0 + c0 + r, c, float(chunk[r, c]), bits,
+                                           group)
                 a, b = (r0 + c0) // block, (r0 + c0 + len(chunk)) // block
                 qweight[a:b].copy_(q)
                 scales[a:b].copy_(s)
@@ -267,6 +289,22 @@ class _Loader:
             if isinstance(part, str):  # its pages leave the resident set before the next part
                 self.ckpt.release(part)
         return Projection(qweight, rows, k, bits, group, scales, zeros)
+
+    def _refuse_quantized(self, names, row: int, col: int, value: float, bits: int, group: int):
+        """CheckpointError for the weight at row `row` of the stack of `names`, column `col`,
+        whose quantized weight does not fit in half; named by its tensor and index there."""
+        for name in names:
+            if row < self.shapes[name][0]:
+                break
+            row -= self.shapes[name][0]
+        index = [row, col]
+        part = self._slice(name)
+        if part is not None:
+            index[part[0]] += part[1]
+        raise CheckpointError(
+            f"{self.ckpt.file_of(name)}: tensor {name} holds {value!r} at {index}: quantized to "
+            f"{bits} bits in groups of {group}, its weight (q - z)·s does not fit in half "
+            f"precision (magnitude below {_HALF_LIMIT:g})")
 
     def _from_checkpoint(self, names) -> Projection:
         """The named projections of a GPTQ or AWQ checkpoint, repacked: inputs sorted by group
@@ -288,7 +326,8 @@ class _Loader:
         order = orders[0]
         stem = names[0][:-len(".weight")]
         where = f"{self.ckpt.file_of(stem + '.qweight')}: {stem}"
-        group = served_group(parts[0].group_size, k, qc.bits, where)
+        group_size = parts[0].group_size
+        group = served_group(group_size, k, qc.bits, where)
         codes = torch.cat([p.codes for p in parts])
         scales = torch.cat([p.scales for p in parts])
         zeros = torch.cat([p.zeros for p in parts])
@@ -301,8 +340,7 @@ class _Loader:
             scales = torch.cat([scales, scales.new_zeros(padded - rows, scales.shape[1])])
             zeros = torch.cat([zeros, zeros.new_full((padded - rows, zeros.shape[1]),
                                                      1 << (qc.bits - 1))])
-        u = regroup(Unpacked(codes, scales, None if symmetric else zeros,
-                             k // scales.shape[1]), group)
+        u = regroup(Unpacked(codes, scales, None if symmetric else zeros, group_size), group)
         q, s, z = pack(u, qc.bits, layout, block)
         qweight, scales_d, zeros_d = self._packed(padded, k, layout, block, qc.bits, group,
                                                   symmetric)
@@ -319,9 +357,10 @@ def _check_quantize(quantize, group_size) -> int:
     """The bits load(quantize=...) asks for (16: none); ValueError naming the argument."""
     if quantize is None:
         return 16
-    if quantize not in QUANTIZE:
+    if not isinstance(quantize, str) or quantize not in QUANTIZE:
         raise ValueError(f"quantize must be None, \"int4\" or \"int8\", got {quantize!r}")
-    if isinstance(group_size, bool) or group_size not in vantrel.QUANT_GROUP_SIZES:
+    if (isinstance(group_size, bool) or not isinstance(group_size, (int, np.integer))
+            or group_size not in vantrel.QUANT_GROUP_SIZES):
         raise ValueError(f"group_size must be one of "
                          f"{', '.join(map(str, vantrel.QUANT_GROUP_SIZES))}, got {group_size!r}")
     return QUANTIZE[quantize]

@@ -13,10 +13,11 @@ from .errors import CheckpointError
 @dataclass
 class Unpacked:
     """Codes of a projection one byte per weight, in the input order its groups are contiguous in:
-    weight (n, k) is scales[n, k // group_size] * (codes[n, k] - zeros[n, k // group_size])."""
+    weight (n, k) is scales[n, k // group_size] * (codes[n, k] - zeros[n, k // group_size]) (the
+    last group may be short)."""
     codes: torch.Tensor  # uint8 [N, K]
-    scales: torch.Tensor  # float16 [N, K / group_size]
-    zeros: Optional[torch.Tensor]  # int16 [N, K / group_size], None: 2^(bits - 1)
+    scales: torch.Tensor  # float16 [N, ceil(K / group_size)]
+    zeros: Optional[torch.Tensor]  # int16 like scales, None: 2^(bits - 1)
     group_size: int
 
 
@@ -30,27 +31,31 @@ def group_order(g_idx: torch.Tensor, group: int) -> Optional[torch.Tensor]:
 
 
 def served_group(group: int, k: int, bits: int, where: str) -> int:
-    """The largest group size with a kernel that divides `group` (a checkpoint's group of 256, or
-    one group per row, is the same scale repeated over smaller groups); CheckpointError naming
-    `where` when none does or the width is not a whole number of groups."""
-    if k % group:
-        raise CheckpointError(f"{where}: the input width {k} is not a multiple of the group size "
-                              f"{group}; {bits}-bit weights need whole groups")
+    """The largest group size with a kernel that divides both `group` and the width k: a
+    checkpoint's group of 256, one group per row, or groups whose last one is short (k not a
+    multiple of `group`) are the same scales repeated over smaller groups. CheckpointError naming
+    `where` when none divides both."""
     for g in sorted(vantrel.QUANT_GROUP_SIZES, reverse=True):
-        if group % g == 0:
+        if group % g == 0 and k % g == 0:
             return g
-    raise CheckpointError(f"{where}: group size {group} is not a multiple of one the kernels "
-                          f"serve ({', '.join(map(str, vantrel.QUANT_GROUP_SIZES))})")
+    raise CheckpointError(f"{where}: {bits}-bit weights in groups of {group} over {k} input "
+                          f"features: no group size the kernels serve "
+                          f"({', '.join(map(str, vantrel.QUANT_GROUP_SIZES))}) divides both")
 
 
 def regroup(u: Unpacked, group: int) -> Unpacked:
-    """The same weights with groups of `group` (which divides u.group_size): scales and zeros
-    repeated."""
+    """The same weights with groups of `group` (which divides u.group_size and the width):
+    scales and zeros repeated, a short last group's repeats cut at the width."""
     r = u.group_size // group
     if r == 1:
         return u
-    zeros = None if u.zeros is None else u.zeros.repeat_interleave(r, 1)
-    return Unpacked(u.codes, u.scales.repeat_interleave(r, 1), zeros, group)
+    count = u.codes.shape[1] // group
+
+    def repeat(t):
+        return t.repeat_interleave(r, 1)[:, :count]
+
+    zeros = None if u.zeros is None else repeat(u.zeros)
+    return Unpacked(u.codes, repeat(u.scales), zeros, group)
 
 
 def pack(u: Unpacked, bits: int, layout: Optional[str], block: int

@@ -26,6 +26,8 @@ INT32 = (torch.int32,)
 TENSOR_DTYPES = {"qweight": INT32, "qzeros": INT32, "scales": (torch.float16,),
                  "g_idx": (torch.int32, torch.int64)}
 OPTIONAL = ("g_idx",)  # GPTQ files without it group the input features as k // group_size
+# A float rounds to a finite half below this magnitude (65504 plus half its ulp).
+HALF_LIMIT = 65520.0
 
 
 @dataclass(frozen=True)
@@ -204,6 +206,16 @@ def _split(octets, out):
 # cheap; most of the time goes to touching the fresh output, so no temporary is larger than the
 # packed words.
 
+def _octets(words: torch.Tensor) -> torch.Tensor:
+    """int32 [R, C] -> its bytes uint8 [R, 4·C], copied only when `words` is not row-major (a
+    column [R, 1] or row [1, C] "is contiguous" at any stride: .contiguous() keeps it as it is,
+    and a byte view needs the strides themselves)."""
+    r, c = words.shape
+    if words.stride(1) != 1 or (r > 1 and words.stride(0) != c):
+        words = words.clone(memory_format=torch.contiguous_format)
+    return words.view(torch.uint8)
+
+
 def _unpack_rows(words: torch.Tensor, bits: int) -> torch.Tensor:
     """int32 [R, C] packed along C (unit j of a word at bits [b·j, b·j + b)) -> uint8
     [R, C·32/b], a new tensor."""
@@ -211,7 +223,7 @@ def _unpack_rows(words: torch.Tensor, bits: int) -> torch.Tensor:
     if bits == 8:
         return words.clone(memory_format=torch.contiguous_format).view(torch.uint8)
     out = torch.empty((r, c * 8), dtype=torch.uint8)
-    _split(words.contiguous().view(torch.uint8), out.view(r, c * 4, 2))
+    _split(_octets(words), out.view(r, c * 4, 2))
     return out
 
 
@@ -220,7 +232,7 @@ def _unpack_awq(words: torch.Tensor) -> torch.Tensor:
     The low nibble of byte b of a word holds column AWQ_ORDER[2b] = 4·(b % 2) + b // 2 of its
     eight, the high nibble AWQ_ORDER[2b + 1] = that + 2."""
     r, c = words.shape
-    octets = words.contiguous().view(torch.uint8).view(r, 4 * c).t().contiguous()  # row 4w + b
+    octets = _octets(words).t().contiguous()  # row 4w + b
     src = octets.view(c, 2, 2, r).permute(0, 2, 1, 3)  # [word, b % 2, b // 2, R]
     out = torch.empty((c, 2, 2, 2, r), dtype=torch.uint8)  # [word, b % 2, nibble, b // 2, R]
     _split(src, out.permute(0, 1, 3, 4, 2))
@@ -278,14 +290,20 @@ def _decode(t: dict, where: dict, qc: QuantizationConfig, part=None) -> Quantize
     else:
         g_idx = t["g_idx"].to(torch.int64, copy=True)
         _check_g_idx(g_idx, plain, group, groups, fail)
+    n0 = k0 = g0 = 0  # where a part starts in the file's weight [N, K] and scales [G, N]
     if part is not None:
+        if part[0] == 0:
+            n0 = part[1]
+        else:
+            k0, g0 = part[1], (0 if t["scales"].shape[0] == 1 else part[1] // group)
         t, g_idx, group = _part(t, g_idx, qc, k, group, part, fail)
 
     scales = t["scales"].t().clone(memory_format=torch.contiguous_format)
     bad = (~torch.isfinite(t["scales"])).nonzero()
     if len(bad):
         g, j = bad[0].tolist()
-        fail("scales", f"holds {float(t['scales'][g, j])!r} at [{g}, {j}]; scales must be finite")
+        fail("scales", f"holds {float(t['scales'][g, j])!r} at [{g + g0}, {j + n0}]; scales must "
+                       f"be finite")
     if qc.method == "gptq":
         codes = _unpack_rows(t["qweight"].t(), qc.bits)
         stored = _unpack_rows(t["qzeros"], qc.bits).t()
@@ -294,7 +312,23 @@ def _decode(t: dict, where: dict, qc: QuantizationConfig, part=None) -> Quantize
     _check_sym_zeros(qc, stored, fail)
     # Stored zeros are below 2^b, so true ones are at most 2^b: int16 holds them.
     zeros = stored.to(torch.int16, memory_format=torch.contiguous_format) + qc.zero_offset
+    _check_half_range(codes, scales, zeros, g_idx, qc.bits, fail, n0, k0)
     return QuantizedTensor(codes, scales, zeros, g_idx, group)
+
+
+def _check_half_range(codes, scales, zeros, g_idx, bits, fail, n0, k0):
+    """Refuses a weight s·(q - z) beyond half's range (the kernels compute it in half). As
+    |q - z| <= 2^b, only rows with a scale of at least HALF_LIMIT / 2^b can hold one."""
+    rows = (scales.float().abs() * (1 << bits) >= HALF_LIMIT).any(1).nonzero().flatten()
+    for n in rows.tolist():
+        w = (scales[n].float()[g_idx] * (codes[n].to(torch.int16) - zeros[n, g_idx]).float())
+        bad = (~torch.isfinite(w.half())).nonzero()
+        if len(bad):
+            k = int(bad[0])
+            g = int(g_idx[k])
+            fail("scales", f"weight [{n + n0}, {k + k0}] = {float(scales[n, g])!r} · (code "
+                           f"{int(codes[n, k])} - zero {int(zeros[n, g])}) does not fit in half "
+                           f"precision (magnitude below {HALF_LIMIT:g})")
 
 
 def _part(t: dict, g_idx, qc: QuantizationConfig, k: int, group: int, part, fail):
