@@ -118,8 +118,9 @@ class _Loader:
         # dequantized half weights.
         self.dequantized = []
 
-    def _check_range(self, name: str, src: torch.Tensor):
-        """Refuses a value that is not finite or does not fit in half, naming file and tensor."""
+    def _check_range(self, name: str, src: torch.Tensor, part=None):
+        """Refuses a value that is not finite or does not fit in half, naming file and tensor and
+        the value's index in the whole tensor (src is its part (dimension, start, stop))."""
         flat = src.reshape(-1)
         for start in range(0, flat.numel(), _CHUNK):
             chunk = flat[start:start + _CHUNK].float()
@@ -127,6 +128,8 @@ class _Loader:
                 continue
             bad = int((~(chunk.abs() < _HALF_LIMIT)).nonzero()[0])
             index = [int(i) for i in np.unravel_index(start + bad, tuple(src.shape))]
+            if part is not None:
+                index[part[0]] += part[1]
             raise CheckpointError(
                 f"{self.ckpt.file_of(name)}: tensor {name} holds {float(chunk[bad])!r} at "
                 f"{index}, which does not fit in half precision (finite, magnitude below "
@@ -158,7 +161,7 @@ class _Loader:
                                       f"that are not finite")
             self.largest = max(self.largest, src.numel() * 2)  # as half, for the memory bound
         elif key not in self.checked:
-            self._check_range(name, src)
+            self._check_range(name, src, part)
             self.checked.add(key)
         return src
 

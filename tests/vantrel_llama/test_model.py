@@ -92,13 +92,13 @@ def test_sampling_is_seeded_and_eos_pads(tiny):
                                      eos_token_id=[other, eos]), b)
 
 
-class RankZeroOfTwo:
-    """Rank 0 of a tensor-parallel pair, alone: its sums and gathers return its own part, and a
+class OneRankOfTwo:
+    """A rank of a tensor-parallel pair, alone: its sums and gathers return its own part, and a
     broadcast from rank 0 gives `seed`."""
-    rank, size = 0, 2
+    size = 2
 
-    def __init__(self, seed):
-        self.seed = seed
+    def __init__(self, rank=0, seed=None):
+        self.rank, self.seed = rank, seed
 
     def broadcast_object(self, obj, src=0):
         return self.seed
@@ -113,7 +113,7 @@ class RankZeroOfTwo:
 def test_sampling_in_a_group_takes_rank_0s_seed(make_checkpoint):
     """Ranks that sampled with seeds of their own would sum parts of different sequences."""
     folder, _ = make_checkpoint(hidden_size=512, intermediate_size=512)  # shards on kernels
-    model = load(folder, group=RankZeroOfTwo(seed=11))
+    model = load(folder, group=OneRankOfTwo(seed=11))
     ids = ids_for(48, (1, 3))
     assert torch.equal(model.generate(ids, 8, temperature=1.0),
                        model.generate(ids, 8, temperature=1.0, seed=11))
@@ -166,6 +166,15 @@ def test_value_outside_half_is_refused(make_checkpoint, dtype, value):
     folder, _ = make_checkpoint(dtype=dtype, edit=plant)
     with pytest.raises(CheckpointError, match=r"model\.layers\.1\.mlp\.up_proj\.weight.*\[5, 7\]"):
         load(folder)
+
+
+def test_a_ranks_bad_value_is_named_at_its_index_in_the_tensor(make_checkpoint):
+    def plant(t):
+        t["model.layers.0.self_attn.q_proj.weight"][300, 7] = 7e4  # rank 1 holds rows 256..511
+    folder, _ = make_checkpoint(hidden_size=512, intermediate_size=512, dtype=torch.float32,
+                                edit=plant)
+    with pytest.raises(CheckpointError, match=r"q_proj\.weight holds 70000\.0 at \[300, 7\]"):
+        load(folder, group=OneRankOfTwo(rank=1))
 
 
 # ---- today's model shapes on the kernels -------------------------------------------------------
