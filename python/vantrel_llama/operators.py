@@ -67,11 +67,16 @@ class Operators:
             [(l.attn_norm, l.mlp_norm, proj(l.qkv), proj(l.o), proj(l.gate_up), proj(l.down))
              for l in layers], final_norm, heads, kv_heads, head_dim, intermediate, eps)
 
+    def fused_kernels(self, hidden: int, head_size: int, intermediate: int):
+        """The norm, rotary and gating kernels serving a model of these sizes, or None when one
+        of them does not (the step's PyTorch operations then)."""
+        names = (vantrel.add_rms_norm_kernel(hidden), vantrel.rotary_cache_kernel(head_size),
+                 vantrel.silu_mul_kernel(intermediate))
+        return None if None in names else names
+
     def fused_step(self, hidden: int, head_size: int, intermediate: int) -> bool:
         """Whether the norm, rotary and gating kernels serve a model of these sizes."""
-        return (vantrel.add_rms_norm_kernel(hidden) is not None
-                and vantrel.rotary_cache_kernel(head_size) is not None
-                and vantrel.silu_mul_kernel(intermediate) is not None)
+        return self.fused_kernels(hidden, head_size, intermediate) is not None
 
     def linear_kernel(self, rows: int, k: int):
         """The kernel serving a half input [rows, k], or None (PyTorch's linear)."""
@@ -112,6 +117,8 @@ def paths(model, rows: int = 1) -> dict:
                 ops.quantized_kernel(rows, p.in_features, p.bits, p.group_size))
            or "PyTorch linear" for op, p in projections.items()}
     cfg = model.config
+    fused = ops.fused_kernels(cfg.hidden_size, cfg.head_dim, layer.down.in_features)
+    out["norm, rotary, gating"] = ", ".join(fused) if fused else "PyTorch"
     heads, kv_heads = cfg.num_attention_heads, cfg.num_key_value_heads
     if model.shard is not None:  # this rank's heads, under tensor parallelism
         heads, kv_heads = model.shard.heads, model.shard.kv_heads

@@ -97,7 +97,7 @@ def test_current_checkpoints_run_every_operation_on_kernels(hidden, intermediate
                             gate_up=Projection(None, 0, hidden),
                             down=Projection(None, 0, intermediate))
     config = SimpleNamespace(num_attention_heads=heads, num_key_value_heads=kv_heads,
-                             head_dim=hidden // heads)
+                             head_dim=hidden // heads, hidden_size=hidden)
     model = SimpleNamespace(ops=Operators(), layers=[layer], lm_head=layer.o, config=config,
                             shard=None)
     assert not [p for p in paths(model, rows).values() if p.startswith("PyTorch")]
