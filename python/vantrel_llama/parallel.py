@@ -31,6 +31,8 @@ __all__ = ["launch", "init", "Group", "CollectiveError", "available_backends",
 
 DEFAULT_TIMEOUT_S = 60.0
 BACKEND_ENV = "VANTREL_DIST_BACKEND"
+# Set by `launch` for its workers: the launcher's pid, whose death ends them.
+LAUNCHER_ENV = "VANTREL_LAUNCHER_PID"
 # Backends whose collectives take tensors on the XPU device.
 _DEVICE_BACKENDS = ("xccl", "ccl")
 # How often the agent polls its workers: a lost rank is seen within this time.
@@ -169,11 +171,12 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     _agent_modules()  # their loggers exist before they are quieted
     saved_signals = {s: signal.getsignal(s) for s in
                      (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)}
-    saved_env = os.environ.get(BACKEND_ENV)
+    saved_env = {name: os.environ.get(name) for name in (BACKEND_ENV, LAUNCHER_ENV)}
     saved_levels = _quiet_agent_logs()
     # The workers inherit the launcher's environment plus what the agent sets.
     if backend is not None:
         os.environ[BACKEND_ENV] = backend
+    os.environ[LAUNCHER_ENV] = str(os.getpid())
     try:
         for attempt in range(_PORT_ATTEMPTS):
             try:
@@ -188,11 +191,11 @@ def launch(worker_argv: list, tp: int, backend: Optional[str] = None,
     finally:
         for s, handler in saved_signals.items():
             signal.signal(s, handler)
-        if backend is not None:
-            if saved_env is None:
-                os.environ.pop(BACKEND_ENV, None)
+        for name, value in saved_env.items():
+            if value is None:
+                os.environ.pop(name, None)
             else:
-                os.environ[BACKEND_ENV] = saved_env
+                os.environ[name] = value
         for name, level in saved_levels.items():
             logging.getLogger(name).setLevel(level)
 
@@ -305,12 +308,28 @@ def init(backend: Optional[str] = None,
         if not os.environ.get(name):
             raise ValueError(f"environment variable {name} must be set when WORLD_SIZE="
                              f"{world_size} (start the ranks with `--tp` or torchrun)")
+    _end_with_launcher()
     dist = _dist()
     if backend is None:
         backend = _default_backend()
     dist.init_process_group(backend, init_method="env://", rank=rank, world_size=world_size,
                             timeout=datetime.timedelta(seconds=timeout_s))
     return Group()
+
+
+def _end_with_launcher():
+    """In a worker of `launch`: the kernel sends this process SIGTERM when the launcher dies, even
+    by SIGKILL, which gives its agent no chance to stop the ranks (Linux's parent-death signal)."""
+    launcher = _env_int(LAUNCHER_ENV)
+    os.environ.pop(LAUNCHER_ENV, None)  # for this worker, not for processes it starts
+    if launcher is None:
+        return
+    if os.getppid() == launcher:
+        import ctypes
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGTERM, 0, 0, 0)
+    if os.getppid() != launcher:  # it died before the call took effect
+        os.kill(os.getpid(), signal.SIGTERM)
 
 
 class Group:

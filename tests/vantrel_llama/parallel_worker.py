@@ -48,6 +48,9 @@ def main():
     mode, folder = sys.argv[1], pathlib.Path(sys.argv[2])
     with open(folder / "pids", "a") as f:
         f.write(f"{os.getpid()}\n")
+    if mode == "stall":  # both ranks up before the 3 s timeout starts to count
+        while len((folder / "pids").read_text().split()) < 2:
+            time.sleep(0.05)
     group = parallel.init(timeout_s=3 if mode == "stall" else 60)
     if mode == "kill":
         collectives(group)

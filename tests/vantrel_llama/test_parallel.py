@@ -3,6 +3,8 @@ killed or stalled without the other hanging, and backend names that are not avai
 import os
 import pathlib
 import socket
+import subprocess
+import sys
 import time
 
 import pytest
@@ -11,11 +13,11 @@ from vantrel_llama import parallel
 
 
 def _running(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
+    try:  # a zombie (exited, not yet reaped by its new parent) is not running
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
         return False
-    return True
 
 
 @pytest.mark.parametrize("mode, messages", [
@@ -44,6 +46,28 @@ def test_a_lost_rank_stops_the_run(build_env, monkeypatch, tmp_path, capfd, mode
     pids = [int(p) for p in (tmp_path / "pids").read_text().split()]
     assert len(pids) == 2, "a rank was restarted"
     assert not any(map(_running, pids)), "a rank was left running"
+
+
+def test_ranks_end_when_the_launcher_is_killed(build_env, tmp_path):
+    """SIGKILL gives the launcher's agent no chance to stop the ranks: they end with it."""
+    env = dict(build_env, PYTHONPATH=os.pathsep.join([build_env["PYTHONPATH"],
+                                                      str(pathlib.Path(__file__).parent)]))
+    code = ("import sys; from vantrel_llama import parallel; "
+            "parallel.launch(['stall', sys.argv[1]], 2, module='parallel_worker')")
+    launcher = subprocess.Popen([sys.executable, "-c", code, str(tmp_path)], env=env)
+    pids = tmp_path / "pids"
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and len(pids.read_text().split() if pids.exists() else
+                                               []) < 2:
+        time.sleep(0.1)
+    time.sleep(1)  # the ranks are in their process group (rank 1 then sleeps 70 s)
+    launcher.kill()
+    launcher.wait()
+    ranks = [int(p) for p in pids.read_text().split()]
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and any(map(_running, ranks)):
+        time.sleep(0.1)
+    assert not any(map(_running, ranks)), "a rank outlived its launcher"
 
 
 @pytest.mark.parametrize("call, env, words", [
