@@ -347,7 +347,7 @@ def main(argv=None) -> int:
     args = parse_args(argv)
     group, stdout = None, sys.stdout
     try:
-        if args.tp > 1 and parallel._env_int("WORLD_SIZE") in (None, 1):
+        if args.tp > 1 and not parallel.in_group():
             # Start the ranks, each running this command line without --tp.
             model_dir = None if args.model_dir is not None else synthetic_dir(args.layers)
             _check_split(args.model_dir or model_dir, args.tp)

@@ -26,12 +26,10 @@ from .model import Layer, Model, Projection
 from .operators import Operators
 from .packed import Unpacked, group_order, pack, regroup, served_group
 from .sharding import Shard, check_split, plan
-from .quantized import read_quantized
+from .quantized import HALF_LIMIT, read_quantized
 from .requests import end_token_ids, read_generation_eos
 from .tokenizer import load_tokenizer
 
-# A float rounds to a finite half below this magnitude (65504 plus half its ulp).
-_HALF_LIMIT = 65520.0
 _CHUNK = 1 << 22  # elements per range-check chunk
 QUANTIZE = {"int4": 4, "int8": 8}  # load(quantize=...) -> bits
 _QUANTIZE_ROWS = 512  # rows quantized per call at load: a multiple of every layout's block
@@ -84,11 +82,19 @@ def _finite(src: torch.Tensor) -> bool:
                for i in range(0, flat.numel(), _CHUNK))
 
 
+def _whole_index(index: list, part) -> list:
+    """An index into part = (dimension, start, stop) of a tensor (None: all of it) as an index
+    into the whole tensor."""
+    if part is not None:
+        index[part[0]] += part[1]
+    return index
+
+
 def _beyond_half(qweight, scales, zeros, bits: int, group: int):
     """(row, column) of the first weight whose dequantized value (q - z)·s rounds beyond half's
     range (the kernels compute it in half), or None. |q - z| <= 2^b, so groups whose scale is
-    below 65520 / 2^b need no look."""
-    if float(scales.abs().max()) * (1 << bits) < _HALF_LIMIT:
+    below HALF_LIMIT / 2^b need no look."""
+    if float(scales.abs().max()) * (1 << bits) < HALF_LIMIT:
         return None
     w = vantrel.dequantize_weights(qweight, scales, zeros, bits, group)
     bad = (~torch.isfinite(w)).nonzero()
@@ -124,16 +130,15 @@ class _Loader:
         flat = src.reshape(-1)
         for start in range(0, flat.numel(), _CHUNK):
             chunk = flat[start:start + _CHUNK].float()
-            if bool(chunk.abs().max() < _HALF_LIMIT):
+            if bool(chunk.abs().max() < HALF_LIMIT):
                 continue
-            bad = int((~(chunk.abs() < _HALF_LIMIT)).nonzero()[0])
-            index = [int(i) for i in np.unravel_index(start + bad, tuple(src.shape))]
-            if part is not None:
-                index[part[0]] += part[1]
+            bad = int((~(chunk.abs() < HALF_LIMIT)).nonzero()[0])
+            at = np.unravel_index(start + bad, tuple(src.shape))
+            index = _whole_index([int(i) for i in at], part)
             raise CheckpointError(
                 f"{self.ckpt.file_of(name)}: tensor {name} holds {float(chunk[bad])!r} at "
                 f"{index}, which does not fit in half precision (finite, magnitude below "
-                f"{_HALF_LIMIT:g})")
+                f"{HALF_LIMIT:g})")
 
     def _empty(self, shape, dtype=torch.half) -> torch.Tensor:
         t = torch.empty(shape, dtype=dtype, device=self.device)
@@ -300,14 +305,11 @@ class _Loader:
             if row < self.shapes[name][0]:
                 break
             row -= self.shapes[name][0]
-        index = [row, col]
-        part = self._slice(name)
-        if part is not None:
-            index[part[0]] += part[1]
+        index = _whole_index([row, col], self._slice(name))
         raise CheckpointError(
             f"{self.ckpt.file_of(name)}: tensor {name} holds {value!r} at {index}: quantized to "
             f"{bits} bits in groups of {group}, its weight (q - z)·s does not fit in half "
-            f"precision (magnitude below {_HALF_LIMIT:g})")
+            f"precision (magnitude below {HALF_LIMIT:g})")
 
     def _from_checkpoint(self, names) -> Projection:
         """The named projections of a GPTQ or AWQ checkpoint, repacked: inputs sorted by group

@@ -359,9 +359,10 @@ class Model:
                  callback: Optional[Callable[[int], None]] = None) -> torch.Tensor:
         """Continues every row of ids [B, T] by max_new_tokens tokens: greedy at temperature 0,
         otherwise temperature then nucleus (top_p) sampling drawn from a generator seeded with
-        `seed` (None: a random seed, rank 0's on every rank of a tensor-parallel group). A row that produces an end-of-sequence token (eos_token_id, by default the
-        checkpoint's end tokens, end_token_ids) stops there and is padded with it. Rows are
-        decoded batch_rows at a time.
+        `seed` (None: a random seed, rank 0's on every rank of a tensor-parallel group). A row
+        that produces an end-of-sequence token (eos_token_id, by default the checkpoint's end
+        tokens, end_token_ids) stops there and is padded with it. Rows are decoded batch_rows at
+        a time.
         `callback`, if given, is called with the number of tokens generated so far after each
         step. Returns [B, T + max_new_tokens] token ids on the CPU."""
         check_new_tokens(max_new_tokens)

@@ -25,7 +25,7 @@ from typing import Optional
 
 import torch
 
-__all__ = ["launch", "init", "Group", "CollectiveError", "available_backends",
+__all__ = ["launch", "init", "in_group", "Group", "CollectiveError", "available_backends",
            "allreduce_seconds", "allgather_seconds", "cost_model", "LINK_LATENCY_S",
            "LINK_BYTES_PER_S", "DEFAULT_TIMEOUT_S"]
 
@@ -270,6 +270,12 @@ def _env_int(name: str) -> Optional[int]:
     except ValueError:
         raise ValueError(f"environment variable {name} must be a whole number, got "
                          f"{value!r}") from None
+
+
+def in_group() -> bool:
+    """Whether the environment makes this process a rank for `init` to join: WORLD_SIZE set and
+    not 1 (a value below 1 is one `init` refuses, naming it)."""
+    return _env_int("WORLD_SIZE") not in (None, 1)
 
 
 def init(backend: Optional[str] = None,

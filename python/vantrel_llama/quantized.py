@@ -292,11 +292,7 @@ def _decode(t: dict, where: dict, qc: QuantizationConfig, part=None) -> Quantize
         _check_g_idx(g_idx, plain, group, groups, fail)
     n0 = k0 = g0 = 0  # where a part starts in the file's weight [N, K] and scales [G, N]
     if part is not None:
-        if part[0] == 0:
-            n0 = part[1]
-        else:
-            k0, g0 = part[1], (0 if t["scales"].shape[0] == 1 else part[1] // group)
-        t, g_idx, group = _part(t, g_idx, qc, k, group, part, fail)
+        t, g_idx, group, (n0, k0, g0) = _part(t, g_idx, qc, k, group, part, fail)
 
     scales = t["scales"].t().clone(memory_format=torch.contiguous_format)
     bad = (~torch.isfinite(t["scales"])).nonzero()
@@ -333,7 +329,8 @@ def _check_half_range(codes, scales, zeros, g_idx, bits, fail, n0, k0):
 
 def _part(t: dict, g_idx, qc: QuantizationConfig, k: int, group: int, part, fail):
     """The views of the packed tensors `t` that hold part = (dimension, start, stop) of the
-    weight [N, K], with the part's g_idx and group size."""
+    weight [N, K], with the part's g_idx and group size, and where it starts: (output, input,
+    group)."""
     dim, a, b = part
     per = 32 // qc.bits  # codes per int32 word
     if dim == 0:  # outputs a .. b - 1: columns of every tensor (packed ones by whole words)
@@ -344,7 +341,7 @@ def _part(t: dict, g_idx, qc: QuantizationConfig, k: int, group: int, part, fail
         packed = (lambda v: v[:, a // unit:b // unit])
         t = dict(t, qzeros=packed(t["qzeros"]), scales=t["scales"][:, a:b],
                  qweight=t["qweight"][:, a:b] if qc.method == "gptq" else packed(t["qweight"]))
-        return t, g_idx, group
+        return t, g_idx, group, (a, 0, 0)
     one_group = t["scales"].shape[0] == 1  # (GPTQ's one group per row: any slice is that group)
     g0, g1 = (0, 1) if one_group else (a // group, b // group)
     idx = g_idx[a:b]
@@ -356,7 +353,7 @@ def _part(t: dict, g_idx, qc: QuantizationConfig, k: int, group: int, part, fail
                         f"{group} (act-order, or a group straddling the split)")
     rows = slice(a // per, b // per) if qc.method == "gptq" else slice(a, b)
     t = dict(t, qweight=t["qweight"][rows], qzeros=t["qzeros"][g0:g1], scales=t["scales"][g0:g1])
-    return t, (idx * 0 if one_group else idx - g0), (b - a if one_group else group)
+    return (t, idx * 0 if one_group else idx - g0, b - a if one_group else group, (0, a, g0))
 
 
 def _check_sym_zeros(qc, stored, fail):
